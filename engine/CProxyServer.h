@@ -1,0 +1,133 @@
+#pragma once
+
+#include "CLog.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+class CProxyConnection;
+class CTimer;
+class EventSocket;
+class IHistoryList;
+class IProxyShell;
+
+// The listening side of the proxy: accepts browser connections into its table, applies the
+// connection limit, sweeps idle connections every five seconds, counts connections and hits,
+// keeps the access log and writes each connection's row of the history list.
+class CProxyServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The optional arguments of StartServer; a missing one takes its default.
+    struct StartArgs {
+        std::optional<QString> IP_Address;
+        std::optional<qint32> Local_Port;
+        std::optional<bool> bAutoRespond;
+        std::optional<double> MaxConnections;
+        std::optional<qint32> TimeoutInSecs;
+        std::optional<QString> AccessLogFile;
+        std::optional<QString> ServerLogFile;
+    };
+
+    // The optional values of UpdateItem; a missing one leaves its cell unchanged.
+    struct RowReport {
+        std::optional<QString> Host;
+        std::optional<QString> IP;
+        std::optional<QString> Desc;
+        std::optional<QString> URL;
+        std::optional<double> RequestLength;
+        std::optional<double> ResponseLength;
+        std::optional<QString> RequestFile;
+        std::optional<QString> ResponseFile;
+        std::optional<QString> Status;
+    };
+
+    static constexpr qint32 SweepInterval = 5000;
+
+    // shell may be null: then there is no history list, tray picture, purge or message box.
+    explicit CProxyServer(IProxyShell *shell, QObject *parent = nullptr);
+    ~CProxyServer() override;
+
+    void setMode(qint16 NewMode);
+    qint16 Mode() const;
+    bool Running() const;
+    QString Version() const;
+    QString AccessLogFile() const;
+    void setAccessLogFile(const QString &Filename);
+    QString ServerLogFile() const;
+    void setServerLogFile(const QString &Filename);
+    void AddHit(const QString &HitDesc, const QString &ClientIP);
+    qint32 Timeout() const;
+    void setTimeout(qint32 TimeoutInSecs);
+    bool AutoRespond() const;
+    void setAutoRespond(bool bAutoRespond);
+    double Connections() const;
+    double Hits() const;
+    void Cleanup();
+    qint32 Port() const;
+    void setPort(qint32 Local_Port);
+    QString IP() const;
+    void setIP(const QString &IP_Address);
+    void StopServer();
+    void RestartServer();
+    void StartServer(const StartArgs &args = {});
+    void UpdateItem(qint32 Index, const RowReport &report);
+    void RemoveRequest(qint32 RequestID);
+    CLog &AccessLog();
+    void AddLog(const QString &msg);
+    void AddServerLog(const QString &msg);
+    qint32 GetIndexByID(qint32 RequestID) const;
+    bool SendBuffer(qint32 RequestID, const QByteArray &Buffer);
+
+    // The text after the last "\" or "/" of path.
+    static QString GetFileName(const QString &path);
+
+    IProxyShell *shell() const;
+    IHistoryList *historyList() const;
+    EventSocket *listener() const;
+    CTimer *timer() const;
+    // The live connections, in table order (positions count from 1 in the design; 0 here).
+    const std::vector<std::shared_ptr<CProxyConnection>> &connections() const;
+    double MaxConnections() const;
+    // Description of the last failure to start listening; empty after a successful start.
+    QString lastStartError() const;
+
+signals:
+    // Listening started, failed or stopped.
+    void stateChanged();
+
+private:
+    void StartListening();
+    void Server_ConnectionRequest(qint32 RequestID);
+    void Server_DataArrival(qint32 bytesTotal);
+    void Server_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
+                      const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay);
+    void Server_Close();
+    void Timer_Timer();
+
+    IProxyShell *m_shell = nullptr;
+    EventSocket *m_server = nullptr;
+    CTimer *m_timer = nullptr;
+    bool m_running = false;
+    double m_maxConnections = 0;
+    QString m_accessLogFile;
+    QString m_serverLogFile;
+    std::unique_ptr<CLog> m_accessLog;
+    std::unique_ptr<CLog> m_serverLog;
+    std::vector<std::shared_ptr<CProxyConnection>> m_table;
+    qint32 m_timeout = 0;
+    bool m_autoRespond = false;
+    qint32 m_port = 0;
+    QString m_ip;
+    double m_hits = 0;
+    double m_connections = 0;
+    qint16 m_mode = 0;
+    QString m_lastStartError;
+    bool m_cleanedUp = false;
+};

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+
+// Event-driven TCP socket over QTcpServer/QTcpSocket. One instance listens, carries an accepted
+// browser connection, or carries an outgoing connection. Every event is a signal raised
+// synchronously on the GUI thread. Bytes travel as QByteArray, one character per byte, with no
+// text codec anywhere.
+//
+// Failing operations (Bind, Listen, Accept) throw RaisedError carrying the socket error number
+// (Winsock numbering: 10048 address in use, 10049 address not available, ...).
+class EventSocket : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Values of State().
+    enum StateCode : int {
+        sckClosed = 0,
+        sckOpen = 1,
+        sckListening = 2,
+        sckConnectionPending = 3,
+        sckResolvingHost = 4,
+        sckHostResolved = 5,
+        sckConnecting = 6,
+        sckConnected = 7,
+        sckClosing = 8,
+        sckError = 9,
+    };
+
+    // Error numbers raised with the Error signal and thrown by the operations.
+    enum ErrorNumber : qint16 {
+        sckAddressInUse = 10048,
+        sckAddressNotAvailable = 10049,
+        sckConnectionAborted = 10053,
+        sckConnectionReset = 10054,
+        sckTimedOut = 10060,
+        sckConnectionRefused = 10061,
+        sckHostNotFound = 11001,
+    };
+
+    explicit EventSocket(QObject *parent = nullptr);
+    ~EventSocket() override;
+
+    // Closes whatever the socket carries; harmless on a closed socket.
+    void Close();
+    // Reserves the address for listening; the actual listen happens in Listen.
+    void Bind(qint32 localPort, const QString &localIP);
+    void Listen();
+    qint32 LocalPort() const;
+    QString LocalIP() const;
+    // On a fresh instance: take over the pending connection that ConnectionRequest announced.
+    void Accept(qint32 requestID);
+    // Connects in the background; Connected or Error follows.
+    void Connect(const QString &host, qint32 port);
+    // Queues the bytes; SendComplete follows when everything queued has gone.
+    void SendData(const QByteArray &data);
+    // Hands over every received byte not yet taken.
+    void GetData(QByteArray &data);
+    qint32 BytesReceived() const;
+    int State() const;
+    QString RemoteHostIP() const;
+    QString RemoteHost() const;
+
+    // Bytes queued towards the peer that the system has not taken yet.
+    qint64 bytesToWrite() const;
+    // Back-pressure: while paused, no DataArrival is raised, the socket stops reading from the
+    // system once its buffer is full, and a peer close is held back until the data before it
+    // has been delivered. Resuming raises DataArrival for what is waiting.
+    void setReadPaused(bool paused);
+    bool readPaused() const;
+
+    // Test seams: raise events that a real listening socket cannot produce.
+    void raiseDataArrival(qint32 bytesTotal);
+    void raiseError(qint16 number, const QString &description);
+
+signals:
+    void ConnectionRequest(qint32 RequestID);
+    void DataArrival(qint32 bytesTotal);
+    void SendComplete();
+    // Some of the queued bytes have gone; bytesLeft are still queued.
+    void sendProgress(qint64 bytesLeft);
+    // The socket's Connect event: an outgoing connection is made.
+    void Connected();
+    // The socket's Close event: the peer closed.
+    void Closed();
+    void Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
+               const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay);
+
+private:
+    // Implementation is the platform layer's affair.
+    struct Private;
+    Private *d = nullptr;
+};

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+class ILogTextBox;
+
+// Writes one stamped line per message to an attached text box and/or a log file. Log never
+// fails towards its caller.
+class CLog
+{
+public:
+    static const QString DefaultDateFormat; // "mm/dd/yyyy hh:nn:ss ampm"
+    static constexpr qsizetype PurgeThreshold = 10000;
+
+    QString LogFile() const;
+    void setLogFile(const QString &Filename);
+    void setDateFormat(const QString &FormatString);
+    QString DateFormat() const;
+    void DetachTextBox();
+    void AttachTextBox(ILogTextBox *obj);
+    ILogTextBox *textBox() const;
+    // Empties the text box; with PurgeLogFile also deletes the log file (a failure is thrown).
+    void Clear(bool PurgeLogFile = false);
+    void Setup(std::optional<QString> DateFilter, ILogTextBox *txtBox, std::optional<QString> LogFile);
+    void Log(const QString &msg);
+    void SetDateFormat(const QString &DateFilter);
+
+    // The stamp pattern applied to a moment, with the system's separators and AM/PM designator.
+    static QString formatStamp(const QString &pattern, const class QDateTime &moment);
+
+private:
+    ILogTextBox *m_textBox = nullptr;
+    QString m_logFile;
+    QString m_dateFormat;
+};
