@@ -1,0 +1,40 @@
+#pragma once
+
+#include "IProxyShell.h"
+#include "MemoryHistoryList.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+// A main window stand-in: an in-memory history list, and a record of every tray picture,
+// purge and message box the engine asked for. Message boxes return at once.
+class FakeShell : public IProxyShell
+{
+public:
+    IHistoryList *historyList() override { return &list; }
+    void UpdateIcon(qint16 icon) override { icons.append(icon); }
+    void DeleteTempFiles() override
+    {
+        ++purges;
+        if (onPurge)
+            onPurge();
+    }
+    void messageBox(const QString &text, MessageIcon icon) override
+    {
+        messages.append(text);
+        messageIcons.append(icon);
+        if (onMessage)
+            onMessage();
+    }
+
+    MemoryHistoryList list;
+    QList<qint16> icons;
+    int purges = 0;
+    QStringList messages;
+    QList<MessageIcon> messageIcons;
+    // Runs inside a message box, as the event loop of a modal box would run other handlers.
+    std::function<void()> onMessage;
+    std::function<void()> onPurge;
+};
