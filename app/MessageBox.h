@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+class QWidget;
+
+// The program's modal message boxes: captioned with the application title, an OK button and an
+// optional icon. Where no screen can show a box (Qt's offscreen platform), the text goes to
+// standard error and the call returns as if OK had been pressed, so a headless run never
+// blocks on a box nobody can see.
+class MessageBox
+{
+public:
+    enum class Icon { None, Information, Exclamation, Critical };
+
+    static QString title(); // "Tarnwick"
+
+    static void show(QWidget *parent, const QString &text, Icon icon = Icon::None);
+
+    // Test seam: while set, no box is shown and every box goes to the hook instead.
+    static void setHookForTest(std::function<void(const QString &text, Icon icon)> hook);
+};
