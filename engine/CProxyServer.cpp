@@ -1,0 +1,437 @@
+#include "CProxyServer.h"
+
+#include "CProxyConnection.h"
+#include "CTimer.h"
+#include "EventSocket.h"
+#include "IHistoryList.h"
+#include "IProxyShell.h"
+#include "ProgramValues.h"
+#include "RaisedError.h"
+#include "TarnwickVersion.h"
+
+#include <QLocale>
+
+#include <cmath>
+
+namespace {
+QString decimal(double value)
+{
+    return QString::number(static_cast<qint64>(std::llround(value)));
+}
+
+QString describe(const std::exception &e)
+{
+    if (const auto *raised = dynamic_cast<const RaisedError *>(&e))
+        return raised->Description;
+    return QString::fromLocal8Bit(e.what());
+}
+} // namespace
+
+CProxyServer::CProxyServer(IProxyShell *shell, QObject *parent)
+    : QObject(parent),
+      m_shell(shell),
+      m_server(new EventSocket(this)),
+      m_timer(new CTimer(this)),
+      m_accessLog(std::make_unique<CLog>()),
+      m_serverLog(std::make_unique<CLog>())
+{
+    connect(m_server, &EventSocket::ConnectionRequest, this, &CProxyServer::Server_ConnectionRequest);
+    connect(m_server, &EventSocket::DataArrival, this, &CProxyServer::Server_DataArrival);
+    connect(m_server, &EventSocket::Error, this, &CProxyServer::Server_Error);
+    connect(m_server, &EventSocket::Closed, this, &CProxyServer::Server_Close);
+    connect(m_timer, &CTimer::Timer, this, &CProxyServer::Timer_Timer);
+}
+
+CProxyServer::~CProxyServer()
+{
+    Cleanup();
+}
+
+void CProxyServer::setMode(qint16 NewMode)
+{
+    m_mode = NewMode;
+}
+
+qint16 CProxyServer::Mode() const
+{
+    return m_mode;
+}
+
+bool CProxyServer::Running() const
+{
+    return m_running;
+}
+
+QString CProxyServer::Version() const
+{
+    return QStringLiteral("%1.%2.%3")
+        .arg(TARNWICK_VERSION_MAJOR)
+        .arg(TARNWICK_VERSION_MINOR)
+        .arg(TARNWICK_VERSION_PATCH);
+}
+
+QString CProxyServer::AccessLogFile() const
+{
+    return m_accessLogFile;
+}
+
+void CProxyServer::setAccessLogFile(const QString &Filename)
+{
+    if (m_accessLog)
+        m_accessLog->setLogFile(Filename);
+    m_accessLogFile = Filename;
+}
+
+QString CProxyServer::ServerLogFile() const
+{
+    return m_serverLogFile;
+}
+
+void CProxyServer::setServerLogFile(const QString &Filename)
+{
+    m_serverLogFile = Filename;
+    if (m_serverLog)
+        m_serverLog->setLogFile(Filename);
+}
+
+void CProxyServer::AddHit(const QString &HitDesc, const QString &ClientIP)
+{
+    m_hits += 1;
+    AddLog(decimal(m_hits) + QStringLiteral(" - ") + ClientIP + QStringLiteral(" - Requesting ") + HitDesc);
+}
+
+qint32 CProxyServer::Timeout() const
+{
+    return m_timeout;
+}
+
+void CProxyServer::setTimeout(qint32 TimeoutInSecs)
+{
+    m_timeout = TimeoutInSecs;
+}
+
+bool CProxyServer::AutoRespond() const
+{
+    return m_autoRespond;
+}
+
+void CProxyServer::setAutoRespond(bool bAutoRespond)
+{
+    m_autoRespond = bAutoRespond;
+}
+
+double CProxyServer::Connections() const
+{
+    return m_connections;
+}
+
+double CProxyServer::Hits() const
+{
+    return m_hits;
+}
+
+void CProxyServer::Cleanup()
+{
+    if (m_cleanedUp)
+        return;
+    m_cleanedUp = true;
+
+    if (m_running)
+        StopServer();
+
+    // Each connection is deleted later, once no handler of its own is running any more.
+    std::vector<std::shared_ptr<CProxyConnection>> table;
+    table.swap(m_table);
+    table.clear();
+
+    delete m_timer;
+    m_timer = nullptr;
+
+    m_accessLog.reset();
+    m_serverLog.reset();
+
+    if (m_server) {
+        m_server->disconnect(this);
+        m_server->Close();
+        m_server->deleteLater();
+        m_server = nullptr;
+    }
+}
+
+qint32 CProxyServer::Port() const
+{
+    return m_port;
+}
+
+void CProxyServer::setPort(qint32 Local_Port)
+{
+    m_port = Local_Port;
+}
+
+QString CProxyServer::IP() const
+{
+    return m_ip;
+}
+
+void CProxyServer::setIP(const QString &IP_Address)
+{
+    m_ip = IP_Address;
+}
+
+void CProxyServer::StopServer()
+{
+    if (m_server)
+        m_server->Close();
+    AddLog(QStringLiteral("Stopped proxy server on ") + m_ip + QLatin1Char(':') + QString::number(m_port));
+    m_running = false;
+    emit stateChanged();
+}
+
+void CProxyServer::RestartServer()
+{
+    AddLog(QStringLiteral("Restarting proxy server on ") + m_ip + QLatin1Char(':') + QString::number(m_port));
+    StartListening();
+}
+
+void CProxyServer::StartServer(const StartArgs &args)
+{
+    if (args.IP_Address)
+        m_ip = *args.IP_Address;
+    if (args.Local_Port)
+        m_port = *args.Local_Port;
+    m_autoRespond = args.bAutoRespond.value_or(true);
+    m_timeout = args.TimeoutInSecs.value_or(60);
+    if (args.AccessLogFile) {
+        m_accessLogFile = *args.AccessLogFile;
+        m_accessLog->setLogFile(m_accessLogFile);
+    }
+    if (args.ServerLogFile) {
+        m_serverLogFile = *args.ServerLogFile;
+        m_serverLog->setLogFile(m_serverLogFile);
+    }
+    m_maxConnections = args.MaxConnections.value_or(0);
+    // With no address configured, only this machine may use the proxy: an open proxy on every
+    // network the machine joins would let anyone there browse through it.
+    if (m_ip.isEmpty())
+        m_ip = QStringLiteral("127.0.0.1");
+    if (m_port < 1)
+        m_port = 80;
+    StartListening();
+}
+
+void CProxyServer::StartListening()
+{
+    try {
+        m_server->Close();
+        m_server->Bind(m_port, m_ip);
+        m_server->Listen();
+        m_port = m_server->LocalPort();
+        ServerIP = m_server->LocalIP();
+        ServerPort = m_server->LocalPort();
+        AddLog(QStringLiteral("Proxy server started on ") + m_ip + QLatin1Char(':') + QString::number(m_port));
+        m_running = true;
+        m_lastStartError.clear();
+    } catch (const std::exception &e) {
+        m_running = false;
+        m_lastStartError = describe(e);
+        AddLog(QStringLiteral("Unable to start proxy server on ") + m_ip + QLatin1Char(':')
+               + QString::number(m_port));
+        AddLog(QStringLiteral("Proxy Server Error: ") + m_lastStartError);
+    }
+    emit stateChanged();
+}
+
+void CProxyServer::UpdateItem(qint32 Index, const RowReport &report)
+{
+    IHistoryList *list = historyList();
+    if (!list || Index < 1 || Index > list->count())
+        return;
+
+    const auto number = [](double value) { return QLocale().toString(static_cast<qint64>(std::llround(value))); };
+    if (report.Host)
+        list->setText(Index, *report.Host);
+    if (report.IP)
+        list->setSubItem(Index, 1, *report.IP);
+    if (report.Desc)
+        list->setSubItem(Index, 2, *report.Desc);
+    if (report.URL)
+        list->setSubItem(Index, 3, *report.URL);
+    if (report.RequestLength)
+        list->setSubItem(Index, 4, number(*report.RequestLength));
+    if (report.ResponseLength)
+        list->setSubItem(Index, 5, number(*report.ResponseLength));
+    if (report.RequestFile)
+        list->setSubItem(Index, 7, GetFileName(*report.RequestFile));
+    if (report.ResponseFile)
+        list->setSubItem(Index, 8, GetFileName(*report.ResponseFile));
+    if (report.Status)
+        list->setSubItem(Index, 6, *report.Status);
+}
+
+void CProxyServer::RemoveRequest(qint32 RequestID)
+{
+    const qint32 i = GetIndexByID(RequestID);
+    if (i > 0) {
+        // The connection itself may be running the handler that asked for its removal; its
+        // deleter defers the deletion until that handler has returned.
+        const auto removed = m_table[static_cast<size_t>(i - 1)];
+        m_table.erase(m_table.begin() + (i - 1));
+        AddLog(QStringLiteral("Removing #") + QString::number(RequestID));
+    }
+    if (m_table.empty()) {
+        if (m_timer)
+            m_timer->setEnabled(false);
+        if (m_shell)
+            m_shell->UpdateIcon(0);
+    }
+}
+
+CLog &CProxyServer::AccessLog()
+{
+    return *m_accessLog;
+}
+
+void CProxyServer::AddLog(const QString &msg)
+{
+    if (m_accessLog)
+        m_accessLog->Log(msg);
+}
+
+void CProxyServer::AddServerLog(const QString &msg)
+{
+    if (m_serverLog)
+        m_serverLog->Log(msg);
+}
+
+qint32 CProxyServer::GetIndexByID(qint32 RequestID) const
+{
+    for (size_t i = 0; i < m_table.size(); ++i) {
+        if (m_table[i]->RequestID() == RequestID)
+            return static_cast<qint32>(i + 1);
+    }
+    return 0;
+}
+
+bool CProxyServer::SendBuffer(qint32 RequestID, const QByteArray &Buffer)
+{
+    const qint32 i = GetIndexByID(RequestID);
+    if (i > 0) {
+        const auto connection = m_table[static_cast<size_t>(i - 1)];
+        connection->Send(Buffer);
+    }
+    return false;
+}
+
+QString CProxyServer::GetFileName(const QString &path)
+{
+    const qsizetype cut = std::max(path.lastIndexOf(QLatin1Char('\\')), path.lastIndexOf(QLatin1Char('/')));
+    return path.mid(cut + 1);
+}
+
+IProxyShell *CProxyServer::shell() const
+{
+    return m_shell;
+}
+
+IHistoryList *CProxyServer::historyList() const
+{
+    return m_shell ? m_shell->historyList() : nullptr;
+}
+
+EventSocket *CProxyServer::listener() const
+{
+    return m_server;
+}
+
+CTimer *CProxyServer::timer() const
+{
+    return m_timer;
+}
+
+const std::vector<std::shared_ptr<CProxyConnection>> &CProxyServer::connections() const
+{
+    return m_table;
+}
+
+double CProxyServer::MaxConnections() const
+{
+    return m_maxConnections;
+}
+
+QString CProxyServer::lastStartError() const
+{
+    return m_lastStartError;
+}
+
+void CProxyServer::Server_ConnectionRequest(qint32 RequestID)
+{
+    try {
+        if (m_maxConnections <= 0 || static_cast<double>(m_table.size()) < m_maxConnections) {
+            std::shared_ptr<CProxyConnection> connection(new CProxyConnection,
+                                                         [](CProxyConnection *c) { c->deleteLater(); });
+            connection->Attach(RequestID, this);
+            m_table.push_back(connection);
+            if (m_shell)
+                m_shell->UpdateIcon(1);
+            AddLog(QStringLiteral("Adding #") + QString::number(m_table.size()) + QStringLiteral(" - ")
+                   + QString::number(RequestID));
+            m_connections += 1;
+            if (!m_timer->Enabled()) {
+                m_timer->setInterval(SweepInterval);
+                m_timer->setEnabled(true);
+            }
+        } else {
+            AddLog(QStringLiteral("Max Connections Reached"));
+            if (m_shell)
+                m_shell->messageBox(QStringLiteral("Connection limit reached"), IProxyShell::MessageIcon::Information);
+        }
+    } catch (const std::exception &e) {
+        // Nothing above the socket's event can take a failure; the log is where the user sees it.
+        AddLog(QStringLiteral("Proxy Server Error: ") + describe(e));
+    }
+}
+
+void CProxyServer::Server_DataArrival(qint32 bytesTotal)
+{
+    Q_UNUSED(bytesTotal);
+    const QString text = QStringLiteral("Received data on main socket. Rejected user ") + m_server->RemoteHostIP();
+    if (m_shell)
+        m_shell->messageBox(text, IProxyShell::MessageIcon::None);
+    if (!m_server)
+        return;
+    AddServerLog(text);
+    m_server->Close();
+    if (m_running)
+        RestartServer();
+}
+
+void CProxyServer::Server_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
+                                const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay)
+{
+    Q_UNUSED(Scode);
+    Q_UNUSED(Source);
+    Q_UNUSED(HelpFile);
+    Q_UNUSED(HelpContext);
+    Q_UNUSED(CancelDisplay);
+    if (m_shell)
+        m_shell->messageBox(QStringLiteral("Proxy Winsock Error:\r\n\r\n") + QString::number(Number)
+                                + QStringLiteral(" : ") + Description,
+                            IProxyShell::MessageIcon::Exclamation);
+}
+
+void CProxyServer::Server_Close()
+{
+}
+
+void CProxyServer::Timer_Timer()
+{
+    // A connection that times out removes itself, moving the later ones down; the count is
+    // re-read at every step and the table's reference is held across each call.
+    const size_t n = m_table.size();
+    for (size_t i = 1; i <= n; ++i) {
+        if (i > m_table.size())
+            continue;
+        const auto connection = m_table[i - 1];
+        connection->CheckTimeout();
+    }
+}
