@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# Measures Tarnwick against a direct connection and against tinyproxy, all on 127.0.0.1:
+# small-request rate and latency at three concurrency levels, bulk download rate (GET and through
+# a CONNECT tunnel), Tarnwick's peak memory during bulk downloads with a fast and a slow reader,
+# and whether the cost of an exchange grows as the history fills and is purged.
+# Every figure is printed as a ratio against the direct baseline measured in the same run.
+#
+# Usage: bench/run.sh [requests-per-ab-run]   (default 2000)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+N=${1:-2000}
+
+need=(nginx tinyproxy apache2-utils curl procps iproute2)
+missing=()
+for p in "${need[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+scripts/setup.sh
+if [ ${#missing[@]} -gt 0 ]; then
+    as_root=(); [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+    "${as_root[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF >/dev/null
+cmake --build build-bench --parallel "$(nproc)" --target tarnwick >/dev/null
+
+WORK=$(mktemp -d /tmp/tarnwick-bench.XXXXXX)
+PIDS=()
+cleanup() {
+    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    sleep 0.5
+    for pid in "${PIDS[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+port_free() { ! ss -ltnH "sport = :$1" | grep -q .; }
+pick_port() {
+    local p=$1
+    while ! port_free "$p"; do p=$((p + 1)); done
+    echo "$p"
+}
+ORIGIN=$(pick_port 18180)
+TINY=$(pick_port $((ORIGIN + 1)))
+TARN=$(pick_port $((TINY + 1)))
+
+# Origin: nginx with keep-alive, a 1 KiB page and a 1 GiB file.
+mkdir -p "$WORK/www" "$WORK/nginx"
+head -c 1024 /dev/urandom | base64 -w 0 | head -c 1024 >"$WORK/www/small.html"
+truncate -s 1G "$WORK/www/big.bin"
+cat >"$WORK/nginx/nginx.conf" <<CONF
+worker_processes 1;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log warn;
+daemon off;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    keepalive_timeout 65;
+    sendfile on;
+    client_body_temp_path $WORK/nginx/body;
+    proxy_temp_path $WORK/nginx/proxy;
+    fastcgi_temp_path $WORK/nginx/fastcgi;
+    uwsgi_temp_path $WORK/nginx/uwsgi;
+    scgi_temp_path $WORK/nginx/scgi;
+    server {
+        listen 127.0.0.1:$ORIGIN;
+        root $WORK/www;
+    }
+}
+CONF
+nginx -c "$WORK/nginx/nginx.conf" &
+PIDS+=($!)
+
+# tinyproxy at its fastest: warnings only.
+cat >"$WORK/tinyproxy.conf" <<CONF
+Port $TINY
+Listen 127.0.0.1
+Timeout 600
+LogLevel Warning
+MaxClients 200
+Allow 127.0.0.1
+ConnectPort $ORIGIN
+CONF
+tinyproxy -d -c "$WORK/tinyproxy.conf" >/dev/null 2>&1 &
+PIDS+=($!)
+
+# Tarnwick in a folder of its own, with its settings file, on the offscreen platform.
+mkdir -p "$WORK/tarnwick"
+cp build-bench/app/tarnwick "$WORK/tarnwick/"
+printf '127.0.0.1\r\n %s \r\n\r\n' "$TARN" >"$WORK/tarnwick/tarnwick.ini"
+QT_QPA_PLATFORM=offscreen "$WORK/tarnwick/tarnwick" >"$WORK/tarnwick.out" 2>&1 &
+TPID=$!
+PIDS+=($TPID)
+
+for port in $ORIGIN $TINY $TARN; do
+    for _ in $(seq 1 100); do port_free "$port" || break; sleep 0.1; done
+    port_free "$port" && { echo "nothing listens on $port"; cat "$WORK/tarnwick.out"; exit 1; }
+done
+
+URL_SMALL="http://127.0.0.1:$ORIGIN/small.html"
+URL_BIG="http://127.0.0.1:$ORIGIN/big.bin"
+
+# ab one connection per request; prints "rate p50 p99".
+ab_run() {
+    local c=$1 proxy=$2 out
+    if [ -n "$proxy" ]; then
+        out=$(ab -q -n "$N" -c "$c" -X "$proxy" "$URL_SMALL" 2>&1)
+    else
+        out=$(ab -q -n "$N" -c "$c" "$URL_SMALL" 2>&1)
+    fi
+    local failed rate p50 p99
+    failed=$(awk '/^Failed requests:/ {print $3}' <<<"$out")
+    rate=$(awk '/^Requests per second:/ {print $4}' <<<"$out")
+    p50=$(awk '$1 == "50%" {print $2}' <<<"$out")
+    p99=$(awk '$1 == "99%" {print $2}' <<<"$out")
+    [ "${failed:-0}" = 0 ] || echo "warning: $failed failed requests (c=$c proxy=${proxy:-none})" >&2
+    echo "$rate $p50 $p99"
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+
+echo "Small requests: $N per run, one connection per request (ab), direct baseline interleaved"
+printf '%-6s %-10s %12s %8s %8s %8s\n' conc peer req/s p50ms p99ms ratio
+for c in 1 10 50; do
+    read -r d50 dp50 dp99 <<<"$(ab_run "$c" "")"
+    read -r t50 tp50 tp99 <<<"$(ab_run "$c" "127.0.0.1:$TINY")"
+    read -r d2 _ _ <<<"$(ab_run "$c" "")"
+    read -r w50 wp50 wp99 <<<"$(ab_run "$c" "127.0.0.1:$TARN")"
+    base=$(awk -v a="$d50" -v b="$d2" 'BEGIN { printf "%.1f", (a + b) / 2 }')
+    printf '%-6s %-10s %12s %8s %8s %8s\n' "$c" direct "$base" "$dp50" "$dp99" 1.00
+    printf '%-6s %-10s %12s %8s %8s %8s\n' "$c" tinyproxy "$t50" "$tp50" "$tp99" "$(ratio "$t50" "$base")"
+    printf '%-6s %-10s %12s %8s %8s %8s\n' "$c" tarnwick "$w50" "$wp50" "$wp99" "$(ratio "$w50" "$base")"
+done
+
+# Bulk: MB/s of the 1 GiB reply.
+bulk() {
+    local speed
+    speed=$(curl -s -o /dev/null -w '%{speed_download}' "$@")
+    awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }'
+}
+peak_rss_during() {
+    # Resets the peak resident size, runs the command, prints the new peak in MiB.
+    echo 5 >"/proc/$TPID/clear_refs" 2>/dev/null || true
+    "$@" >/dev/null
+    awk '/^VmHWM:/ {printf "%.1f", $2 / 1024}' "/proc/$TPID/status"
+}
+
+echo
+echo "Bulk download of 1 GiB"
+printf '%-22s %10s %8s\n' path MB/s ratio
+dbulk=$(bulk "$URL_BIG")
+tbulk=$(bulk -x "127.0.0.1:$TINY" "$URL_BIG")
+wbulk=$(bulk -x "127.0.0.1:$TARN" "$URL_BIG")
+tcon=$(bulk -p -x "127.0.0.1:$TINY" "$URL_BIG")
+wcon=$(bulk -p -x "127.0.0.1:$TARN" "$URL_BIG")
+printf '%-22s %10s %8s\n' direct "$dbulk" 1.00
+printf '%-22s %10s %8s\n' "tinyproxy GET" "$tbulk" "$(ratio "$tbulk" "$dbulk")"
+printf '%-22s %10s %8s\n' "tarnwick GET" "$wbulk" "$(ratio "$wbulk" "$dbulk")"
+printf '%-22s %10s %8s\n' "tinyproxy CONNECT" "$tcon" "$(ratio "$tcon" "$dbulk")"
+printf '%-22s %10s %8s\n' "tarnwick CONNECT" "$wcon" "$(ratio "$wcon" "$dbulk")"
+
+echo
+echo "Tarnwick peak resident memory (MiB), target under 64"
+fast=$(peak_rss_during curl -s -o /dev/null -x "127.0.0.1:$TARN" "$URL_BIG")
+slow=$(peak_rss_during curl -s -o /dev/null --limit-rate 64M -r 0-268435455 -x "127.0.0.1:$TARN" "$URL_BIG")
+printf 'fast reader, 1 GiB:             %s\n' "$fast"
+printf 'slow reader, 256 MiB at 64 MB/s: %s\n' "$slow"
+
+echo
+echo "Cost as the history fills and is purged (250 requests a batch, c=10, 200-row purge)"
+printf '%-6s %12s %8s\n' batch req/s ratio
+first=""
+for b in 1 2 3 4 5 6; do
+    rate=$(ab -q -n 250 -c 10 -X "127.0.0.1:$TARN" "$URL_SMALL" 2>&1 | awk '/^Requests per second:/ {print $4}')
+    [ -n "$first" ] || first=$rate
+    printf '%-6s %12s %8s\n' "$b" "$rate" "$(ratio "$rate" "$first")"
+done
