@@ -1,4 +1,10 @@
-int main()
+#include "MainModule.h"
+
+#include <QApplication>
+
+int main(int argc, char **argv)
 {
-    return 0;
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tarnwick"));
+    return Main();
 }

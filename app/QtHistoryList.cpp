@@ -1,0 +1,186 @@
+#include "QtHistoryList.h"
+
+#include "Twips.h"
+
+#include <QHeaderView>
+#include <QMouseEvent>
+
+namespace {
+Qt::Alignment toQt(IHistoryList::Alignment alignment)
+{
+    switch (alignment) {
+    case IHistoryList::Alignment::Right:
+        return Qt::AlignRight | Qt::AlignVCenter;
+    case IHistoryList::Alignment::Center:
+        return Qt::AlignHCenter | Qt::AlignVCenter;
+    case IHistoryList::Alignment::Left:
+        break;
+    }
+    return Qt::AlignLeft | Qt::AlignVCenter;
+}
+
+int buttonCode(Qt::MouseButton button)
+{
+    switch (button) {
+    case Qt::LeftButton:
+        return 1;
+    case Qt::RightButton:
+        return 2;
+    case Qt::MiddleButton:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+int shiftCode(Qt::KeyboardModifiers modifiers)
+{
+    return (modifiers & Qt::ShiftModifier ? 1 : 0) | (modifiers & Qt::ControlModifier ? 2 : 0)
+        | (modifiers & Qt::AltModifier ? 4 : 0);
+}
+} // namespace
+
+QtHistoryList::QtHistoryList(QWidget *parent)
+    : QTreeWidget(parent)
+{
+    setObjectName(QStringLiteral("ListView1"));
+    setColumnCount(0);
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setSortingEnabled(false);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(false);
+}
+
+void QtHistoryList::addColumn(const QString &heading, int widthTwips, Alignment alignment)
+{
+    const int column = columnCount();
+    setColumnCount(column + 1);
+    m_alignments.append(alignment);
+    QTreeWidgetItem *head = headerItem();
+    head->setText(column, heading);
+    head->setTextAlignment(column, toQt(alignment));
+    setColumnWidth(column, Twips::toPixelsX(widthTwips, this));
+}
+
+int QtHistoryList::count() const
+{
+    return topLevelItemCount();
+}
+
+void QtHistoryList::add()
+{
+    auto *item = new QTreeWidgetItem();
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+    item->setCheckState(0, Qt::Unchecked);
+    for (int column = 0; column < m_alignments.size(); ++column)
+        item->setTextAlignment(column, toQt(m_alignments[column]));
+    addTopLevelItem(item);
+}
+
+void QtHistoryList::clear()
+{
+    QTreeWidget::clear();
+    m_pressedRow = 0;
+    ++m_generation;
+}
+
+QTreeWidgetItem *QtHistoryList::row(int index) const
+{
+    if (index < 1 || index > count())
+        return nullptr;
+    return topLevelItem(index - 1);
+}
+
+QString QtHistoryList::text(int index) const
+{
+    return subItem(index, 0);
+}
+
+void QtHistoryList::setText(int index, const QString &text)
+{
+    setSubItem(index, 0, text);
+}
+
+QString QtHistoryList::subItem(int index, int n) const
+{
+    QTreeWidgetItem *item = row(index);
+    if (!item || n < 0 || n >= ColumnCount)
+        return QString();
+    return item->text(n);
+}
+
+void QtHistoryList::setSubItem(int index, int n, const QString &text)
+{
+    QTreeWidgetItem *item = row(index);
+    if (!item || n < 0 || n >= ColumnCount)
+        return;
+    item->setText(n, text);
+}
+
+bool QtHistoryList::checked(int index) const
+{
+    QTreeWidgetItem *item = row(index);
+    return item && item->checkState(0) == Qt::Checked;
+}
+
+void QtHistoryList::setChecked(int index, bool checked)
+{
+    if (QTreeWidgetItem *item = row(index))
+        item->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
+}
+
+int QtHistoryList::selectedIndex() const
+{
+    const QList<QTreeWidgetItem *> selected = selectedItems();
+    if (selected.isEmpty())
+        return 0;
+    return indexOfTopLevelItem(selected.first()) + 1;
+}
+
+void QtHistoryList::setSelectedIndex(int index)
+{
+    if (QTreeWidgetItem *item = row(index))
+        setCurrentItem(item);
+    else
+        clearSelection();
+}
+
+quint64 QtHistoryList::generation() const
+{
+    return m_generation;
+}
+
+IHistoryList::Alignment QtHistoryList::columnAlignment(int column) const
+{
+    return m_alignments.value(column, Alignment::Left);
+}
+
+void QtHistoryList::mousePressEvent(QMouseEvent *event)
+{
+    const QPoint pos = event->position().toPoint();
+    const int code = buttonCode(event->button());
+    if (code != 0)
+        emit mouseButtonDown(code, shiftCode(event->modifiers()), pos.x(), pos.y());
+    QTreeWidgetItem *item = itemAt(pos);
+    m_pressedRow = item ? indexOfTopLevelItem(item) + 1 : 0;
+    QTreeWidget::mousePressEvent(event);
+    // Every button selects the row it hits, so the reply shown on a right click is that row's.
+    if (item && code != 0 && m_pressedRow >= 1 && row(m_pressedRow) == item)
+        setCurrentItem(item);
+}
+
+void QtHistoryList::mouseReleaseEvent(QMouseEvent *event)
+{
+    const int pressed = m_pressedRow;
+    m_pressedRow = 0;
+    QTreeWidgetItem *item = itemAt(event->position().toPoint());
+    QTreeWidget::mouseReleaseEvent(event);
+    if (pressed >= 1 && item && row(pressed) == item && buttonCode(event->button()) != 0)
+        emit itemClick(pressed);
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "IHistoryList.h"
+
+#include <QTreeWidget>
+
+// The connection history ListView1: a flat list in report view with a check box in the first
+// column. Rows are addressed by their 1-based position. Besides the engine's contract it raises
+// the list's mouse-button-down and item-click events as signals.
+class QtHistoryList : public QTreeWidget, public IHistoryList
+{
+    Q_OBJECT
+
+public:
+    static constexpr int ColumnCount = 9;
+
+    explicit QtHistoryList(QWidget *parent = nullptr);
+
+    void addColumn(const QString &heading, int widthTwips, Alignment alignment) override;
+    int count() const override;
+    void add() override;
+    void clear() override;
+    QString text(int index) const override;
+    void setText(int index, const QString &text) override;
+    QString subItem(int index, int n) const override;
+    void setSubItem(int index, int n, const QString &text) override;
+    bool checked(int index) const override;
+    int selectedIndex() const override;
+    void setSelectedIndex(int index) override;
+    quint64 generation() const override;
+
+    void setChecked(int index, bool checked);
+    Alignment columnAlignment(int column) const;
+
+signals:
+    // Button: 1 left, 2 right, 4 middle. Shift: 1 shift, 2 control, 4 alt.
+    void mouseButtonDown(int Button, int Shift, int x, int y);
+    // A press and release on the same row; the row is selected by then. index is 1-based.
+    void itemClick(int index);
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    QTreeWidgetItem *row(int index) const;
+
+    QList<Alignment> m_alignments;
+    quint64 m_generation = 0;
+    int m_pressedRow = 0;
+};

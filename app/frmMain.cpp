@@ -1,0 +1,494 @@
+#include "frmMain.h"
+
+#include "CProxyServer.h"
+#include "CTray.h"
+#include "MainModule.h"
+#include "MessageBox.h"
+#include "PictureBox.h"
+#include "ProgramValues.h"
+#include "QtHistoryList.h"
+#include "TarnwickVersion.h"
+#include "Twips.h"
+#include "frmLog.h"
+#include "frmSettings.h"
+#include "frmWait.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStringDecoder>
+
+namespace {
+// Border, caption and menu bar around the client area as the window was designed. The resize
+// rule's constants assume them, so the layout is computed from the real client area plus these,
+// whatever the desktop's decorations and the status bar take.
+constexpr int DesignChromeWidth = 120;
+constexpr int DesignChromeHeight = 690;
+constexpr int ListTop = 2895;
+constexpr int ShortWindowHeight = 4500;
+
+std::optional<bool> g_trayAvailableForTest;
+
+QPixmap monitorPixmap(int size, const QColor &screen)
+{
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.scale(size / 16.0, size / 16.0);
+    painter.setPen(QColor(64, 64, 64));
+    painter.setBrush(QColor(192, 192, 192));
+    painter.drawRect(QRectF(1.5, 1.5, 13, 10));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(screen);
+    painter.drawRect(QRectF(3, 3, 10, 7));
+    painter.setBrush(QColor(96, 96, 96));
+    painter.drawRect(QRectF(6, 12, 4, 1));
+    painter.drawRect(QRectF(4, 13, 8, 2));
+    return pixmap;
+}
+
+QIcon monitorIcon(const QColor &screen)
+{
+    QIcon icon;
+    icon.addPixmap(monitorPixmap(16, screen));
+    icon.addPixmap(monitorPixmap(32, screen));
+    return icon;
+}
+
+// A record name from a row: never a path, never the requests folder itself.
+bool isPlainFileName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+}
+
+MessageBox::Icon toMessageBoxIcon(IProxyShell::MessageIcon icon)
+{
+    switch (icon) {
+    case IProxyShell::MessageIcon::Information:
+        return MessageBox::Icon::Information;
+    case IProxyShell::MessageIcon::Exclamation:
+        return MessageBox::Icon::Exclamation;
+    case IProxyShell::MessageIcon::None:
+        break;
+    }
+    return MessageBox::Icon::None;
+}
+} // namespace
+
+frmMain::frmMain(QWidget *parent)
+    : QMainWindow(parent)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowIcon(monitorIcon(QColor(0, 160, 0)));
+
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+    client->installEventFilter(this);
+
+    const auto place = [this](QWidget *widget, int left, int top, int width, int height) {
+        widget->setGeometry(Twips::toPixelsX(left, this), Twips::toPixelsY(top, this),
+            Twips::toPixelsX(width, this), Twips::toPixelsY(height, this));
+    };
+
+    txtSniff = new QPlainTextEdit(client);
+    txtSniff->setObjectName(QStringLiteral("txtSniff"));
+    txtSniff->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    place(txtSniff, 60, 75, 8535, 2550);
+
+    Label4 = new QLabel(QStringLiteral("Connection History:"), client);
+    Label4->setObjectName(QStringLiteral("Label4"));
+    place(Label4, 90, 2685, 1455, 225);
+
+    pic = new PictureBox(client);
+    pic->setObjectName(QStringLiteral("pic"));
+    place(pic, 4635, 2640, 330, 315);
+
+    const QColor screens[2] = { QColor(0, 160, 0), QColor(200, 0, 0) };
+    const int picsLeft[2] = { 5340, 5790 };
+    for (int i = 0; i < 2; ++i) {
+        pics[i] = new PictureBox(client);
+        pics[i]->setObjectName(QStringLiteral("pics%1").arg(i));
+        place(pics[i], picsLeft[i], 2655, 330, 315);
+        pics[i]->setPicture(monitorIcon(screens[i]));
+        // They only store the two pictures.
+        pics[i]->hide();
+    }
+
+    ListView1 = new QtHistoryList(client);
+    place(ListView1, 45, ListTop, 8565, 3015);
+    connect(ListView1, &QtHistoryList::mouseButtonDown, this, &frmMain::ListView1_MouseDown);
+    connect(ListView1, &QtHistoryList::itemClick, this, &frmMain::ListView1_ItemClick);
+
+    lblServerState = new QLabel(this);
+    lblServerState->setObjectName(QStringLiteral("lblServerState"));
+    statusBar()->setObjectName(QStringLiteral("StatusBar1"));
+    statusBar()->addWidget(lblServerState, 1);
+
+    const auto addItem = [this](QMenu *menu, QList<QAction *> &group, const QString &name,
+                             const QString &caption, void (frmMain::*handler)(int)) {
+        const int index = static_cast<int>(group.size());
+        QAction *action = menu->addAction(caption);
+        action->setObjectName(name + QString::number(index));
+        connect(action, &QAction::triggered, this, [this, handler, index] { (this->*handler)(index); });
+        group.append(action);
+    };
+
+    mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
+    mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    addItem(mnuFile, mnuFileItem, QStringLiteral("mnuFileItem"), QStringLiteral("E&xit"),
+        &frmMain::mnuFileItem_Click);
+
+    mnuTools = menuBar()->addMenu(QStringLiteral("&Tools"));
+    mnuTools->setObjectName(QStringLiteral("mnuTools"));
+    const QString tools = QStringLiteral("mnuToolsItem");
+    addItem(mnuTools, mnuToolsItem, tools, QStringLiteral("&Settings"), &frmMain::mnuToolsItem_Click);
+    addItem(mnuTools, mnuToolsItem, tools, QStringLiteral("&Log Window"), &frmMain::mnuToolsItem_Click);
+    QAction *separator = mnuTools->addSeparator();
+    separator->setObjectName(tools + QString::number(mnuToolsItem.size()));
+    mnuToolsItem.append(separator);
+    addItem(mnuTools, mnuToolsItem, tools, QStringLiteral("&Clear Connection History"),
+        &frmMain::mnuToolsItem_Click);
+
+    mnuPopupTray = new QMenu(QStringLiteral("PopupTray"), this);
+    mnuPopupTray->setObjectName(QStringLiteral("mnuPopupTray"));
+    addItem(mnuPopupTray, mnuPopupTrayItem, QStringLiteral("mnuPopupTrayItem"),
+        QStringLiteral("&Remove Tarnwick"), &frmMain::mnuPopupTrayItem_Click);
+
+    resize(Twips::toPixelsX(8640, this),
+        Twips::toPixelsY(5940, this) + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+    if (QScreen *screen = this->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+frmMain::~frmMain()
+{
+    // The server's access log writes into the log window and its rows into ListView1; it goes first.
+    delete Proxy.data();
+    delete Tray.data();
+}
+
+void frmMain::Form_Load()
+{
+    if (m_loaded)
+        return;
+    m_loaded = true;
+
+    setWindowTitle(MessageBox::title()
+        + QStringLiteral(" v%1.%2.%3")
+              .arg(TARNWICK_VERSION_MAJOR)
+              .arg(TARNWICK_VERSION_MINOR)
+              .arg(TARNWICK_VERSION_PATCH));
+    Tray = new CTray(this);
+    pic->setPicture(pics[0]->picture());
+    Tray->setPicBox(pic);
+    Tray->setTipText(windowTitle());
+    connect(Tray, &CTray::LButtonDblClick, this, &frmMain::Tray_LButtonDblClick);
+    connect(Tray, &CTray::RButtonUp, this, &frmMain::Tray_RButtonUp);
+    Tray->ShowIcon();
+
+    Proxy = new CProxyServer(this, this);
+    connect(Proxy, &CProxyServer::stateChanged, this, &frmMain::updateServerState);
+    SetupColumns();
+    StartProxy();
+}
+
+void frmMain::SetupColumns()
+{
+    using A = IHistoryList::Alignment;
+    ListView1->addColumn(QStringLiteral("Host"), 2000, A::Left);
+    ListView1->addColumn(QStringLiteral("IP Address"), 1300, A::Left);
+    ListView1->addColumn(QStringLiteral("Type"), 700, A::Center);
+    ListView1->addColumn(QStringLiteral("URL"), 3000, A::Left);
+    ListView1->addColumn(QStringLiteral("Q-Bytes"), 800, A::Right);
+    ListView1->addColumn(QStringLiteral("A-Bytes"), 800, A::Right);
+    ListView1->addColumn(QStringLiteral("Status"), 1000, A::Center);
+    ListView1->addColumn(QStringLiteral("Request File (Q)"), 2000, A::Left);
+    ListView1->addColumn(QStringLiteral("Response File (A)"), 2000, A::Left);
+}
+
+void frmMain::StartProxy()
+{
+    frmLog *log = logWindow();
+    if (log)
+        log->setWindowIcon(windowIcon());
+    Proxy->AccessLog().Setup(QString(), log ? log->txtLog : nullptr, LogFileName);
+    CProxyServer::StartArgs args;
+    args.IP_Address = ServerIP;
+    args.Local_Port = ServerPort;
+    args.AccessLogFile = LogFileName;
+    Proxy->StartServer(args);
+}
+
+void frmMain::updateServerState()
+{
+    if (!Proxy)
+        return;
+    const QString address = Proxy->IP() + QLatin1Char(':') + QString::number(Proxy->Port());
+    if (Proxy->Running())
+        lblServerState->setText(QStringLiteral("Listening on ") + address);
+    else if (!Proxy->lastStartError().isEmpty())
+        lblServerState->setText(
+            QStringLiteral("Not listening on ") + address + QStringLiteral(": ") + Proxy->lastStartError());
+    else
+        lblServerState->setText(QStringLiteral("Not listening"));
+}
+
+IHistoryList *frmMain::historyList()
+{
+    return ListView1;
+}
+
+void frmMain::UpdateIcon(qint16 icon)
+{
+    if (icon == 0 || icon == 1)
+        pic->setPicture(pics[icon]->picture());
+}
+
+void frmMain::messageBox(const QString &text, MessageIcon icon)
+{
+    MessageBox::show(this, text, toMessageBoxIcon(icon));
+}
+
+void frmMain::DeleteTempFiles()
+{
+    QPointer<frmMain> self(this);
+    QPointer<frmWait> wait;
+    if (isVisible() && !isMinimized()) {
+        wait = new frmWait(this);
+        wait->show();
+        // Once, so that the wait window is drawn; socket events may run here too.
+        QCoreApplication::processEvents();
+        if (!self)
+            return;
+    }
+
+    const QString folder = recordFolder();
+    const int rows = ListView1->count();
+    for (int index = 1; index <= rows; ++index) {
+        if (ListView1->checked(index))
+            continue;
+        for (int column : { 7, 8 }) {
+            const QString name = ListView1->subItem(index, column);
+            if (isPlainFileName(name))
+                QFile::remove(folder + name);
+        }
+    }
+
+    if (wait) {
+        wait->close();
+        delete wait.data();
+    }
+}
+
+QString frmMain::recordText(const QString &fileName, const QString &missingText)
+{
+    if (fileName.isEmpty())
+        return missingText;
+    if (!isPlainFileName(fileName))
+        return QStringLiteral("Cannot show \"") + fileName
+            + QStringLiteral("\": not the name of a record file.");
+
+    const QString path = recordFolder() + fileName;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("Cannot read the record file ") + path + QStringLiteral(": ")
+            + file.errorString();
+    const qint64 size = file.size();
+    const QByteArray bytes = file.read(RecordViewLimit);
+    if (bytes.isEmpty() && file.error() != QFileDevice::NoError)
+        return QStringLiteral("Cannot read the record file ") + path + QStringLiteral(": ")
+            + file.errorString();
+
+    QStringDecoder decoder(QStringConverter::System);
+    QString text = decoder.decode(bytes);
+    text.replace(QChar(0), QChar(ZeroByteMark));
+    if (size > bytes.size()) {
+        text += QStringLiteral("\r\n[Only the first %1 bytes are shown. The record has %2 bytes: %3]")
+                    .arg(bytes.size())
+                    .arg(size)
+                    .arg(path);
+    }
+    return text;
+}
+
+void frmMain::ViewResponseFile()
+{
+    const int index = ListView1->selectedIndex();
+    const QString name = index >= 1 ? ListView1->subItem(index, 8) : QString();
+    txtSniff->setPlainText(recordText(name, QStringLiteral("No Response File.")));
+}
+
+void frmMain::ListView1_MouseDown(int Button, int Shift, int x, int y)
+{
+    Q_UNUSED(Shift);
+    Q_UNUSED(x);
+    Q_UNUSED(y);
+    mMouse = static_cast<qint16>(Button);
+}
+
+void frmMain::ListView1_ItemClick(int index)
+{
+    if (mMouse == 1)
+        txtSniff->setPlainText(recordText(ListView1->subItem(index, 7), QStringLiteral("No Request File.")));
+    else
+        ViewResponseFile();
+}
+
+void frmMain::mnuFileItem_Click(int Index)
+{
+    if (Index == 0)
+        endProgram();
+}
+
+void frmMain::mnuToolsItem_Click(int Index)
+{
+    switch (Index) {
+    case 0: {
+        frmSettings dialog(Proxy.data(), this);
+        dialog.txtIP->setText(ServerIP);
+        dialog.txtPort->setText(QString::number(ServerPort));
+        dialog.txtLogFile->setText(LogFileName);
+        dialog.exec();
+        break;
+    }
+    case 1:
+        ShowLog();
+        break;
+    case 3:
+        DeleteTempFiles();
+        ListView1->clear();
+        break;
+    default:
+        break;
+    }
+}
+
+void frmMain::mnuPopupTrayItem_Click(int Index)
+{
+    if (Index == 0)
+        endProgram();
+}
+
+void frmMain::endProgram()
+{
+    Tag = QStringLiteral("END");
+    QPointer<frmMain> self(this);
+    close();
+    // A window that never got on screen receives no close request; end it all the same.
+    if (self && !m_closing)
+        CloseProgram();
+}
+
+void frmMain::Tray_LButtonDblClick()
+{
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
+}
+
+void frmMain::Tray_RButtonUp()
+{
+    activateWindow();
+    mnuPopupTray->exec(QCursor::pos());
+}
+
+bool frmMain::trayAvailable() const
+{
+    return g_trayAvailableForTest.value_or(CTray::available());
+}
+
+void frmMain::setTrayAvailableForTest(std::optional<bool> available)
+{
+    g_trayAvailableForTest = available;
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    if (Tag != QLatin1String("END")) {
+        event->ignore();
+        // Without a notification area a hidden window could never be brought back.
+        if (trayAvailable())
+            hide();
+        else
+            showMinimized();
+        return;
+    }
+    CloseProgram();
+    event->accept();
+}
+
+void frmMain::CloseProgram()
+{
+    if (m_closing)
+        return;
+    m_closing = true;
+
+    if (Tray) {
+        Tray->DeleteIcon();
+        // This may run inside one of the tray's own events (its context menu).
+        Tray->deleteLater();
+        Tray = nullptr;
+    }
+    DeleteTempFiles();
+    if (CProxyServer *proxy = Proxy) {
+        Proxy = nullptr;
+        proxy->Cleanup();
+        proxy->deleteLater();
+    }
+    ExitProgram();
+}
+
+bool frmMain::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == centralWidget() && event->type() == QEvent::Resize)
+        Form_Resize();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void frmMain::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        Form_Resize();
+}
+
+void frmMain::Form_Resize()
+{
+    if (isMinimized() || !ListView1)
+        return;
+    const QWidget *client = centralWidget();
+    const int W = Twips::fromPixelsX(client->width(), this) + DesignChromeWidth;
+    const int H = Twips::fromPixelsY(client->height(), this) + DesignChromeHeight;
+
+    txtSniff->resize(Twips::toPixelsX(qMax(0, W - 230), this), txtSniff->height());
+    ListView1->resize(txtSniff->width(), ListView1->height());
+    if (H <= ShortWindowHeight) {
+        txtSniff->hide();
+        ListView1->move(ListView1->x(), txtSniff->y());
+        ListView1->resize(ListView1->width(), Twips::toPixelsY(qMax(0, H - 800), this));
+    } else {
+        const int top = Twips::toPixelsY(ListTop, this);
+        if (ListView1->y() != top) {
+            ListView1->move(ListView1->x(), top);
+            txtSniff->show();
+        }
+        ListView1->resize(ListView1->width(), Twips::toPixelsY(qMax(0, H - 3615), this));
+    }
+}
