@@ -59,7 +59,9 @@ public:
     void Accept(qint32 requestID);
     // Connects in the background; Connected or Error follows.
     void Connect(const QString &host, qint32 port);
-    // Queues the bytes; SendComplete follows when everything queued has gone.
+    // Queues the bytes; SendComplete follows when everything queued has gone. On a socket that
+    // is neither connected nor connecting the bytes are dropped: there is nobody to send them
+    // to, so callers check State() first.
     void SendData(const QByteArray &data);
     // Hands over every received byte not yet taken.
     void GetData(QByteArray &data);
@@ -72,7 +74,7 @@ public:
     qint64 bytesToWrite() const;
     // Back-pressure: while paused, no DataArrival is raised, the socket stops reading from the
     // system once its buffer is full, and a peer close is held back until the data before it
-    // has been delivered. Resuming raises DataArrival for what is waiting.
+    // has been delivered and taken with GetData. Resuming raises DataArrival for what is waiting.
     void setReadPaused(bool paused);
     bool readPaused() const;
 
@@ -94,6 +96,19 @@ signals:
                const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay);
 
 private:
+    void takeSocket(QTcpSocket *socket);
+    void releaseSocket();
+    void releaseServer();
+    void onNewConnection();
+    void onReadyRead();
+    void onBytesWritten();
+    void onSocketError(int error);
+    void onPeerClosed();
+    void schedulePump();
+    void pump();
+    void raiseSocketError(qint16 number, const QString &description);
+    void failConnectLater(qint16 number, const QString &description);
+
     // Implementation is the platform layer's affair.
     struct Private;
     Private *d = nullptr;

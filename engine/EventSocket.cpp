@@ -1,0 +1,501 @@
+#include "EventSocket.h"
+
+#include "RaisedError.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <limits>
+
+namespace {
+
+const QString ErrorSource = QStringLiteral("EventSocket");
+
+// While reading is paused Qt keeps at most this much; the rest waits in the kernel, whose
+// full window then makes the peer stop sending.
+constexpr qint64 PausedReadBufferSize = 256 * 1024;
+
+// A closing socket that still has bytes to send gets this long to hand them over.
+constexpr int LingerMilliseconds = 30000;
+
+constexpr qint32 ErrorAlreadyInUse = 10056;
+constexpr qint32 ErrorInvalidArgument = 10022;
+
+// Connections announced with ConnectionRequest and not yet taken over by Accept. Program-wide,
+// because Accept is called on a different instance from the listening one.
+QHash<qint32, QPointer<QTcpSocket>> &pendingConnections()
+{
+    static QHash<qint32, QPointer<QTcpSocket>> table;
+    return table;
+}
+
+qint32 nextRequestID()
+{
+    static qint32 last = 0;
+    do {
+        last = last == std::numeric_limits<qint32>::max() ? 1 : last + 1;
+    } while (pendingConnections().contains(last));
+    return last;
+}
+
+QString dottedText(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return QHostAddress(v4).toString();
+    return address.toString();
+}
+
+qint16 winsockNumber(QAbstractSocket::SocketError error)
+{
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return EventSocket::sckConnectionRefused;
+    case QAbstractSocket::RemoteHostClosedError:
+        return EventSocket::sckConnectionReset;
+    case QAbstractSocket::HostNotFoundError:
+        return EventSocket::sckHostNotFound;
+    case QAbstractSocket::SocketAccessError:
+        return 10013;
+    case QAbstractSocket::SocketResourceError:
+        return 10055;
+    case QAbstractSocket::SocketTimeoutError:
+        return EventSocket::sckTimedOut;
+    case QAbstractSocket::DatagramTooLargeError:
+        return 10040;
+    case QAbstractSocket::NetworkError:
+        return 10051;
+    case QAbstractSocket::AddressInUseError:
+        return EventSocket::sckAddressInUse;
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return EventSocket::sckAddressNotAvailable;
+    case QAbstractSocket::UnsupportedSocketOperationError:
+        return 10045;
+    default:
+        return EventSocket::sckConnectionAborted;
+    }
+}
+
+// RFC 6761 section 6.4: "invalid" and every name below it never resolve, and resolver
+// libraries are asked to answer them negatively without a look-up.
+bool isReservedInvalidName(QString host)
+{
+    if (host.endsWith(QLatin1Char('.')))
+        host.chop(1);
+    return host.compare(QLatin1String("invalid"), Qt::CaseInsensitive) == 0
+        || host.endsWith(QLatin1String(".invalid"), Qt::CaseInsensitive);
+}
+
+} // namespace
+
+struct EventSocket::Private
+{
+    QPointer<QTcpServer> server;
+    QPointer<QTcpSocket> socket;
+    qint32 bindPort = 0;
+    QHostAddress bindAddress{QHostAddress::LocalHost};
+    int state = sckClosed;
+    bool readPaused = false;
+    // Bytes arrived that no DataArrival has announced yet.
+    bool unannounced = false;
+    bool pumpScheduled = false;
+    // The peer has closed; Closed waits until the data before it is delivered and taken.
+    bool peerClosed = false;
+    bool closedRaised = false;
+    bool sendPending = false;
+    qint64 bytesTaken = 0;
+    // Bumped by Close so that a failure scheduled for an earlier Connect is dropped.
+    quint64 generation = 0;
+};
+
+EventSocket::EventSocket(QObject *parent) : QObject(parent), d(new Private)
+{
+}
+
+EventSocket::~EventSocket()
+{
+    releaseSocket();
+    releaseServer();
+    delete d;
+}
+
+void EventSocket::Close()
+{
+    releaseSocket();
+    releaseServer();
+    d->state = sckClosed;
+    d->readPaused = false;
+    d->unannounced = false;
+    d->peerClosed = false;
+    d->closedRaised = false;
+    d->sendPending = false;
+    ++d->generation;
+}
+
+// The Qt objects may be in the middle of emitting one of their own signals, so they are only
+// cut loose here and deleted later.
+void EventSocket::releaseSocket()
+{
+    QTcpSocket *socket = d->socket;
+    d->socket = nullptr;
+    if (!socket)
+        return;
+    socket->disconnect(this);
+    if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
+        QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(LingerMilliseconds, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->abort();
+    socket->deleteLater();
+}
+
+void EventSocket::releaseServer()
+{
+    QTcpServer *server = d->server;
+    d->server = nullptr;
+    if (!server)
+        return;
+    server->disconnect(this);
+    server->close();
+    server->deleteLater();
+}
+
+void EventSocket::Bind(qint32 localPort, const QString &localIP)
+{
+    if (d->state != sckClosed)
+        throw RaisedError(ErrorAlreadyInUse, ErrorSource, QStringLiteral("The socket is already in use"));
+    if (localPort < 0 || localPort > 65535)
+        throw RaisedError(sckAddressNotAvailable, ErrorSource, QStringLiteral("The port is out of range"));
+    const QString ip = localIP.trimmed();
+    QHostAddress address;
+    if (ip.isEmpty() || ip.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        address = QHostAddress(QHostAddress::LocalHost);
+    else if (!address.setAddress(ip))
+        throw RaisedError(sckAddressNotAvailable, ErrorSource,
+                          QStringLiteral("The address is not valid: ") + ip);
+    d->bindPort = localPort;
+    d->bindAddress = address;
+}
+
+void EventSocket::Listen()
+{
+    if (d->state != sckClosed)
+        throw RaisedError(ErrorAlreadyInUse, ErrorSource, QStringLiteral("The socket is already in use"));
+    auto *server = new QTcpServer;
+    if (!server->listen(d->bindAddress, quint16(d->bindPort))) {
+        const RaisedError error(winsockNumber(server->serverError()), ErrorSource, server->errorString());
+        delete server;
+        throw error;
+    }
+    d->server = server;
+    connect(server, &QTcpServer::newConnection, this, &EventSocket::onNewConnection);
+    d->state = sckListening;
+}
+
+qint32 EventSocket::LocalPort() const
+{
+    if (d->server)
+        return d->server->serverPort();
+    if (d->socket && d->socket->state() != QAbstractSocket::UnconnectedState)
+        return d->socket->localPort();
+    return d->bindPort;
+}
+
+QString EventSocket::LocalIP() const
+{
+    if (d->server)
+        return dottedText(d->server->serverAddress());
+    if (d->socket && d->socket->state() == QAbstractSocket::ConnectedState)
+        return dottedText(d->socket->localAddress());
+    return QStringLiteral("127.0.0.1");
+}
+
+void EventSocket::onNewConnection()
+{
+    QPointer<EventSocket> self(this);
+    QPointer<QTcpServer> server = d->server;
+    while (server && server->hasPendingConnections()) {
+        QTcpSocket *socket = server->nextPendingConnection();
+        if (!socket)
+            break;
+        const qint32 id = nextRequestID();
+        pendingConnections().insert(id, socket);
+        emit ConnectionRequest(id);
+        // Nobody took it: the peer must see a close rather than a connection that hangs.
+        const QPointer<QTcpSocket> unaccepted = pendingConnections().take(id);
+        if (unaccepted) {
+            unaccepted->close();
+            unaccepted->deleteLater();
+        }
+        if (!self)
+            return;
+    }
+}
+
+void EventSocket::Accept(qint32 requestID)
+{
+    if (d->state != sckClosed)
+        throw RaisedError(ErrorAlreadyInUse, ErrorSource, QStringLiteral("The socket is already in use"));
+    const QPointer<QTcpSocket> socket = pendingConnections().take(requestID);
+    if (!socket)
+        throw RaisedError(ErrorInvalidArgument, ErrorSource,
+                          QStringLiteral("No pending connection with identifier ") + QString::number(requestID));
+    // The listening server must not take the connection down with it.
+    socket->setParent(nullptr);
+    takeSocket(socket);
+    d->state = sckConnected;
+    if (socket->bytesAvailable() > 0)
+        d->unannounced = true;
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        d->peerClosed = true;
+    schedulePump();
+}
+
+void EventSocket::takeSocket(QTcpSocket *socket)
+{
+    d->socket = socket;
+    d->bytesTaken = 0;
+    if (d->readPaused)
+        socket->setReadBufferSize(PausedReadBufferSize);
+    connect(socket, &QIODevice::readyRead, this, &EventSocket::onReadyRead);
+    connect(socket, &QIODevice::bytesWritten, this, &EventSocket::onBytesWritten);
+    connect(socket, &QAbstractSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError error) { onSocketError(int(error)); });
+    connect(socket, &QAbstractSocket::disconnected, this, &EventSocket::onPeerClosed);
+    connect(socket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        if (d->state == sckResolvingHost && state == QAbstractSocket::ConnectingState)
+            d->state = sckConnecting;
+    });
+    connect(socket, &QAbstractSocket::connected, this, [this] {
+        d->state = sckConnected;
+        emit Connected();
+    });
+}
+
+void EventSocket::Connect(const QString &host, qint32 port)
+{
+    if (d->state != sckClosed)
+        throw RaisedError(ErrorAlreadyInUse, ErrorSource, QStringLiteral("The socket is already in use"));
+    releaseSocket();
+    d->peerClosed = false;
+    d->closedRaised = false;
+    d->unannounced = false;
+    d->state = sckResolvingHost;
+    if (isReservedInvalidName(host)) {
+        failConnectLater(sckHostNotFound, QStringLiteral("Host not found"));
+        return;
+    }
+    if (port < 0 || port > 65535) {
+        failConnectLater(sckAddressNotAvailable, QStringLiteral("The port is out of range"));
+        return;
+    }
+    auto *socket = new QTcpSocket;
+    takeSocket(socket);
+    QHostAddress literal;
+    if (literal.setAddress(host))
+        d->state = sckConnecting;
+    socket->connectToHost(host, quint16(port));
+}
+
+// Failures found before anything starts are still reported in the background, as the caller
+// of Connect expects; never from inside Connect itself.
+void EventSocket::failConnectLater(qint16 number, const QString &description)
+{
+    const quint64 generation = d->generation;
+    QTimer::singleShot(0, this, [this, generation, number, description] {
+        if (generation != d->generation || d->state != sckResolvingHost)
+            return;
+        d->state = sckError;
+        raiseSocketError(number, description);
+    });
+}
+
+void EventSocket::SendData(const QByteArray &data)
+{
+    if (!d->socket || data.isEmpty())
+        return;
+    switch (d->socket->state()) {
+    case QAbstractSocket::HostLookupState:
+    case QAbstractSocket::ConnectingState:
+    case QAbstractSocket::ConnectedState:
+        break;
+    default:
+        return;
+    }
+    d->sendPending = true;
+    d->socket->write(data);
+}
+
+void EventSocket::GetData(QByteArray &data)
+{
+    if (!d->socket) {
+        data.clear();
+        return;
+    }
+    data = d->socket->readAll();
+    d->bytesTaken += data.size();
+    if (d->peerClosed && !d->closedRaised)
+        schedulePump();
+}
+
+qint32 EventSocket::BytesReceived() const
+{
+    if (!d->socket)
+        return 0;
+    return qint32(qMin<qint64>(d->socket->bytesAvailable(), std::numeric_limits<qint32>::max()));
+}
+
+int EventSocket::State() const
+{
+    return d->state;
+}
+
+QString EventSocket::RemoteHostIP() const
+{
+    if (!d->socket)
+        return QString();
+    return dottedText(d->socket->peerAddress());
+}
+
+QString EventSocket::RemoteHost() const
+{
+    if (!d->socket)
+        return QString();
+    const QString name = d->socket->peerName();
+    return name.isEmpty() ? dottedText(d->socket->peerAddress()) : name;
+}
+
+qint64 EventSocket::bytesToWrite() const
+{
+    return d->socket ? d->socket->bytesToWrite() : 0;
+}
+
+void EventSocket::setReadPaused(bool paused)
+{
+    if (d->readPaused == paused)
+        return;
+    d->readPaused = paused;
+    if (d->socket)
+        d->socket->setReadBufferSize(paused ? PausedReadBufferSize : 0);
+    if (!paused)
+        schedulePump();
+}
+
+bool EventSocket::readPaused() const
+{
+    return d->readPaused;
+}
+
+void EventSocket::raiseDataArrival(qint32 bytesTotal)
+{
+    emit DataArrival(bytesTotal);
+}
+
+void EventSocket::raiseError(qint16 number, const QString &description)
+{
+    raiseSocketError(number, description);
+}
+
+void EventSocket::raiseSocketError(qint16 number, const QString &description)
+{
+    bool cancelDisplay = false;
+    emit Error(number, description, number, ErrorSource, QString(), 0, &cancelDisplay);
+}
+
+void EventSocket::onReadyRead()
+{
+    d->unannounced = true;
+    pump();
+}
+
+void EventSocket::schedulePump()
+{
+    if (d->pumpScheduled)
+        return;
+    d->pumpScheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            d->pumpScheduled = false;
+            pump();
+        },
+        Qt::QueuedConnection);
+}
+
+// Delivers what is waiting: DataArrival for unannounced bytes, then a held-back Closed once
+// every byte before it has been taken.
+void EventSocket::pump()
+{
+    if (!d->socket || d->readPaused || d->closedRaised)
+        return;
+    QPointer<EventSocket> self(this);
+    const qint64 waiting = d->socket->bytesAvailable();
+    if (d->unannounced && waiting > 0) {
+        d->unannounced = false;
+        const qint64 takenBefore = d->bytesTaken;
+        emit DataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
+        if (!self || !d->socket)
+            return;
+        // Qt raises no readyRead for bytes read while a handler of ours runs a nested event
+        // loop; catch those here instead of leaving them until the next arrival.
+        const qint64 arrived = d->socket->bytesAvailable() + (d->bytesTaken - takenBefore) - waiting;
+        if (arrived > 0) {
+            d->unannounced = true;
+            schedulePump();
+            return;
+        }
+    }
+    if (d->peerClosed && !d->closedRaised && !d->readPaused && d->socket->bytesAvailable() == 0) {
+        d->closedRaised = true;
+        d->state = sckClosing;
+        emit Closed();
+    }
+}
+
+void EventSocket::onBytesWritten()
+{
+    QPointer<EventSocket> self(this);
+    emit sendProgress(d->socket ? d->socket->bytesToWrite() : 0);
+    if (!self || !d->socket)
+        return;
+    // Checked again after the signal: a handler waiting in a nested loop keeps Qt from raising
+    // bytesWritten for the drain that happens meanwhile.
+    if (d->sendPending && d->socket->bytesToWrite() == 0) {
+        d->sendPending = false;
+        emit SendComplete();
+    }
+}
+
+void EventSocket::onSocketError(int error)
+{
+    if (!d->socket)
+        return;
+    const auto socketError = QAbstractSocket::SocketError(error);
+    // Qt reports an orderly close of the peer this way too; it is only a loss, and so a reset,
+    // when bytes of ours were still on their way.
+    if (socketError == QAbstractSocket::RemoteHostClosedError && d->socket->bytesToWrite() == 0) {
+        onPeerClosed();
+        return;
+    }
+    if (d->state == sckError || d->closedRaised)
+        return;
+    d->state = sckError;
+    raiseSocketError(winsockNumber(socketError), d->socket->errorString());
+}
+
+void EventSocket::onPeerClosed()
+{
+    if (d->state == sckError || d->peerClosed)
+        return;
+    d->peerClosed = true;
+    pump();
+}
