@@ -41,6 +41,11 @@ public:
 private:
     void ParsePage(const QByteArray &text);
     void SaveRequest();
+    qint16 refuse(int code, const QString &reason);
+    // A further request after the owner has reset Status starts from an empty buffer.
+    void startAfresh();
+    bool checkHeaderBytes();
+    bool checkRequestLine();
 
     QString m_requestFile;
     qint32 m_packetCount = 0;
@@ -54,4 +59,7 @@ private:
     QByteArray m_request;
     int m_refusalCode = 0;
     QString m_refusalReason;
+    qsizetype m_headerEnd = 0;       // offset just past CR LF CR LF, once found
+    qsizetype m_headerSearchFrom = 0; // where the search for the header end goes on
+    qsizetype m_checkedBytes = 0;    // header bytes already checked for NUL and bare CR
 };
