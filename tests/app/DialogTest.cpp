@@ -1,11 +1,18 @@
 #include "cDialog.h"
 
+#include <QApplication>
 #include <QColorDialog>
 #include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
 
 namespace {
 
@@ -199,4 +206,63 @@ TEST_F(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
     EXPECT_EQ(stored(3), QStringLiteral("0"));
     EXPECT_EQ(stored(4), QStringLiteral("-16777216"));
     EXPECT_EQ(stored(5), QString::number(0x332211));
+}
+
+namespace {
+
+// Runs action on the file dialog once it is open; a dialog that never shows fails the test instead
+// of blocking it.
+void onFileDialog(std::function<void(QFileDialog &)> action)
+{
+    auto tries = std::make_shared<int>(0);
+    auto poll = std::make_shared<std::function<void()>>();
+    *poll = [action, tries, poll] {
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            auto *dialog = qobject_cast<QFileDialog *>(widget);
+            if (dialog && dialog->isVisible()) {
+                action(*dialog);
+                *poll = nullptr;
+                return;
+            }
+        }
+        if (++*tries < 200)
+            QTimer::singleShot(10, qApp, *poll);
+        else
+            ADD_FAILURE() << "no file dialog appeared";
+    };
+    QTimer::singleShot(0, qApp, *poll);
+}
+
+} // namespace
+
+TEST_F(FileDialogs, RealSaveDialogIsConfiguredAndAnswered)
+{
+    QStringList filters;
+    onFileDialog([&](QFileDialog &dialog) {
+        filters = dialog.nameFilters();
+        EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptSave);
+        EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Log File Location"));
+        dialog.selectFile(folder() + QStringLiteral("chosen"));
+        static_cast<QDialog &>(dialog).accept();
+    });
+    QString filename = QStringLiteral("TarnwickLog.txt");
+    const QString result
+        = cDialog().GetSaveName(nullptr, filename, folder(), QStringLiteral("Log File Location"),
+            QLatin1String("Text Files (*.txt)") + NUL + QLatin1String("*.txt") + NUL, QStringLiteral("txt"));
+    EXPECT_EQ(QFileInfo(QFileInfo(result).absolutePath()).canonicalFilePath(),
+        QFileInfo(folder()).canonicalFilePath());
+    EXPECT_EQ(QFileInfo(result).fileName(), QStringLiteral("chosen.txt"));
+    EXPECT_EQ(filename, QStringLiteral("chosen.txt"));
+    EXPECT_EQ(filters, QStringList { QStringLiteral("Text Files (*.txt)") });
+}
+
+TEST_F(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
+{
+    // Guards against reading or deleting a dialog that its owner already took down with it.
+    auto *owner = new QWidget;
+    owner->show();
+    onFileDialog([owner](QFileDialog &) { delete owner; });
+    QString filename = QStringLiteral("keep.txt");
+    EXPECT_EQ(cDialog().GetSaveName(owner, filename, folder()), QString());
+    EXPECT_EQ(filename, QStringLiteral("keep.txt"));
 }
