@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 #include <optional>
@@ -28,7 +29,9 @@ public:
     void SetDateFormat(const QString &DateFilter);
 
     // The stamp pattern applied to a moment, with the system's separators and AM/PM designator.
-    static QString formatStamp(const QString &pattern, const class QDateTime &moment);
+    static QString formatStamp(const QString &pattern, const QDateTime &moment);
+    // Lines are stamped with this moment instead of the current time; nullopt restores the clock.
+    static void setNowForTest(std::optional<QDateTime> now);
 
 private:
     ILogTextBox *m_textBox = nullptr;

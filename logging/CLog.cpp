@@ -1,0 +1,208 @@
+#include "CLog.h"
+
+#include "ILogTextBox.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QLocale>
+
+#include <stdexcept>
+
+const QString CLog::DefaultDateFormat = QStringLiteral("mm/dd/yyyy hh:nn:ss ampm");
+
+namespace {
+
+std::optional<QDateTime> &nowForTest()
+{
+    static std::optional<QDateTime> now;
+    return now;
+}
+
+// QLocale has no separator query; the system's short formats carry them between their first
+// two fields ("M/d/yy" gives "/", "dd.MM.yy" gives ".").
+QString separatorOf(const QString &format, const QString &fallback)
+{
+    qsizetype i = 0;
+    while (i < format.size() && !format.at(i).isLetter())
+        ++i;
+    while (i < format.size() && format.at(i).isLetter())
+        ++i;
+    const qsizetype start = i;
+    while (i < format.size() && !format.at(i).isLetter() && format.at(i) != QLatin1Char('\''))
+        ++i;
+    const QString separator = format.mid(start, i - start);
+    return separator.isEmpty() ? fallback : separator;
+}
+
+QString twoDigits(int n)
+{
+    return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+void CLog::setNowForTest(std::optional<QDateTime> now)
+{
+    nowForTest() = std::move(now);
+}
+
+QString CLog::formatStamp(const QString &pattern, const QDateTime &moment)
+{
+    const QLocale locale;
+    const QString ampmToken = QStringLiteral("ampm");
+    const bool twelveHour = pattern.contains(ampmToken, Qt::CaseInsensitive);
+    const QDate date = moment.date();
+    const QTime time = moment.time();
+
+    QString out;
+    for (qsizetype i = 0; i < pattern.size();) {
+        if (QStringView(pattern).mid(i, ampmToken.size()).compare(ampmToken, Qt::CaseInsensitive) == 0) {
+            out += time.hour() < 12 ? locale.amText() : locale.pmText();
+            i += ampmToken.size();
+            continue;
+        }
+        const QChar c = pattern.at(i);
+        const QChar letter = c.toLower();
+        if (c == QLatin1Char('/')) {
+            out += separatorOf(locale.dateFormat(QLocale::ShortFormat), QStringLiteral("/"));
+            ++i;
+            continue;
+        }
+        if (c == QLatin1Char(':')) {
+            out += separatorOf(locale.timeFormat(QLocale::ShortFormat), QStringLiteral(":"));
+            ++i;
+            continue;
+        }
+        if (!QStringLiteral("dmyhns").contains(letter)) {
+            out += c;
+            ++i;
+            continue;
+        }
+        qsizetype run = 1;
+        while (i + run < pattern.size() && pattern.at(i + run).toLower() == letter)
+            ++run;
+        i += run;
+
+        auto number = [run](int n) { return run >= 2 ? twoDigits(n) : QString::number(n); };
+        switch (letter.unicode()) {
+        case 'd':
+            out += run >= 4   ? locale.dayName(date.dayOfWeek(), QLocale::LongFormat)
+                   : run == 3 ? locale.dayName(date.dayOfWeek(), QLocale::ShortFormat)
+                              : number(date.day());
+            break;
+        case 'm':
+            out += run >= 4   ? locale.monthName(date.month(), QLocale::LongFormat)
+                   : run == 3 ? locale.monthName(date.month(), QLocale::ShortFormat)
+                              : number(date.month());
+            break;
+        case 'y':
+            out += run >= 3 ? QStringLiteral("%1").arg(date.year(), 4, 10, QLatin1Char('0'))
+                            : twoDigits(date.year() % 100);
+            break;
+        case 'h': {
+            int hour = time.hour();
+            if (twelveHour) {
+                hour %= 12;
+                if (hour == 0)
+                    hour = 12;
+            }
+            out += number(hour);
+            break;
+        }
+        case 'n':
+            out += number(time.minute());
+            break;
+        case 's':
+            out += number(time.second());
+            break;
+        }
+    }
+    return out;
+}
+
+QString CLog::LogFile() const
+{
+    return m_logFile;
+}
+
+void CLog::setLogFile(const QString &Filename)
+{
+    m_logFile = Filename;
+}
+
+void CLog::setDateFormat(const QString &FormatString)
+{
+    SetDateFormat(FormatString);
+}
+
+QString CLog::DateFormat() const
+{
+    return m_dateFormat;
+}
+
+void CLog::DetachTextBox()
+{
+    m_textBox = nullptr;
+}
+
+void CLog::AttachTextBox(ILogTextBox *obj)
+{
+    m_textBox = obj;
+}
+
+ILogTextBox *CLog::textBox() const
+{
+    return m_textBox;
+}
+
+void CLog::Clear(bool PurgeLogFile)
+{
+    if (m_textBox)
+        m_textBox->replaceAll(QString());
+    if (PurgeLogFile && !m_logFile.isEmpty()) {
+        QFile file(m_logFile);
+        if (!file.remove())
+            throw std::runtime_error(QStringLiteral("Cannot delete the log file %1: %2")
+                                         .arg(m_logFile, file.errorString())
+                                         .toStdString());
+    }
+}
+
+void CLog::Setup(std::optional<QString> DateFilter, ILogTextBox *txtBox, std::optional<QString> LogFile)
+{
+    if (txtBox)
+        AttachTextBox(txtBox);
+    if (DateFilter)
+        SetDateFormat(*DateFilter);
+    if (LogFile)
+        setLogFile(*LogFile);
+}
+
+void CLog::Log(const QString &msg)
+{
+    const QString lineEnd = QStringLiteral("\r\n");
+    QString stamp;
+    if (!m_dateFormat.isEmpty()) {
+        const QDateTime now = nowForTest().value_or(QDateTime::currentDateTime());
+        stamp = formatStamp(m_dateFormat, now) + QStringLiteral(": ");
+    }
+    const QString line = stamp + msg + lineEnd;
+
+    if (m_textBox) {
+        if (m_textBox->textLength() > PurgeThreshold)
+            m_textBox->replaceAll(stamp + QStringLiteral("Log Purged") + lineEnd);
+        m_textBox->appendAtEnd(line);
+    }
+
+    if (!m_logFile.isEmpty()) {
+        // One byte per character: messages carry request bytes that must reach the file as they came.
+        QFile file(m_logFile);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+            file.write(line.toLatin1());
+    }
+}
+
+void CLog::SetDateFormat(const QString &DateFilter)
+{
+    m_dateFormat = DateFilter.isEmpty() ? DefaultDateFormat : DateFilter;
+}
