@@ -1,0 +1,197 @@
+#include "CTimer.h"
+#include "CTimerGlobal.h"
+#include "RaisedError.h"
+#include "TimerPlatform.h"
+
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+// Records every call and hands out identifiers 100, 101, ...; can be told to fail.
+class FakeTimerPlatform : public TimerPlatform
+{
+public:
+    qint32 SetTimer(quint32 hwnd, quint32 nIDEvent, quint32 uElapse, TimerProcType lpTimerFunc) override
+    {
+        ++setCalls;
+        lastHwnd = hwnd;
+        lastEvent = nIDEvent;
+        lastElapse = uElapse;
+        callback = lpTimerFunc;
+        return failSet ? 0 : nextId++;
+    }
+    qint32 KillTimer(quint32, qint32 uIDEvent) override
+    {
+        ++killCalls;
+        killedIds.push_back(uIDEvent);
+        return failKill ? 0 : 1;
+    }
+    void tick() const { callback(0, 0x0113, 0, 0); }
+
+    int setCalls = 0;
+    int killCalls = 0;
+    quint32 lastHwnd = 99;
+    quint32 lastEvent = 99;
+    quint32 lastElapse = 0;
+    std::vector<qint32> killedIds;
+    TimerProcType callback = nullptr;
+    bool failSet = false;
+    bool failKill = false;
+    qint32 nextId = 100;
+};
+
+class TimerTest : public testing::Test
+{
+protected:
+    void SetUp() override { TimerPlatform::setInstance(&platform); }
+    void TearDown() override
+    {
+        CTimerGlobal::ActiveTimer = nullptr;
+        CTimerGlobal::ActiveTimerID = 0;
+        TimerPlatform::setInstance(nullptr);
+    }
+
+    FakeTimerPlatform platform;
+};
+
+TEST_F(TimerTest, SettingEnabledToItsValueCallsNoPlatformFunction)
+{
+    CTimer timer;
+    timer.setInterval(5000);
+    timer.setEnabled(false);
+    EXPECT_EQ(platform.killCalls, 0);
+    timer.setEnabled(true);
+    timer.setEnabled(true);
+    EXPECT_EQ(platform.setCalls, 1);
+    EXPECT_EQ(platform.lastElapse, 5000u);
+    EXPECT_EQ(platform.lastHwnd, 0u);
+    EXPECT_EQ(platform.lastEvent, 0u);
+    EXPECT_EQ(CTimerGlobal::ActiveTimer, &timer);
+    timer.setEnabled(false);
+    timer.setEnabled(false);
+    EXPECT_EQ(platform.killCalls, 1);
+    EXPECT_EQ(platform.killedIds, std::vector<qint32>{100});
+    EXPECT_EQ(CTimerGlobal::ActiveTimer, nullptr);
+}
+
+TEST_F(TimerTest, PlatformFailuresRaiseTheirErrorAndKeepEnabled)
+{
+    struct Row
+    {
+        const char *name;
+        bool enableFirst;
+        bool failSet;
+        bool failKill;
+        bool target;
+        qint32 number;
+        const char *description;
+        bool enabledAfter;
+    };
+    const Row rows[] = {
+        {"start refused", false, true, false, true, qint32(0x8004EA60), "Could not start Timer", false},
+        {"stop refused", true, false, true, false, qint32(0x8004EA61), "Could not stop Timer", true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        CTimer timer;
+        if (row.enableFirst)
+            timer.setEnabled(true);
+        platform.failSet = row.failSet;
+        platform.failKill = row.failKill;
+        try {
+            timer.setEnabled(row.target);
+            ADD_FAILURE() << "no error raised";
+        } catch (const RaisedError &error) {
+            EXPECT_EQ(error.Number, row.number);
+            EXPECT_EQ(error.Source, QStringLiteral("clsTimer"));
+            EXPECT_EQ(error.Description, QLatin1String(row.description));
+        }
+        EXPECT_EQ(timer.Enabled(), row.enabledAfter);
+        platform.failSet = platform.failKill = false;
+    }
+    EXPECT_EQ(CTimer::ErrorCouldNotStart, -2147161504);
+    EXPECT_EQ(CTimer::ErrorCouldNotStop, -2147161503);
+}
+
+TEST_F(TimerTest, NewIntervalTakesEffectOnlyAtTheNextStart)
+{
+    CTimer timer;
+    timer.setInterval(5000);
+    timer.setEnabled(true);
+    timer.setInterval(250);
+    EXPECT_EQ(timer.Interval(), 250);
+    EXPECT_EQ(platform.setCalls, 1);
+    EXPECT_EQ(platform.lastElapse, 5000u);
+    timer.setEnabled(false);
+    timer.setEnabled(true);
+    EXPECT_EQ(platform.lastElapse, 250u);
+}
+
+TEST_F(TimerTest, CallbackSwallowsHandlerFailuresAndKeepsTicking)
+{
+    CTimer timer;
+    int ticks = 0;
+    QObject::connect(&timer, &CTimer::Timer, &timer, [&] {
+        ++ticks;
+        if (ticks == 1)
+            throw std::runtime_error("handler failed");
+        if (ticks == 2)
+            throw RaisedError(5, QStringLiteral("handler"), QStringLiteral("raised"));
+    });
+    timer.setEnabled(true);
+    EXPECT_NO_THROW(platform.tick());
+    EXPECT_NO_THROW(platform.tick());
+    platform.tick();
+    EXPECT_EQ(ticks, 3);
+    EXPECT_TRUE(timer.Enabled());
+    EXPECT_EQ(platform.killCalls, 0);
+
+    // A callback still queued after the timer was stopped finds nothing registered.
+    timer.setEnabled(false);
+    EXPECT_NO_THROW(platform.tick());
+    EXPECT_EQ(ticks, 3);
+}
+
+TEST_F(TimerTest, DestroyingADisabledTimerKillsTheLastIdentifier)
+{
+    auto timer = std::make_unique<CTimer>();
+    timer->setEnabled(true);
+    timer->setEnabled(false);
+    timer->setEnabled(true);
+    timer->setEnabled(false);
+    ASSERT_EQ(CTimerGlobal::ActiveTimerID, 101);
+    timer.reset();
+    EXPECT_EQ(platform.killedIds, (std::vector<qint32>{100, 101, 101}));
+    EXPECT_EQ(CTimerGlobal::ActiveTimer, nullptr);
+
+    // A failing KillTimer at destruction reaches nobody.
+    platform.failKill = true;
+    auto failing = std::make_unique<CTimer>();
+    failing->setEnabled(true);
+    EXPECT_NO_THROW(failing.reset());
+}
+
+TEST(QtTimerPlatform, TicksOnTheEventLoopAndSurvivesItsOwnDestruction)
+{
+    // Guards against the Qt timer being deleted while it is still emitting the tick whose
+    // handler destroyed the CTimer.
+    auto timer = std::make_unique<CTimer>();
+    timer->setInterval(1);
+    int ticks = 0;
+    QObject::connect(timer.get(), &CTimer::Timer, timer.get(), [&] {
+        if (++ticks == 3)
+            timer.reset();
+    });
+    timer->setEnabled(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !timer; }, 5000));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(ticks, 3);
+    EXPECT_EQ(TimerPlatform::instance()->KillTimer(0, 424242), 0);
+}
+
+} // namespace
