@@ -1,0 +1,106 @@
+// Fuzz target for the request parser. The first input byte chooses how the rest is cut into
+// chunks; the rest is what a browser sends. The parser is fed the bytes once whole and once in
+// chunks, and every rule that must hold either way is checked.
+#include "CRequest.h"
+#include "RaisedError.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct Fed
+{
+    CRequest request;
+    bool recordFailed = false;
+};
+
+void feed(Fed &fed, const QByteArray &payload, qsizetype first, qsizetype step, const QString &recordFile)
+{
+    fed.request.setRequestFile(recordFile);
+    try {
+        for (qsizetype at = 0; at < payload.size();) {
+            const qsizetype length = at == 0 ? first : step;
+            fed.request.BufferData(payload.mid(at, length));
+            at += length;
+        }
+    } catch (const RaisedError &) {
+        fed.recordFailed = true;
+    }
+}
+
+std::string checkOne(const CRequest &r, const QByteArray &payload)
+{
+    const qint16 status = r.Status();
+    if (status < CRequest::StatusNone || status > CRequest::StatusRefused)
+        return "status out of range";
+    if (r.TotalBytes() != r.Request().size() || !payload.startsWith(r.Request()))
+        return "buffer is not a prefix of the input";
+    if ((status == CRequest::StatusRefused) != (r.refusalCode() != 0))
+        return "refusal code without refusal or the reverse";
+    if (r.HeaderLength() > CRequest::MaxHeaderLength)
+        return "header longer than the bound accepted";
+    if (r.HeaderLength() == 0 && status == CRequest::StatusReceiving && r.TotalBytes() >= CRequest::MaxHeaderLength)
+        return "unended header kept growing";
+    if (r.ContentLength() < 0 || (status != CRequest::StatusRefused && r.ContentLength() >= CRequest::MaxContentLength))
+        return "content length out of range";
+    if (status == CRequest::StatusComplete) {
+        if (r.HeaderLength() == 0)
+            return "complete without a header";
+        if (r.RequestType() == CRequest::TypePost
+            && (r.ContentLength() == 0 || r.TotalBytes() - r.HeaderLength() < r.ContentLength()))
+            return "POST complete without its body";
+    }
+    return {};
+}
+
+} // namespace
+
+// Returns a description of the first broken rule, or an empty string.
+std::string checkRequestInput(const uint8_t *data, size_t size, const QString &recordFile)
+{
+    if (size == 0)
+        return {};
+    const QByteArray payload(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
+    // The first chunk is long enough for any method word, so recognition cannot depend on it.
+    const qsizetype first = 8 + (data[0] & 0x0f) * 4;
+    const qsizetype step = 1 + (data[0] >> 4) * 3;
+
+    Fed whole;
+    feed(whole, payload, payload.size(), payload.size(), recordFile);
+    Fed split;
+    feed(split, payload, first, step, recordFile);
+    if (whole.recordFailed || split.recordFailed)
+        return "record file could not be written";
+
+    for (const CRequest *r : {&whole.request, &split.request}) {
+        const std::string fault = checkOne(*r, payload);
+        if (!fault.empty())
+            return fault;
+    }
+    const CRequest &a = whole.request;
+    const CRequest &b = split.request;
+    if (a.Status() != b.Status() || a.RequestType() != b.RequestType() || a.refusalCode() != b.refusalCode()
+        || a.ContentLength() != b.ContentLength() || a.HeaderLength() != b.HeaderLength())
+        return "chunked result differs from the whole one";
+    if (a.HeaderLength() > 0 && a.page() != b.page())
+        return "chunked page differs from the whole one";
+    if (!a.Request().startsWith(b.Request()))
+        return "chunked buffer is not a prefix of the whole one";
+    return {};
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::string fault = checkRequestInput(data, size, QStringLiteral("/dev/null"));
+    if (!fault.empty()) {
+        std::fprintf(stderr, "request parser: %s\n", fault.c_str());
+        std::abort();
+    }
+    return 0;
+}
