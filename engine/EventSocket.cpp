@@ -146,6 +146,8 @@ void EventSocket::releaseSocket()
         return;
     socket->disconnect(this);
     if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
+        // Nobody reads any more: bound what the peer can still pile up meanwhile.
+        socket->setReadBufferSize(4096);
         QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(LingerMilliseconds, socket, [socket] {
             socket->abort();
@@ -222,9 +224,8 @@ QString EventSocket::LocalIP() const
 void EventSocket::onNewConnection()
 {
     QPointer<EventSocket> self(this);
-    QPointer<QTcpServer> server = d->server;
-    while (server && server->hasPendingConnections()) {
-        QTcpSocket *socket = server->nextPendingConnection();
+    while (self && d->server && d->server->hasPendingConnections()) {
+        QTcpSocket *socket = d->server->nextPendingConnection();
         if (!socket)
             break;
         const qint32 id = nextRequestID();
@@ -236,8 +237,6 @@ void EventSocket::onNewConnection()
             unaccepted->close();
             unaccepted->deleteLater();
         }
-        if (!self)
-            return;
     }
 }
 
@@ -442,8 +441,9 @@ void EventSocket::pump()
     if (d->unannounced && waiting > 0) {
         d->unannounced = false;
         const qint64 takenBefore = d->bytesTaken;
+        const quint64 generation = d->generation;
         emit DataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
-        if (!self || !d->socket)
+        if (!self || !d->socket || d->generation != generation)
             return;
         // Qt raises no readyRead for bytes read while a handler of ours runs a nested event
         // loop; catch those here instead of leaving them until the next arrival.

@@ -400,4 +400,42 @@ TEST(EventSocket, NoEventsAfterClose)
     link.accepted->Close();
 }
 
+TEST(EventSocket, CloseWithBytesStillQueuedDeliversThemFirst)
+{
+    // Guards against Close throwing away the part of a reply the system has not taken yet.
+    Link link;
+    ASSERT_TRUE(link.open());
+    const QByteArray reply = everyByteValue(8 * 1024 * 1024);
+    link.accepted->SendData(reply);
+    ASSERT_GT(link.accepted->bytesToWrite(), 0);
+    link.accepted->Close();
+    QSignalSpy clientClosed(&link.client, &QAbstractSocket::disconnected);
+    QByteArray atClient;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            atClient += link.client.readAll();
+            return clientClosed.count() == 1;
+        },
+        WaitMs * 3));
+    atClient += link.client.readAll();
+    EXPECT_TRUE(atClient == reply) << atClient.size() << " of " << reply.size();
+}
+
+TEST(EventSocket, PeerGoneWithOurBytesQueuedIsAResetNotAClose)
+{
+    // Guards against a reply cut off by the peer being reported as an orderly close.
+    Link link;
+    ASSERT_TRUE(link.open());
+    QSignalSpy errors(link.accepted.get(), &EventSocket::Error);
+    QSignalSpy closes(link.accepted.get(), &EventSocket::Closed);
+    link.accepted->SendData(everyByteValue(8 * 1024 * 1024));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return link.client.bytesAvailable() > 0; }, WaitMs));
+    link.client.abort();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return errors.count() + closes.count() > 0; }, WaitMs));
+    ASSERT_EQ(errors.count(), 1);
+    EXPECT_EQ(errors.at(0).at(0).value<qint16>(), 10054);
+    EXPECT_EQ(closes.count(), 0);
+    EXPECT_EQ(link.accepted->State(), EventSocket::sckError);
+}
+
 } // namespace
