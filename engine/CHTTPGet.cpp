@@ -136,31 +136,40 @@ QString CHTTPGet::partFile() const
     return m_responseFile + QStringLiteral(".part");
 }
 
-void CHTTPGet::OpenURL(const QString &URL)
+CHTTPGet::Target CHTTPGet::parseURL(const QString &URL)
 {
-    m_url = URL;
+    Target target;
+    target.url = URL;
     if (URL.startsWith(kHttpScheme, Qt::CaseSensitive)) {
         const qsizetype slash = URL.indexOf(QLatin1Char('/'), kHttpScheme.size());
         if (slash >= 0) {
-            m_host = URL.mid(kHttpScheme.size(), slash - kHttpScheme.size());
-            m_url = URL.mid(slash);
+            target.host = URL.mid(kHttpScheme.size(), slash - kHttpScheme.size());
+            target.url = URL.mid(slash);
         } else {
-            m_host = URL.mid(kHttpScheme.size());
-            m_url = QStringLiteral("/");
+            target.host = URL.mid(kHttpScheme.size());
+            target.url = QStringLiteral("/");
         }
     } else {
-        m_host = URL;
+        target.host = URL;
     }
 
-    m_port = 80;
-    const qsizetype colon = m_host.indexOf(QLatin1Char(':'));
+    const qsizetype colon = target.host.indexOf(QLatin1Char(':'));
     if (colon >= 0) {
         bool numeric = false;
-        const double value = m_host.mid(colon + 1).trimmed().toDouble(&numeric);
+        const double value = target.host.mid(colon + 1).trimmed().toDouble(&numeric);
         if (numeric && value >= std::numeric_limits<qint32>::min() && value <= std::numeric_limits<qint32>::max())
-            m_port = static_cast<qint32>(qRound64(value));
-        m_host.truncate(colon);
+            target.port = static_cast<qint32>(qRound64(value));
+        target.host.truncate(colon);
     }
+    return target;
+}
+
+void CHTTPGet::OpenURL(const QString &URL)
+{
+    const Target target = parseURL(URL);
+    m_host = target.host;
+    m_port = target.port;
+    m_url = target.url;
 
     m_socket->Close();
     if (m_host.isEmpty()) {

@@ -38,6 +38,13 @@ public:
     bool Finished() const;
 
     void OpenURL(const QString &URL);
+    // Host, port and path as OpenURL works them out of its argument.
+    struct Target {
+        QString host;
+        qint32 port = 80;
+        QString url;
+    };
+    static Target parseURL(const QString &URL);
     void FileCompleted();
 
     EventSocket *socket() const;
