@@ -6,6 +6,7 @@
 #include "frmSettings.h"
 
 #include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -27,8 +28,7 @@ protected:
         ServerIP = QStringLiteral("127.0.0.1");
         ServerPort = 8080;
         LogFileName = m_folder.path() + QStringLiteral("access.txt");
-        // A value the dialog never writes, so any call to the server shows.
-        m_proxy.setAccessLogFile(QStringLiteral("untouched"));
+        m_proxy.setAccessLogFile(untouched());
         MessageBox::setHookForTest([this](const QString &text, MessageBox::Icon icon) {
             m_boxes.append(text);
             m_boxIcons.append(icon);
@@ -53,6 +53,9 @@ protected:
         m_dialog->txtPort->setText(port);
         m_dialog->txtLogFile->setText(log);
     }
+
+    // A log file the dialog never names, so any call to the server shows.
+    QString untouched() const { return m_folder.path() + QStringLiteral("untouched.txt"); }
 
     void click(QPushButton *button) { QTest::mouseClick(button, Qt::LeftButton); }
 
@@ -113,7 +116,7 @@ TEST_F(SettingsDialog, OkStoresTheValues)
         EXPECT_EQ(ServerIP, row.storedIp);
         EXPECT_EQ(ServerPort, row.storedPort);
         // Neither the running server's address nor its log file is touched.
-        EXPECT_EQ(m_proxy.AccessLogFile(), QStringLiteral("untouched"));
+        EXPECT_EQ(m_proxy.AccessLogFile(), untouched());
     }
 }
 
@@ -132,7 +135,7 @@ TEST_F(SettingsDialog, ChangedLogNameRepointsTheAccessLogAtOnce)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         LogFileName = current;
-        m_proxy.setAccessLogFile(QStringLiteral("untouched"));
+        m_proxy.setAccessLogFile(untouched());
         m_dialog = std::make_unique<frmSettings>(&m_proxy, nullptr);
         m_dialog->show();
         m_dialog->txtLogFile->setText(row.log);
@@ -140,6 +143,17 @@ TEST_F(SettingsDialog, ChangedLogNameRepointsTheAccessLogAtOnce)
         EXPECT_EQ(m_proxy.AccessLogFile(), row.log);
         EXPECT_EQ(LogFileName, row.log);
         EXPECT_EQ(m_dialog->result(), QDialog::Accepted);
+
+        // The very next line goes to the new file, none to the old one.
+        m_proxy.AddLog(QStringLiteral("after the dialog"));
+        EXPECT_FALSE(QFile::exists(current));
+        if (!row.log.isEmpty()) {
+            QFile file(row.log);
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+            EXPECT_TRUE(file.readAll().contains("after the dialog"));
+            file.close();
+            file.remove();
+        }
     }
 }
 
@@ -174,7 +188,7 @@ TEST_F(SettingsDialog, InvalidPortOrAddressKeepsTheDialogOpen)
         EXPECT_EQ(ServerIP, QStringLiteral("127.0.0.1"));
         EXPECT_EQ(ServerPort, 8080);
         EXPECT_NE(LogFileName, m_folder.path() + QStringLiteral("new.txt"));
-        EXPECT_EQ(m_proxy.AccessLogFile(), QStringLiteral("untouched"));
+        EXPECT_EQ(m_proxy.AccessLogFile(), untouched());
     }
 }
 
@@ -201,7 +215,7 @@ TEST_F(SettingsDialog, CancelAndCloseBoxStoreNothing)
         EXPECT_EQ(ServerIP, QStringLiteral("127.0.0.1"));
         EXPECT_EQ(ServerPort, 8080);
         EXPECT_EQ(LogFileName, stored);
-        EXPECT_EQ(m_proxy.AccessLogFile(), QStringLiteral("untouched"));
+        EXPECT_EQ(m_proxy.AccessLogFile(), untouched());
     }
 }
 
@@ -233,5 +247,5 @@ TEST_F(SettingsDialog, BrowseCancelledEmptiesTheFieldButCancelKeepsTheName)
     EXPECT_EQ(m_dialog->txtLogFile->text(), QString());
     click(m_dialog->cmdCancel);
     EXPECT_EQ(LogFileName, stored);
-    EXPECT_EQ(m_proxy.AccessLogFile(), QStringLiteral("untouched"));
+    EXPECT_EQ(m_proxy.AccessLogFile(), untouched());
 }
