@@ -350,9 +350,11 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
             m_req->setStatus(CRequest::StatusNone);
             requestComplete();
         } else if (status == CRequest::StatusRefused) {
+            const int code = m_req->refusalCode() ? m_req->refusalCode() : 400;
+            const QString reason =
+                m_req->refusalReason().isEmpty() ? QStringLiteral("Request refused") : m_req->refusalReason();
             m_req->setStatus(CRequest::StatusNone);
-            refuse(m_req->refusalCode() ? m_req->refusalCode() : 400,
-                   m_req->refusalReason().isEmpty() ? QStringLiteral("request refused") : m_req->refusalReason());
+            refuse(code, reason);
         }
     });
 }
@@ -720,6 +722,10 @@ void CProxyConnection::Socket_Error(qint16 Number, const QString &Description)
 
 void CProxyConnection::refuse(int code, const QString &reason)
 {
+    // The parser may have recorded the refused request; with no history row to name it, no
+    // purge would ever find the file again.
+    if (m_stamp == 0)
+        QFile::remove(m_requestFilePath);
     if (m_server)
         m_server->AddLog(logPrefix() + QStringLiteral(" - Refused: ") + QString::number(code) + QStringLiteral(" ")
                          + reason);

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QTcpServer>
 
 namespace {
@@ -45,11 +46,10 @@ QString ProxyHarness::proxyUrl() const
 
 QStringList ProxyHarness::logLines() const
 {
+    static const QRegularExpression stamp(QStringLiteral("^\\d+/\\d+/\\d+ \\d+:\\d+:\\d+[^:]*: "));
     QStringList lines;
-    for (const QString &line : log.text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts)) {
-        const qsizetype stampEnd = line.indexOf(QStringLiteral(": "));
-        lines.append(stampEnd < 0 ? line : line.mid(stampEnd + 2));
-    }
+    for (QString line : log.text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+        lines.append(line.remove(stamp));
     return lines;
 }
 
