@@ -9,16 +9,15 @@ const QString TimerSource = QStringLiteral("clsTimer");
 
 } // namespace
 
-CTimer::CTimer(QObject *parent) : QObject(parent)
-{
-}
+CTimer::CTimer(QObject *parent)
+    : QObject(parent)
+{ }
 
 CTimer::~CTimer()
 {
     try {
         CTimerGlobal::StopGlobalTimer();
-    } catch (...) {
-    }
+    } catch (...) { }
 }
 
 void CTimer::setInterval(qint32 lVal)

@@ -28,8 +28,7 @@ void TimerProc(quint32, quint32, quint32, quint32)
     try {
         if (CTimer *timer = ActiveTimer)
             timer->RaiseTimer();
-    } catch (...) {
-    }
+    } catch (...) { }
 }
 
 } // namespace CTimerGlobal

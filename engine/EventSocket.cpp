@@ -92,12 +92,11 @@ bool isReservedInvalidName(QString host)
 
 } // namespace
 
-struct EventSocket::Private
-{
+struct EventSocket::Private {
     QPointer<QTcpServer> server;
     QPointer<QTcpSocket> socket;
     qint32 bindPort = 0;
-    QHostAddress bindAddress{QHostAddress::LocalHost};
+    QHostAddress bindAddress { QHostAddress::LocalHost };
     int state = sckClosed;
     bool readPaused = false;
     // Bytes arrived that no DataArrival has announced yet.
@@ -112,9 +111,10 @@ struct EventSocket::Private
     quint64 generation = 0;
 };
 
-EventSocket::EventSocket(QObject *parent) : QObject(parent), d(new Private)
-{
-}
+EventSocket::EventSocket(QObject *parent)
+    : QObject(parent)
+    , d(new Private)
+{ }
 
 EventSocket::~EventSocket()
 {
@@ -182,8 +182,8 @@ void EventSocket::Bind(qint32 localPort, const QString &localIP)
     if (ip.isEmpty() || ip.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
         address = QHostAddress(QHostAddress::LocalHost);
     else if (!address.setAddress(ip))
-        throw RaisedError(sckAddressNotAvailable, ErrorSource,
-                          QStringLiteral("The address is not valid: ") + ip);
+        throw RaisedError(
+            sckAddressNotAvailable, ErrorSource, QStringLiteral("The address is not valid: ") + ip);
     d->bindPort = localPort;
     d->bindAddress = address;
 }
@@ -247,7 +247,7 @@ void EventSocket::Accept(qint32 requestID)
     const QPointer<QTcpSocket> socket = pendingConnections().take(requestID);
     if (!socket)
         throw RaisedError(ErrorInvalidArgument, ErrorSource,
-                          QStringLiteral("No pending connection with identifier ") + QString::number(requestID));
+            QStringLiteral("No pending connection with identifier ") + QString::number(requestID));
     // The listening server must not take the connection down with it.
     socket->setParent(nullptr);
     takeSocket(socket);
@@ -268,7 +268,7 @@ void EventSocket::takeSocket(QTcpSocket *socket)
     connect(socket, &QIODevice::readyRead, this, &EventSocket::onReadyRead);
     connect(socket, &QIODevice::bytesWritten, this, &EventSocket::onBytesWritten);
     connect(socket, &QAbstractSocket::errorOccurred, this,
-            [this](QAbstractSocket::SocketError error) { onSocketError(int(error)); });
+        [this](QAbstractSocket::SocketError error) { onSocketError(int(error)); });
     connect(socket, &QAbstractSocket::disconnected, this, &EventSocket::onPeerClosed);
     connect(socket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
         if (d->state == sckResolvingHost && state == QAbstractSocket::ConnectingState)

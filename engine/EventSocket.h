@@ -93,7 +93,7 @@ signals:
     // The socket's Close event: the peer closed.
     void Closed();
     void Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
-               const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay);
+        const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay);
 
 private:
     void takeSocket(QTcpSocket *socket);

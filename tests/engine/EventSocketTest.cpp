@@ -24,8 +24,7 @@ QByteArray everyByteValue(qsizetype size)
 
 // A listening adapter on 127.0.0.1 with a system-chosen port, a raw client connected to it and
 // the adapter that accepted the client.
-struct Link
-{
+struct Link {
     EventSocket listener;
     std::unique_ptr<EventSocket> accepted;
     QTcpSocket client;
@@ -44,8 +43,8 @@ struct Link
     bool open()
     {
         client.connectToHost(QHostAddress::LocalHost, quint16(listener.LocalPort()));
-        return QTest::qWaitFor([this] { return accepted && client.state() == QAbstractSocket::ConnectedState; },
-                               WaitMs);
+        return QTest::qWaitFor(
+            [this] { return accepted && client.state() == QAbstractSocket::ConnectedState; }, WaitMs);
     }
 
     // Every DataArrival takes what is waiting into `received`.
@@ -131,17 +130,16 @@ TEST(EventSocket, BindAndListenFailuresCarryWinsockNumbers)
     QTcpServer holder;
     ASSERT_TRUE(holder.listen(QHostAddress::LocalHost, 0));
 
-    struct Row
-    {
+    struct Row {
         const char *name;
         qint32 port;
         QString address;
         qint32 number;
     };
     const Row rows[] = {
-        {"port already taken", qint32(holder.serverPort()), QStringLiteral("127.0.0.1"), 10048},
-        {"address of no local interface", 0, QStringLiteral("192.0.2.1"), 10049},
-        {"not an address", 0, QStringLiteral("proxy-host"), 10049},
+        { "port already taken", qint32(holder.serverPort()), QStringLiteral("127.0.0.1"), 10048 },
+        { "address of no local interface", 0, QStringLiteral("192.0.2.1"), 10049 },
+        { "not an address", 0, QStringLiteral("proxy-host"), 10049 },
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -167,17 +165,16 @@ TEST(EventSocket, ConnectFailuresArriveLaterAsErrors)
         ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
         closedPort = probe.serverPort();
     }
-    struct Row
-    {
+    struct Row {
         const char *name;
         QString host;
         qint32 port;
         qint16 number;
     };
     const Row rows[] = {
-        {"refused port", QStringLiteral("127.0.0.1"), closedPort, 10061},
-        {"name under the reserved invalid domain", QStringLiteral("no-such-host.invalid"), 80, 11001},
-        {"the reserved name itself, with a root dot", QStringLiteral("INVALID."), 80, 11001},
+        { "refused port", QStringLiteral("127.0.0.1"), closedPort, 10061 },
+        { "name under the reserved invalid domain", QStringLiteral("no-such-host.invalid"), 80, 11001 },
+        { "the reserved name itself, with a root dot", QStringLiteral("INVALID."), 80, 11001 },
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -201,7 +198,8 @@ TEST(EventSocket, ConnectsAndSendsALargeBlockWithOneCompletion)
     EventSocket socket;
     QSignalSpy connected(&socket, &EventSocket::Connected);
     socket.Connect(QStringLiteral("127.0.0.1"), origin.serverPort());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return connected.count() == 1 && origin.hasPendingConnections(); }, WaitMs));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return connected.count() == 1 && origin.hasPendingConnections(); }, WaitMs));
     EXPECT_EQ(socket.State(), EventSocket::sckConnected);
     EXPECT_EQ(socket.RemoteHostIP(), QStringLiteral("127.0.0.1"));
     QTcpSocket *peer = origin.nextPendingConnection();
@@ -236,7 +234,7 @@ TEST(EventSocket, OrderlyPeerCloseDeliversTheLastDataFirst)
         order << QStringLiteral("data");
     });
     QObject::connect(link.accepted.get(), &EventSocket::Closed, link.accepted.get(),
-                     [&] { order << QStringLiteral("closed"); });
+        [&] { order << QStringLiteral("closed"); });
     link.client.write("last words\0", 11);
     link.client.disconnectFromHost();
     ASSERT_TRUE(QTest::qWaitFor([&] { return order.contains(QStringLiteral("closed")); }, WaitMs));
@@ -249,14 +247,13 @@ TEST(EventSocket, OrderlyPeerCloseDeliversTheLastDataFirst)
 
 TEST(EventSocket, PausedReadingHoldsDataAndCloseUntilResumed)
 {
-    struct Row
-    {
+    struct Row {
         const char *name;
         qsizetype size;
     };
     const Row rows[] = {
-        {"few bytes, close seen while paused", 10},
-        {"5 MB, far beyond the paused read bound", 5 * 1024 * 1024},
+        { "few bytes, close seen while paused", 10 },
+        { "5 MB, far beyond the paused read bound", 5 * 1024 * 1024 },
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -321,16 +318,15 @@ TEST(EventSocket, DataArrivingDuringANestedLoopIsStillAnnounced)
 TEST(EventSocket, SurvivesBeingDestroyedFromItsOwnHandlers)
 {
     enum class Where { DataArrival, Closed, Error, ConnectionRequest };
-    struct Row
-    {
+    struct Row {
         const char *name;
         Where where;
     };
     const Row rows[] = {
-        {"DataArrival handler", Where::DataArrival},
-        {"Closed handler", Where::Closed},
-        {"Error handler", Where::Error},
-        {"ConnectionRequest handler of the listener", Where::ConnectionRequest},
+        { "DataArrival handler", Where::DataArrival },
+        { "Closed handler", Where::Closed },
+        { "Error handler", Where::Error },
+        { "ConnectionRequest handler of the listener", Where::ConnectionRequest },
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

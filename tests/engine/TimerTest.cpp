@@ -75,14 +75,13 @@ TEST_F(TimerTest, SettingEnabledToItsValueCallsNoPlatformFunction)
     timer.setEnabled(false);
     timer.setEnabled(false);
     EXPECT_EQ(platform.killCalls, 1);
-    EXPECT_EQ(platform.killedIds, std::vector<qint32>{100});
+    EXPECT_EQ(platform.killedIds, std::vector<qint32> { 100 });
     EXPECT_EQ(CTimerGlobal::ActiveTimer, nullptr);
 }
 
 TEST_F(TimerTest, PlatformFailuresRaiseTheirErrorAndKeepEnabled)
 {
-    struct Row
-    {
+    struct Row {
         const char *name;
         bool enableFirst;
         bool failSet;
@@ -93,8 +92,8 @@ TEST_F(TimerTest, PlatformFailuresRaiseTheirErrorAndKeepEnabled)
         bool enabledAfter;
     };
     const Row rows[] = {
-        {"start refused", false, true, false, true, qint32(0x8004EA60), "Could not start Timer", false},
-        {"stop refused", true, false, true, false, qint32(0x8004EA61), "Could not stop Timer", true},
+        { "start refused", false, true, false, true, qint32(0x8004EA60), "Could not start Timer", false },
+        { "stop refused", true, false, true, false, qint32(0x8004EA61), "Could not stop Timer", true },
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -166,7 +165,7 @@ TEST_F(TimerTest, DestroyingADisabledTimerKillsTheLastIdentifier)
     timer->setEnabled(false);
     ASSERT_EQ(CTimerGlobal::ActiveTimerID, 101);
     timer.reset();
-    EXPECT_EQ(platform.killedIds, (std::vector<qint32>{100, 101, 101}));
+    EXPECT_EQ(platform.killedIds, (std::vector<qint32> { 100, 101, 101 }));
     EXPECT_EQ(CTimerGlobal::ActiveTimer, nullptr);
 
     // A failing KillTimer at destruction reaches nobody.
