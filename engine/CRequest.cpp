@@ -6,16 +6,15 @@
 
 #include <charconv>
 #include <cmath>
-#include <string>
 #include <limits>
+#include <string>
 
 namespace {
 
 const QByteArray HeaderEnd = QByteArrayLiteral("\r\n\r\n");
 const QByteArray LengthField = QByteArrayLiteral("content-length:");
 
-struct MethodWord
-{
+struct MethodWord {
     const char *word; // upper case, compared with the first word.size() characters
     qint16 type;
     qsizetype pageStart; // 0-based offset of the page in the first line
@@ -23,10 +22,10 @@ struct MethodWord
 
 // Tried in this order; "GET " carries its blank so that "GETZ" is not taken for a GET.
 const MethodWord MethodWords[] = {
-    {"POST", CRequest::TypePost, 5},
-    {"GET ", CRequest::TypeGet, 4},
-    {"GETZ", CRequest::TypeGetz, 5},
-    {"CONNECT ", CRequest::TypeConnect, 8},
+    { "POST", CRequest::TypePost, 5 },
+    { "GET ", CRequest::TypeGet, 4 },
+    { "GETZ", CRequest::TypeGetz, 5 },
+    { "CONNECT ", CRequest::TypeConnect, 8 },
 };
 
 const MethodWord *recogniseMethod(const QByteArray &chunk)
@@ -119,7 +118,8 @@ LengthReading readLength(QByteArrayView text, qint32 &value)
     if (magnitude >= 10)
         return negative ? LengthReading::Negative : LengthReading::TooLarge;
 
-    const std::string number = (whole.empty() ? std::string("0") : whole) + '.' + fraction + 'e' + std::to_string(exponent);
+    const std::string number
+        = (whole.empty() ? std::string("0") : whole) + '.' + fraction + 'e' + std::to_string(exponent);
     double parsed = 0;
     std::from_chars(number.data(), number.data() + number.size(), parsed);
     const double rounded = std::nearbyint(negative ? -parsed : parsed);
@@ -254,7 +254,7 @@ qint16 CRequest::ProcessRequest()
         return m_status;
 
     if (m_headerLength == 0) {
-        qsizetype end = m_headerComplete ? m_headerEnd - HeaderEnd.size() : m_request.indexOf(HeaderEnd);
+        const qsizetype end = m_headerComplete ? m_headerEnd - HeaderEnd.size() : m_request.indexOf(HeaderEnd);
         if (end < 0) {
             if (m_request.size() >= MaxHeaderLength)
                 return refuse(431, QStringLiteral("Request header too large"));
@@ -323,8 +323,8 @@ void CRequest::ParsePage(const QByteArray &text)
 void CRequest::SaveRequest()
 {
     QFile file(m_requestFile);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || file.write(m_request) != m_request.size() || !file.flush()) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(m_request) != m_request.size()
+        || !file.flush()) {
         throw RaisedError(75, QStringLiteral("CRequest"), QStringLiteral("Path/File access error"));
     }
     file.close();
@@ -348,7 +348,8 @@ void CRequest::startAfresh()
 bool CRequest::checkHeaderBytes()
 {
     // A NUL or a CR without its LF lets the proxy and the server read the header differently.
-    const qsizetype limit = std::min<qsizetype>(m_headerComplete ? m_headerEnd : m_request.size(), MaxHeaderLength);
+    const qsizetype limit
+        = std::min<qsizetype>(m_headerComplete ? m_headerEnd : m_request.size(), MaxHeaderLength);
     for (; m_checkedBytes < limit; ++m_checkedBytes) {
         const char c = m_request.at(m_checkedBytes);
         if (c == '\0') {

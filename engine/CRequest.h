@@ -59,7 +59,7 @@ private:
     QByteArray m_request;
     int m_refusalCode = 0;
     QString m_refusalReason;
-    qsizetype m_headerEnd = 0;       // offset just past CR LF CR LF, once found
+    qsizetype m_headerEnd = 0; // offset just past CR LF CR LF, once found
     qsizetype m_headerSearchFrom = 0; // where the search for the header end goes on
-    qsizetype m_checkedBytes = 0;    // header bytes already checked for NUL and bare CR
+    qsizetype m_checkedBytes = 0; // header bytes already checked for NUL and bare CR
 };

@@ -86,14 +86,14 @@ QString CLog::formatStamp(const QString &pattern, const QDateTime &moment)
         auto number = [run](int n) { return run >= 2 ? twoDigits(n) : QString::number(n); };
         switch (letter.unicode()) {
         case 'd':
-            out += run >= 4   ? locale.dayName(date.dayOfWeek(), QLocale::LongFormat)
-                   : run == 3 ? locale.dayName(date.dayOfWeek(), QLocale::ShortFormat)
-                              : number(date.day());
+            out += run >= 4 ? locale.dayName(date.dayOfWeek(), QLocale::LongFormat)
+                : run == 3  ? locale.dayName(date.dayOfWeek(), QLocale::ShortFormat)
+                            : number(date.day());
             break;
         case 'm':
-            out += run >= 4   ? locale.monthName(date.month(), QLocale::LongFormat)
-                   : run == 3 ? locale.monthName(date.month(), QLocale::ShortFormat)
-                              : number(date.month());
+            out += run >= 4 ? locale.monthName(date.month(), QLocale::LongFormat)
+                : run == 3  ? locale.monthName(date.month(), QLocale::ShortFormat)
+                            : number(date.month());
             break;
         case 'y':
             out += run >= 3 ? QStringLiteral("%1").arg(date.year(), 4, 10, QLatin1Char('0'))

@@ -49,8 +49,7 @@ protected:
     qint16 m_lastStatus = -1;
 };
 
-struct Row
-{
+struct Row {
     const char *name;
     std::vector<std::string> chunks;
     qint16 status;
@@ -64,37 +63,52 @@ struct Row
 const std::string End = "\r\n\r\n";
 
 const Row Rows[] = {
-    {"LowerCaseGet", {"get /a HTTP/1.0" + End}, 2, 1, "a", 0, 0, true},
-    {"GetzCompletesLikeGet", {"GETZ /x HTTP/1.0" + End}, 2, 4, "x", 0, 0, true},
-    {"ConnectPageIsHostAndPort", {"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443" + End}, 2, 3, "127.0.0.1:443", 0, 0, true},
-    {"QueryDroppedFromAbsoluteTarget", {"GET http://127.0.0.1:8080/a/b.html?x=1 HTTP/1.0" + End}, 2, 1, "http://127.0.0.1:8080/a/b.html", 0, 0, true},
-    {"HeaderNotEndedKeepsReceiving", {"GET /a HTTP/1.0\r\nHost: h\r\n"}, 1, 1, "a", 0, 0, false},
-    {"GetCompleteDespiteDeclaredBody", {"GET /a HTTP/1.0\r\nContent-Length: 5" + End}, 2, 1, "a", 0, 5, true},
-    {"PostWaitsForBody", {"POST /f HTTP/1.0\r\nContent-Length: 10" + End}, 1, 2, "f", 0, 10, false},
-    {"PostBodyInTwoChunks", {"POST /f HTTP/1.0\r\nContent-Length: 10" + End, "12345", "67890"}, 2, 2, "f", 0, 10, true},
-    {"PostBodyWithExcess", {"POST /f HTTP/1.0\r\nContent-Length: 10" + End + "123456789012"}, 2, 2, "f", 0, 10, true},
-    {"LengthFoundMidLineAnyCase", {"POST /f HTTP/1.0\r\nX-A: CONTENT-length: 3" + End + "abc"}, 2, 2, "f", 0, 3, true},
-    {"LengthWithBlanksTabsAndJunk", {"POST /f HTTP/1.0\r\nContent-Length:\t1 0\tkg" + End + "0123456789"}, 2, 2, "f", 0, 10, true},
-    {"LengthWithExponent", {"POST /f HTTP/1.0\r\nContent-Length: +1e1" + End + "0123456789"}, 2, 2, "f", 0, 10, true},
-    {"LengthRoundedToNearest", {"POST /f HTTP/1.0\r\nContent-Length: 1.6" + End + "ab"}, 2, 2, "f", 0, 2, true},
-    {"GePlusRestIsUnrecognised", {"GE", "T /a HTTP/1.0" + End}, 2, 0, "", 0, 0, true},
-    {"PostWithoutLengthIsRecorded", {"POST /f HTTP/1.0\r\nHost: h" + End}, 3, 2, "f", 411, 0, true},
-    {"PostLettersForLength", {"POST /f HTTP/1.0\r\nContent-Length: ten" + End}, 3, 2, "f", 411, 0, true},
-    {"BlankBeforeColonNotALength", {"POST /f HTTP/1.0\r\nContent-Length : 3" + End + "abc"}, 3, 2, "f", 411, 0, true},
-    {"TabAfterGet", {"GET\t/a HTTP/1.0" + End}, 3, 0, "", 400, 0, false},
-    {"OtherMethod", {"PUT /a HTTP/1.0" + End}, 3, 0, "", 400, 0, false},
-    {"NoBlankAfterTarget", {"GET /a" + End}, 3, 1, "a", 400, 0, false},
-    {"EmptyTarget", {"GET  HTTP/1.0" + End}, 3, 1, "", 400, 0, false},
-    {"MethodWordRunsIntoTarget", {"POSTX/a HTTP/1.0\r\nContent-Length: 1" + End + "x"}, 3, 2, "a", 400, 0, false},
-    {"NegativeLength", {"POST /f HTTP/1.0\r\nContent-Length: -1" + End}, 3, 2, "f", 400, 0, false},
-    {"LengthAtLimit", {"POST /f HTTP/1.0\r\nContent-Length: 100048576" + End}, 3, 2, "f", 413, 0, false},
-    {"LengthJustBelowLimit", {"POST /f HTTP/1.0\r\nContent-Length: 100048575" + End}, 1, 2, "f", 0, 100048575, false},
-    {"LengthBeyond32Bits", {"POST /f HTTP/1.0\r\nContent-Length: 99999999999" + End}, 3, 2, "f", 413, 0, false},
-    {"LengthHugeExponent", {"GET /f HTTP/1.0\r\nContent-Length: 1e400" + End}, 3, 1, "f", 413, 0, false},
-    {"LengthHugeNegative", {"GET /f HTTP/1.0\r\nContent-Length: -1e400" + End}, 3, 1, "f", 400, 0, false},
-    {"NulInHeader", {"GET /a HTTP/1.0\r\nX: a" + std::string(1, '\0') + "b" + End}, 3, 1, "a", 400, 0, false},
-    {"BareCrInRequestLine", {"GET /a\rX HTTP/1.0" + End}, 3, 1, "a\rX", 400, 0, false},
-    {"NulInBodyIsFine", {"POST /f HTTP/1.0\r\nContent-Length: 2" + End + std::string("\0\r", 2)}, 2, 2, "f", 0, 2, true},
+    { "LowerCaseGet", { "get /a HTTP/1.0" + End }, 2, 1, "a", 0, 0, true },
+    { "GetzCompletesLikeGet", { "GETZ /x HTTP/1.0" + End }, 2, 4, "x", 0, 0, true },
+    { "ConnectPageIsHostAndPort", { "CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443" + End }, 2, 3,
+        "127.0.0.1:443", 0, 0, true },
+    { "QueryDroppedFromAbsoluteTarget", { "GET http://127.0.0.1:8080/a/b.html?x=1 HTTP/1.0" + End }, 2, 1,
+        "http://127.0.0.1:8080/a/b.html", 0, 0, true },
+    { "HeaderNotEndedKeepsReceiving", { "GET /a HTTP/1.0\r\nHost: h\r\n" }, 1, 1, "a", 0, 0, false },
+    { "GetCompleteDespiteDeclaredBody", { "GET /a HTTP/1.0\r\nContent-Length: 5" + End }, 2, 1, "a", 0, 5,
+        true },
+    { "PostWaitsForBody", { "POST /f HTTP/1.0\r\nContent-Length: 10" + End }, 1, 2, "f", 0, 10, false },
+    { "PostBodyInTwoChunks", { "POST /f HTTP/1.0\r\nContent-Length: 10" + End, "12345", "67890" }, 2, 2, "f",
+        0, 10, true },
+    { "PostBodyWithExcess", { "POST /f HTTP/1.0\r\nContent-Length: 10" + End + "123456789012" }, 2, 2, "f", 0,
+        10, true },
+    { "LengthFoundMidLineAnyCase", { "POST /f HTTP/1.0\r\nX-A: CONTENT-length: 3" + End + "abc" }, 2, 2, "f",
+        0, 3, true },
+    { "LengthWithBlanksTabsAndJunk", { "POST /f HTTP/1.0\r\nContent-Length:\t1 0\tkg" + End + "0123456789" },
+        2, 2, "f", 0, 10, true },
+    { "LengthWithExponent", { "POST /f HTTP/1.0\r\nContent-Length: +1e1" + End + "0123456789" }, 2, 2, "f", 0,
+        10, true },
+    { "LengthRoundedToNearest", { "POST /f HTTP/1.0\r\nContent-Length: 1.6" + End + "ab" }, 2, 2, "f", 0, 2,
+        true },
+    { "GePlusRestIsUnrecognised", { "GE", "T /a HTTP/1.0" + End }, 2, 0, "", 0, 0, true },
+    { "PostWithoutLengthIsRecorded", { "POST /f HTTP/1.0\r\nHost: h" + End }, 3, 2, "f", 411, 0, true },
+    { "PostLettersForLength", { "POST /f HTTP/1.0\r\nContent-Length: ten" + End }, 3, 2, "f", 411, 0, true },
+    { "BlankBeforeColonNotALength", { "POST /f HTTP/1.0\r\nContent-Length : 3" + End + "abc" }, 3, 2, "f",
+        411, 0, true },
+    { "TabAfterGet", { "GET\t/a HTTP/1.0" + End }, 3, 0, "", 400, 0, false },
+    { "OtherMethod", { "PUT /a HTTP/1.0" + End }, 3, 0, "", 400, 0, false },
+    { "NoBlankAfterTarget", { "GET /a" + End }, 3, 1, "a", 400, 0, false },
+    { "EmptyTarget", { "GET  HTTP/1.0" + End }, 3, 1, "", 400, 0, false },
+    { "MethodWordRunsIntoTarget", { "POSTX/a HTTP/1.0\r\nContent-Length: 1" + End + "x" }, 3, 2, "a", 400, 0,
+        false },
+    { "NegativeLength", { "POST /f HTTP/1.0\r\nContent-Length: -1" + End }, 3, 2, "f", 400, 0, false },
+    { "LengthAtLimit", { "POST /f HTTP/1.0\r\nContent-Length: 100048576" + End }, 3, 2, "f", 413, 0, false },
+    { "LengthJustBelowLimit", { "POST /f HTTP/1.0\r\nContent-Length: 100048575" + End }, 1, 2, "f", 0,
+        100048575, false },
+    { "LengthBeyond32Bits", { "POST /f HTTP/1.0\r\nContent-Length: 99999999999" + End }, 3, 2, "f", 413, 0,
+        false },
+    { "LengthHugeExponent", { "GET /f HTTP/1.0\r\nContent-Length: 1e400" + End }, 3, 1, "f", 413, 0, false },
+    { "LengthHugeNegative", { "GET /f HTTP/1.0\r\nContent-Length: -1e400" + End }, 3, 1, "f", 400, 0, false },
+    { "NulInHeader", { "GET /a HTTP/1.0\r\nX: a" + std::string(1, '\0') + "b" + End }, 3, 1, "a", 400, 0,
+        false },
+    { "BareCrInRequestLine", { "GET /a\rX HTTP/1.0" + End }, 3, 1, "a\rX", 400, 0, false },
+    { "NulInBodyIsFine", { "POST /f HTTP/1.0\r\nContent-Length: 2" + End + std::string("\0\r", 2) }, 2, 2,
+        "f", 0, 2, true },
 };
 
 class CompletionTable : public CRequestTest, public ::testing::WithParamInterface<Row>
@@ -122,17 +136,16 @@ TEST_P(CompletionTable, StatusTypePageAndRecord)
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, CompletionTable, ::testing::ValuesIn(Rows),
-                         [](const ::testing::TestParamInfo<Row> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<Row> &info) { return std::string(info.param.name); });
 
 TEST_F(CRequestTest, UnrecognisedFirstChunkBuffersNothing)
 {
-    CRequest &r = feed({"HEAD / HTTP/1.0" + End});
+    CRequest &r = feed({ "HEAD / HTTP/1.0" + End });
     EXPECT_EQ(r.TotalBytes(), 0);
     EXPECT_EQ(r.PacketCount(), 0);
 }
 
-struct Snapshot
-{
+struct Snapshot {
     qint16 status;
     qint16 type;
     QString page;
@@ -149,15 +162,15 @@ Snapshot snapshot(const CRequest &r)
     const QString page = r.HeaderLength() > 0 ? r.page() : QString();
     // A refused request that is not recorded stops taking bytes wherever the fault was seen.
     const bool recorded = r.Status() != CRequest::StatusRefused || r.refusalCode() == 411;
-    return {r.Status(), r.RequestType(), page, r.refusalCode(), r.ContentLength(), r.HeaderLength(),
-            recorded ? r.Request() : QByteArray()};
+    return { r.Status(), r.RequestType(), page, r.refusalCode(), r.ContentLength(), r.HeaderLength(),
+        recorded ? r.Request() : QByteArray() };
 }
 
 std::ostream &operator<<(std::ostream &os, const Snapshot &s)
 {
-    return os << "status " << s.status << " type " << s.type << " page " << s.page.toStdString() << " refusal "
-              << s.refusal << " length " << s.contentLength << " header " << s.headerLength << " bytes "
-              << s.request.size();
+    return os << "status " << s.status << " type " << s.type << " page " << s.page.toStdString()
+              << " refusal " << s.refusal << " length " << s.contentLength << " header " << s.headerLength
+              << " bytes " << s.request.size();
 }
 
 // Guards against results that depend on where the network happened to split the request:
@@ -174,12 +187,13 @@ TEST_F(CRequestTest, EverySplitGivesTheOneChunkResult)
     };
     for (const std::string &text : requests) {
         SCOPED_TRACE(text);
-        const Snapshot whole = snapshot(feed({text}));
+        const Snapshot whole = snapshot(feed({ text }));
         // The method word must arrive whole for the request to be recognised at all.
         const size_t first = text.find(' ') + 1;
         for (size_t i = first; i < text.size(); ++i) {
             for (size_t j = i; j < text.size(); ++j) {
-                const Snapshot split = snapshot(feed({text.substr(0, i), text.substr(i, j - i), text.substr(j)}));
+                const Snapshot split
+                    = snapshot(feed({ text.substr(0, i), text.substr(i, j - i), text.substr(j) }));
                 ASSERT_EQ(split, whole) << "split at " << i << " and " << j;
             }
         }
@@ -189,7 +203,7 @@ TEST_F(CRequestTest, EverySplitGivesTheOneChunkResult)
 TEST_F(CRequestTest, LengthLimitRefusedAtTheCallThatEndsTheHeader)
 {
     // Guards against waiting for a body chunk that a client expecting an answer never sends.
-    feed({"POST /f HTTP/1.0\r\nContent-Length: 200000000\r\n", "\r\n"});
+    feed({ "POST /f HTTP/1.0\r\nContent-Length: 200000000\r\n", "\r\n" });
     EXPECT_EQ(m_lastStatus, CRequest::StatusRefused);
     EXPECT_EQ(m_request.refusalCode(), 413);
     EXPECT_EQ(m_request.PacketCount(), 2);
@@ -200,11 +214,11 @@ TEST_F(CRequestTest, HeaderBoundedAt64KiB)
     const std::string line = "GET /a HTTP/1.0\r\n";
     const std::string filler(CRequest::MaxHeaderLength - line.size() - End.size() - 3, 'x');
     // Ends exactly at the bound.
-    feed({line + "X: " + filler + End});
+    feed({ line + "X: " + filler + End });
     EXPECT_EQ(m_request.Status(), CRequest::StatusComplete);
     EXPECT_EQ(m_request.HeaderLength(), CRequest::MaxHeaderLength);
 
-    feed({line + "X: " + filler + "y" + End});
+    feed({ line + "X: " + filler + "y" + End });
     EXPECT_EQ(m_request.refusalCode(), 431);
 
     // Guards against an endless header growing the buffer: refused once the bound is reached.
@@ -220,7 +234,7 @@ TEST_F(CRequestTest, HeaderBoundedAt64KiB)
 TEST_F(CRequestTest, RefusalIsFinalUntilReset)
 {
     // Guards against the header end, arriving after a refused chunk, completing the request.
-    feed({std::string("GET /a HTTP/1.0\r\nX: ") + '\0', End});
+    feed({ std::string("GET /a HTTP/1.0\r\nX: ") + '\0', End });
     EXPECT_EQ(m_lastStatus, CRequest::StatusRefused);
     EXPECT_EQ(m_request.refusalCode(), 400);
     EXPECT_FALSE(QFile::exists(m_record));
@@ -237,7 +251,7 @@ TEST_F(CRequestTest, RefusalIsFinalUntilReset)
 TEST_F(CRequestTest, CompleteRequestIgnoresLaterChunksUntilReset)
 {
     const std::string text = "GET /a HTTP/1.0" + End;
-    feed({text});
+    feed({ text });
     EXPECT_EQ(m_request.BufferData("GET /b HTTP/1.0\r\n\r\n"), CRequest::StatusComplete);
     EXPECT_EQ(m_request.page(), QStringLiteral("a"));
     EXPECT_EQ(readFile(m_record), bytes(text));
@@ -249,7 +263,7 @@ TEST_F(CRequestTest, RecordHoldsEveryByteUnchanged)
     for (int c = 0; c < 256; ++c)
         body += char(c);
     const std::string text = "POST /caf\xe9 HTTP/1.0\r\nContent-Length: 256" + End;
-    feed({text, body.substr(0, 100), body.substr(100)});
+    feed({ text, body.substr(0, 100), body.substr(100) });
     ASSERT_EQ(m_request.Status(), CRequest::StatusComplete);
     EXPECT_EQ(m_request.page(), QStringLiteral("caf\u00e9"));
     EXPECT_EQ(readFile(m_record), bytes(text + body));

@@ -19,7 +19,9 @@ TEST(RequestCorpus, EveryInputKeepsTheParserRules)
         QFile file(corpus.filePath(name));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name.toStdString();
         const QByteArray input = file.readAll();
-        EXPECT_EQ(checkRequestInput(reinterpret_cast<const uint8_t *>(input.constData()), size_t(input.size()), record), "")
+        EXPECT_EQ(checkRequestInput(
+                      reinterpret_cast<const uint8_t *>(input.constData()), size_t(input.size()), record),
+            "")
             << name.toStdString();
     }
 }

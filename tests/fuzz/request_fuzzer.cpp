@@ -8,14 +8,13 @@
 #include <QString>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
 
-struct Fed
-{
+struct Fed {
     CRequest request;
     bool recordFailed = false;
 };
@@ -45,9 +44,11 @@ std::string checkOne(const CRequest &r, const QByteArray &payload)
         return "refusal code without refusal or the reverse";
     if (r.HeaderLength() > CRequest::MaxHeaderLength)
         return "header longer than the bound accepted";
-    if (r.HeaderLength() == 0 && status == CRequest::StatusReceiving && r.TotalBytes() >= CRequest::MaxHeaderLength)
+    if (r.HeaderLength() == 0 && status == CRequest::StatusReceiving
+        && r.TotalBytes() >= CRequest::MaxHeaderLength)
         return "unended header kept growing";
-    if (r.ContentLength() < 0 || (status != CRequest::StatusRefused && r.ContentLength() >= CRequest::MaxContentLength))
+    if (r.ContentLength() < 0
+        || (status != CRequest::StatusRefused && r.ContentLength() >= CRequest::MaxContentLength))
         return "content length out of range";
     if (status == CRequest::StatusComplete) {
         if (r.HeaderLength() == 0)
@@ -78,7 +79,7 @@ std::string checkRequestInput(const uint8_t *data, size_t size, const QString &r
     if (whole.recordFailed || split.recordFailed)
         return "record file could not be written";
 
-    for (const CRequest *r : {&whole.request, &split.request}) {
+    for (const CRequest *r : { &whole.request, &split.request }) {
         const std::string fault = checkOne(*r, payload);
         if (!fault.empty())
             return fault;

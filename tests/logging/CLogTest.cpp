@@ -51,8 +51,7 @@ protected:
     FakeTextBox m_box;
 };
 
-struct StampRow
-{
+struct StampRow {
     const char *name;
     const char *pattern;
     QTime time;
@@ -71,18 +70,18 @@ TEST_P(StampFormat, FormatsTheMoment)
 }
 
 const StampRow StampRows[] = {
-    {"DefaultMorning", "mm/dd/yyyy hh:nn:ss ampm", QTime(7, 15, 45), "07/17/2001 07:15:45 AM"},
-    {"DefaultEvening", "mm/dd/yyyy hh:nn:ss ampm", QTime(19, 5, 9), "07/17/2001 07:05:09 PM"},
-    {"MidnightIsTwelveAm", "mm/dd/yyyy hh:nn:ss ampm", QTime(0, 0, 0), "07/17/2001 12:00:00 AM"},
-    {"NoonIsTwelvePm", "mm/dd/yyyy hh:nn:ss ampm", QTime(12, 0, 0), "07/17/2001 12:00:00 PM"},
-    {"WithoutAmpmIs24Hour", "yyyy-mm-dd hh:nn:ss", QTime(19, 5, 9), "2001-07-17 19:05:09"},
-    {"SingleLettersUnpadded", "d/m/yy h:n:s", QTime(7, 5, 9), "17/7/01 7:5:9"},
-    {"UpperCaseTokens", "MM/DD/YYYY HH:NN:SS AMPM", QTime(13, 5, 9), "07/17/2001 01:05:09 PM"},
-    {"OtherCharactersKept", "[yyyy] at hh_nn!", QTime(8, 30, 0), "[2001] at 08_30!"},
+    { "DefaultMorning", "mm/dd/yyyy hh:nn:ss ampm", QTime(7, 15, 45), "07/17/2001 07:15:45 AM" },
+    { "DefaultEvening", "mm/dd/yyyy hh:nn:ss ampm", QTime(19, 5, 9), "07/17/2001 07:05:09 PM" },
+    { "MidnightIsTwelveAm", "mm/dd/yyyy hh:nn:ss ampm", QTime(0, 0, 0), "07/17/2001 12:00:00 AM" },
+    { "NoonIsTwelvePm", "mm/dd/yyyy hh:nn:ss ampm", QTime(12, 0, 0), "07/17/2001 12:00:00 PM" },
+    { "WithoutAmpmIs24Hour", "yyyy-mm-dd hh:nn:ss", QTime(19, 5, 9), "2001-07-17 19:05:09" },
+    { "SingleLettersUnpadded", "d/m/yy h:n:s", QTime(7, 5, 9), "17/7/01 7:5:9" },
+    { "UpperCaseTokens", "MM/DD/YYYY HH:NN:SS AMPM", QTime(13, 5, 9), "07/17/2001 01:05:09 PM" },
+    { "OtherCharactersKept", "[yyyy] at hh_nn!", QTime(8, 30, 0), "[2001] at 08_30!" },
 };
 
 INSTANTIATE_TEST_SUITE_P(Patterns, StampFormat, ::testing::ValuesIn(StampRows),
-                         [](const ::testing::TestParamInfo<StampRow> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<StampRow> &info) { return std::string(info.param.name); });
 
 TEST_F(CLogTest, SeparatorsComeFromTheLocale)
 {
@@ -143,7 +142,7 @@ TEST_F(CLogTest, UnwritableLogFileIsSkipped)
 {
     const QString missingFolder = QDir(m_dir.path()).filePath(QStringLiteral("missing/access.log"));
     const QString aFolder = m_dir.path();
-    for (const QString &path : {missingFolder, aFolder}) {
+    for (const QString &path : { missingFolder, aFolder }) {
         SCOPED_TRACE(path.toStdString());
         FakeTextBox box;
         CLog log;
