@@ -2,7 +2,9 @@
 
 #include "Twips.h"
 
+#include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
 
 frmWait::frmWait(QWidget *owner)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint)
@@ -18,4 +20,8 @@ frmWait::frmWait(QWidget *owner)
         Twips::toPixelsX(2655, this), Twips::toPixelsY(240, this));
 
     setFixedSize(Twips::toPixelsX(3120, this), Twips::toPixelsY(675, this));
+
+    // Centred on the screen rather than on the main window, which may sit at its edge.
+    if (QScreen *screen = owner ? owner->screen() : QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
 }
