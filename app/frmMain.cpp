@@ -71,6 +71,29 @@ bool isPlainFileName(const QString &name)
         && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
 }
 
+// Lines longer than this are broken for display: laying out one line of megabytes (minified
+// scripts, images) takes the text box minutes, while the box wraps long lines anyway.
+constexpr qsizetype DisplayLineLimit = 1024;
+
+QString breakLongLines(const QString &text)
+{
+    QString out;
+    out.reserve(text.size() + text.size() / DisplayLineLimit + 1);
+    qsizetype run = 0;
+    for (const QChar ch : text) {
+        if (ch == QLatin1Char('\n') || ch == QLatin1Char('\r')) {
+            run = 0;
+        } else if (run == DisplayLineLimit) {
+            out.append(QLatin1Char('\n'));
+            run = 1;
+        } else {
+            ++run;
+        }
+        out.append(ch);
+    }
+    return out;
+}
+
 MessageBox::Icon toMessageBoxIcon(IProxyShell::MessageIcon icon)
 {
     switch (icon) {
@@ -316,6 +339,7 @@ QString frmMain::recordText(const QString &fileName, const QString &missingText)
     QStringDecoder decoder(QStringConverter::System);
     QString text = decoder.decode(bytes);
     text.replace(QChar(0), QChar(ZeroByteMark));
+    text = breakLongLines(text);
     if (size > bytes.size()) {
         text += QStringLiteral("\r\n[Only the first %1 bytes are shown. The record has %2 bytes: %3]")
                     .arg(bytes.size())
