@@ -132,10 +132,14 @@ frmMain::frmMain(QWidget *parent)
     Label4 = new QLabel(QStringLiteral("Connection History:"), client);
     Label4->setObjectName(QStringLiteral("Label4"));
     place(Label4, 90, 2685, 1455, 225);
+    // The designed width fits the caption only in the designer's font.
+    Label4->resize(qMax(Label4->width(), Label4->sizeHint().width()), Label4->height());
 
     pic = new PictureBox(client);
     pic->setObjectName(QStringLiteral("pic"));
     place(pic, 4635, 2640, 330, 315);
+    // It only carries the tray's picture; the status bar says what the server is doing.
+    pic->hide();
 
     const QColor screens[2] = { QColor(0, 160, 0), QColor(200, 0, 0) };
     const int picsLeft[2] = { 5340, 5790 };
