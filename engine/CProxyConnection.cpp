@@ -55,6 +55,19 @@ bool isHopByHop(const QByteArray &name, const QList<QByteArray> &named)
 }
 } // namespace
 
+// Runs a handler with a reference that keeps this object alive even when the handler makes the
+// server drop it, and keeps any failure inside it from reaching the event loop.
+template<typename F>
+void CProxyConnection::guarded(F &&body)
+{
+    const std::shared_ptr<CProxyConnection> guard = weak_from_this().lock();
+    try {
+        body();
+    } catch (const std::exception &e) {
+        internalFailure(QString::fromLocal8Bit(e.what()));
+    }
+}
+
 CProxyConnection::CProxyConnection(QObject *parent)
     : QObject(parent), m_req(std::make_unique<CRequest>()), m_socket(new EventSocket(this)),
       m_browser(new CHTTPGet(this))
@@ -74,6 +87,15 @@ CProxyConnection::CProxyConnection(QObject *parent)
     connect(m_browser, &CHTTPGet::failed, this, &CProxyConnection::Browser_Failed);
     connect(m_browser, &CHTTPGet::brokenOff, this, &CProxyConnection::Browser_BrokenOff);
     connect(m_browser, &CHTTPGet::recordFailed, this, &CProxyConnection::Browser_RecordFailed);
+    // Tunnel uploads: hold the browser back while the web server is slow to take its bytes.
+    connect(m_browser->socket(), &EventSocket::sendProgress, this, [this](qint64 bytesLeft) {
+        guarded([&] {
+            UpdateTimeout();
+            resumeBrowserIfDrained(bytesLeft);
+        });
+    });
+    connect(m_browser->socket(), &EventSocket::SendComplete, this,
+            [this] { guarded([&] { resumeBrowserIfDrained(0); }); });
 }
 
 CProxyConnection::~CProxyConnection()
@@ -85,19 +107,6 @@ CProxyConnection::~CProxyConnection()
     m_req.reset();
     delete m_browser;
     m_browser = nullptr;
-}
-
-// Runs a handler with a reference that keeps this object alive even when the handler makes the
-// server drop it, and keeps any failure inside it from reaching the event loop.
-template<typename F>
-void CProxyConnection::guarded(F &&body)
-{
-    const std::shared_ptr<CProxyConnection> guard = weak_from_this().lock();
-    try {
-        body();
-    } catch (const std::exception &e) {
-        internalFailure(QString::fromLocal8Bit(e.what()));
-    }
 }
 
 CHTTPGet *CProxyConnection::HTTPGet() const
@@ -339,6 +348,11 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
                 m_browser->sendUpstream(text);
             else
                 m_tunnelPending += text;
+            const qint64 queued = m_browser->socket()->bytesToWrite() + m_tunnelPending.size();
+            if (queued > RelayQueueBound && !m_socket->readPaused()) {
+                ++m_readPauses;
+                m_socket->setReadPaused(true);
+            }
             return;
         }
         // One request per connection: whatever follows a complete request is not a new one.
@@ -535,6 +549,12 @@ void CProxyConnection::resumeUpstreamIfDrained(qint64 bytesLeft)
 {
     if (bytesLeft < RelayQueueBound / 4 && m_browser->socket()->readPaused())
         m_browser->socket()->setReadPaused(false);
+}
+
+void CProxyConnection::resumeBrowserIfDrained(qint64 bytesLeft)
+{
+    if (bytesLeft < RelayQueueBound / 4 && m_socket->readPaused())
+        m_socket->setReadPaused(false);
 }
 
 void CProxyConnection::Browser_TransferCompleted(const QByteArray &Header, const QByteArray &Buffer,

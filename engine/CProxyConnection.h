@@ -59,7 +59,7 @@ public:
     QString recordName() const;
     bool TransferDone() const;
 
-    // Relay statistics, for watching the back-pressure work.
+    // Relay statistics, for watching the back-pressure work (both directions of a tunnel).
     qint64 peakQueuedToBrowser() const;
     int readPauses() const;
 
@@ -93,6 +93,7 @@ private:
     void browserGoneTimeout();
     void internalFailure(const QString &reason);
     void resumeUpstreamIfDrained(qint64 bytesLeft);
+    void resumeBrowserIfDrained(qint64 bytesLeft);
     QString methodWord() const;
     QString logPrefix() const;
     CProxyServer::RowReport fullReport(const QString &status) const;

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -300,4 +301,41 @@ TEST(ExchangeEdge, UnwritableRequestRecordIsAnsweredWithServerError)
     EXPECT_TRUE(browser.received.startsWith("HTTP/1.1 500 Internal Server Error\r\n")) << browser.received.constData();
     EXPECT_EQ(origin.connectionsAccepted, 0);
     EXPECT_EQ(h.logLines().filter(QStringLiteral(" - Internal error: ")).size(), 1);
+}
+
+// Regression: a tunnel upload faster than the destination reads was queued in memory whole.
+TEST(ExchangeEdge, TunnelUploadWaitsForASlowDestination)
+{
+    QTcpServer destination;
+    ASSERT_TRUE(destination.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket *accepted = nullptr;
+    QObject::connect(&destination, &QTcpServer::newConnection, &destination, [&] {
+        accepted = destination.nextPendingConnection();
+        accepted->setReadBufferSize(16 * 1024);
+    });
+    ProxyHarness h;
+    RawBrowser browser(h.port());
+    std::shared_ptr<CProxyConnection> connection = h.waitForConnection();
+    browser.send("CONNECT 127.0.0.1:" + QByteArray::number(destination.serverPort()) + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(waitFor([&] { return browser.received == "HTTP/1.1 200 Connection established\r\n\r\n"; }));
+
+    const QByteArray piece(1024 * 1024, 'u');
+    for (int i = 0; i < 32 && !connection->socket()->readPaused(); ++i) {
+        browser.send(piece);
+        waitFor([] { return false; }, 20);
+    }
+    EXPECT_TRUE(connection->socket()->readPaused());
+    EXPECT_LE(connection->HTTPGet()->socket()->bytesToWrite(), 8 * CProxyConnection::RelayQueueBound);
+
+    ASSERT_NE(accepted, nullptr);
+    qint64 taken = 0;
+    accepted->setReadBufferSize(0);
+    waitFor([&] {
+        taken += accepted->readAll().size();
+        return !connection->socket()->readPaused();
+    });
+    EXPECT_FALSE(connection->socket()->readPaused()) << "the browser side never resumed";
+    browser.close();
+    ASSERT_TRUE(h.waitUntilIdle());
+    EXPECT_EQ(h.row(1).at(6), QStringLiteral("DONE"));
 }
