@@ -23,8 +23,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <csignal>
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -216,6 +214,7 @@ TEST_F(MainWindowTest, RowClicksShowTheRecordOfTheButtonPressedLast)
     addRow(QStringLiteral("r3-Q.txt"), request, QStringLiteral("r3-A.txt"), nullptr);
     addRow(QStringLiteral("r4-Q.txt"), request, QStringLiteral("r4-A.txt"), &binary);
     addRow(QString(), QByteArray(), QString(), nullptr);
+    addRow(QStringLiteral("r6-Q.txt"), request, QStringLiteral("../tarnwick.ini"), nullptr);
 
     const QString gone
         = QStringLiteral("Cannot read the record file ") + records() + QStringLiteral("r3-A.txt: ");
@@ -284,18 +283,6 @@ TEST_F(MainWindowTest, LargeRecordsShowTheirStartAndSayHowBigTheyAre)
     const QString lastLine = shown.section(QLatin1Char('\n'), -1);
     EXPECT_TRUE(lastLine.contains(QString::number(big.size()))) << qPrintable(lastLine);
     EXPECT_TRUE(lastLine.contains(records() + QStringLiteral("big-A.txt"))) << qPrintable(lastLine);
-}
-
-TEST_F(MainWindowTest, NamesThatAreNotRecordNamesAreNeverOpened)
-{
-    start();
-    // A row naming the folder itself or a path outside it shows an explanation, not a file.
-    for (const QString &name :
-        { QStringLiteral(".."), QStringLiteral("../tarnwick.ini"), QStringLiteral(".") }) {
-        SCOPED_TRACE(qPrintable(name));
-        EXPECT_TRUE(
-            frmMain::recordText(name, QStringLiteral("none")).startsWith(QStringLiteral("Cannot show")));
-    }
 }
 
 TEST_F(MainWindowTest, ShortWindowsHideTheTextBoxAndTallOnesShowItAgain)
@@ -377,54 +364,53 @@ TEST_F(MainWindowTest, TheCloseBoxKeepsTheProgramRunning)
     }
 }
 
-TEST_F(MainWindowTest, ExitPurgesUncheckedRecordsWritesSettingsAndQuits)
+TEST_F(MainWindowTest, ExitCommandsPurgeUncheckedRecordsWriteSettingsAndQuit)
 {
-    start();
-    const QByteArray reply("reply");
-    addRow(QStringLiteral("u-Q.txt"), "q", QStringLiteral("u-A.txt"), &reply);
-    addRow(QStringLiteral("k-Q.txt"), "q", QStringLiteral("k-A.txt"), &reply, true);
-    addRow(QStringLiteral("n-Q.txt"), "q", QString(), nullptr);
-    // A file deleted by hand does not stop the purge of the rows after it.
-    addRow(QStringLiteral("h-Q.txt"), "q", QStringLiteral("h-A.txt"), nullptr);
-    addRow(QStringLiteral("z-Q.txt"), "q", QStringLiteral("z-A.txt"), &reply);
-    QPointer<frmMain> window(main);
-    QPointer<frmLog> log(logWindow());
-    QPointer<CProxyServer> proxy(main->Proxy);
+    const struct {
+        const char *name;
+        const char *action;
+        bool hidden;
+    } rows[] = {
+        { "File > Exit", "mnuFileItem0", false },
+        { "Remove Tarnwick while hidden in the tray", "mnuPopupTrayItem0", true },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        start();
+        if (row.hidden)
+            main->hide();
+        const QByteArray reply("reply");
+        addRow(QStringLiteral("u-Q.txt"), "q", QStringLiteral("u-A.txt"), &reply);
+        addRow(QStringLiteral("k-Q.txt"), "q", QStringLiteral("k-A.txt"), &reply, true);
+        addRow(QStringLiteral("n-Q.txt"), "q", QString(), nullptr);
+        // A file deleted by hand does not stop the purge of the rows after it.
+        addRow(QStringLiteral("h-Q.txt"), "q", QStringLiteral("h-A.txt"), nullptr);
+        addRow(QStringLiteral("z-Q.txt"), "q", QStringLiteral("z-A.txt"), &reply);
+        QPointer<frmMain> window(main);
+        QPointer<frmLog> log(logWindow());
+        QPointer<CProxyServer> proxy(main->Proxy);
 
-    main->findChild<QAction *>(QStringLiteral("mnuFileItem0"))->trigger();
-    flushDeferredDeletes();
+        main->findChild<QAction *>(QString::fromLatin1(row.action))->trigger();
+        flushDeferredDeletes();
 
-    EXPECT_FALSE(fileExists(QStringLiteral("u-Q.txt")));
-    EXPECT_FALSE(fileExists(QStringLiteral("u-A.txt")));
-    EXPECT_FALSE(fileExists(QStringLiteral("n-Q.txt")));
-    EXPECT_FALSE(fileExists(QStringLiteral("z-Q.txt")));
-    EXPECT_FALSE(fileExists(QStringLiteral("z-A.txt")));
-    EXPECT_TRUE(fileExists(QStringLiteral("k-Q.txt")));
-    EXPECT_TRUE(fileExists(QStringLiteral("k-A.txt")));
+        for (const char *gone : { "u-Q.txt", "u-A.txt", "n-Q.txt", "z-Q.txt", "z-A.txt" })
+            EXPECT_FALSE(fileExists(QString::fromLatin1(gone))) << gone;
+        EXPECT_TRUE(fileExists(QStringLiteral("k-Q.txt")));
+        EXPECT_TRUE(fileExists(QStringLiteral("k-A.txt")));
+        QFile ini(folder + QStringLiteral("tarnwick.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+        EXPECT_EQ(ini.readAll(), "127.0.0.1\r\n " + QByteArray::number(port) + " \r\n\r\n");
+        EXPECT_EQ(exitCodes, QList<int> { 0 });
+        EXPECT_TRUE(window.isNull() && log.isNull() && proxy.isNull());
+        EXPECT_EQ(mainWindow(), nullptr);
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        EXPECT_FALSE(probe.waitForConnected(500));
 
-    QFile ini(folder + QStringLiteral("tarnwick.ini"));
-    ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
-    EXPECT_EQ(ini.readAll(), "127.0.0.1\r\n " + QByteArray::number(port) + " \r\n\r\n");
-    EXPECT_EQ(exitCodes, QList<int> { 0 });
-    EXPECT_TRUE(window.isNull());
-    EXPECT_TRUE(log.isNull());
-    EXPECT_TRUE(proxy.isNull());
-    EXPECT_EQ(mainWindow(), nullptr);
-
-    QTcpSocket probe;
-    probe.connectToHost(QHostAddress::LocalHost, port);
-    EXPECT_FALSE(probe.waitForConnected(500));
-}
-
-TEST_F(MainWindowTest, RemoveTarnwickFromTheTrayMenuEndsLikeExit)
-{
-    start();
-    main->hide();
-    QPointer<frmMain> window(main);
-    main->findChild<QAction *>(QStringLiteral("mnuPopupTrayItem0"))->trigger();
-    flushDeferredDeletes();
-    EXPECT_EQ(exitCodes, QList<int> { 0 });
-    EXPECT_TRUE(window.isNull());
+        exitCodes.clear();
+        QFile::remove(records() + QStringLiteral("k-Q.txt"));
+        QFile::remove(records() + QStringLiteral("k-A.txt"));
+    }
 }
 
 TEST_F(MainWindowTest, UnwritableSettingsAreReportedAndTheProgramStillEnds)
@@ -459,20 +445,6 @@ TEST_F(MainWindowTest, AnExitRequestedDuringThePurgeEndsTheProgramOnce)
     QCoreApplication::processEvents();
     EXPECT_EQ(exitCodes, QList<int> { 0 });
     EXPECT_FALSE(fileExists(QStringLiteral("e-A.txt")));
-}
-
-TEST_F(MainWindowTest, TerminationSignalEndsTheProgramLikeExit)
-{
-    start();
-    const QByteArray reply("reply");
-    addRow(QStringLiteral("s-Q.txt"), "q", QStringLiteral("s-A.txt"), &reply);
-    installTerminationHandlers();
-    ::raise(SIGTERM);
-    EXPECT_TRUE(waitFor([this] { return !exitCodes.isEmpty(); }));
-    flushDeferredDeletes();
-    EXPECT_EQ(exitCodes, QList<int> { 0 });
-    EXPECT_EQ(mainWindow(), nullptr);
-    EXPECT_FALSE(fileExists(QStringLiteral("s-A.txt")));
 }
 
 TEST_F(MainWindowTest, ClearConnectionHistoryEmptiesTheListButKeepsCheckedFiles)
@@ -518,18 +490,6 @@ TEST_F(MainWindowTest, TheWaitWindowAppearsOnlyWhileTheMainWindowIsOnScreen)
         main->DeleteTempFiles();
         EXPECT_EQ(spy.shown, row.shown);
     }
-}
-
-TEST_F(MainWindowTest, UpdateIconSwitchesBetweenIdleAndBusyPictures)
-{
-    start();
-    main->UpdateIcon(1);
-    EXPECT_EQ(main->pic->picture().cacheKey(), main->pics[1]->picture().cacheKey());
-    main->UpdateIcon(0);
-    EXPECT_EQ(main->pic->picture().cacheKey(), main->pics[0]->picture().cacheKey());
-    // Out-of-range numbers leave the picture alone instead of reading past the two boxes.
-    main->UpdateIcon(2);
-    EXPECT_EQ(main->pic->picture().cacheKey(), main->pics[0]->picture().cacheKey());
 }
 
 TEST_F(MainWindowTest, TheLogTextBoxGrowsWithItsWindow)

@@ -118,18 +118,6 @@ TEST(SettingsFile, PartialAndMalformedFilesStopAtTheFirstBadLine)
     }
 }
 
-TEST(SettingsFile, WriteFailureIsReportedWithAReason)
-{
-    // Guards against a failed save being reported as success.
-    TestFolder folder;
-    ASSERT_TRUE(QDir(folder.path()).mkdir(QStringLiteral("tarnwick.ini")));
-    setValues({ QStringLiteral("127.0.0.1"), 5000, QString() });
-    QString error;
-    EXPECT_FALSE(WriteSettings(&error));
-    EXPECT_FALSE(error.isEmpty());
-    EXPECT_TRUE(QFileInfo(settingsFilePath()).isDir());
-}
-
 class StartUpTest : public ::testing::Test
 {
 protected:
@@ -172,27 +160,34 @@ protected:
     QList<int> exitCodes;
 };
 
-TEST_F(StartUpTest, CreatesTheRequestsFolderAndReadsTheSettings)
+TEST_F(StartUpTest, PreparesTheRequestsFolderReadsTheSettingsAndShowsTheWindow)
 {
-    writeIni();
-    int exitCode = -1;
-    ASSERT_TRUE(StartUp(dir.path(), &exitCode));
-    EXPECT_EQ(AppFolder, folder);
-    EXPECT_TRUE(QFileInfo(folder + QStringLiteral("requests")).isDir());
-    EXPECT_EQ(ServerPort, port);
-    ASSERT_NE(mainWindow(), nullptr);
-    EXPECT_TRUE(mainWindow()->isVisible());
-    EXPECT_TRUE(messages.isEmpty()) << qPrintable(messages.join(QLatin1Char('|')));
-}
-
-TEST_F(StartUpTest, AFileNamedRequestsCountsAsPresent)
-{
-    writeIni();
-    writeFile(folder + QStringLiteral("requests"), "not a folder");
-    int exitCode = -1;
-    ASSERT_TRUE(StartUp(dir.path(), &exitCode));
-    EXPECT_TRUE(QFileInfo(folder + QStringLiteral("requests")).isFile());
-    EXPECT_TRUE(messages.isEmpty()) << qPrintable(messages.join(QLatin1Char('|')));
+    const struct {
+        const char *name;
+        bool requestsIsAFile;
+    } rows[] = {
+        { "no requests entry: the folder is created", false },
+        { "a file named requests counts as present", true },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir fresh;
+        folder = QDir::toNativeSeparators(fresh.path()) + QDir::separator();
+        writeIni();
+        if (row.requestsIsAFile)
+            writeFile(folder + QStringLiteral("requests"), "not a folder");
+        int exitCode = -1;
+        ASSERT_TRUE(StartUp(fresh.path(), &exitCode));
+        EXPECT_EQ(AppFolder, folder);
+        EXPECT_EQ(QFileInfo(folder + QStringLiteral("requests")).isFile(), row.requestsIsAFile);
+        EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("requests")));
+        EXPECT_EQ(ServerPort, port);
+        ASSERT_NE(mainWindow(), nullptr);
+        EXPECT_TRUE(mainWindow()->isVisible());
+        EXPECT_TRUE(messages.isEmpty()) << qPrintable(messages.join(QLatin1Char('|')));
+        mainWindow()->endProgram();
+        flushDeferredDeletes();
+    }
 }
 
 TEST_F(StartUpTest, AFolderThatCannotBeCreatedEndsTheProgramWithoutSavingSettings)
@@ -214,30 +209,5 @@ TEST_F(StartUpTest, AFolderThatCannotBeCreatedEndsTheProgramWithoutSavingSetting
     ASSERT_TRUE(QDir().mkpath(missing));
     messages.clear();
     EXPECT_TRUE(StartUp(missing, &exitCode));
-    EXPECT_TRUE(messages.isEmpty()) << qPrintable(messages.join(QLatin1Char('|')));
-}
-
-TEST_F(StartUpTest, ASecondStartInTheSameFolderRefusesAndLeavesEverythingAlone)
-{
-    writeIni();
-    int exitCode = -1;
-    ASSERT_TRUE(StartUp(dir.path(), &exitCode));
-    frmMain *first = mainWindow();
-    const QByteArray ini = readFile(folder + QStringLiteral("tarnwick.ini"));
-
-    EXPECT_FALSE(StartUp(dir.path(), &exitCode));
-    EXPECT_EQ(exitCode, 0);
-    ASSERT_EQ(messages.size(), 1);
-    EXPECT_EQ(messages[0], QStringLiteral("Tarnwick is already running"));
-    EXPECT_EQ(icons[0], MessageBox::Icon::Information);
-    EXPECT_EQ(mainWindow(), first);
-    EXPECT_EQ(readFile(folder + QStringLiteral("tarnwick.ini")), ini);
-
-    // The lock goes with the orderly end: the same folder starts again afterwards.
-    mainWindow()->endProgram();
-    flushDeferredDeletes();
-    EXPECT_EQ(exitCodes, QList<int> { 0 });
-    messages.clear();
-    EXPECT_TRUE(StartUp(dir.path(), &exitCode));
     EXPECT_TRUE(messages.isEmpty()) << qPrintable(messages.join(QLatin1Char('|')));
 }
