@@ -691,6 +691,7 @@ void CProxyConnection::Socket_Close()
             // just before the server's own close reaches us.
             m_phase = Phase::BrowserGone;
             m_socket->Close();
+            m_browser->socket()->setReadPaused(false);
             if (!m_graceTimer) {
                 m_graceTimer = new QTimer(this);
                 m_graceTimer->setSingleShot(true);

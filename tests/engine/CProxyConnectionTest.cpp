@@ -226,6 +226,7 @@ TEST(CProxyConnection, BrowserSocketErrorsEndTheExchange)
 
 TEST(CProxyConnection, SendWaitsForTheEarlierSendAndLogsEach)
 {
+    TestClock clock(QDateTime::currentDateTime());
     ProxyHarness h;
     RawBrowser browser(h.port());
     std::shared_ptr<CProxyConnection> connection = h.waitForConnection();
@@ -247,5 +248,4 @@ TEST(CProxyConnection, SendWaitsForTheEarlierSendAndLogsEach)
     QTimer::singleShot(0, [] { Clock::advanceForTest(10001); });
     connection->Send(QByteArrayLiteral("four"));
     EXPECT_EQ(h.logLines().filter(QStringLiteral("Error Sending")).size(), 2);
-    Clock::setNowForTest(std::nullopt);
 }
