@@ -376,12 +376,12 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
 void CProxyConnection::requestComplete()
 {
     if (m_req->RequestType() == CRequest::TypeUnknown) {
-        refuse(400, QStringLiteral("unrecognised method"));
+        refuse(400, QStringLiteral("Unrecognised method"));
         return;
     }
     const bool connectRequest = m_req->RequestType() == CRequest::TypeConnect;
     if (!connectRequest && !forwardedRequest(m_req->Request())) {
-        refuse(400, QStringLiteral("malformed request line"));
+        refuse(400, QStringLiteral("Malformed request line"));
         return;
     }
     m_phase = Phase::Forwarding;
@@ -475,12 +475,11 @@ std::optional<QByteArray> CProxyConnection::forwardedRequest(const QByteArray &H
 
 void CProxyConnection::PassGet(qint32 &RequestID, const QString &Host, const QByteArray &Header, const QString &rt)
 {
-    Q_UNUSED(rt);
     QByteArray target;
     if (!m_tunnel) {
         const std::optional<QByteArray> text = forwardedRequest(Header);
         if (!text) {
-            refuse(400, QStringLiteral("malformed request line"));
+            refuse(400, QStringLiteral("Malformed request line"));
             return;
         }
         m_browser->setSendHeader(*text);
@@ -503,8 +502,11 @@ void CProxyConnection::PassGet(qint32 &RequestID, const QString &Host, const QBy
             m_server->AddLog(QStringLiteral("Done purging."));
         }
     }
-    if (m_phase == Phase::Forwarding && !m_upstreamConnected)
-        report(fullReport(QStringLiteral("TO-WEB")));
+    if (m_phase == Phase::Forwarding && !m_upstreamConnected) {
+        CProxyServer::RowReport row = fullReport(QStringLiteral("TO-WEB"));
+        row.Desc = rt;
+        report(row);
+    }
     DebugTrace(QStringLiteral("Outoing to web #") + QString::number(RequestID) + QStringLiteral(" - ") + Host
                + QStringLiteral(" - ") + QString::fromLatin1(target));
 }
