@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QFile>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -26,6 +27,8 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QStringDecoder>
+
+#include <cstdio>
 
 namespace {
 // Border, caption and menu bar around the client area as the window was designed. The resize
@@ -265,13 +268,18 @@ void frmMain::updateServerState()
     if (!Proxy)
         return;
     const QString address = Proxy->IP() + QLatin1Char(':') + QString::number(Proxy->Port());
+    QString state;
     if (Proxy->Running())
-        lblServerState->setText(QStringLiteral("Listening on ") + address);
+        state = QStringLiteral("Listening on ") + address;
     else if (!Proxy->lastStartError().isEmpty())
-        lblServerState->setText(
-            QStringLiteral("Not listening on ") + address + QStringLiteral(": ") + Proxy->lastStartError());
+        state
+            = QStringLiteral("Not listening on ") + address + QStringLiteral(": ") + Proxy->lastStartError();
     else
-        lblServerState->setText(QStringLiteral("Not listening"));
+        state = QStringLiteral("Not listening");
+    lblServerState->setText(state);
+    // Without a screen nobody sees the status bar; whoever started the program sees this instead.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        std::fprintf(stderr, "%s: %s\n", qPrintable(MessageBox::title()), qPrintable(state));
 }
 
 IHistoryList *frmMain::historyList()

@@ -191,6 +191,10 @@ TEST(Program, ListensOnItsSettingsAndEndsInOrderOnSigterm)
     EXPECT_TRUE(waitFor([&] { return program.recordFiles().size() == 2; }, 10000))
         << program.recordFiles().join(QLatin1Char(' ')).toStdString();
 
+    // Without a screen the listening state is told on standard error.
+    EXPECT_TRUE(program.stderrText().contains(
+        "Tarnwick: Listening on 127.0.0.1:" + QByteArray::number(program.port)));
+
     ASSERT_TRUE(program.terminate());
     EXPECT_EQ(program.exitCode(), 0) << program.stderrText().constData();
     EXPECT_EQ(program.settingsBytes(), program.expectedSettings());
