@@ -1,4 +1,5 @@
 #include "CProxyServer.h"
+#include "CTray.h"
 #include "MainModule.h"
 #include "MessageBox.h"
 #include "PictureBox.h"
@@ -348,6 +349,12 @@ TEST_F(MainWindowTest, TheCloseBoxKeepsTheProgramRunning)
         EXPECT_EQ(mainWindow(), main);
         EXPECT_TRUE(main->Proxy && main->Proxy->Running());
         EXPECT_TRUE(exitCodes.isEmpty());
+
+        // A double click on the tray icon brings the window back either way.
+        main->Tray->notify(CTray::LeftDoubleClick);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(main->isVisible());
+        EXPECT_FALSE(main->isMinimized());
 
         // The log window only hides too, and keeps its lines.
         ShowLog();
