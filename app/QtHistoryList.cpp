@@ -5,6 +5,8 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 
+#include <utility>
+
 namespace {
 Qt::Alignment toQt(IHistoryList::Alignment alignment)
 {
@@ -55,6 +57,23 @@ QtHistoryList::QtHistoryList(QWidget *parent)
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
+
+    m_repaintHold.setSingleShot(true);
+    m_repaintHold.setInterval(RepaintHoldMs);
+    connect(&m_repaintHold, &QTimer::timeout, this, [this] {
+        applyPendingSelection();
+        setUpdatesEnabled(true);
+    });
+}
+
+// Busy exchanges change rows hundreds of times a second, and repainting the list for each change
+// costs far more than the exchange itself. The changes of one short window are painted together.
+void QtHistoryList::holdRepaints()
+{
+    if (m_repaintHold.isActive())
+        return;
+    setUpdatesEnabled(false);
+    m_repaintHold.start();
 }
 
 void QtHistoryList::addColumn(const QString &heading, int widthTwips, Alignment alignment)
@@ -75,6 +94,7 @@ int QtHistoryList::count() const
 
 void QtHistoryList::add()
 {
+    holdRepaints();
     auto *item = new QTreeWidgetItem();
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     item->setCheckState(0, Qt::Unchecked);
@@ -85,6 +105,8 @@ void QtHistoryList::add()
 
 void QtHistoryList::clear()
 {
+    holdRepaints();
+    m_pendingSelection = 0;
     QTreeWidget::clear();
     m_pressedRow = 0;
     ++m_generation;
@@ -118,8 +140,9 @@ QString QtHistoryList::subItem(int index, int n) const
 void QtHistoryList::setSubItem(int index, int n, const QString &text)
 {
     QTreeWidgetItem *item = row(index);
-    if (!item || n < 0 || n >= ColumnCount)
+    if (!item || n < 0 || n >= ColumnCount || item->text(n) == text)
         return;
+    holdRepaints();
     item->setText(n, text);
 }
 
@@ -137,6 +160,8 @@ void QtHistoryList::setChecked(int index, bool checked)
 
 int QtHistoryList::selectedIndex() const
 {
+    if (m_pendingSelection > 0)
+        return m_pendingSelection;
     const QList<QTreeWidgetItem *> selected = selectedItems();
     if (selected.isEmpty())
         return 0;
@@ -145,10 +170,20 @@ int QtHistoryList::selectedIndex() const
 
 void QtHistoryList::setSelectedIndex(int index)
 {
+    holdRepaints();
+    if (row(index)) {
+        m_pendingSelection = index;
+        return;
+    }
+    m_pendingSelection = 0;
+    clearSelection();
+}
+
+void QtHistoryList::applyPendingSelection()
+{
+    const int index = std::exchange(m_pendingSelection, 0);
     if (QTreeWidgetItem *item = row(index))
         setCurrentItem(item);
-    else
-        clearSelection();
 }
 
 quint64 QtHistoryList::generation() const
@@ -163,6 +198,7 @@ IHistoryList::Alignment QtHistoryList::columnAlignment(int column) const
 
 void QtHistoryList::mousePressEvent(QMouseEvent *event)
 {
+    applyPendingSelection();
     const QPoint pos = event->position().toPoint();
     const int code = buttonCode(event->button());
     if (code != 0)

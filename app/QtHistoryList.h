@@ -2,6 +2,7 @@
 
 #include "IHistoryList.h"
 
+#include <QTimer>
 #include <QTreeWidget>
 
 // The connection history ListView1: a flat list in report view with a check box in the first
@@ -13,6 +14,7 @@ class QtHistoryList : public QTreeWidget, public IHistoryList
 
 public:
     static constexpr int ColumnCount = 9;
+    static constexpr int RepaintHoldMs = 40;
 
     explicit QtHistoryList(QWidget *parent = nullptr);
 
@@ -44,8 +46,14 @@ protected:
 
 private:
     QTreeWidgetItem *row(int index) const;
+    void holdRepaints();
+    void applyPendingSelection();
 
     QList<Alignment> m_alignments;
     quint64 m_generation = 0;
     int m_pressedRow = 0;
+    QTimer m_repaintHold;
+    // A selection made while repaints are held; applied with them, since selecting lays the
+    // whole list out at once.
+    int m_pendingSelection = 0;
 };

@@ -39,8 +39,24 @@ void LogTextBox::appendAtEnd(const QString &text)
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(text);
+    // Moving the caret and scrolling lay the text out; while nobody can see the box, that work
+    // waits until it is shown.
+    if (!isVisible()) {
+        m_scrollPending = true;
+        return;
+    }
     setTextCursor(cursor);
     ensureCursorVisible();
+}
+
+void LogTextBox::showEvent(QShowEvent *event)
+{
+    QPlainTextEdit::showEvent(event);
+    if (m_scrollPending) {
+        m_scrollPending = false;
+        moveCursor(QTextCursor::End);
+        ensureCursorVisible();
+    }
 }
 
 frmLog::frmLog(QWidget *parent)

@@ -18,6 +18,12 @@ public:
     qsizetype textLength() const override;
     void replaceAll(const QString &text) override;
     void appendAtEnd(const QString &text) override;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    bool m_scrollPending = false;
 };
 
 // Shows the access log live. Closing it only hides it, unless the program is ending.

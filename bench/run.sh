@@ -27,6 +27,8 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF >/dev/
 cmake --build build-bench --parallel "$(nproc)" --target tarnwick >/dev/null
 
 WORK=$(mktemp -d /tmp/tarnwick-bench.XXXXXX)
+# nginx's workers drop root's rights: they must be able to read the pages.
+chmod 755 "$WORK"
 PIDS=()
 cleanup() {
     for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -112,7 +114,7 @@ ab_run() {
         out=$(ab -q -n "$N" -c "$c" "$URL_SMALL" 2>&1)
     fi
     local failed rate p50 p99
-    failed=$(awk '/^Failed requests:/ {print $3}' <<<"$out")
+    failed=$(awk '/^Failed requests:/ {f += $3} /^Non-2xx responses:/ {f += $3} END {print f + 0}' <<<"$out")
     rate=$(awk '/^Requests per second:/ {print $4}' <<<"$out")
     p50=$(awk '$1 == "50%" {print $2}' <<<"$out")
     p99=$(awk '$1 == "99%" {print $2}' <<<"$out")
@@ -137,8 +139,9 @@ done
 
 # Bulk: MB/s of the 1 GiB reply.
 bulk() {
-    local speed
-    speed=$(curl -s -o /dev/null -w '%{speed_download}' "$@")
+    local speed code
+    read -r code speed <<<"$(curl -s -o /dev/null -w '%{http_code} %{speed_download}' "$@")"
+    [ "$code" = 200 ] || echo "warning: HTTP status $code for $*" >&2
     awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }'
 }
 peak_rss_during() {
