@@ -14,23 +14,18 @@
 
 namespace {
 
-struct Fed {
-    CRequest request;
-    bool recordFailed = false;
-};
-
-void feed(Fed &fed, const QByteArray &payload, qsizetype first, qsizetype step, const QString &recordFile)
+// Feeds the payload in chunks of `first`, then `step` bytes; false when the record failed.
+bool feed(
+    CRequest &request, const QByteArray &payload, qsizetype first, qsizetype step, const QString &recordFile)
 {
-    fed.request.setRequestFile(recordFile);
+    request.setRequestFile(recordFile);
     try {
-        for (qsizetype at = 0; at < payload.size();) {
-            const qsizetype length = at == 0 ? first : step;
-            fed.request.BufferData(payload.mid(at, length));
-            at += length;
-        }
+        for (qsizetype at = 0; at < payload.size(); at += at == 0 ? first : step)
+            request.BufferData(payload.mid(at, at == 0 ? first : step));
     } catch (const RaisedError &) {
-        fed.recordFailed = true;
+        return false;
     }
+    return true;
 }
 
 std::string checkOne(const CRequest &r, const QByteArray &payload)
@@ -72,20 +67,15 @@ std::string checkRequestInput(const uint8_t *data, size_t size, const QString &r
     const qsizetype first = 8 + (data[0] & 0x0f) * 4;
     const qsizetype step = 1 + (data[0] >> 4) * 3;
 
-    Fed whole;
-    feed(whole, payload, payload.size(), payload.size(), recordFile);
-    Fed split;
-    feed(split, payload, first, step, recordFile);
-    if (whole.recordFailed || split.recordFailed)
+    CRequest a, b;
+    if (!feed(a, payload, payload.size(), payload.size(), recordFile)
+        || !feed(b, payload, first, step, recordFile))
         return "record file could not be written";
-
-    for (const CRequest *r : { &whole.request, &split.request }) {
+    for (const CRequest *r : { &a, &b }) {
         const std::string fault = checkOne(*r, payload);
         if (!fault.empty())
             return fault;
     }
-    const CRequest &a = whole.request;
-    const CRequest &b = split.request;
     if (a.Status() != b.Status() || a.RequestType() != b.RequestType() || a.refusalCode() != b.refusalCode()
         || a.ContentLength() != b.ContentLength() || a.HeaderLength() != b.HeaderLength())
         return "chunked result differs from the whole one";
