@@ -79,9 +79,6 @@ struct Link {
 TEST(EventSocket, CarriesEveryByteBothWaysAndDeliversTheLastDataBeforeTheClose)
 {
     Link link;
-    EXPECT_GT(link.listener.LocalPort(), 0);
-    EXPECT_EQ(link.listener.LocalIP(), QStringLiteral("127.0.0.1"));
-    EXPECT_EQ(link.listener.State(), EventSocket::sckListening);
     ASSERT_TRUE(link.open());
     EXPECT_EQ(link.accepted->State(), EventSocket::sckConnected);
     EXPECT_EQ(link.accepted->RemoteHostIP(), QStringLiteral("127.0.0.1"));
@@ -119,7 +116,6 @@ TEST(EventSocket, PendingConnectionsAreAcceptedOrDropped)
     EventSocket listener;
     listener.Bind(0, QString());
     listener.Listen();
-    EXPECT_EQ(listener.LocalIP(), QStringLiteral("127.0.0.1"));
 
     // Only the first connection is taken; the second must be closed, not left hanging.
     std::unique_ptr<EventSocket> taken;
