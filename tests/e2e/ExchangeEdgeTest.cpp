@@ -10,73 +10,39 @@
 
 #include <QDir>
 #include <QFile>
-#include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
-namespace {
-
-template<std::size_t N>
-QByteArray raw(const char (&text)[N])
-{
-    return QByteArray(text, N - 1);
-}
-
-quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-QStringList withoutStart(const QStringList &log)
-{
-    return log.mid(1);
-}
-
-} // namespace
-
 // Regression: the whole reply was held in memory and relayed without regard for the browser,
 // so a large download read slowly grew the proxy without bound.
 TEST(ExchangeEdge, LargeReplyToASlowReaderStaysBoundedAndIsRecordedWhole)
 {
-    constexpr qint64 bodySize = 64LL * 1024 * 1024;
+    // Well past what the kernel buffers (about 3 MiB here), so that a relay without back-pressure
+    // would queue several times the bound checked below.
+    constexpr qint64 bodySize = 16 * 1024 * 1024;
     ProxyHarness h;
     FakeOrigin origin;
     const QByteArray header = "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(bodySize) + "\r\n\r\n";
+    const QByteArray reply = header + FakeOrigin::pattern(0, bodySize);
     origin.setStreamedReply(header, bodySize);
 
     RawBrowser browser(h.port());
-    browser.countOnly = true;
     browser.setReadPaused(true);
     std::shared_ptr<CProxyConnection> connection = h.waitForConnection();
     ASSERT_TRUE(connection);
-    browser.send("GET " + origin.url(QStringLiteral("/big")).toLatin1() + " HTTP/1.1\r\nHost: x\r\n\r\n");
-
+    browser.send(origin.getRequest(QStringLiteral("/big")));
     ASSERT_TRUE(waitFor([&] { return connection->HTTPGet()->socket()->readPaused(); }, 20000))
         << "the fetcher never stopped reading for a browser that does not read";
     browser.setReadPaused(false);
-    ASSERT_TRUE(waitFor([&] { return browser.peerClosed; }, 60000));
+    ASSERT_TRUE(waitFor([&] { return browser.peerClosed; }, 30000));
     ASSERT_TRUE(h.waitUntilIdle());
 
-    EXPECT_EQ(browser.receivedCount, header.size() + bodySize);
-    EXPECT_GE(connection->readPauses(), 1);
-    EXPECT_LE(connection->peakQueuedToBrowser(), 8 * CProxyConnection::RelayQueueBound);
-    EXPECT_EQ(h.row(1).at(6), QStringLiteral("DONE"));
-    EXPECT_EQ(h.row(1).at(5), ProxyHarness::number(header.size() + bodySize));
-
-    QFile record(h.folder.requests() + h.row(1).at(8));
-    ASSERT_TRUE(record.open(QIODevice::ReadOnly));
-    ASSERT_EQ(record.size(), header.size() + bodySize);
-    EXPECT_EQ(record.read(header.size()), header);
-    bool same = true;
-    for (qint64 offset = 0; offset < bodySize && same; offset += 4 * 1024 * 1024) {
-        const qint64 n = qMin<qint64>(4 * 1024 * 1024, bodySize - offset);
-        same = record.read(n) == FakeOrigin::pattern(offset, n);
-    }
-    EXPECT_TRUE(same) << "reply record differs from what the origin sent";
+    EXPECT_TRUE(browser.received == reply) << "the browser got " << browser.received.size() << " bytes";
+    EXPECT_LE(connection->peakQueuedToBrowser(), 4 * CProxyConnection::RelayQueueBound);
+    EXPECT_EQ(h.row(1).mid(5, 2), QStringList({ProxyHarness::number(reply.size()), QStringLiteral("DONE")}));
+    EXPECT_TRUE(h.readRecord(h.row(1).at(8)) == reply) << "reply record differs from what the origin sent";
 }
 
 // Regression: CONNECT was forwarded as a request to port 443, so no HTTPS site was reachable.
@@ -87,7 +53,6 @@ TEST(ExchangeEdge, ConnectTunnelsTlsAndRecordsBothSides)
     const QByteArray page = QByteArrayLiteral("hello over a tunnel\n");
     tls.addFile(QStringLiteral("hello.txt"), page);
     ProxyHarness h;
-
     const QString target = QStringLiteral("127.0.0.1:%1").arg(tls.port());
     const CurlResult curl = runCurl({QStringLiteral("-k"), QStringLiteral("--proxy"), h.proxyUrl(),
                                      QStringLiteral("https://") + target + QStringLiteral("/hello.txt")});
@@ -95,7 +60,6 @@ TEST(ExchangeEdge, ConnectTunnelsTlsAndRecordsBothSides)
 
     EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
     EXPECT_EQ(curl.out, page);
-
     ASSERT_EQ(h.rowCount(), 1);
     const QStringList row = h.row(1);
     const QByteArray request = h.readRecord(row.at(7));
@@ -108,66 +72,25 @@ TEST(ExchangeEdge, ConnectTunnelsTlsAndRecordsBothSides)
     EXPECT_EQ(row.mid(0, 7), QStringList({QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.1"),
                                           QStringLiteral("CONNECT"), target, ProxyHarness::number(request.size()),
                                           ProxyHarness::number(reply.size()), QStringLiteral("DONE")}));
-
-    const QStringList log = withoutStart(h.logLines());
-    ASSERT_EQ(log.size(), 4);
-    EXPECT_EQ(log.at(1), QStringLiteral("1 - 127.0.0.1 - Requesting CONNECT - ") + target);
-    EXPECT_TRUE(log.at(2).startsWith(QStringLiteral("Received ") + target + QStringLiteral(" for ")));
+    const QStringList log = h.logLines();
+    ASSERT_EQ(log.size(), 5);
+    EXPECT_EQ(log.at(2), QStringLiteral("1 - 127.0.0.1 - Requesting CONNECT - ") + target);
+    EXPECT_TRUE(log.at(3).startsWith(QStringLiteral("Received ") + target + QStringLiteral(" for ")));
 }
 
-// Regression: an upstream that cannot be reached left the browser waiting for the idle sweep.
-TEST(ExchangeEdge, UnreachableUpstreamIsAnsweredWithBadGateway)
-{
-    struct Row {
-        const char *name;
-        QByteArray request;
-        QString host;
-    };
-    const Row rows[] = {
-        {"name that never resolves", "GET http://nothing.invalid/x HTTP/1.1\r\nHost: nothing.invalid\r\n\r\n",
-         QStringLiteral("nothing.invalid")},
-        {"refused port",
-         "GET http://127.0.0.1:" + QByteArray::number(closedPort()) + "/x HTTP/1.1\r\nHost: a\r\n\r\n",
-         QStringLiteral("127.0.0.1")},
-        {"empty host", "GET http:///x HTTP/1.1\r\nHost: a\r\n\r\n", QString()},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        ProxyHarness h;
-        RawBrowser browser(h.port());
-        browser.send(row.request);
-        ASSERT_TRUE(waitFor([&] { return browser.peerClosed; }));
-        ASSERT_TRUE(h.waitUntilIdle());
-
-        EXPECT_TRUE(browser.received.startsWith("HTTP/1.1 502 Bad Gateway\r\n")) << browser.received.constData();
-        EXPECT_TRUE(browser.received.contains("\r\nContent-Type: text/plain\r\n"));
-        const QByteArray body = browser.received.mid(browser.received.indexOf("\r\n\r\n") + 4);
-        EXPECT_TRUE(browser.received.contains("\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n"));
-        if (!row.host.isEmpty()) {
-            EXPECT_TRUE(body.contains(row.host.toLatin1())) << body.constData();
-        }
-
-        ASSERT_EQ(h.rowCount(), 1);
-        EXPECT_EQ(h.row(1).at(6), QStringLiteral("ERROR"));
-        EXPECT_FALSE(h.recordExists(h.row(1).at(8)));
-        EXPECT_TRUE(h.recordExists(h.row(1).at(7)));
-        const QStringList gateway = h.logLines().filter(QStringLiteral(" - Bad Gateway: "));
-        ASSERT_EQ(gateway.size(), 1);
-        EXPECT_TRUE(gateway.first().contains(QStringLiteral(" - Bad Gateway: ") + row.host + QStringLiteral(" - ")));
-    }
-}
-
-// Regression: refused requests were neither answered nor closed, so clients hung; some reached
-// the web server in a form it could read differently from the proxy.
-TEST(ExchangeEdge, RefusedRequestsAreAnsweredAndNeverForwarded)
+// Regression: requests the proxy cannot or will not forward were neither answered nor closed, so
+// clients hung until the idle sweep; some refused ones reached the web server in a form it could
+// read differently from the proxy; an unwritable record threw out of the socket handler.
+TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
 {
     FakeOrigin origin;
-    origin.setReply({QByteArrayLiteral("HTTP/1.0 200 OK\r\n\r\nforwarded")});
     const QByteArray url = origin.url(QStringLiteral("/r")).toLatin1();
+    const QByteArray refused = "http://127.0.0.1:" + QByteArray::number(ProxyHarness::freePort());
     struct Row {
         const char *name;
         QList<QByteArray> chunks;
         int code;
+        QString host = {}; // of a 502, named in its body and log line
     };
     const Row rows[] = {
         {"unknown method", {"BREW " + url + " HTTP/1.1\r\n\r\n"}, 400},
@@ -178,12 +101,21 @@ TEST(ExchangeEdge, RefusedRequestsAreAnsweredAndNeverForwarded)
         {"declared body too large, answered on its header",
          {"POST " + url + " HTTP/1.1\r\nContent-Length: 100048576\r\n\r\n"}, 413},
         {"header that never ends", {"GET " + url + " HTTP/1.1\r\nX-Fill: " + QByteArray(70 * 1024, 'a')}, 431},
-        {"NUL in a header", {raw("GET ") + url + raw(" HTTP/1.1\r\nX-A: a\0b\r\n\r\n")}, 400},
+        {"NUL in a header", {"GET " + url + " HTTP/1.1\r\nX-A: a" + QByteArray(1, '\0') + "b\r\n\r\n"}, 400},
         {"bare CR in a header", {"GET " + url + " HTTP/1.1\r\nX-A: a\rb\r\n\r\n"}, 400},
+        {"name that never resolves", {"GET http://nothing.invalid/x HTTP/1.1\r\n\r\n"}, 502,
+         QStringLiteral("nothing.invalid")},
+        {"refused port", {"GET " + refused + "/x HTTP/1.1\r\n\r\n"}, 502, QStringLiteral("127.0.0.1")},
+        {"empty host", {"GET http:///x HTTP/1.1\r\n\r\n"}, 502, QString()},
+        // The requests folder is removed, so the request record cannot be written.
+        {"unwritable request record", {"GET " + url + " HTTP/1.1\r\n\r\n"}, 500},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         ProxyHarness h;
+        if (row.code == 500) {
+            ASSERT_TRUE(QDir(h.folder.requests()).removeRecursively());
+        }
         RawBrowser browser(h.port());
         for (const QByteArray &chunk : row.chunks) {
             browser.send(chunk);
@@ -192,15 +124,29 @@ TEST(ExchangeEdge, RefusedRequestsAreAnsweredAndNeverForwarded)
         ASSERT_TRUE(waitFor([&] { return browser.peerClosed; })) << browser.received.constData();
         ASSERT_TRUE(h.waitUntilIdle());
 
-        const QByteArray statusLine = "HTTP/1.1 " + QByteArray::number(row.code) + ' ';
-        EXPECT_TRUE(browser.received.startsWith(statusLine)) << browser.received.left(80).constData();
-        EXPECT_TRUE(browser.received.contains("\r\nConnection: close\r\n"));
-        EXPECT_EQ(h.rowCount(), 0);
-        EXPECT_EQ(h.folder.requestFiles(), QStringList()) << "a record that no row names is never purged";
+        const QByteArray &answer = browser.received;
+        const qsizetype headerEnd = answer.indexOf("\r\n\r\n") + 2;
+        const QByteArray body = answer.mid(headerEnd + 2);
+        EXPECT_TRUE(answer.startsWith("HTTP/1.1 " + QByteArray::number(row.code) + ' ')) << answer.constData();
+        for (const QByteArray &field : {QByteArray("Content-Type: text/plain"), QByteArray("Connection: close"),
+                                        "Content-Length: " + QByteArray::number(body.size())})
+            EXPECT_TRUE(answer.left(headerEnd).contains("\r\n" + field + "\r\n")) << field.constData();
         EXPECT_EQ(origin.connectionsAccepted, 0);
-        EXPECT_EQ(h.logLines().filter(QStringLiteral(" - Refused: ") + QString::number(row.code)).size(), 1)
-            << h.logLines().join(QLatin1Char('\n')).toStdString() << browser.received.constData();
-        EXPECT_EQ(h.logLines().filter(QStringLiteral("Requesting")).size(), 0);
+        const QString logged = row.code == 500   ? QStringLiteral(" - Internal error: ")
+                               : row.code == 502 ? QStringLiteral(" - Bad Gateway: ") + row.host + QStringLiteral(" - ")
+                                                 : QStringLiteral(" - Refused: %1 ").arg(row.code);
+        EXPECT_EQ(h.logLines().filter(logged).size(), 1) << h.logLines().join(QLatin1Char('\n')).toStdString();
+        if (row.code != 502) {
+            EXPECT_EQ(h.rowCount(), 0);
+            EXPECT_EQ(h.folder.requestFiles(), QStringList()) << "a record that no row names is never purged";
+            EXPECT_EQ(h.logLines().filter(QStringLiteral("Requesting")).size(), 0);
+        } else {
+            ASSERT_EQ(h.rowCount(), 1);
+            EXPECT_EQ(h.row(1).at(6), QStringLiteral("ERROR"));
+            EXPECT_FALSE(h.recordExists(h.row(1).at(8)));
+            EXPECT_TRUE(h.recordExists(h.row(1).at(7)));
+            EXPECT_TRUE(body.contains(row.host.toLatin1())) << body.constData();
+        }
     }
 }
 
@@ -224,10 +170,9 @@ TEST(ExchangeEdge, BrowserThatLeavesEarlyEndsTheExchangeWithoutRecords)
         SCOPED_TRACE("closes mid-reply");
         ProxyHarness h;
         FakeOrigin origin;
-        origin.setReply({QByteArrayLiteral("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nfirst part")},
-                        FakeOrigin::Closing::Never);
+        origin.setReply({"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nfirst part"}, FakeOrigin::Closing::Never);
         RawBrowser browser(h.port());
-        browser.send("GET " + origin.url().toLatin1() + " HTTP/1.1\r\nHost: a\r\n\r\n");
+        browser.send(origin.getRequest());
         ASSERT_TRUE(waitFor([&] { return browser.received.endsWith("first part"); }));
         browser.close();
         ASSERT_TRUE(h.waitUntilIdle(CProxyConnection::BrowserGoneGraceMs + 5000));
@@ -244,14 +189,12 @@ TEST(ExchangeEdge, DataAfterACompleteRequestIsIgnored)
 {
     ProxyHarness h;
     FakeOrigin origin;
-    origin.setReply({QByteArrayLiteral("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none")},
-                    FakeOrigin::Closing::WhenAsked);
+    origin.setReply({"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none"}, FakeOrigin::Closing::WhenAsked);
     origin.setHold(true);
     RawBrowser browser(h.port());
-    const QByteArray request = "GET " + origin.url(QStringLiteral("/1")).toLatin1() + " HTTP/1.1\r\nHost: a\r\n\r\n";
-    browser.send(request + "GET " + origin.url(QStringLiteral("/2")).toLatin1() + " HTTP/1.1\r\nHost: a\r\n\r\n");
+    browser.send(origin.getRequest(QStringLiteral("/1")) + origin.getRequest(QStringLiteral("/2")));
     ASSERT_TRUE(waitFor([&] { return origin.completeRequests() == 1; }));
-    browser.send("GET " + origin.url(QStringLiteral("/3")).toLatin1() + " HTTP/1.1\r\nHost: a\r\n\r\n");
+    browser.send(origin.getRequest(QStringLiteral("/3")));
     waitFor([] { return false; }, 50);
     origin.release();
     ASSERT_TRUE(waitFor([&] { return browser.peerClosed; }));
@@ -266,14 +209,16 @@ TEST(ExchangeEdge, DataAfterACompleteRequestIsIgnored)
     EXPECT_EQ(h.logLines().filter(QStringLiteral("Requesting")).size(), 1);
 }
 
+// Regression: a reply the web server broke off was left open towards the browser, or had an
+// error answer appended to the bytes already relayed, or left a partial record.
 TEST(ExchangeEdge, UpstreamBreakingOffMidReplyClosesTheBrowser)
 {
     ProxyHarness h;
     FakeOrigin origin;
-    origin.setReply({QByteArrayLiteral("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nsome")}, FakeOrigin::Closing::Never);
+    origin.setReply({"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nsome"}, FakeOrigin::Closing::Never);
     RawBrowser browser(h.port());
     std::shared_ptr<CProxyConnection> connection = h.waitForConnection();
-    browser.send("GET " + origin.url().toLatin1() + " HTTP/1.1\r\nHost: a\r\n\r\n");
+    browser.send(origin.getRequest());
     ASSERT_TRUE(waitFor([&] { return browser.received.endsWith("some"); }));
     connection->HTTPGet()->socket()->raiseError(EventSocket::sckConnectionAborted, QStringLiteral("aborted"));
     ASSERT_TRUE(waitFor([&] { return browser.peerClosed; }));
@@ -284,23 +229,6 @@ TEST(ExchangeEdge, UpstreamBreakingOffMidReplyClosesTheBrowser)
     EXPECT_EQ(h.row(1).at(6), QStringLiteral("ERROR"));
     EXPECT_EQ(h.folder.requestFiles(), QStringList({h.row(1).at(7)}));
     EXPECT_EQ(h.logLines().filter(QStringLiteral(" - Reply broken off: ")).size(), 1);
-}
-
-// Regression: a record file that could not be written threw out of the socket handler into the
-// event loop, leaving the browser without an answer.
-TEST(ExchangeEdge, UnwritableRequestRecordIsAnsweredWithServerError)
-{
-    ProxyHarness h;
-    FakeOrigin origin;
-    ASSERT_TRUE(QDir(h.folder.requests()).removeRecursively());
-    RawBrowser browser(h.port());
-    browser.send("GET " + origin.url().toLatin1() + " HTTP/1.1\r\nHost: a\r\n\r\n");
-    ASSERT_TRUE(waitFor([&] { return browser.peerClosed; }));
-    ASSERT_TRUE(h.waitUntilIdle());
-
-    EXPECT_TRUE(browser.received.startsWith("HTTP/1.1 500 Internal Server Error\r\n")) << browser.received.constData();
-    EXPECT_EQ(origin.connectionsAccepted, 0);
-    EXPECT_EQ(h.logLines().filter(QStringLiteral(" - Internal error: ")).size(), 1);
 }
 
 // Regression: a tunnel upload faster than the destination reads was queued in memory whole.
@@ -328,13 +256,11 @@ TEST(ExchangeEdge, TunnelUploadWaitsForASlowDestination)
     EXPECT_LE(connection->HTTPGet()->socket()->bytesToWrite(), 8 * CProxyConnection::RelayQueueBound);
 
     ASSERT_NE(accepted, nullptr);
-    qint64 taken = 0;
     accepted->setReadBufferSize(0);
-    waitFor([&] {
-        taken += accepted->readAll().size();
+    EXPECT_TRUE(waitFor([&] {
+        accepted->readAll();
         return !connection->socket()->readPaused();
-    });
-    EXPECT_FALSE(connection->socket()->readPaused()) << "the browser side never resumed";
+    })) << "the browser side never resumed";
     browser.close();
     ASSERT_TRUE(h.waitUntilIdle());
     EXPECT_EQ(h.row(1).at(6), QStringLiteral("DONE"));
