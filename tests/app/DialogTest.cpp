@@ -12,11 +12,17 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 
 namespace {
 
-const QChar NUL(0);
+// Filter pairs as the dialog calls take them: every part followed by a NUL character.
+QString pairs(std::initializer_list<const char *> parts)
+{
+    QString joined;
+    for (const char *part : parts)
+        joined += QLatin1String(part) + QChar(0);
+    return joined;
+}
 
 class FileDialogs : public testing::Test
 {
@@ -27,44 +33,37 @@ protected:
     void answer(std::optional<QString> path)
     {
         cDialog::setNextFileAnswerForTest([this, path](const cDialog::FileRequest &request) {
-            m_asked = request;
-            ++m_dialogs;
+            asked = request;
             return path;
         });
     }
 
-    QString folder() const { return m_dir.path() + QLatin1Char('/'); }
-
-    QTemporaryDir m_dir;
-    cDialog::FileRequest m_asked;
-    int m_dialogs = 0;
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QLatin1Char('/');
+    cDialog::FileRequest asked;
 };
 
 } // namespace
 
 TEST(FileDialogFilters, PairsBecomeQtNameFilters)
 {
-    struct Row {
+    const struct {
         const char *name;
         QString pairs;
         QStringList filters;
-    };
-    const Row rows[] = {
-        { "pattern already in the description",
-            QLatin1String("Text Files (*.txt)") + NUL + QLatin1String("*.txt") + NUL,
+    } rows[] = {
+        { "pattern already in the description", pairs({ "Text Files (*.txt)", "*.txt" }),
             { QStringLiteral("Text Files (*.txt)") } },
         { "several patterns, two pairs, double terminator",
-            QLatin1String("Logs") + NUL + QLatin1String("*.log;*.txt") + NUL + QLatin1String("All Files")
-                + NUL + QLatin1String("*.*") + NUL + NUL,
+            pairs({ "Logs", "*.log;*.txt", "All Files", "*.*", "" }),
             { QStringLiteral("Logs (*.log *.txt)"), QStringLiteral("All Files (*.*)") } },
-        { "Windows pattern list in the description",
-            QLatin1String("Logs (*.log;*.txt)") + NUL + QLatin1String("*.log;*.txt") + NUL,
+        { "Windows pattern list in the description", pairs({ "Logs (*.log;*.txt)", "*.log;*.txt" }),
             { QStringLiteral("Logs (*.log *.txt)") } },
-        { "no description", NUL + QLatin1String("*.ini") + NUL, { QStringLiteral("*.ini") } },
-        { "description without pattern", QLatin1String("Broken") + NUL, {} },
+        { "no description", pairs({ "", "*.ini" }), { QStringLiteral("*.ini") } },
+        { "description without pattern", pairs({ "Broken" }), {} },
         { "none", QString(), {} },
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(cDialog::nameFiltersFrom(row.pairs), row.filters);
     }
@@ -72,53 +71,43 @@ TEST(FileDialogFilters, PairsBecomeQtNameFilters)
 
 TEST_F(FileDialogs, SaveAnswerHandling)
 {
-    struct Row {
+    const struct {
         const char *name;
-        QString defaultExt;
-        std::optional<QString> chosen; // relative to the temporary folder
-        QString result; // relative; empty: no result
-        QString filename; // Filename afterwards
-    };
-    const Row rows[] = {
-        { "typed without extension", QStringLiteral("txt"), QStringLiteral("log"), QStringLiteral("log.txt"),
-            QStringLiteral("log.txt") },
-        { "own extension kept", QStringLiteral("txt"), QStringLiteral("log.csv"), QStringLiteral("log.csv"),
-            QStringLiteral("log.csv") },
-        { "no default extension", QString(), QStringLiteral("log"), QStringLiteral("log"),
-            QStringLiteral("log") },
-        { "cancelled", QStringLiteral("txt"), std::nullopt, QString(), QStringLiteral("start.txt") },
+        const char *defaultExt;
+        const char *chosen; // relative to the temporary folder; nullptr: cancelled
+        const char *result; // relative; nullptr: no result
+        const char *filename; // Filename afterwards
+    } rows[] = {
+        { "typed without extension", "txt", "log", "log.txt", "log.txt" },
+        { "own extension kept", "txt", "log.csv", "log.csv", "log.csv" },
+        { "no default extension", "", "log", "log", "log" },
+        { "cancelled", "txt", nullptr, nullptr, "start.txt" },
         // The folder must exist: a path into nowhere is no answer.
-        { "missing folder", QStringLiteral("txt"), QStringLiteral("nowhere/log.txt"), QString(),
-            QStringLiteral("start.txt") },
+        { "missing folder", "txt", "nowhere/log.txt", nullptr, "start.txt" },
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        answer(row.chosen ? std::optional<QString>(folder() + *row.chosen) : std::nullopt);
+        answer(row.chosen ? std::optional<QString>(folder + QLatin1String(row.chosen)) : std::nullopt);
         QString filename = QStringLiteral("start.txt");
-        const QString result
-            = cDialog().GetSaveName(nullptr, filename, folder(), QStringLiteral("Title"), {}, row.defaultExt);
-        EXPECT_EQ(result, row.result.isEmpty() ? QString() : folder() + row.result);
-        EXPECT_EQ(filename, row.filename);
-        EXPECT_TRUE(m_asked.save);
-        EXPECT_EQ(m_asked.defaultSuffix, row.defaultExt);
+        const QString result = cDialog().GetSaveName(
+            nullptr, filename, folder, QStringLiteral("Title"), {}, QLatin1String(row.defaultExt));
+        EXPECT_EQ(result, row.result ? folder + QLatin1String(row.result) : QString());
+        EXPECT_EQ(filename, QLatin1String(row.filename));
+        EXPECT_TRUE(asked.save);
     }
 }
 
 TEST_F(FileDialogs, SaveOffersAtMost512Characters)
 {
-    struct Row {
-        const char *name;
-        int length;
-    };
-    for (const Row &row : { Row { "short", 20 }, Row { "exactly 512", 512 }, Row { "longer", 600 } }) {
-        SCOPED_TRACE(row.name);
+    for (const int length : { 512, 600 }) {
+        SCOPED_TRACE(length);
         QString filename;
-        for (int i = 0; i < row.length; ++i)
+        for (int i = 0; i < length; ++i)
             filename.append(QLatin1Char('a' + i % 26));
         const QString original = filename;
         answer(std::nullopt);
         cDialog().GetSaveName(nullptr, filename);
-        EXPECT_EQ(m_asked.fileName, original.left(512));
+        EXPECT_EQ(asked.fileName, original.left(512));
         EXPECT_EQ(filename, original);
     }
 }
@@ -128,47 +117,31 @@ TEST_F(FileDialogs, OpenStartsInTheCurrentFolderUnlessGiven)
     QString filename = QStringLiteral("keep");
     answer(std::nullopt);
     EXPECT_EQ(cDialog().GetOpenName(nullptr, filename), QString());
-    EXPECT_EQ(m_asked.folder, QDir::currentPath());
-    EXPECT_FALSE(m_asked.save);
+    EXPECT_EQ(asked.folder, QDir::currentPath());
+    EXPECT_FALSE(asked.save);
     EXPECT_EQ(filename, QStringLiteral("keep"));
 
-    answer(folder() + QStringLiteral("data.bin"));
-    const QString result = cDialog().GetOpenName(nullptr, filename, folder(), QStringLiteral("Open"),
-        QLatin1String("Data") + NUL + QLatin1String("*.bin") + NUL, QStringLiteral("data.bin"));
-    EXPECT_EQ(result, folder() + QStringLiteral("data.bin"));
+    answer(folder + QStringLiteral("data.bin"));
+    EXPECT_EQ(cDialog().GetOpenName(nullptr, filename, folder, QStringLiteral("Open"),
+                  pairs({ "Data", "*.bin" }), QStringLiteral("data.bin")),
+        folder + QStringLiteral("data.bin"));
     EXPECT_EQ(filename, QStringLiteral("data.bin"));
-    EXPECT_EQ(m_asked.folder, folder());
-    EXPECT_EQ(m_asked.fileName, QStringLiteral("data.bin"));
-    EXPECT_EQ(m_asked.nameFilters, QStringList { QStringLiteral("Data (*.bin)") });
-    EXPECT_EQ(m_dialogs, 2);
+    EXPECT_EQ(asked.folder, folder);
+    EXPECT_EQ(asked.fileName, QStringLiteral("data.bin"));
 }
 
-namespace {
-
-class ColorPicker : public testing::Test
+TEST(ColorPicker, CustomColoursStartBlackAndRoundTripAsBgrDecimal)
 {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_dir.isValid());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_dir.path());
-    }
-    void TearDown() override { cDialog::setNextColorAnswerForTest(nullptr); }
-
-    static QString stored(int index)
-    {
-        QSettings settings(QStringLiteral("Temp"), QStringLiteral("Temp"));
+    QTemporaryDir dir;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+    QSettings settings(QStringLiteral("Temp"), QStringLiteral("Temp"));
+    const auto stored = [&settings](int index) {
+        settings.sync();
         return settings.value(QStringLiteral("CustomColors/") + QString::number(index)).toString();
-    }
+    };
 
-    QTemporaryDir m_dir;
-};
-
-} // namespace
-
-TEST_F(ColorPicker, FirstRunStoresSixteenBlackColoursEvenWhenCancelled)
-{
+    // The first run stores sixteen black colours, even when cancelled.
     QList<QColor> offered;
     cDialog::setNextColorAnswerForTest([&offered] {
         for (int i = 0; i < 16; ++i)
@@ -176,61 +149,53 @@ TEST_F(ColorPicker, FirstRunStoresSixteenBlackColoursEvenWhenCancelled)
         return std::optional<QColor>();
     });
     EXPECT_EQ(cDialog().PickColor(), -1);
-    ASSERT_EQ(offered.size(), 16);
-    for (int i = 0; i < 16; ++i) {
-        EXPECT_EQ(offered[i], QColor(Qt::black)) << i;
+    EXPECT_EQ(offered, QList<QColor>(16, QColor(Qt::black)));
+    for (int i = 0; i < 16; ++i)
         EXPECT_EQ(stored(i), QStringLiteral("0")) << i;
-    }
-}
 
-TEST_F(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
-{
-    {
-        QSettings settings(QStringLiteral("Temp"), QStringLiteral("Temp"));
-        settings.setValue(QStringLiteral("CustomColors/2"), QStringLiteral("16711680")); // blue
-        settings.setValue(QStringLiteral("CustomColors/3"), QStringLiteral("garbage"));
-        // The dialog has no use for the top byte, but must not drop it from a colour left alone.
-        settings.setValue(QStringLiteral("CustomColors/4"), QStringLiteral("-16777216"));
-    }
-    QColor offeredBlue, offeredGarbage;
-    cDialog::setNextColorAnswerForTest([&] {
-        offeredBlue = QColorDialog::customColor(2);
-        offeredGarbage = QColorDialog::customColor(3);
+    settings.setValue(QStringLiteral("CustomColors/2"), QStringLiteral("16711680")); // blue
+    settings.setValue(QStringLiteral("CustomColors/3"), QStringLiteral("garbage"));
+    // The dialog has no use for the top byte, but must not drop it from a colour left alone.
+    settings.setValue(QStringLiteral("CustomColors/4"), QStringLiteral("-16777216"));
+    settings.sync();
+    cDialog::setNextColorAnswerForTest([] {
+        EXPECT_EQ(QColorDialog::customColor(2), QColor(0, 0, 255));
+        EXPECT_EQ(QColorDialog::customColor(3), QColor(Qt::black));
         QColorDialog::setCustomColor(5, QColor(0x11, 0x22, 0x33));
         return std::optional<QColor>(QColor(0xAA, 0xBB, 0xCC));
     });
     EXPECT_EQ(cDialog().PickColor(), 0x00CCBBAA);
-    EXPECT_EQ(offeredBlue, QColor(0, 0, 255));
-    EXPECT_EQ(offeredGarbage, QColor(Qt::black));
+    cDialog::setNextColorAnswerForTest(nullptr);
     EXPECT_EQ(stored(2), QStringLiteral("16711680"));
     EXPECT_EQ(stored(3), QStringLiteral("0"));
     EXPECT_EQ(stored(4), QStringLiteral("-16777216"));
     EXPECT_EQ(stored(5), QString::number(0x332211));
 }
 
-namespace {
-
 // Runs action on the file dialog once it is open; a dialog that never shows fails the test instead
 // of blocking it.
+namespace {
+
 void onFileDialog(std::function<void(QFileDialog &)> action)
 {
-    auto tries = std::make_shared<int>(0);
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [action, tries, poll] {
+    auto *timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, action, tries = 0]() mutable {
         for (QWidget *widget : QApplication::topLevelWidgets()) {
             auto *dialog = qobject_cast<QFileDialog *>(widget);
             if (dialog && dialog->isVisible()) {
+                timer->stop();
+                timer->deleteLater();
                 action(*dialog);
-                *poll = nullptr;
                 return;
             }
         }
-        if (++*tries < 200)
-            QTimer::singleShot(10, qApp, *poll);
-        else
+        if (++tries == 200) {
+            timer->stop();
+            timer->deleteLater();
             ADD_FAILURE() << "no file dialog appeared";
-    };
-    QTimer::singleShot(0, qApp, *poll);
+        }
+    });
+    timer->start(10);
 }
 
 } // namespace
@@ -242,15 +207,14 @@ TEST_F(FileDialogs, RealSaveDialogIsConfiguredAndAnswered)
         filters = dialog.nameFilters();
         EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptSave);
         EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Log File Location"));
-        dialog.selectFile(folder() + QStringLiteral("chosen"));
+        dialog.selectFile(folder + QStringLiteral("chosen"));
         static_cast<QDialog &>(dialog).accept();
     });
     QString filename = QStringLiteral("TarnwickLog.txt");
-    const QString result
-        = cDialog().GetSaveName(nullptr, filename, folder(), QStringLiteral("Log File Location"),
-            QLatin1String("Text Files (*.txt)") + NUL + QLatin1String("*.txt") + NUL, QStringLiteral("txt"));
+    const QString result = cDialog().GetSaveName(nullptr, filename, folder,
+        QStringLiteral("Log File Location"), pairs({ "Text Files (*.txt)", "*.txt" }), QStringLiteral("txt"));
     EXPECT_EQ(QFileInfo(QFileInfo(result).absolutePath()).canonicalFilePath(),
-        QFileInfo(folder()).canonicalFilePath());
+        QFileInfo(folder).canonicalFilePath());
     EXPECT_EQ(QFileInfo(result).fileName(), QStringLiteral("chosen.txt"));
     EXPECT_EQ(filename, QStringLiteral("chosen.txt"));
     EXPECT_EQ(filters, QStringList { QStringLiteral("Text Files (*.txt)") });
@@ -263,6 +227,6 @@ TEST_F(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
     owner->show();
     onFileDialog([owner](QFileDialog &) { delete owner; });
     QString filename = QStringLiteral("keep.txt");
-    EXPECT_EQ(cDialog().GetSaveName(owner, filename, folder()), QString());
+    EXPECT_EQ(cDialog().GetSaveName(owner, filename, folder), QString());
     EXPECT_EQ(filename, QStringLiteral("keep.txt"));
 }

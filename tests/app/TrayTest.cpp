@@ -24,52 +24,50 @@ QIcon solidIcon(Qt::GlobalColor color)
 struct EventLog {
     explicit EventLog(CTray &tray)
     {
-        const auto record
-            = [this](const char *name) { return [this, name] { names.append(QLatin1String(name)); }; };
-        QObject::connect(&tray, &CTray::LButtonDown, &tray, record("LButtonDown"));
-        QObject::connect(&tray, &CTray::LButtonUp, &tray, record("LButtonUp"));
-        QObject::connect(&tray, &CTray::LButtonDblClick, &tray, record("LButtonDblClick"));
-        QObject::connect(&tray, &CTray::RButtonDown, &tray, record("RButtonDown"));
-        QObject::connect(&tray, &CTray::RButtonUp, &tray, record("RButtonUp"));
-        QObject::connect(&tray, &CTray::RButtonDblClick, &tray, record("RButtonDblClick"));
+        const std::pair<void (CTray::*)(), const char *> events[]
+            = { { &CTray::LButtonDown, "LButtonDown" }, { &CTray::LButtonUp, "LButtonUp" },
+                  { &CTray::LButtonDblClick, "LButtonDblClick" }, { &CTray::RButtonDown, "RButtonDown" },
+                  { &CTray::RButtonUp, "RButtonUp" }, { &CTray::RButtonDblClick, "RButtonDblClick" } };
+        for (const auto &[signal, name] : events)
+            QObject::connect(
+                &tray, signal, &tray, [this, name = name] { names.append(QLatin1String(name)); });
     }
     QStringList names;
 };
 
-struct CodeRow {
-    const char *name;
-    int code;
-    const char *event; // nullptr: nothing is raised
-};
-
-const CodeRow codeRows[] = {
-    { "left down", 513, "LButtonDown" },
-    { "left up", 514, "LButtonUp" },
-    { "left double click", 515, "LButtonDblClick" },
-    { "right down", 516, "RButtonDown" },
-    { "right up", 517, "RButtonUp" },
-    { "right double click", 518, "RButtonDblClick" },
-    { "plain move", 512, nullptr },
-    { "middle down", 519, nullptr },
-    { "zero", 0, nullptr },
+// A tray whose icon is shown, with a green picture and the tip given before it was shown.
+struct ShownTray {
+    explicit ShownTray(const QString &tip = {})
+    {
+        pic.setPicture(solidIcon(Qt::green));
+        tray->setPicBox(&pic);
+        tray->setTipText(tip);
+        EXPECT_TRUE(tray->ShowIcon());
+    }
+    PictureBox pic;
+    CTray *tray = new CTray;
+    ~ShownTray() { delete tray; }
 };
 
 } // namespace
 
 TEST(Tray, MouseCodesRaiseTheirEvent)
 {
-    for (const CodeRow &row : codeRows) {
-        SCOPED_TRACE(row.name);
+    const struct {
+        int code;
+        const char *event; // nullptr: nothing is raised
+    } rows[] = { { 513, "LButtonDown" }, { 514, "LButtonUp" }, { 515, "LButtonDblClick" },
+        { 516, "RButtonDown" }, { 517, "RButtonUp" }, { 518, "RButtonDblClick" }, { 512, nullptr },
+        { 519, nullptr }, { 0, nullptr } };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.code);
         CTray tray;
         EventLog log(tray);
         tray.notify(row.code);
-        const QStringList expected = row.event ? QStringList { QLatin1String(row.event) } : QStringList {};
-        EXPECT_EQ(log.names, expected);
+        EXPECT_EQ(log.names, row.event ? QStringList { QLatin1String(row.event) } : QStringList {});
     }
-}
 
-TEST(Tray, CodeArrivingAsTwipsIsRoundedToThePixel)
-{
+    // A code arriving as twips is rounded to the pixel.
     PictureBox pic;
     CTray tray;
     tray.setPicBox(&pic);
@@ -82,12 +80,11 @@ TEST(Tray, CodeArrivingAsTwipsIsRoundedToThePixel)
 
 TEST(Tray, ActivationsBecomeShellCodeSequences)
 {
-    struct Row {
+    const struct {
         const char *name;
         QSystemTrayIcon::ActivationReason reason;
         QStringList events;
-    };
-    const Row rows[] = {
+    } rows[] = {
         { "click", QSystemTrayIcon::Trigger, { QStringLiteral("LButtonDown"), QStringLiteral("LButtonUp") } },
         { "double click", QSystemTrayIcon::DoubleClick,
             { QStringLiteral("LButtonDblClick"), QStringLiteral("LButtonUp") } },
@@ -96,15 +93,11 @@ TEST(Tray, ActivationsBecomeShellCodeSequences)
             { QStringLiteral("RButtonDown"), QStringLiteral("RButtonUp") } },
         { "middle click", QSystemTrayIcon::MiddleClick, {} },
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        PictureBox pic;
-        pic.setPicture(solidIcon(Qt::green));
-        CTray tray;
-        tray.setPicBox(&pic);
-        ASSERT_TRUE(tray.ShowIcon());
-        EventLog log(tray);
-        emit tray.trayIcon()->activated(row.reason);
+        ShownTray shown;
+        EventLog log(*shown.tray);
+        emit shown.tray->trayIcon()->activated(row.reason);
         EXPECT_EQ(log.names, row.events);
     }
 }
@@ -119,8 +112,6 @@ TEST(Tray, NotificationsInsideAHandlerAreDropped)
         tray.notify(CTray::RightUp);
     });
     tray.notify(CTray::RightUp);
-    EXPECT_EQ(log.names, QStringList { QStringLiteral("RButtonUp") });
-
     tray.notify(CTray::LeftDown);
     EXPECT_EQ(log.names, (QStringList { QStringLiteral("RButtonUp"), QStringLiteral("LButtonDown") }));
 }
@@ -128,13 +119,12 @@ TEST(Tray, NotificationsInsideAHandlerAreDropped)
 TEST(Tray, ReleasedByItsOwnHandler)
 {
     // Guards against touching the tray or its icon after a handler released them (exit from the menu).
-    PictureBox pic;
-    pic.setPicture(solidIcon(Qt::green));
-    auto *tray = new CTray;
-    tray->setPicBox(&pic);
-    ASSERT_TRUE(tray->ShowIcon());
-    QPointer<QSystemTrayIcon> icon = tray->trayIcon();
-    QObject::connect(tray, &CTray::RButtonUp, tray, [tray] { delete tray; });
+    ShownTray shown;
+    QPointer<QSystemTrayIcon> icon = shown.tray->trayIcon();
+    QObject::connect(shown.tray, &CTray::RButtonUp, shown.tray, [&shown] {
+        delete shown.tray;
+        shown.tray = nullptr;
+    });
     emit icon->activated(QSystemTrayIcon::Context);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(icon.isNull());
@@ -142,75 +132,44 @@ TEST(Tray, ReleasedByItsOwnHandler)
 
 TEST(Tray, TipFieldKeepsAtMost63Characters)
 {
-    struct Row {
-        const char *name;
-        QString text;
-        QString shown;
-    };
     const QString exact(63, QLatin1Char('a'));
-    const Row rows[] = {
-        { "empty", QString(), QString() },
-        { "caption", QStringLiteral("Tarnwick v0.1.0"), QStringLiteral("Tarnwick v0.1.0") },
-        { "63 characters", exact, exact },
-        { "64 characters", exact + QLatin1Char('b'), exact },
-        { "100 characters", QString(100, QLatin1Char('c')), QString(63, QLatin1Char('c')) },
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        PictureBox pic;
-        pic.setPicture(solidIcon(Qt::green));
-        CTray tray;
-        tray.setPicBox(&pic);
-        tray.setTipText(row.text);
-        ASSERT_TRUE(tray.ShowIcon());
-        const QString field = tray.TipText();
+    for (const QString &text : { exact, exact + QLatin1Char('b') }) {
+        SCOPED_TRACE(text.size());
+        ShownTray shown(text);
+        const QString field = shown.tray->TipText();
         ASSERT_EQ(field.size(), CTray::TipFieldLength);
-        EXPECT_EQ(field.left(row.shown.size()), row.shown);
-        EXPECT_EQ(field.at(row.shown.size()), QChar(0));
-        EXPECT_EQ(field.mid(row.shown.size() + 1).trimmed(), QString());
-        EXPECT_EQ(tray.trayIcon()->toolTip(), row.shown);
-
+        EXPECT_EQ(field.left(63), exact);
+        EXPECT_EQ(field.at(63), QChar(0));
+        EXPECT_EQ(shown.tray->trayIcon()->toolTip(), exact);
         // A change after the icon is shown reaches the shown icon.
-        tray.setTipText(QStringLiteral("later"));
-        EXPECT_EQ(tray.trayIcon()->toolTip(), QStringLiteral("later"));
+        shown.tray->setTipText(QStringLiteral("later"));
+        EXPECT_EQ(shown.tray->trayIcon()->toolTip(), QStringLiteral("later"));
     }
 }
 
 TEST(Tray, PictureChangeUpdatesTheShownIconInPlace)
 {
-    PictureBox pic;
-    const QIcon idle = solidIcon(Qt::green);
-    const QIcon busy = solidIcon(Qt::red);
-    pic.setPicture(idle);
-    CTray tray;
-    tray.setPicBox(&pic);
-    tray.setTipText(QStringLiteral("Tarnwick"));
-    ASSERT_TRUE(tray.ShowIcon());
+    ShownTray shown(QStringLiteral("Tarnwick"));
+    CTray &tray = *shown.tray;
     QSystemTrayIcon *icon = tray.trayIcon();
-    ASSERT_TRUE(icon);
-
-    for (const QIcon &picture : { busy, idle, busy }) {
-        pic.setPicture(picture);
+    for (const QIcon &picture : { solidIcon(Qt::red), solidIcon(Qt::green) }) {
+        shown.pic.setPicture(picture);
         EXPECT_EQ(tray.trayIcon(), icon);
         EXPECT_TRUE(icon->isVisible());
-        EXPECT_TRUE(tray.isShown());
         EXPECT_EQ(icon->icon().cacheKey(), picture.cacheKey());
         EXPECT_EQ(icon->toolTip(), QStringLiteral("Tarnwick"));
     }
-
     tray.DeleteIcon();
     EXPECT_FALSE(icon->isVisible());
     EXPECT_FALSE(tray.isShown());
 }
 
-TEST(Tray, ShowIconNeedsAPictureBox)
+TEST(Tray, ShowIconNeedsALivePictureBox)
 {
     CTray tray;
     EXPECT_FALSE(tray.ShowIcon());
-    EXPECT_FALSE(tray.isShown());
     EXPECT_EQ(tray.trayIcon(), nullptr);
 
-    // A picture box that has gone away counts as none.
     auto pic = std::make_unique<PictureBox>();
     tray.setPicBox(pic.get());
     pic.reset();
