@@ -1,12 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
-#include <QObject>
 #include <QPointer>
-
-class QTcpServer;
-class QTcpSocket;
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 
 // A web server on 127.0.0.1 (port chosen by the system) for one test. It records every request
 // it receives and answers each with canned bytes, written chunk by chunk with a pause between
@@ -21,25 +21,72 @@ public:
         Never,      // keeps the connection open whatever the request said
     };
 
-    FakeOrigin();
-    ~FakeOrigin() override;
+    FakeOrigin() : m_server(new QTcpServer(this))
+    {
+        m_server->listen(QHostAddress::LocalHost, 0);
+        connect(m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+                ++connectionsAccepted;
+                auto *peer = new Peer{socket, static_cast<int>(requests.size())};
+                m_peers.append(peer);
+                requests.append(QByteArray());
+                connect(socket, &QTcpSocket::readyRead, this, [this, peer] {
+                    requests[peer->index] += peer->socket->readAll();
+                    onReadyRead(peer);
+                });
+                connect(socket, &QTcpSocket::disconnected, this, [this] { ++connectionsClosedByPeer; });
+            }
+        });
+    }
+    ~FakeOrigin() override
+    {
+        for (Peer *peer : m_peers) {
+            if (peer->socket)
+                peer->socket->abort();
+            delete peer;
+        }
+    }
 
-    quint16 port() const;
-    QString url(const QString &path = QStringLiteral("/")) const;
+    quint16 port() const { return m_server->serverPort(); }
+    QString url(const QString &path = QStringLiteral("/")) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
+    }
     // A browser's request for path, as it is sent to a proxy.
     QByteArray getRequest(const QString &path = QStringLiteral("/")) const
     {
         return "GET " + url(path).toLatin1() + " HTTP/1.1\r\nHost: a\r\n\r\n";
     }
-    void setReply(const QList<QByteArray> &chunks, Closing closing = Closing::AfterReply);
+    void setReply(const QList<QByteArray> &chunks, Closing closing = Closing::AfterReply)
+    {
+        m_chunks = chunks;
+        m_closing = closing;
+    }
     // header, then bodySize bytes of pattern(), then close.
-    void setStreamedReply(const QByteArray &header, qint64 bodySize);
+    void setStreamedReply(const QByteArray &header, qint64 bodySize)
+    {
+        m_streamHeader = header;
+        m_streamSize = bodySize;
+    }
     // While held, complete requests are recorded but not answered; release() answers them.
     void setHold(bool hold) { m_hold = hold; }
-    void release();
+    void release()
+    {
+        m_hold = false;
+        for (Peer *peer : m_peers)
+            if (peer->socket && peer->complete && !peer->replying)
+                startReply(peer);
+    }
     int completeRequests() const { return m_complete; }
     // Bytes offset.. of a streamed body; a lost or repeated piece of it shows.
-    static QByteArray pattern(qint64 offset, qint64 size);
+    static QByteArray pattern(qint64 offset, qint64 size)
+    {
+        QByteArray out(size, Qt::Uninitialized);
+        char *p = out.data();
+        for (qint64 i = offset; i < offset + size; ++i)
+            *p++ = static_cast<char>((i * 7 + i / 251) & 0xff);
+        return out;
+    }
     // The whole canned reply, chunks run together.
     QByteArray replyBytes() const { return m_chunks.join(); }
 
@@ -57,11 +104,65 @@ private:
         int nextChunk = 0;
         qint64 streamed = 0;
     };
-    void onReadyRead(Peer *peer);
-    void startReply(Peer *peer);
-    void sendNextChunk(Peer *peer);
-    void pumpStream(Peer *peer);
-    void finish(Peer *peer);
+
+    void onReadyRead(Peer *peer)
+    {
+        const QByteArray &received = requests.at(peer->index);
+        const qsizetype headerEnd = received.indexOf("\r\n\r\n");
+        if (peer->complete || headerEnd < 0)
+            return;
+        const QByteArray header = received.left(headerEnd).toLower() + "\r\n";
+        const qsizetype cl = header.indexOf("\r\ncontent-length:");
+        if (cl >= 0 && received.size() - (headerEnd + 4) < header.mid(cl + 17, header.indexOf("\r\n", cl + 2) - cl - 17).trimmed().toLongLong())
+            return;
+        peer->closeWhenDone = m_closing == Closing::AfterReply || m_streamSize >= 0
+                              || (m_closing == Closing::WhenAsked && header.contains("\r\nconnection: close"));
+        peer->complete = true;
+        ++m_complete;
+        if (!m_hold)
+            startReply(peer);
+    }
+    void startReply(Peer *peer)
+    {
+        peer->replying = true;
+        if (m_streamSize < 0)
+            return sendNextChunk(peer);
+        peer->socket->write(m_streamHeader);
+        connect(peer->socket, &QTcpSocket::bytesWritten, this, [this, peer] { pumpStream(peer); });
+        pumpStream(peer);
+    }
+    void sendNextChunk(Peer *peer)
+    {
+        if (!peer->socket)
+            return;
+        if (peer->nextChunk >= m_chunks.size())
+            return finish(peer);
+        peer->socket->write(m_chunks.at(peer->nextChunk++));
+        peer->socket->flush();
+        // A pause so that every chunk reaches the proxy as an arrival of its own.
+        QTimer::singleShot(5, this, [this, peer] { sendNextChunk(peer); });
+    }
+    void pumpStream(Peer *peer)
+    {
+        constexpr qint64 piece = 256 * 1024;
+        while (peer->socket && peer->streamed < m_streamSize && peer->socket->bytesToWrite() < 2 * piece) {
+            const qint64 n = qMin(piece, m_streamSize - peer->streamed);
+            peer->socket->write(pattern(peer->streamed, n));
+            peer->streamed += n;
+        }
+        if (peer->socket && peer->streamed >= m_streamSize && peer->socket->bytesToWrite() == 0)
+            finish(peer);
+    }
+    void finish(Peer *peer)
+    {
+        if (!peer->closeWhenDone)
+            return;
+        QTcpSocket *socket = peer->socket;
+        peer->socket = nullptr;
+        socket->disconnect(this);
+        socket->disconnectFromHost();
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
 
     QTcpServer *m_server = nullptr;
     QList<QByteArray> m_chunks;
