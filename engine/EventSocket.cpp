@@ -16,7 +16,10 @@ const QString ErrorSource = QStringLiteral("EventSocket");
 
 // While reading is paused Qt keeps at most this much; the rest waits in the kernel, whose
 // full window then makes the peer stop sending.
-constexpr qint64 PausedReadBufferSize = 256 * 1024;
+// Left alone, Qt reads all the system holds for a socket in one go (tens of megabytes on
+// loopback), and every chunk handed on is then copied into the peer's send queue. Bounding one
+// read bounds the memory of a transfer; while reading is paused it also makes Qt stop reading.
+constexpr qint64 ReadBufferSize = 256 * 1024;
 
 // A closing socket that still has bytes to send gets this long to hand them over.
 constexpr int LingerMilliseconds = 30000;
@@ -263,8 +266,7 @@ void EventSocket::takeSocket(QTcpSocket *socket)
 {
     d->socket = socket;
     d->bytesTaken = 0;
-    if (d->readPaused)
-        socket->setReadBufferSize(PausedReadBufferSize);
+    socket->setReadBufferSize(ReadBufferSize);
     connect(socket, &QIODevice::readyRead, this, &EventSocket::onReadyRead);
     connect(socket, &QIODevice::bytesWritten, this, &EventSocket::onBytesWritten);
     connect(socket, &QAbstractSocket::errorOccurred, this,
@@ -383,8 +385,6 @@ void EventSocket::setReadPaused(bool paused)
     if (d->readPaused == paused)
         return;
     d->readPaused = paused;
-    if (d->socket)
-        d->socket->setReadBufferSize(paused ? PausedReadBufferSize : 0);
     if (!paused)
         schedulePump();
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -36,6 +37,7 @@ struct Link {
     std::unique_ptr<EventSocket> accepted;
     QTcpSocket client;
     QByteArray received;
+    qsizetype largestChunk = 0;
     QStringList events;
 
     Link()
@@ -50,6 +52,7 @@ struct Link {
                 QByteArray chunk;
                 s->GetData(chunk);
                 received += chunk;
+                largestChunk = std::max(largestChunk, chunk.size());
                 events << QStringLiteral("data");
             });
             QObject::connect(s, &EventSocket::Closed, s, [this] { events << QStringLiteral("closed"); });
@@ -75,6 +78,21 @@ struct Link {
         return bytes + client.readAll();
     }
 };
+
+TEST(EventSocket, HandsOverABacklogInBoundedPieces)
+{
+    // Guards against one read taking everything the system holds (tens of megabytes on loopback)
+    // into memory at once.
+    Link link;
+    ASSERT_TRUE(link.open());
+    const QByteArray bulk = everyByteValue(8 * 1024 * 1024);
+    link.client.write(bulk);
+    while (link.client.bytesToWrite() > 0 && link.client.waitForBytesWritten(200)) {
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return link.received.size() >= bulk.size(); }, WaitMs * 3));
+    EXPECT_TRUE(link.received == bulk);
+    EXPECT_LE(link.largestChunk, 256 * 1024);
+}
 
 TEST(EventSocket, CarriesEveryByteBothWaysAndDeliversTheLastDataBeforeTheClose)
 {
