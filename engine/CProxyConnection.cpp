@@ -319,6 +319,16 @@ void CProxyConnection::report(const CProxyServer::RowReport &row)
     m_server->UpdateItem(m_stamp, row);
 }
 
+// The report of an exchange that ended in a failure fills only these columns.
+CProxyServer::RowReport CProxyConnection::errorReport(const QString &status) const
+{
+    CProxyServer::RowReport row;
+    row.Desc = RequestDesc();
+    row.ResponseFile = m_responseFilePath;
+    row.Status = status;
+    return row;
+}
+
 CProxyServer::RowReport CProxyConnection::fullReport(const QString &status) const
 {
     CProxyServer::RowReport row;
@@ -593,11 +603,7 @@ void CProxyConnection::Browser_Failed(const QString &host, const QString &reason
             return;
         if (m_server)
             m_server->AddLog(logPrefix() + QStringLiteral(" - Bad Gateway: ") + host + QStringLiteral(" - ") + reason);
-        CProxyServer::RowReport row;
-        row.Desc = RequestDesc();
-        row.ResponseFile = m_responseFilePath;
-        row.Status = QStringLiteral("ERROR");
-        report(row);
+        report(errorReport(QStringLiteral("ERROR")));
         if (m_phase == Phase::BrowserGone) {
             endExchange();
             return;
@@ -614,11 +620,7 @@ void CProxyConnection::Browser_BrokenOff(const QString &reason)
             return;
         if (m_server)
             m_server->AddLog(logPrefix() + QStringLiteral(" - Reply broken off: ") + reason);
-        CProxyServer::RowReport row;
-        row.Desc = RequestDesc();
-        row.ResponseFile = m_responseFilePath;
-        row.Status = QStringLiteral("ERROR");
-        report(row);
+        report(errorReport(QStringLiteral("ERROR")));
         endExchange();
     });
 }
@@ -731,11 +733,8 @@ void CProxyConnection::Socket_Error(qint16 Number, const QString &Description)
         if (m_phase == Phase::Ended)
             return;
         m_phase = Phase::Ended;
-        CProxyServer::RowReport row;
-        row.Desc = RequestDesc();
-        row.ResponseFile = m_responseFilePath;
-        row.Status = Number == EventSocket::sckConnectionReset ? QStringLiteral("CLOSED") : QStringLiteral("ERROR");
-        report(row);
+        report(errorReport(Number == EventSocket::sckConnectionReset ? QStringLiteral("CLOSED")
+                                                                     : QStringLiteral("ERROR")));
         m_browser->abort();
         if (m_server)
             m_server->RemoveRequest(m_requestID);
@@ -779,11 +778,7 @@ void CProxyConnection::internalFailure(const QString &reason)
         return;
     if (m_server)
         m_server->AddLog(logPrefix() + QStringLiteral(" - Internal error: ") + reason);
-    CProxyServer::RowReport row;
-    row.Desc = RequestDesc();
-    row.ResponseFile = m_responseFilePath;
-    row.Status = QStringLiteral("ERROR");
-    report(row);
+    report(errorReport(QStringLiteral("ERROR")));
     if (m_phase == Phase::Answering || m_sentToBrowser) {
         endExchange();
         return;

@@ -98,6 +98,7 @@ private:
     QString logPrefix() const;
     CProxyServer::RowReport fullReport(const QString &status) const;
     void report(const CProxyServer::RowReport &row);
+    CProxyServer::RowReport errorReport(const QString &status) const;
     template<typename F>
     void guarded(F &&body);
 
