@@ -137,12 +137,15 @@ for c in 1 10 50; do
     printf '%-6s %-10s %12s %8s %8s %8s\n' "$c" tarnwick "$w50" "$wp50" "$wp99" "$(ratio "$w50" "$base")"
 done
 
-# Bulk: MB/s of the 1 GiB reply.
+# Bulk: MB/s of the 1 GiB reply, the better of two runs (the first read of the file is often slow).
 bulk() {
-    local speed code
-    read -r code speed <<<"$(curl -s -o /dev/null -w '%{http_code} %{speed_download}' "$@")"
-    [ "$code" = 200 ] || echo "warning: HTTP status $code for $*" >&2
-    awk -v s="$speed" 'BEGIN { printf "%.1f", s / 1048576 }'
+    local speed code size best=0
+    for _ in 1 2; do
+        read -r code size speed <<<"$(curl -s -o /dev/null -w '%{http_code} %{size_download} %{speed_download}' "$@")"
+        [ "$code" = 200 ] && [ "$size" = 1073741824 ] || echo "warning: status $code, $size bytes for $*" >&2
+        best=$(awk -v a="$best" -v b="$speed" 'BEGIN { print (b > a) ? b : a }')
+    done
+    awk -v s="$best" 'BEGIN { printf "%.1f", s / 1048576 }'
 }
 peak_rss_during() {
     # Resets the peak resident size, runs the command, prints the new peak in MiB.
