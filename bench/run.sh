@@ -124,6 +124,7 @@ ab_run() {
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
+sync
 echo "Small requests: $N per run, one connection per request (ab), direct baseline interleaved"
 printf '%-6s %-10s %12s %8s %8s %8s\n' conc peer req/s p50ms p99ms ratio
 for c in 1 10 50; do
@@ -137,6 +138,18 @@ for c in 1 10 50; do
     printf '%-6s %-10s %12s %8s %8s %8s\n' "$c" tarnwick "$w50" "$wp50" "$wp99" "$(ratio "$w50" "$base")"
 done
 
+echo
+echo "Cost as the history fills and is purged (250 requests a batch, c=10, 200-row purge)"
+printf '%-6s %12s %8s\n' batch req/s ratio
+first=""
+for b in 1 2 3 4 5 6; do
+    rate=$(ab -q -n 250 -c 10 -X "127.0.0.1:$TARN" "$URL_SMALL" 2>&1 | awk '/^Requests per second:/ {print $4}')
+    [ -n "$first" ] || first=$rate
+    printf '%-6s %12s %8s\n' "$b" "$rate" "$(ratio "$rate" "$first")"
+done
+
+# Each bulk download leaves a 1 GiB reply record; let the disk settle between phases.
+sync
 # Bulk: MB/s of the 1 GiB reply, the better of two runs (the first read of the file is often slow).
 bulk() {
     local speed code size best=0
@@ -174,13 +187,3 @@ fast=$(peak_rss_during curl -s -o /dev/null -x "127.0.0.1:$TARN" "$URL_BIG")
 slow=$(peak_rss_during curl -s -o /dev/null --limit-rate 64M -r 0-268435455 -x "127.0.0.1:$TARN" "$URL_BIG")
 printf 'fast reader, 1 GiB:             %s\n' "$fast"
 printf 'slow reader, 256 MiB at 64 MB/s: %s\n' "$slow"
-
-echo
-echo "Cost as the history fills and is purged (250 requests a batch, c=10, 200-row purge)"
-printf '%-6s %12s %8s\n' batch req/s ratio
-first=""
-for b in 1 2 3 4 5 6; do
-    rate=$(ab -q -n 250 -c 10 -X "127.0.0.1:$TARN" "$URL_SMALL" 2>&1 | awk '/^Requests per second:/ {print $4}')
-    [ -n "$first" ] || first=$rate
-    printf '%-6s %12s %8s\n' "$b" "$rate" "$(ratio "$rate" "$first")"
-done
