@@ -32,8 +32,15 @@ chmod 755 "$WORK"
 PIDS=()
 cleanup() {
     for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    sleep 0.5
+    # Tarnwick ends in order: it deletes its records (GiB of them here) and writes its settings.
+    for _ in $(seq 1 100); do
+        alive=0
+        for pid in "${PIDS[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ "$alive" = 0 ] && break
+        sleep 0.1
+    done
     for pid in "${PIDS[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
     rm -rf "$WORK"
 }
 trap cleanup EXIT
