@@ -32,14 +32,16 @@ QString describeSocketError(qint16 number, const QString &description)
 }
 } // namespace
 
-CHTTPGet::CHTTPGet(QObject *parent) : QObject(parent), m_socket(new EventSocket(this))
+CHTTPGet::CHTTPGet(QObject *parent)
+    : QObject(parent)
+    , m_socket(new EventSocket(this))
 {
     connect(m_socket, &EventSocket::Connected, this, &CHTTPGet::Socket_Connect);
     connect(m_socket, &EventSocket::DataArrival, this, &CHTTPGet::Socket_DataArrival);
     connect(m_socket, &EventSocket::Closed, this, &CHTTPGet::Socket_Close);
     connect(m_socket, &EventSocket::Error, this,
-            [this](qint16 Number, const QString &Description, qint32, const QString &, const QString &, qint32,
-                   bool *) { Socket_Error(Number, Description); });
+        [this](qint16 Number, const QString &Description, qint32, const QString &, const QString &, qint32,
+            bool *) { Socket_Error(Number, Description); });
 }
 
 CHTTPGet::~CHTTPGet()
@@ -157,7 +159,8 @@ CHTTPGet::Target CHTTPGet::parseURL(const QString &URL)
     if (colon >= 0) {
         bool numeric = false;
         const double value = target.host.mid(colon + 1).trimmed().toDouble(&numeric);
-        if (numeric && value >= std::numeric_limits<qint32>::min() && value <= std::numeric_limits<qint32>::max())
+        if (numeric && value >= std::numeric_limits<qint32>::min()
+            && value <= std::numeric_limits<qint32>::max())
             target.port = static_cast<qint32>(qRound64(value));
         target.host.truncate(colon);
     }
@@ -201,8 +204,8 @@ void CHTTPGet::Socket_Connect()
         return;
     if (!m_sendHeader.isEmpty())
         m_socket->SendData(m_sendHeader);
-    DebugTrace(QStringLiteral("Connected to web #") + QString::number(m_requestID) + QStringLiteral(" - ") + m_host
-               + QStringLiteral(" - ") + m_url);
+    DebugTrace(QStringLiteral("Connected to web #") + QString::number(m_requestID) + QStringLiteral(" - ")
+        + m_host + QStringLiteral(" - ") + m_url);
 }
 
 void CHTTPGet::Socket_DataArrival(qint32 bytesTotal)
@@ -295,10 +298,12 @@ void CHTTPGet::appendToRecord(const QByteArray &chunk)
     if (!m_part) {
         m_part = std::make_unique<QFile>(partFile());
         if (!m_part->open(QIODevice::WriteOnly | QIODevice::Truncate))
-            throw RaisedError(75, kSource, QStringLiteral("cannot write %1: %2").arg(partFile(), m_part->errorString()));
+            throw RaisedError(
+                75, kSource, QStringLiteral("cannot write %1: %2").arg(partFile(), m_part->errorString()));
     }
     if (m_part->write(chunk) != chunk.size())
-        throw RaisedError(75, kSource, QStringLiteral("cannot write %1: %2").arg(partFile(), m_part->errorString()));
+        throw RaisedError(
+            75, kSource, QStringLiteral("cannot write %1: %2").arg(partFile(), m_part->errorString()));
 }
 
 void CHTTPGet::SaveResponse()
@@ -306,13 +311,15 @@ void CHTTPGet::SaveResponse()
     if (!m_part)
         appendToRecord(QByteArray());
     if (!m_part->flush())
-        throw RaisedError(75, kSource, QStringLiteral("cannot write %1: %2").arg(partFile(), m_part->errorString()));
+        throw RaisedError(
+            75, kSource, QStringLiteral("cannot write %1: %2").arg(partFile(), m_part->errorString()));
     m_part->close();
     m_part.reset();
     if (QFile::exists(m_responseFile) && !QFile::remove(m_responseFile))
         throw RaisedError(75, kSource, QStringLiteral("cannot replace %1").arg(m_responseFile));
     if (!QFile::rename(partFile(), m_responseFile))
-        throw RaisedError(75, kSource, QStringLiteral("cannot rename %1 to %2").arg(partFile(), m_responseFile));
+        throw RaisedError(
+            75, kSource, QStringLiteral("cannot rename %1 to %2").arg(partFile(), m_responseFile));
 }
 
 void CHTTPGet::discardPart()

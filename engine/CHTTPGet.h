@@ -63,7 +63,8 @@ public:
 
 signals:
     void Connected();
-    void TransferCompleted(const QByteArray &Header, const QByteArray &Buffer, qint32 ContentLength, qint32 BufferLength);
+    void TransferCompleted(
+        const QByteArray &Header, const QByteArray &Buffer, qint32 ContentLength, qint32 BufferLength);
     void DataReceived(const QByteArray &Buffer, qint32 BufferSize, qint32 ContentLength);
     // The upstream connection could not be made or failed before any reply byte arrived.
     void failed(const QString &host, const QString &reason);

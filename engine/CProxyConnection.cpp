@@ -50,15 +50,14 @@ QString reasonPhrase(int code)
 
 bool isHopByHop(const QByteArray &name, const QList<QByteArray> &named)
 {
-    static const QList<QByteArray> always = {"connection", "proxy-connection", "keep-alive"};
+    static const QList<QByteArray> always = { "connection", "proxy-connection", "keep-alive" };
     return always.contains(name) || named.contains(name);
 }
 } // namespace
 
 // Runs a handler with a reference that keeps this object alive even when the handler makes the
 // server drop it, and keeps any failure inside it from reaching the event loop.
-template<typename F>
-void CProxyConnection::guarded(F &&body)
+template <typename F> void CProxyConnection::guarded(F &&body)
 {
     const std::shared_ptr<CProxyConnection> guard = weak_from_this().lock();
     try {
@@ -69,8 +68,10 @@ void CProxyConnection::guarded(F &&body)
 }
 
 CProxyConnection::CProxyConnection(QObject *parent)
-    : QObject(parent), m_req(std::make_unique<CRequest>()), m_socket(new EventSocket(this)),
-      m_browser(new CHTTPGet(this))
+    : QObject(parent)
+    , m_req(std::make_unique<CRequest>())
+    , m_socket(new EventSocket(this))
+    , m_browser(new CHTTPGet(this))
 {
     SetupFileNames();
 
@@ -79,8 +80,8 @@ CProxyConnection::CProxyConnection(QObject *parent)
     connect(m_socket, &EventSocket::sendProgress, this, &CProxyConnection::Socket_SendProgress);
     connect(m_socket, &EventSocket::Closed, this, &CProxyConnection::Socket_Close);
     connect(m_socket, &EventSocket::Error, this,
-            [this](qint16 Number, const QString &Description, qint32, const QString &, const QString &, qint32,
-                   bool *) { Socket_Error(Number, Description); });
+        [this](qint16 Number, const QString &Description, qint32, const QString &, const QString &, qint32,
+            bool *) { Socket_Error(Number, Description); });
     connect(m_browser, &CHTTPGet::Connected, this, &CProxyConnection::Browser_Connected);
     connect(m_browser, &CHTTPGet::DataReceived, this, &CProxyConnection::Browser_DataReceived);
     connect(m_browser, &CHTTPGet::TransferCompleted, this, &CProxyConnection::Browser_TransferCompleted);
@@ -95,7 +96,7 @@ CProxyConnection::CProxyConnection(QObject *parent)
         });
     });
     connect(m_browser->socket(), &EventSocket::SendComplete, this,
-            [this] { guarded([&] { resumeBrowserIfDrained(0); }); });
+        [this] { guarded([&] { resumeBrowserIfDrained(0); }); });
 }
 
 CProxyConnection::~CProxyConnection()
@@ -225,7 +226,7 @@ void CProxyConnection::SetupFileNames()
         for (int i = 0; i < 5; ++i)
             letters += QChar(65 + static_cast<int>(Clock::rnd() * 26));
         name = moment.toString(QStringLiteral("yyMMdd")) + moment.toString(QStringLiteral("HHmmss"))
-               + QStringLiteral("-") + letters;
+            + QStringLiteral("-") + letters;
         const QString base = folder + name;
         if (!liveRecordNames().contains(name) && !QFile::exists(base + QStringLiteral("-Q.txt"))
             && !QFile::exists(base + QStringLiteral("-A.txt")))
@@ -375,8 +376,8 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
             requestComplete();
         } else if (status == CRequest::StatusRefused) {
             const int code = m_req->refusalCode() ? m_req->refusalCode() : 400;
-            const QString reason =
-                m_req->refusalReason().isEmpty() ? QStringLiteral("Request refused") : m_req->refusalReason();
+            const QString reason = m_req->refusalReason().isEmpty() ? QStringLiteral("Request refused")
+                                                                    : m_req->refusalReason();
             m_req->setStatus(CRequest::StatusNone);
             refuse(code, reason);
         }
@@ -483,7 +484,8 @@ std::optional<QByteArray> CProxyConnection::forwardedRequest(const QByteArray &H
     return out;
 }
 
-void CProxyConnection::PassGet(qint32 &RequestID, const QString &Host, const QByteArray &Header, const QString &rt)
+void CProxyConnection::PassGet(
+    qint32 &RequestID, const QString &Host, const QByteArray &Header, const QString &rt)
 {
     QByteArray target;
     if (!m_tunnel) {
@@ -518,7 +520,7 @@ void CProxyConnection::PassGet(qint32 &RequestID, const QString &Host, const QBy
         report(row);
     }
     DebugTrace(QStringLiteral("Outoing to web #") + QString::number(RequestID) + QStringLiteral(" - ") + Host
-               + QStringLiteral(" - ") + QString::fromLatin1(target));
+        + QStringLiteral(" - ") + QString::fromLatin1(target));
 }
 
 void CProxyConnection::Browser_Connected()
@@ -569,8 +571,8 @@ void CProxyConnection::resumeBrowserIfDrained(qint64 bytesLeft)
         m_socket->setReadPaused(false);
 }
 
-void CProxyConnection::Browser_TransferCompleted(const QByteArray &Header, const QByteArray &Buffer,
-                                                 qint32 ContentLength, qint32 BufferLength)
+void CProxyConnection::Browser_TransferCompleted(
+    const QByteArray &Header, const QByteArray &Buffer, qint32 ContentLength, qint32 BufferLength)
 {
     Q_UNUSED(Header);
     Q_UNUSED(Buffer);
@@ -583,7 +585,7 @@ void CProxyConnection::Browser_TransferCompleted(const QByteArray &Header, const
         if (!m_server)
             return;
         m_server->AddLog(QStringLiteral("Received ") + m_req->page() + QStringLiteral(" for ")
-                         + QString::number(m_requestID));
+            + QString::number(m_requestID));
         report(fullReport(QStringLiteral("TC-TO-USER")));
         if (m_phase == Phase::BrowserGone) {
             // The browser left once it had the whole reply: the exchange is complete.
@@ -602,14 +604,16 @@ void CProxyConnection::Browser_Failed(const QString &host, const QString &reason
         if (m_phase != Phase::Forwarding && m_phase != Phase::BrowserGone)
             return;
         if (m_server)
-            m_server->AddLog(logPrefix() + QStringLiteral(" - Bad Gateway: ") + host + QStringLiteral(" - ") + reason);
+            m_server->AddLog(
+                logPrefix() + QStringLiteral(" - Bad Gateway: ") + host + QStringLiteral(" - ") + reason);
         report(errorReport(QStringLiteral("ERROR")));
         if (m_phase == Phase::BrowserGone) {
             endExchange();
             return;
         }
-        answerAndClose(502, QStringLiteral("The proxy could not reach %1: %2.\r\n")
-                                .arg(host.isEmpty() ? QStringLiteral("(no host)") : host, reason));
+        answerAndClose(502,
+            QStringLiteral("The proxy could not reach %1: %2.\r\n")
+                .arg(host.isEmpty() ? QStringLiteral("(no host)") : host, reason));
     });
 }
 
@@ -733,8 +737,8 @@ void CProxyConnection::Socket_Error(qint16 Number, const QString &Description)
         if (m_phase == Phase::Ended)
             return;
         m_phase = Phase::Ended;
-        report(errorReport(Number == EventSocket::sckConnectionReset ? QStringLiteral("CLOSED")
-                                                                     : QStringLiteral("ERROR")));
+        report(errorReport(
+            Number == EventSocket::sckConnectionReset ? QStringLiteral("CLOSED") : QStringLiteral("ERROR")));
         m_browser->abort();
         if (m_server)
             m_server->RemoveRequest(m_requestID);
@@ -749,18 +753,18 @@ void CProxyConnection::refuse(int code, const QString &reason)
     if (m_stamp == 0)
         QFile::remove(m_requestFilePath);
     if (m_server)
-        m_server->AddLog(logPrefix() + QStringLiteral(" - Refused: ") + QString::number(code) + QStringLiteral(" ")
-                         + reason);
+        m_server->AddLog(logPrefix() + QStringLiteral(" - Refused: ") + QString::number(code)
+            + QStringLiteral(" ") + reason);
     answerAndClose(code, reason + QStringLiteral("\r\n"));
 }
 
 void CProxyConnection::answerAndClose(int code, const QString &body)
 {
     const QByteArray content = body.toUtf8();
-    QByteArray answer = QByteArrayLiteral("HTTP/1.1 ") + QByteArray::number(code) + ' ' + reasonPhrase(code).toLatin1()
-                        + QByteArrayLiteral("\r\nContent-Type: text/plain\r\nContent-Length: ")
-                        + QByteArray::number(content.size()) + QByteArrayLiteral("\r\nConnection: close\r\n\r\n")
-                        + content;
+    QByteArray answer = QByteArrayLiteral("HTTP/1.1 ") + QByteArray::number(code) + ' '
+        + reasonPhrase(code).toLatin1()
+        + QByteArrayLiteral("\r\nContent-Type: text/plain\r\nContent-Length: ")
+        + QByteArray::number(content.size()) + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + content;
     m_phase = Phase::Answering;
     m_browser->abort();
     if (m_socket->State() != EventSocket::sckConnected) {

@@ -79,8 +79,8 @@ private:
     void Socket_Error(qint16 Number, const QString &Description);
     void Browser_Connected();
     void Browser_DataReceived(const QByteArray &Buffer, qint32 BufferSize, qint32 ContentLength);
-    void Browser_TransferCompleted(const QByteArray &Header, const QByteArray &Buffer, qint32 ContentLength,
-                                   qint32 BufferLength);
+    void Browser_TransferCompleted(
+        const QByteArray &Header, const QByteArray &Buffer, qint32 ContentLength, qint32 BufferLength);
     void Browser_Failed(const QString &host, const QString &reason);
     void Browser_BrokenOff(const QString &reason);
     void Browser_RecordFailed(const QString &reason);
@@ -99,8 +99,7 @@ private:
     CProxyServer::RowReport fullReport(const QString &status) const;
     void report(const CProxyServer::RowReport &row);
     CProxyServer::RowReport errorReport(const QString &status) const;
-    template<typename F>
-    void guarded(F &&body);
+    template <typename F> void guarded(F &&body);
 
     qint32 m_requestID = 0;
     qint32 m_stamp = 0;

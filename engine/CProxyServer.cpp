@@ -28,12 +28,12 @@ QString describe(const std::exception &e)
 } // namespace
 
 CProxyServer::CProxyServer(IProxyShell *shell, QObject *parent)
-    : QObject(parent),
-      m_shell(shell),
-      m_server(new EventSocket(this)),
-      m_timer(new CTimer(this)),
-      m_accessLog(std::make_unique<CLog>()),
-      m_serverLog(std::make_unique<CLog>())
+    : QObject(parent)
+    , m_shell(shell)
+    , m_server(new EventSocket(this))
+    , m_timer(new CTimer(this))
+    , m_accessLog(std::make_unique<CLog>())
+    , m_serverLog(std::make_unique<CLog>())
 {
     connect(m_server, &EventSocket::ConnectionRequest, this, &CProxyServer::Server_ConnectionRequest);
     connect(m_server, &EventSocket::DataArrival, this, &CProxyServer::Server_DataArrival);
@@ -228,14 +228,15 @@ void CProxyServer::StartListening()
         m_port = m_server->LocalPort();
         ServerIP = m_server->LocalIP();
         ServerPort = m_server->LocalPort();
-        AddLog(QStringLiteral("Proxy server started on ") + m_ip + QLatin1Char(':') + QString::number(m_port));
+        AddLog(
+            QStringLiteral("Proxy server started on ") + m_ip + QLatin1Char(':') + QString::number(m_port));
         m_running = true;
         m_lastStartError.clear();
     } catch (const std::exception &e) {
         m_running = false;
         m_lastStartError = describe(e);
         AddLog(QStringLiteral("Unable to start proxy server on ") + m_ip + QLatin1Char(':')
-               + QString::number(m_port));
+            + QString::number(m_port));
         AddLog(QStringLiteral("Proxy Server Error: ") + m_lastStartError);
     }
     emit stateChanged();
@@ -247,7 +248,8 @@ void CProxyServer::UpdateItem(qint32 Index, const RowReport &report)
     if (!list || Index < 1 || Index > list->count())
         return;
 
-    const auto number = [](double value) { return QLocale().toString(static_cast<qint64>(std::llround(value))); };
+    const auto number
+        = [](double value) { return QLocale().toString(static_cast<qint64>(std::llround(value))); };
     if (report.Host)
         list->setText(Index, *report.Host);
     if (report.IP)
@@ -367,14 +369,14 @@ void CProxyServer::Server_ConnectionRequest(qint32 RequestID)
 {
     try {
         if (m_maxConnections <= 0 || static_cast<double>(m_table.size()) < m_maxConnections) {
-            std::shared_ptr<CProxyConnection> connection(new CProxyConnection,
-                                                         [](CProxyConnection *c) { c->deleteLater(); });
+            std::shared_ptr<CProxyConnection> connection(
+                new CProxyConnection, [](CProxyConnection *c) { c->deleteLater(); });
             connection->Attach(RequestID, this);
             m_table.push_back(connection);
             if (m_shell)
                 m_shell->UpdateIcon(1);
             AddLog(QStringLiteral("Adding #") + QString::number(m_table.size()) + QStringLiteral(" - ")
-                   + QString::number(RequestID));
+                + QString::number(RequestID));
             m_connections += 1;
             if (!m_timer->Enabled()) {
                 m_timer->setInterval(SweepInterval);
@@ -383,7 +385,8 @@ void CProxyServer::Server_ConnectionRequest(qint32 RequestID)
         } else {
             AddLog(QStringLiteral("Max Connections Reached"));
             if (m_shell)
-                m_shell->messageBox(QStringLiteral("Connection limit reached"), IProxyShell::MessageIcon::Information);
+                m_shell->messageBox(
+                    QStringLiteral("Connection limit reached"), IProxyShell::MessageIcon::Information);
         }
     } catch (const std::exception &e) {
         // Nothing above the socket's event can take a failure; the log is where the user sees it.
@@ -394,7 +397,8 @@ void CProxyServer::Server_ConnectionRequest(qint32 RequestID)
 void CProxyServer::Server_DataArrival(qint32 bytesTotal)
 {
     Q_UNUSED(bytesTotal);
-    const QString text = QStringLiteral("Received data on main socket. Rejected user ") + m_server->RemoteHostIP();
+    const QString text
+        = QStringLiteral("Received data on main socket. Rejected user ") + m_server->RemoteHostIP();
     if (m_shell)
         m_shell->messageBox(text, IProxyShell::MessageIcon::None);
     if (!m_server)
@@ -405,8 +409,8 @@ void CProxyServer::Server_DataArrival(qint32 bytesTotal)
         RestartServer();
 }
 
-void CProxyServer::Server_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
-                                const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay)
+void CProxyServer::Server_Error(qint16 Number, const QString &Description, qint32 Scode,
+    const QString &Source, const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay)
 {
     Q_UNUSED(Scode);
     Q_UNUSED(Source);
@@ -415,13 +419,11 @@ void CProxyServer::Server_Error(qint16 Number, const QString &Description, qint3
     Q_UNUSED(CancelDisplay);
     if (m_shell)
         m_shell->messageBox(QStringLiteral("Proxy Winsock Error:\r\n\r\n") + QString::number(Number)
-                                + QStringLiteral(" : ") + Description,
-                            IProxyShell::MessageIcon::Exclamation);
+                + QStringLiteral(" : ") + Description,
+            IProxyShell::MessageIcon::Exclamation);
 }
 
-void CProxyServer::Server_Close()
-{
-}
+void CProxyServer::Server_Close() { }
 
 void CProxyServer::Timer_Timer()
 {

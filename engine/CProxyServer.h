@@ -107,7 +107,7 @@ private:
     void Server_ConnectionRequest(qint32 RequestID);
     void Server_DataArrival(qint32 bytesTotal);
     void Server_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
-                      const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay);
+        const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay);
     void Server_Close();
     void Timer_Timer();
 

@@ -254,7 +254,8 @@ qint16 CRequest::ProcessRequest()
         return m_status;
 
     if (m_headerLength == 0) {
-        const qsizetype end = m_headerComplete ? m_headerEnd - HeaderEnd.size() : m_request.indexOf(HeaderEnd);
+        const qsizetype end
+            = m_headerComplete ? m_headerEnd - HeaderEnd.size() : m_request.indexOf(HeaderEnd);
         if (end < 0) {
             if (m_request.size() >= MaxHeaderLength)
                 return refuse(431, QStringLiteral("Request header too large"));

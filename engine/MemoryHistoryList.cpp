@@ -2,7 +2,7 @@
 
 void MemoryHistoryList::addColumn(const QString &heading, int widthTwips, Alignment alignment)
 {
-    m_columns.append({heading, widthTwips, alignment});
+    m_columns.append({ heading, widthTwips, alignment });
 }
 
 int MemoryHistoryList::count() const
@@ -12,7 +12,7 @@ int MemoryHistoryList::count() const
 
 void MemoryHistoryList::add()
 {
-    m_rows.append(Row{});
+    m_rows.append(Row {});
 }
 
 void MemoryHistoryList::clear()

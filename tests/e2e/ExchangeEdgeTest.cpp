@@ -24,7 +24,8 @@ TEST(ExchangeEdge, LargeReplyToASlowReaderStaysBoundedAndIsRecordedWhole)
     constexpr qint64 bodySize = 16 * 1024 * 1024;
     ProxyHarness h;
     FakeOrigin origin;
-    const QByteArray header = "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(bodySize) + "\r\n\r\n";
+    const QByteArray header
+        = "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(bodySize) + "\r\n\r\n";
     const QByteArray reply = header + FakeOrigin::pattern(0, bodySize);
     origin.setStreamedReply(header, bodySize);
 
@@ -41,7 +42,8 @@ TEST(ExchangeEdge, LargeReplyToASlowReaderStaysBoundedAndIsRecordedWhole)
 
     EXPECT_TRUE(browser.received == reply) << "the browser got " << browser.received.size() << " bytes";
     EXPECT_LE(connection->peakQueuedToBrowser(), 4 * CProxyConnection::RelayQueueBound);
-    EXPECT_EQ(h.row(1).mid(5, 2), QStringList({ProxyHarness::number(reply.size()), QStringLiteral("DONE")}));
+    EXPECT_EQ(
+        h.row(1).mid(5, 2), QStringList({ ProxyHarness::number(reply.size()), QStringLiteral("DONE") }));
     EXPECT_TRUE(h.readRecord(h.row(1).at(8)) == reply) << "reply record differs from what the origin sent";
 }
 
@@ -54,8 +56,8 @@ TEST(ExchangeEdge, ConnectTunnelsTlsAndRecordsBothSides)
     tls.addFile(QStringLiteral("hello.txt"), page);
     ProxyHarness h;
     const QString target = QStringLiteral("127.0.0.1:%1").arg(tls.port());
-    const CurlResult curl = runCurl({QStringLiteral("-k"), QStringLiteral("--proxy"), h.proxyUrl(),
-                                     QStringLiteral("https://") + target + QStringLiteral("/hello.txt")});
+    const CurlResult curl = runCurl({ QStringLiteral("-k"), QStringLiteral("--proxy"), h.proxyUrl(),
+        QStringLiteral("https://") + target + QStringLiteral("/hello.txt") });
     ASSERT_TRUE(h.waitUntilIdle());
 
     EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
@@ -69,9 +71,10 @@ TEST(ExchangeEdge, ConnectTunnelsTlsAndRecordsBothSides)
     ASSERT_FALSE(reply.isEmpty());
     EXPECT_EQ(reply.at(0), '\x16') << "the reply record starts with the server's TLS handshake";
     EXPECT_FALSE(reply.contains(page)) << "the tunnel is relayed, not opened";
-    EXPECT_EQ(row.mid(0, 7), QStringList({QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.1"),
-                                          QStringLiteral("CONNECT"), target, ProxyHarness::number(request.size()),
-                                          ProxyHarness::number(reply.size()), QStringLiteral("DONE")}));
+    EXPECT_EQ(row.mid(0, 7),
+        QStringList({ QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.1"), QStringLiteral("CONNECT"),
+            target, ProxyHarness::number(request.size()), ProxyHarness::number(reply.size()),
+            QStringLiteral("DONE") }));
     const QStringList log = h.logLines();
     ASSERT_EQ(log.size(), 5);
     EXPECT_EQ(log.at(2), QStringLiteral("1 - 127.0.0.1 - Requesting CONNECT - ") + target);
@@ -93,22 +96,24 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
         QString host = {}; // of a 502, named in its body and log line
     };
     const Row rows[] = {
-        {"unknown method", {"BREW " + url + " HTTP/1.1\r\n\r\n"}, 400},
-        {"method word split over two chunks", {"GE", "T " + url + " HTTP/1.1\r\n\r\n"}, 400},
-        {"no blank after the target", {"GET " + url + "\r\nHost: a\r\n\r\n"}, 400},
-        {"POST without a length", {"POST " + url + " HTTP/1.1\r\nHost: a\r\n\r\nbody"}, 411},
-        {"negative length", {"POST " + url + " HTTP/1.1\r\nContent-Length: -5\r\n\r\n"}, 400},
-        {"declared body too large, answered on its header",
-         {"POST " + url + " HTTP/1.1\r\nContent-Length: 100048576\r\n\r\n"}, 413},
-        {"header that never ends", {"GET " + url + " HTTP/1.1\r\nX-Fill: " + QByteArray(70 * 1024, 'a')}, 431},
-        {"NUL in a header", {"GET " + url + " HTTP/1.1\r\nX-A: a" + QByteArray(1, '\0') + "b\r\n\r\n"}, 400},
-        {"bare CR in a header", {"GET " + url + " HTTP/1.1\r\nX-A: a\rb\r\n\r\n"}, 400},
-        {"name that never resolves", {"GET http://nothing.invalid/x HTTP/1.1\r\n\r\n"}, 502,
-         QStringLiteral("nothing.invalid")},
-        {"refused port", {"GET " + refused + "/x HTTP/1.1\r\n\r\n"}, 502, QStringLiteral("127.0.0.1")},
-        {"empty host", {"GET http:///x HTTP/1.1\r\n\r\n"}, 502, QString()},
+        { "unknown method", { "BREW " + url + " HTTP/1.1\r\n\r\n" }, 400 },
+        { "method word split over two chunks", { "GE", "T " + url + " HTTP/1.1\r\n\r\n" }, 400 },
+        { "no blank after the target", { "GET " + url + "\r\nHost: a\r\n\r\n" }, 400 },
+        { "POST without a length", { "POST " + url + " HTTP/1.1\r\nHost: a\r\n\r\nbody" }, 411 },
+        { "negative length", { "POST " + url + " HTTP/1.1\r\nContent-Length: -5\r\n\r\n" }, 400 },
+        { "declared body too large, answered on its header",
+            { "POST " + url + " HTTP/1.1\r\nContent-Length: 100048576\r\n\r\n" }, 413 },
+        { "header that never ends", { "GET " + url + " HTTP/1.1\r\nX-Fill: " + QByteArray(70 * 1024, 'a') },
+            431 },
+        { "NUL in a header", { "GET " + url + " HTTP/1.1\r\nX-A: a" + QByteArray(1, '\0') + "b\r\n\r\n" },
+            400 },
+        { "bare CR in a header", { "GET " + url + " HTTP/1.1\r\nX-A: a\rb\r\n\r\n" }, 400 },
+        { "name that never resolves", { "GET http://nothing.invalid/x HTTP/1.1\r\n\r\n" }, 502,
+            QStringLiteral("nothing.invalid") },
+        { "refused port", { "GET " + refused + "/x HTTP/1.1\r\n\r\n" }, 502, QStringLiteral("127.0.0.1") },
+        { "empty host", { "GET http:///x HTTP/1.1\r\n\r\n" }, 502, QString() },
         // The requests folder is removed, so the request record cannot be written.
-        {"unwritable request record", {"GET " + url + " HTTP/1.1\r\n\r\n"}, 500},
+        { "unwritable request record", { "GET " + url + " HTTP/1.1\r\n\r\n" }, 500 },
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -127,15 +132,17 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
         const QByteArray &answer = browser.received;
         const qsizetype headerEnd = answer.indexOf("\r\n\r\n") + 2;
         const QByteArray body = answer.mid(headerEnd + 2);
-        EXPECT_TRUE(answer.startsWith("HTTP/1.1 " + QByteArray::number(row.code) + ' ')) << answer.constData();
-        for (const QByteArray &field : {QByteArray("Content-Type: text/plain"), QByteArray("Connection: close"),
-                                        "Content-Length: " + QByteArray::number(body.size())})
+        EXPECT_TRUE(answer.startsWith("HTTP/1.1 " + QByteArray::number(row.code) + ' '))
+            << answer.constData();
+        for (const QByteArray &field : { QByteArray("Content-Type: text/plain"),
+                 QByteArray("Connection: close"), "Content-Length: " + QByteArray::number(body.size()) })
             EXPECT_TRUE(answer.left(headerEnd).contains("\r\n" + field + "\r\n")) << field.constData();
         EXPECT_EQ(origin.connectionsAccepted, 0);
-        const QString logged = row.code == 500   ? QStringLiteral(" - Internal error: ")
-                               : row.code == 502 ? QStringLiteral(" - Bad Gateway: ") + row.host + QStringLiteral(" - ")
-                                                 : QStringLiteral(" - Refused: %1 ").arg(row.code);
-        EXPECT_EQ(h.logLines().filter(logged).size(), 1) << h.logLines().join(QLatin1Char('\n')).toStdString();
+        const QString logged = row.code == 500 ? QStringLiteral(" - Internal error: ")
+            : row.code == 502 ? QStringLiteral(" - Bad Gateway: ") + row.host + QStringLiteral(" - ")
+                              : QStringLiteral(" - Refused: %1 ").arg(row.code);
+        EXPECT_EQ(h.logLines().filter(logged).size(), 1)
+            << h.logLines().join(QLatin1Char('\n')).toStdString();
         if (row.code != 502) {
             EXPECT_EQ(h.rowCount(), 0);
             EXPECT_EQ(h.folder.requestFiles(), QStringList()) << "a record that no row names is never purged";
@@ -170,15 +177,18 @@ TEST(ExchangeEdge, BrowserThatLeavesEarlyEndsTheExchangeWithoutRecords)
         SCOPED_TRACE("closes mid-reply");
         ProxyHarness h;
         FakeOrigin origin;
-        origin.setReply({"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nfirst part"}, FakeOrigin::Closing::Never);
+        origin.setReply(
+            { "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nfirst part" }, FakeOrigin::Closing::Never);
         RawBrowser browser(h.port());
         browser.send(origin.getRequest());
         ASSERT_TRUE(waitFor([&] { return browser.received.endsWith("first part"); }));
         browser.close();
         ASSERT_TRUE(h.waitUntilIdle(CProxyConnection::BrowserGoneGraceMs + 5000));
-        EXPECT_TRUE(waitFor([&] { return origin.connectionsClosedByPeer == 1; })) << "the upstream side stays open";
+        EXPECT_TRUE(waitFor([&] { return origin.connectionsClosedByPeer == 1; }))
+            << "the upstream side stays open";
         EXPECT_EQ(h.row(1).at(6), QStringLiteral("REMOVED"));
-        EXPECT_EQ(h.folder.requestFiles(), QStringList({h.row(1).at(7)})) << "a cut-off reply left a record";
+        EXPECT_EQ(h.folder.requestFiles(), QStringList({ h.row(1).at(7) }))
+            << "a cut-off reply left a record";
         EXPECT_EQ(h.logLines().filter(QStringLiteral("Received ")).size(), 0);
     }
 }
@@ -189,7 +199,7 @@ TEST(ExchangeEdge, DataAfterACompleteRequestIsIgnored)
 {
     ProxyHarness h;
     FakeOrigin origin;
-    origin.setReply({"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none"}, FakeOrigin::Closing::WhenAsked);
+    origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none" }, FakeOrigin::Closing::WhenAsked);
     origin.setHold(true);
     RawBrowser browser(h.port());
     browser.send(origin.getRequest(QStringLiteral("/1")) + origin.getRequest(QStringLiteral("/2")));
@@ -215,7 +225,7 @@ TEST(ExchangeEdge, UpstreamBreakingOffMidReplyClosesTheBrowser)
 {
     ProxyHarness h;
     FakeOrigin origin;
-    origin.setReply({"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nsome"}, FakeOrigin::Closing::Never);
+    origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nsome" }, FakeOrigin::Closing::Never);
     RawBrowser browser(h.port());
     std::shared_ptr<CProxyConnection> connection = h.waitForConnection();
     browser.send(origin.getRequest());
@@ -227,7 +237,7 @@ TEST(ExchangeEdge, UpstreamBreakingOffMidReplyClosesTheBrowser)
 
     EXPECT_EQ(browser.received, origin.replyBytes()) << "nothing may be added to a reply already under way";
     EXPECT_EQ(h.row(1).at(6), QStringLiteral("ERROR"));
-    EXPECT_EQ(h.folder.requestFiles(), QStringList({h.row(1).at(7)}));
+    EXPECT_EQ(h.folder.requestFiles(), QStringList({ h.row(1).at(7) }));
     EXPECT_EQ(h.logLines().filter(QStringLiteral(" - Reply broken off: ")).size(), 1);
 }
 

@@ -11,7 +11,7 @@
 // hop-by-hop headers leaking upstream, and browsers left waiting after the last byte.
 TEST(ExchangeHttp, CurlExchangesAreRelayedRecordedAndReported)
 {
-    QList<QByteArray> manyChunks = {"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n"};
+    QList<QByteArray> manyChunks = { "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" };
     for (int i = 0; i < 60; ++i)
         manyChunks.append(QByteArray(97, static_cast<char>('a' + i % 26)) + QByteArray::number(i) + '\n');
     using enum FakeOrigin::Closing;
@@ -22,19 +22,21 @@ TEST(ExchangeHttp, CurlExchangesAreRelayedRecordedAndReported)
         QString path;
         QByteArray postBody = {};
     } cases[] = {
-        {"keep-alive origin, GET with query",
-         {"HTTP/1.1 200 OK\r\nContent-Length: 11\r\nContent-Type: text/plain\r\n\r\n", "hello world"}, WhenAsked,
-         QStringLiteral("/a/b?x=1")},
-        {"close-delimited HTTP/1.0 origin",
-         {"HTTP/1.0 200 OK\r\n", "Content-Type: text/html\r\n\r\n", "<p>one</p>", "<p>two</p>"}, AfterReply,
-         QStringLiteral("/page.html")},
-        {"chunked reply",
-         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "5\r\nhello\r\n", "6\r\n world\r\n", "0\r\n\r\n"},
-         WhenAsked, QStringLiteral("/chunked")},
-        {"reply in many chunks", manyChunks, AfterReply, QStringLiteral("/many")},
-        {"empty reply", {}, AfterReply, QStringLiteral("/empty")},
-        {"POST to keep-alive origin", {"HTTP/1.1 201 Created\r\nContent-Length: 2\r\n\r\nok"}, WhenAsked,
-         QStringLiteral("/form"), QByteArrayLiteral("name=value&bytes=\x01\x02\xff\r\n\r\nGET / HTTP/1.1")},
+        { "keep-alive origin, GET with query",
+            { "HTTP/1.1 200 OK\r\nContent-Length: 11\r\nContent-Type: text/plain\r\n\r\n", "hello world" },
+            WhenAsked, QStringLiteral("/a/b?x=1") },
+        { "close-delimited HTTP/1.0 origin",
+            { "HTTP/1.0 200 OK\r\n", "Content-Type: text/html\r\n\r\n", "<p>one</p>", "<p>two</p>" },
+            AfterReply, QStringLiteral("/page.html") },
+        { "chunked reply",
+            { "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "5\r\nhello\r\n", "6\r\n world\r\n",
+                "0\r\n\r\n" },
+            WhenAsked, QStringLiteral("/chunked") },
+        { "reply in many chunks", manyChunks, AfterReply, QStringLiteral("/many") },
+        { "empty reply", {}, AfterReply, QStringLiteral("/empty") },
+        { "POST to keep-alive origin", { "HTTP/1.1 201 Created\r\nContent-Length: 2\r\n\r\nok" }, WhenAsked,
+            QStringLiteral("/form"),
+            QByteArrayLiteral("name=value&bytes=\x01\x02\xff\r\n\r\nGET / HTTP/1.1") },
     };
 
     for (const auto &c : cases) {
@@ -43,13 +45,14 @@ TEST(ExchangeHttp, CurlExchangesAreRelayedRecordedAndReported)
         ASSERT_TRUE(h.server->Running());
         FakeOrigin origin;
         origin.setReply(c.reply, c.closing);
-        QStringList args = {QStringLiteral("-i"), QStringLiteral("--raw"), QStringLiteral("--proxy"), h.proxyUrl()};
+        QStringList args
+            = { QStringLiteral("-i"), QStringLiteral("--raw"), QStringLiteral("--proxy"), h.proxyUrl() };
         if (!c.postBody.isEmpty()) {
             // Through a file, so that every byte reaches curl unchanged.
             QFile body(h.folder.path() + QStringLiteral("body.bin"));
             ASSERT_TRUE(body.open(QIODevice::WriteOnly) && body.write(c.postBody) == c.postBody.size());
             body.close();
-            args += {QStringLiteral("--data-binary"), QStringLiteral("@") + body.fileName()};
+            args += { QStringLiteral("--data-binary"), QStringLiteral("@") + body.fileName() };
         }
         const CurlResult curl = runCurl(args << origin.url(c.path));
         ASSERT_TRUE(h.waitUntilIdle());
@@ -61,7 +64,7 @@ TEST(ExchangeHttp, CurlExchangesAreRelayedRecordedAndReported)
         const QString requestFile = row.at(7), responseFile = row.at(8);
         ASSERT_TRUE(requestFile.endsWith(QStringLiteral("-Q.txt"))) << requestFile.toStdString();
         EXPECT_EQ(responseFile, requestFile.chopped(6) + QStringLiteral("-A.txt"));
-        EXPECT_EQ(h.folder.requestFiles(), QStringList({responseFile, requestFile}));
+        EXPECT_EQ(h.folder.requestFiles(), QStringList({ responseFile, requestFile }));
         const QByteArray request = h.readRecord(requestFile);
         const QByteArray method = c.postBody.isEmpty() ? "GET" : "POST";
         EXPECT_TRUE(request.startsWith(method + ' ' + origin.url(c.path).toLatin1() + " HTTP/1.1\r\n"));
@@ -70,20 +73,23 @@ TEST(ExchangeHttp, CurlExchangesAreRelayedRecordedAndReported)
 
         ASSERT_EQ(origin.requests.size(), 1);
         const QByteArray upstream = origin.requests.first();
-        EXPECT_TRUE(upstream.startsWith(method + ' ' + c.path.toLatin1() + " HTTP/1.1\r\n")) << upstream.constData();
+        EXPECT_TRUE(upstream.startsWith(method + ' ' + c.path.toLatin1() + " HTTP/1.1\r\n"))
+            << upstream.constData();
         EXPECT_TRUE(upstream.contains("\r\nConnection: close\r\n"));
         EXPECT_FALSE(upstream.toLower().contains("proxy-connection"));
         EXPECT_TRUE(upstream.endsWith("\r\n\r\n" + c.postBody));
 
         const QString page = origin.url(c.path).section(QLatin1Char('?'), 0, 0);
-        EXPECT_EQ(row, QStringList({QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.1"), QString::fromLatin1(method),
-                                    page, ProxyHarness::number(request.size()),
-                                    ProxyHarness::number(origin.replyBytes().size()), QStringLiteral("DONE"),
-                                    requestFile, responseFile}));
+        EXPECT_EQ(row,
+            QStringList(
+                { QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.1"), QString::fromLatin1(method), page,
+                    ProxyHarness::number(request.size()), ProxyHarness::number(origin.replyBytes().size()),
+                    QStringLiteral("DONE"), requestFile, responseFile }));
         const QStringList log = h.logLines().mid(1);
         const QString id = log.value(0).section(QStringLiteral(" - "), 1);
-        EXPECT_EQ(log, QStringList({QStringLiteral("Adding #1 - ") + id,
-                                    QStringLiteral("1 - 127.0.0.1 - Requesting %1 - %2").arg(QString::fromLatin1(method), page),
-                                    QStringLiteral("Received %1 for %2").arg(page, id), QStringLiteral("Removing #") + id}));
+        EXPECT_EQ(log,
+            QStringList({ QStringLiteral("Adding #1 - ") + id,
+                QStringLiteral("1 - 127.0.0.1 - Requesting %1 - %2").arg(QString::fromLatin1(method), page),
+                QStringLiteral("Received %1 for %2").arg(page, id), QStringLiteral("Removing #") + id }));
     }
 }

@@ -28,15 +28,15 @@ TEST(CHTTPGet, ParseURLFindsHostPortAndPath)
         const char *url;
     };
     const Row rows[] = {
-        {"port and query", "http://name:8080/a?b", "name", 8080, "/a?b"},
-        {"no path", "http://name", "name", 80, "/"},
-        {"host and port of a tunnel", "name:443", "name", 443, "name:443"},
-        {"scheme in capitals is not taken apart", "HTTP://name/a", "HTTP", 80, "HTTP://name/a"},
-        {"port that is no number", "http://name:abc/x", "name", 80, "/x"},
-        {"empty port", "http://name:/x", "name", 80, "/x"},
-        {"empty host", "http:///x", "", 80, "/x"},
-        {"empty host with port", "http://:8080/x", "", 8080, "/x"},
-        {"bare path is a host", "index.html", "index.html", 80, "index.html"},
+        { "port and query", "http://name:8080/a?b", "name", 8080, "/a?b" },
+        { "no path", "http://name", "name", 80, "/" },
+        { "host and port of a tunnel", "name:443", "name", 443, "name:443" },
+        { "scheme in capitals is not taken apart", "HTTP://name/a", "HTTP", 80, "HTTP://name/a" },
+        { "port that is no number", "http://name:abc/x", "name", 80, "/x" },
+        { "empty port", "http://name:/x", "name", 80, "/x" },
+        { "empty host", "http:///x", "", 80, "/x" },
+        { "empty host with port", "http://:8080/x", "", 8080, "/x" },
+        { "bare path is a host", "index.html", "index.html", 80, "index.html" },
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -59,12 +59,13 @@ TEST(CHTTPGet, CompletedTransferIsRecordedBeforeItIsReported)
     older.write("an older reply that must be replaced entirely");
     older.close();
     FakeOrigin origin;
-    origin.setReply({"HTTP/1.0 200 OK\r\n\r\n", "part one;", QByteArray("\0binary\r\n", 9)});
+    origin.setReply({ "HTTP/1.0 200 OK\r\n\r\n", "part one;", QByteArray("\0binary\r\n", 9) });
     CHTTPGet get;
     prepare(get, record);
 
     int requestsAtConnect = -1;
-    QObject::connect(&get, &CHTTPGet::Connected, &get, [&] { requestsAtConnect = origin.completeRequests(); });
+    QObject::connect(
+        &get, &CHTTPGet::Connected, &get, [&] { requestsAtConnect = origin.completeRequests(); });
     QByteArray recordAtCompletion;
     bool partLeft = true;
     int socketState = -1;
@@ -105,11 +106,13 @@ TEST(CHTTPGet, FailureToConnectIsReportedFromTheEventLoop)
         QString url, host;
     };
     const Row rows[] = {
-        {"empty host", QStringLiteral("http:///x"), QString()},
-        {"empty host with a port", QStringLiteral("http://:8080/x"), QString()},
-        {"name that never resolves", QStringLiteral("http://nothing.invalid/x"), QStringLiteral("nothing.invalid")},
-        {"refused port", QStringLiteral("http://127.0.0.1:%1/x").arg(ProxyHarness::freePort()), QStringLiteral("127.0.0.1")},
-        {"port out of range", QStringLiteral("http://127.0.0.1:70000/x"), QStringLiteral("127.0.0.1")},
+        { "empty host", QStringLiteral("http:///x"), QString() },
+        { "empty host with a port", QStringLiteral("http://:8080/x"), QString() },
+        { "name that never resolves", QStringLiteral("http://nothing.invalid/x"),
+            QStringLiteral("nothing.invalid") },
+        { "refused port", QStringLiteral("http://127.0.0.1:%1/x").arg(ProxyHarness::freePort()),
+            QStringLiteral("127.0.0.1") },
+        { "port out of range", QStringLiteral("http://127.0.0.1:70000/x"), QStringLiteral("127.0.0.1") },
     };
     TestFolder folder;
     for (const Row &row : rows) {
@@ -136,7 +139,7 @@ TEST(CHTTPGet, UnwritableRecordIsReportedNotThrown)
 {
     TestFolder folder;
     FakeOrigin origin;
-    origin.setReply({QByteArrayLiteral("HTTP/1.0 200 OK\r\n\r\nbody")});
+    origin.setReply({ QByteArrayLiteral("HTTP/1.0 200 OK\r\n\r\nbody") });
     CHTTPGet get;
     prepare(get, folder.requests() + QStringLiteral("missing-folder/r-A.txt"));
     QSignalSpy recordFailed(&get, &CHTTPGet::recordFailed);

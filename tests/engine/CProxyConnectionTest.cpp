@@ -1,5 +1,5 @@
-#include "CHTTPGet.h"
 #include "CProxyConnection.h"
+#include "CHTTPGet.h"
 #include "Clock.h"
 #include "EventSocket.h"
 #include "FakeOrigin.h"
@@ -34,7 +34,8 @@ void drawLetters(const QString &sequence)
 
 // Serves one request through a fresh proxy; the origin holds its reply until released.
 struct HeldExchange {
-    explicit HeldExchange(const QList<QByteArray> &reply, FakeOrigin::Closing closing = FakeOrigin::Closing::AfterReply)
+    explicit HeldExchange(
+        const QList<QByteArray> &reply, FakeOrigin::Closing closing = FakeOrigin::Closing::AfterReply)
     {
         origin.setReply(reply, closing);
         origin.setHold(true);
@@ -46,7 +47,7 @@ struct HeldExchange {
     }
     ProxyHarness h;
     FakeOrigin origin;
-    RawBrowser browser{h.port()};
+    RawBrowser browser { h.port() };
     std::shared_ptr<CProxyConnection> connection = h.waitForConnection();
 };
 
@@ -60,22 +61,24 @@ TEST(CProxyConnection, ForwardedRequestRewritesTargetAndHopByHopHeadersOnly)
         QByteArray in;
         std::optional<QByteArray> out;
     } rows[] = {
-        {"absolute target with port and query", "GET http://name:8080/a/b?x=1 HTTP/1.0\r\nHost: name\r\n\r\n",
-         "GET /a/b?x=1 HTTP/1.0\r\nHost: name\r\nConnection: close\r\n\r\n"},
-        {"no path", "GET http://name HTTP/1.0\r\n\r\n", "GET / HTTP/1.0\r\nConnection: close\r\n\r\n"},
-        {"scheme in capitals is left alone", "GET HTTP://name/a HTTP/1.1\r\nAccept: */*\r\n\r\n",
-         "GET HTTP://name/a HTTP/1.1\r\nAccept: */*\r\nConnection: close\r\n\r\n"},
-        {"hop-by-hop headers in any case, and those Connection names",
-         "GET http://h/ HTTP/1.1\r\nHost: h\r\nproxy-connection: Keep-Alive\r\nCONNECTION: keep-alive, X-Trace\r\n"
-         "Keep-Alive: 300\r\nx-trace: 1\r\nX-Other: 2\r\n\r\n",
-         "GET / HTTP/1.1\r\nHost: h\r\nX-Other: 2\r\nConnection: close\r\n\r\n"},
-        {"continuation line goes with its header",
-         "GET http://h/ HTTP/1.1\r\nConnection: close,\r\n upgrade\r\nUpgrade: h2c\r\nA: b\r\n\r\n",
-         "GET / HTTP/1.1\r\nA: b\r\nConnection: close\r\n\r\n"},
-        {"body bytes are never touched", "POST http://h/p HTTP/1.1\r\nContent-Length: 28\r\n\r\n" + body,
-         "POST /p HTTP/1.1\r\nContent-Length: 28\r\nConnection: close\r\n\r\n" + body},
-        {"no blank after the target", "GET http://h/\r\nHost: a b\r\n\r\n", std::nullopt},
-        {"no blank at all", "GETZ\r\n\r\n", std::nullopt},
+        { "absolute target with port and query",
+            "GET http://name:8080/a/b?x=1 HTTP/1.0\r\nHost: name\r\n\r\n",
+            "GET /a/b?x=1 HTTP/1.0\r\nHost: name\r\nConnection: close\r\n\r\n" },
+        { "no path", "GET http://name HTTP/1.0\r\n\r\n", "GET / HTTP/1.0\r\nConnection: close\r\n\r\n" },
+        { "scheme in capitals is left alone", "GET HTTP://name/a HTTP/1.1\r\nAccept: */*\r\n\r\n",
+            "GET HTTP://name/a HTTP/1.1\r\nAccept: */*\r\nConnection: close\r\n\r\n" },
+        { "hop-by-hop headers in any case, and those Connection names",
+            "GET http://h/ HTTP/1.1\r\nHost: h\r\nproxy-connection: Keep-Alive\r\nCONNECTION: keep-alive, "
+            "X-Trace\r\n"
+            "Keep-Alive: 300\r\nx-trace: 1\r\nX-Other: 2\r\n\r\n",
+            "GET / HTTP/1.1\r\nHost: h\r\nX-Other: 2\r\nConnection: close\r\n\r\n" },
+        { "continuation line goes with its header",
+            "GET http://h/ HTTP/1.1\r\nConnection: close,\r\n upgrade\r\nUpgrade: h2c\r\nA: b\r\n\r\n",
+            "GET / HTTP/1.1\r\nA: b\r\nConnection: close\r\n\r\n" },
+        { "body bytes are never touched", "POST http://h/p HTTP/1.1\r\nContent-Length: 28\r\n\r\n" + body,
+            "POST /p HTTP/1.1\r\nContent-Length: 28\r\nConnection: close\r\n\r\n" + body },
+        { "no blank after the target", "GET http://h/\r\nHost: a b\r\n\r\n", std::nullopt },
+        { "no blank at all", "GETZ\r\n\r\n", std::nullopt },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -111,7 +114,7 @@ TEST(CProxyConnection, RecordNamesComeFromClockAndLettersAndAreNeverShared)
 TEST(CProxyConnection, IdleTimeoutIsStrictlyGreaterAndReplyTrafficCounts)
 {
     TestClock clock(QDateTime(QDate(2024, 1, 2), QTime(10, 0, 0)));
-    HeldExchange x({"HTTP/1.1 200 OK\r\n\r\n", "more"}, FakeOrigin::Closing::Never);
+    HeldExchange x({ "HTTP/1.1 200 OK\r\n\r\n", "more" }, FakeOrigin::Closing::Never);
     ASSERT_TRUE(x.connection);
     ASSERT_EQ(x.h.server->Timeout(), 60);
     Clock::advanceForTest(60 * 1000);
@@ -138,9 +141,9 @@ TEST(CProxyConnection, IdleTimeoutIsStrictlyGreaterAndReplyTrafficCounts)
 // must not write into whatever row later takes its old position.
 TEST(CProxyConnection, AutoPurgePastTwoHundredRowsAndRowsOfAPurgedList)
 {
-    for (const int rowsBefore : {199, 200}) {
+    for (const int rowsBefore : { 199, 200 }) {
         SCOPED_TRACE(rowsBefore);
-        HeldExchange x({"HTTP/1.0 200 OK\r\n\r\nbody"});
+        HeldExchange x({ "HTTP/1.0 200 OK\r\n\r\nbody" });
         ProxyHarness &h = x.h;
         for (int i = 0; i < rowsBefore; ++i)
             h.shell.list.add();
@@ -173,16 +176,17 @@ TEST(CProxyConnection, AutoPurgePastTwoHundredRowsAndRowsOfAPurgedList)
 
 TEST(CProxyConnection, BrowserSocketErrorsEndTheExchange)
 {
-    for (const auto &[number, status] : {std::pair{EventSocket::sckConnectionReset, "CLOSED"},
-                                         std::pair{EventSocket::sckConnectionAborted, "ERROR"}}) {
+    for (const auto &[number, status] : { std::pair { EventSocket::sckConnectionReset, "CLOSED" },
+             std::pair { EventSocket::sckConnectionAborted, "ERROR" } }) {
         SCOPED_TRACE(status);
-        HeldExchange x({"HTTP/1.0 200 OK\r\n\r\n"});
+        HeldExchange x({ "HTTP/1.0 200 OK\r\n\r\n" });
         ASSERT_TRUE(x.start());
         x.connection->socket()->raiseError(number, QStringLiteral("test"));
         EXPECT_TRUE(x.h.server->connections().empty());
         EXPECT_EQ(x.h.row(1).at(6), QString::fromLatin1(status));
         EXPECT_EQ(x.h.row(1).at(2), QStringLiteral("GET"));
-        EXPECT_TRUE(waitFor([&] { return x.origin.connectionsClosedByPeer == 1; })) << "the upstream side stays open";
+        EXPECT_TRUE(waitFor([&] { return x.origin.connectionsClosedByPeer == 1; }))
+            << "the upstream side stays open";
         x.connection.reset();
         x.h.waitUntilIdle();
         EXPECT_FALSE(x.h.recordExists(x.h.row(1).at(8)));
@@ -201,7 +205,8 @@ TEST(CProxyConnection, SendWaitsForTheEarlierSendAndLogsEach)
     connection->Send(QByteArrayLiteral("two"));
     ASSERT_TRUE(waitFor([&] { return browser.received == "one,two"; }));
     EXPECT_EQ(h.logLines().filter(QStringLiteral(" - Sending back to browser.")),
-              QStringList({line + QStringLiteral("Sending back to browser."), line + QStringLiteral("Sending back to browser.")}));
+        QStringList({ line + QStringLiteral("Sending back to browser."),
+            line + QStringLiteral("Sending back to browser.") }));
 
     // Unconnected: nothing is sent, the failure is logged, and the next Send waits out its
     // ten seconds on the settable clock rather than on the wall.

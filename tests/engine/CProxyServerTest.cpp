@@ -1,6 +1,6 @@
+#include "CProxyServer.h"
 #include "CLog.h"
 #include "CProxyConnection.h"
-#include "CProxyServer.h"
 #include "CTimer.h"
 #include "CTimerGlobal.h"
 #include "Clock.h"
@@ -67,7 +67,8 @@ quint16 freePort()
 // The log lines without their date stamps.
 QStringList logLines(const MemoryLogBox &box)
 {
-    static const QRegularExpression stamp(QStringLiteral("^\\d\\d.\\d\\d.\\d{4} \\d\\d.\\d\\d.\\d\\d [^:]*: "));
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\d\\d.\\d\\d.\\d{4} \\d\\d.\\d\\d.\\d\\d [^:]*: "));
     QStringList lines = box.text.split(QStringLiteral("\r\n"));
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
@@ -115,7 +116,8 @@ protected:
         auto client = std::make_unique<QTcpSocket>();
         client->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->Port()));
         ASSERT_TRUE(waitFor([&] {
-            return server->Connections() > before || static_cast<size_t>(shell.messages.size()) > messagesBefore;
+            return server->Connections() > before
+                || static_cast<size_t>(shell.messages.size()) > messagesBefore;
         }));
         clients.push_back(std::move(client));
     }
@@ -138,7 +140,8 @@ TEST_F(ServerTest, StartsOnTheGivenAddressAndPublishesWhatItBound)
     EXPECT_EQ(server->Timeout(), 60);
     EXPECT_TRUE(server->AutoRespond());
     EXPECT_EQ(server->MaxConnections(), 0.0);
-    EXPECT_EQ(logLines(log), QStringList{QStringLiteral("Proxy server started on 127.0.0.1:%1").arg(port)});
+    EXPECT_EQ(
+        logLines(log), QStringList { QStringLiteral("Proxy server started on 127.0.0.1:%1").arg(port) });
 }
 
 TEST_F(ServerTest, EmptyAddressListensOnLoopbackAndPortBelowOneOn80)
@@ -180,7 +183,8 @@ TEST_F(ServerTest, RestartWhileListeningKeepsLiveConnections)
     EXPECT_TRUE(server->Running());
     EXPECT_EQ(server->connections().size(), 1u);
     const QStringList lines = logLines(log);
-    EXPECT_EQ(lines.at(lines.size() - 2), QStringLiteral("Restarting proxy server on 127.0.0.1:%1").arg(server->Port()));
+    EXPECT_EQ(lines.at(lines.size() - 2),
+        QStringLiteral("Restarting proxy server on 127.0.0.1:%1").arg(server->Port()));
     EXPECT_EQ(lines.last(), QStringLiteral("Proxy server started on 127.0.0.1:%1").arg(server->Port()));
 
     server->StopServer();
@@ -196,11 +200,11 @@ TEST_F(ServerTest, ConnectionLimitIsComparedAsFloatingPoint)
         double limit;
         int accepted;
     };
-    const Row rows[] = {{"limit 2 refuses the third", 2.0, 2}, {"limit 2.5 takes a third", 2.5, 3}};
+    const Row rows[] = { { "limit 2 refuses the third", 2.0, 2 }, { "limit 2.5 takes a third", 2.5, 3 } };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         TearDown();
-        shell = FakeShell{};
+        shell = FakeShell {};
         log.text.clear();
         SetUp();
         startOn(freePort(), row.limit);
@@ -225,7 +229,7 @@ TEST_F(ServerTest, AcceptingLogsCountsArmsTheSweepOnceAndShowsBusy)
     const QStringList lines = logLines(log);
     EXPECT_EQ(lines[1], QStringLiteral("Adding #1 - %1").arg(table[0]->RequestID()));
     EXPECT_EQ(lines[2], QStringLiteral("Adding #2 - %1").arg(table[1]->RequestID()));
-    EXPECT_EQ(shell.icons, (QList<qint16>{1, 1}));
+    EXPECT_EQ(shell.icons, (QList<qint16> { 1, 1 }));
     EXPECT_EQ(timers.setCalls, 1) << "a running sweep timer is left alone";
     EXPECT_EQ(timers.lastInterval, 5000u);
     EXPECT_EQ(server->GetIndexByID(table[1]->RequestID()), 2);
@@ -237,7 +241,7 @@ TEST_F(ServerTest, RemovingFromAnEmptyTableStillStopsTheSweepAndShowsIdle)
     log.text.clear();
     server->RemoveRequest(12345);
     EXPECT_TRUE(log.text.isEmpty());
-    EXPECT_EQ(shell.icons, QList<qint16>{0});
+    EXPECT_EQ(shell.icons, QList<qint16> { 0 });
     EXPECT_FALSE(server->timer()->Enabled());
 }
 
@@ -292,11 +296,10 @@ TEST_F(ServerTest, UpdateItemWritesOnlyTheGivenCellsOfRowsThatExist)
     full.ResponseFile = QStringLiteral("/x/requests/a.txt");
     full.Status = QStringLiteral("TO-WEB");
     server->UpdateItem(2, full);
-    EXPECT_EQ(shell.list.cells(2), (QStringList{QStringLiteral("example.test"), QStringLiteral("127.0.0.1"),
-                                                QStringLiteral("GET"), QStringLiteral("http://example.test/a"),
-                                                QStringLiteral("1,234,567"), QStringLiteral("1"),
-                                                QStringLiteral("TO-WEB"), QStringLiteral("q.txt"),
-                                                QStringLiteral("a.txt")}));
+    EXPECT_EQ(shell.list.cells(2),
+        (QStringList { QStringLiteral("example.test"), QStringLiteral("127.0.0.1"), QStringLiteral("GET"),
+            QStringLiteral("http://example.test/a"), QStringLiteral("1,234,567"), QStringLiteral("1"),
+            QStringLiteral("TO-WEB"), QStringLiteral("q.txt"), QStringLiteral("a.txt") }));
 
     CProxyServer::RowReport status;
     status.Status = QStringLiteral("DONE");
@@ -319,18 +322,20 @@ TEST(ServerStatics, GetFileNameTakesTheTextAfterEitherSeparator)
         const char *path;
         const char *name;
     };
-    const Row rows[] = {{"C:\\a\\b.txt", "b.txt"}, {"/a/b.txt", "b.txt"}, {"b.txt", "b.txt"},
-                        {"C:\\a\\", ""},           {"a/b\\c.txt", "c.txt"}, {"", ""}};
+    const Row rows[] = { { "C:\\a\\b.txt", "b.txt" }, { "/a/b.txt", "b.txt" }, { "b.txt", "b.txt" },
+        { "C:\\a\\", "" }, { "a/b\\c.txt", "c.txt" }, { "", "" } };
     for (const Row &row : rows)
-        EXPECT_EQ(CProxyServer::GetFileName(QString::fromLatin1(row.path)), QString::fromLatin1(row.name)) << row.path;
+        EXPECT_EQ(CProxyServer::GetFileName(QString::fromLatin1(row.path)), QString::fromLatin1(row.name))
+            << row.path;
 }
 
 TEST_F(ServerTest, VersionIsTheBuildVersionInPlainDecimal)
 {
-    EXPECT_EQ(server->Version(), QStringLiteral("%1.%2.%3")
-                                     .arg(TARNWICK_VERSION_MAJOR)
-                                     .arg(TARNWICK_VERSION_MINOR)
-                                     .arg(TARNWICK_VERSION_PATCH));
+    EXPECT_EQ(server->Version(),
+        QStringLiteral("%1.%2.%3")
+            .arg(TARNWICK_VERSION_MAJOR)
+            .arg(TARNWICK_VERSION_MINOR)
+            .arg(TARNWICK_VERSION_PATCH));
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^(0|[1-9]\\d*)\\.(0|[1-9]\\d*)\\.(0|[1-9]\\d*)$"))
                     .match(server->Version())
                     .hasMatch());
@@ -357,8 +362,9 @@ TEST_F(ServerTest, DataOnTheListeningSocketRejectsAndRestarts)
     EXPECT_TRUE(shell.messages[0].startsWith(QStringLiteral("Received data on main socket. Rejected user ")));
     EXPECT_EQ(shell.messageIcons[0], IProxyShell::MessageIcon::None);
     EXPECT_TRUE(server->Running());
-    EXPECT_EQ(logLines(log), (QStringList{QStringLiteral("Restarting proxy server on 127.0.0.1:%1").arg(port),
-                                          QStringLiteral("Proxy server started on 127.0.0.1:%1").arg(port)}));
+    EXPECT_EQ(logLines(log),
+        (QStringList { QStringLiteral("Restarting proxy server on 127.0.0.1:%1").arg(port),
+            QStringLiteral("Proxy server started on 127.0.0.1:%1").arg(port) }));
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
     EXPECT_TRUE(probe.waitForConnected(2000)) << "listening again after the restart";
@@ -405,7 +411,8 @@ TEST_F(ServerTest, CleanupStopsOnceAndReleasesEverything)
     server->Cleanup();
     EXPECT_FALSE(server->Running());
     EXPECT_TRUE(server->connections().empty());
-    EXPECT_EQ(logLines(log).count(QStringLiteral("Stopped proxy server on 127.0.0.1:%1").arg(server->Port())), 1);
+    EXPECT_EQ(
+        logLines(log).count(QStringLiteral("Stopped proxy server on 127.0.0.1:%1").arg(server->Port())), 1);
 }
 
 } // namespace

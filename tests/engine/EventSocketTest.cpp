@@ -87,8 +87,7 @@ TEST(EventSocket, HandsOverABacklogInBoundedPieces)
     ASSERT_TRUE(link.open());
     const QByteArray bulk = everyByteValue(8 * 1024 * 1024);
     link.client.write(bulk);
-    while (link.client.bytesToWrite() > 0 && link.client.waitForBytesWritten(200)) {
-    }
+    while (link.client.bytesToWrite() > 0 && link.client.waitForBytesWritten(200)) { }
     ASSERT_TRUE(QTest::qWaitFor([&] { return link.received.size() >= bulk.size(); }, WaitMs * 3));
     EXPECT_TRUE(link.received == bulk);
     EXPECT_LE(link.largestChunk, 256 * 1024);

@@ -20,12 +20,14 @@ inline CurlResult runCurl(const QStringList &arguments, int timeoutMs = 20000)
     QProcess curl;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // The test says which proxy to use; nothing from the environment may redirect curl.
-    for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy",
-                             "NO_PROXY", "no_proxy"})
+    for (const char *name : { "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY",
+             "all_proxy", "NO_PROXY", "no_proxy" })
         env.remove(QString::fromLatin1(name));
     curl.setProcessEnvironment(env);
-    curl.start(QStringLiteral("curl"), QStringList{QStringLiteral("-s"), QStringLiteral("-q"), QStringLiteral("--max-time"),
-                                                   QString::number(qMax(1, timeoutMs / 1000 - 1))} + arguments);
+    curl.start(QStringLiteral("curl"),
+        QStringList { QStringLiteral("-s"), QStringLiteral("-q"), QStringLiteral("--max-time"),
+            QString::number(qMax(1, timeoutMs / 1000 - 1)) }
+            + arguments);
     CurlResult result;
     if (!curl.waitForStarted(5000))
         return result;

@@ -17,17 +17,18 @@ class FakeOrigin : public QObject
 public:
     enum class Closing {
         AfterReply, // close-delimited: closes once the reply is written
-        WhenAsked,  // HTTP/1.1 keep-alive: closes only when the request said Connection: close
-        Never,      // keeps the connection open whatever the request said
+        WhenAsked, // HTTP/1.1 keep-alive: closes only when the request said Connection: close
+        Never, // keeps the connection open whatever the request said
     };
 
-    FakeOrigin() : m_server(new QTcpServer(this))
+    FakeOrigin()
+        : m_server(new QTcpServer(this))
     {
         m_server->listen(QHostAddress::LocalHost, 0);
         connect(m_server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *socket = m_server->nextPendingConnection()) {
                 ++connectionsAccepted;
-                auto *peer = new Peer{socket, static_cast<int>(requests.size())};
+                auto *peer = new Peer { socket, static_cast<int>(requests.size()) };
                 m_peers.append(peer);
                 requests.append(QByteArray());
                 connect(socket, &QTcpSocket::readyRead, this, [this, peer] {
@@ -113,10 +114,12 @@ private:
             return;
         const QByteArray header = received.left(headerEnd).toLower() + "\r\n";
         const qsizetype cl = header.indexOf("\r\ncontent-length:");
-        if (cl >= 0 && received.size() - (headerEnd + 4) < header.mid(cl + 17, header.indexOf("\r\n", cl + 2) - cl - 17).trimmed().toLongLong())
+        if (cl >= 0
+            && received.size() - (headerEnd + 4)
+                < header.mid(cl + 17, header.indexOf("\r\n", cl + 2) - cl - 17).trimmed().toLongLong())
             return;
         peer->closeWhenDone = m_closing == Closing::AfterReply || m_streamSize >= 0
-                              || (m_closing == Closing::WhenAsked && header.contains("\r\nconnection: close"));
+            || (m_closing == Closing::WhenAsked && header.contains("\r\nconnection: close"));
         peer->complete = true;
         ++m_complete;
         if (!m_hold)

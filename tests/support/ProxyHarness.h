@@ -20,7 +20,8 @@
 class ProxyHarness
 {
 public:
-    ProxyHarness() : server(std::make_unique<CProxyServer>(&shell))
+    ProxyHarness()
+        : server(std::make_unique<CProxyServer>(&shell))
     {
         server->AccessLog().AttachTextBox(&log);
         // CProxyServer takes any port below 1 to mean 80, so the system is asked for a free one.

@@ -11,7 +11,8 @@
 class RawBrowser : public QObject
 {
 public:
-    explicit RawBrowser(quint16 port) : m_socket(new QTcpSocket(this))
+    explicit RawBrowser(quint16 port)
+        : m_socket(new QTcpSocket(this))
     {
         connect(m_socket, &QTcpSocket::readyRead, this, &RawBrowser::readAvailable);
         connect(m_socket, &QTcpSocket::disconnected, this, [this] {

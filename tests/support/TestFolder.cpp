@@ -4,7 +4,8 @@
 
 #include <QDir>
 
-TestFolder::TestFolder() : m_previousAppFolder(AppFolder)
+TestFolder::TestFolder()
+    : m_previousAppFolder(AppFolder)
 {
     AppFolder = QDir::toNativeSeparators(m_dir.path()) + QDir::separator();
     QDir(m_dir.path()).mkdir(QStringLiteral("requests"));
