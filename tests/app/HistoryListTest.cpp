@@ -7,14 +7,23 @@
 
 namespace {
 
+// A nine-column history list on screen, as the main window has it.
+struct ShownList {
+    QtHistoryList list;
+    ShownList()
+    {
+        for (int i = 0; i < 9; ++i)
+            list.addColumn(QStringLiteral("c%1").arg(i), 1000, IHistoryList::Alignment::Left);
+        list.resize(600, 300);
+        list.show();
+    }
+};
+
 TEST(HistoryList, SelectionMadeWhileRepaintsAreHeldIsReadAtOnceAndShownAfterwards)
 {
     // Guards against the list reporting an old selection while its repaint is held back.
-    QtHistoryList list;
-    for (int i = 0; i < 9; ++i)
-        list.addColumn(QStringLiteral("c%1").arg(i), 1000, IHistoryList::Alignment::Left);
-    list.resize(600, 300);
-    list.show();
+    ShownList shown;
+    QtHistoryList &list = shown.list;
     list.add();
     list.add();
     list.setSelectedIndex(2);
@@ -27,11 +36,8 @@ TEST(HistoryList, SelectionMadeWhileRepaintsAreHeldIsReadAtOnceAndShownAfterward
 TEST(HistoryList, AClickRightAfterANewRowKeepsTheClickedRow)
 {
     // Guards against a held selection of a new row overriding the row the user has just clicked.
-    QtHistoryList list;
-    for (int i = 0; i < 9; ++i)
-        list.addColumn(QStringLiteral("c%1").arg(i), 1000, IHistoryList::Alignment::Left);
-    list.resize(600, 300);
-    list.show();
+    ShownList shown;
+    QtHistoryList &list = shown.list;
     list.add();
     list.add();
     ASSERT_TRUE(waitFor([&] { return list.updatesEnabled(); }, 2000));

@@ -6,11 +6,12 @@
 #include "Clock.h"
 #include "EventSocket.h"
 #include "FakeShell.h"
+#include "FakeTimerPlatform.h"
 #include "MemoryLogBox.h"
 #include "ProgramValues.h"
+#include "ProxyHarness.h"
 #include "TarnwickVersion.h"
 #include "TestFolder.h"
-#include "TimerPlatform.h"
 #include "Wait.h"
 
 #include <QHostAddress>
@@ -25,44 +26,6 @@
 #include <vector>
 
 namespace {
-
-// Captures the sweep timer's callback so that a test runs the sweep when it chooses.
-class ManualTimerPlatform : public TimerPlatform
-{
-public:
-    qint32 SetTimer(quint32, quint32, quint32 uElapse, TimerProcType lpTimerFunc) override
-    {
-        ++setCalls;
-        lastInterval = uElapse;
-        callback = lpTimerFunc;
-        running = true;
-        return 42;
-    }
-    qint32 KillTimer(quint32, qint32) override
-    {
-        ++killCalls;
-        running = false;
-        return 1;
-    }
-    void tick()
-    {
-        if (running && callback)
-            callback(0, 0, 0, 0);
-    }
-
-    TimerProcType callback = nullptr;
-    bool running = false;
-    int setCalls = 0;
-    int killCalls = 0;
-    quint32 lastInterval = 0;
-};
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 // The log lines without their date stamps.
 QStringList logLines(const MemoryLogBox &box)
@@ -123,7 +86,7 @@ protected:
     }
 
     TestFolder folder;
-    ManualTimerPlatform timers;
+    FakeTimerPlatform timers;
     FakeShell shell;
     MemoryLogBox log;
     std::unique_ptr<CProxyServer> server;
@@ -132,7 +95,7 @@ protected:
 
 TEST_F(ServerTest, StartsOnTheGivenAddressAndPublishesWhatItBound)
 {
-    const quint16 port = freePort();
+    const quint16 port = ProxyHarness::freePort();
     startOn(port);
     EXPECT_EQ(server->Port(), port);
     EXPECT_EQ(ServerIP, QStringLiteral("127.0.0.1"));
@@ -175,7 +138,7 @@ TEST_F(ServerTest, TakenPortLeavesTheServerStoppedWithTwoLogLines)
 
 TEST_F(ServerTest, RestartWhileListeningKeepsLiveConnections)
 {
-    startOn(freePort());
+    startOn(ProxyHarness::freePort());
     connectClient();
     ASSERT_EQ(server->connections().size(), 1u);
 
@@ -207,7 +170,7 @@ TEST_F(ServerTest, ConnectionLimitIsComparedAsFloatingPoint)
         shell = FakeShell {};
         log.text.clear();
         SetUp();
-        startOn(freePort(), row.limit);
+        startOn(ProxyHarness::freePort(), row.limit);
         for (int i = 0; i < 4; ++i)
             connectClient();
         EXPECT_EQ(server->connections().size(), static_cast<size_t>(row.accepted));
@@ -220,7 +183,7 @@ TEST_F(ServerTest, ConnectionLimitIsComparedAsFloatingPoint)
 
 TEST_F(ServerTest, AcceptingLogsCountsArmsTheSweepOnceAndShowsBusy)
 {
-    startOn(freePort());
+    startOn(ProxyHarness::freePort());
     connectClient();
     connectClient();
 
@@ -231,13 +194,13 @@ TEST_F(ServerTest, AcceptingLogsCountsArmsTheSweepOnceAndShowsBusy)
     EXPECT_EQ(lines[2], QStringLiteral("Adding #2 - %1").arg(table[1]->RequestID()));
     EXPECT_EQ(shell.icons, (QList<qint16> { 1, 1 }));
     EXPECT_EQ(timers.setCalls, 1) << "a running sweep timer is left alone";
-    EXPECT_EQ(timers.lastInterval, 5000u);
+    EXPECT_EQ(timers.lastElapse, 5000u);
     EXPECT_EQ(server->GetIndexByID(table[1]->RequestID()), 2);
 }
 
 TEST_F(ServerTest, RemovingFromAnEmptyTableStillStopsTheSweepAndShowsIdle)
 {
-    startOn(freePort());
+    startOn(ProxyHarness::freePort());
     log.text.clear();
     server->RemoveRequest(12345);
     EXPECT_TRUE(log.text.isEmpty());
@@ -247,7 +210,7 @@ TEST_F(ServerTest, RemovingFromAnEmptyTableStillStopsTheSweepAndShowsIdle)
 
 TEST_F(ServerTest, RemovingTheLastConnectionLogsItAndGoesIdle)
 {
-    startOn(freePort());
+    startOn(ProxyHarness::freePort());
     connectClient();
     const qint32 id = server->connections().front()->RequestID();
     server->RemoveRequest(id + 1000);
@@ -256,7 +219,7 @@ TEST_F(ServerTest, RemovingTheLastConnectionLogsItAndGoesIdle)
     EXPECT_TRUE(server->connections().empty());
     EXPECT_EQ(logLines(log).last(), QStringLiteral("Removing #%1").arg(id));
     EXPECT_EQ(shell.icons.last(), 0);
-    EXPECT_EQ(timers.killCalls, 1);
+    EXPECT_EQ(timers.killedIds.size(), 1u);
     EXPECT_EQ(server->Connections(), 1.0) << "the count of accepted connections never decreases";
 }
 
@@ -264,7 +227,7 @@ TEST_F(ServerTest, SweepRemovesOneIdleConnectionPerPositionPerPass)
 {
     // Guards against the sweep skipping past, or reading beyond, a table that shrinks under it.
     Clock::setNowForTest(QDateTime(QDate(2026, 1, 2), QTime(10, 0, 0)));
-    startOn(freePort());
+    startOn(ProxyHarness::freePort());
     connectClient();
     connectClient();
     ASSERT_EQ(server->connections().size(), 2u);
@@ -353,7 +316,7 @@ TEST_F(ServerTest, HitsAreCountedAndLogged)
 TEST_F(ServerTest, DataOnTheListeningSocketRejectsAndRestarts)
 {
     CLog serverLog;
-    startOn(freePort());
+    startOn(ProxyHarness::freePort());
     const qint32 port = server->Port();
     log.text.clear();
     server->listener()->raiseDataArrival(5);
@@ -372,7 +335,7 @@ TEST_F(ServerTest, DataOnTheListeningSocketRejectsAndRestarts)
 
 TEST_F(ServerTest, SocketErrorIsShownAndChangesNothing)
 {
-    startOn(freePort());
+    startOn(ProxyHarness::freePort());
     log.text.clear();
     server->listener()->raiseError(10048, QStringLiteral("Address in use"));
     ASSERT_EQ(shell.messages.size(), 1);
@@ -385,7 +348,7 @@ TEST_F(ServerTest, SocketErrorIsShownAndChangesNothing)
 TEST_F(ServerTest, ConnectionsArriveWhileTheLimitBoxIsOpen)
 {
     // Guards against a modal box's event loop corrupting the table while the handler waits.
-    startOn(freePort(), 1);
+    startOn(ProxyHarness::freePort(), 1);
     connectClient();
     bool inner = false;
     shell.onMessage = [&] {
@@ -405,7 +368,7 @@ TEST_F(ServerTest, ConnectionsArriveWhileTheLimitBoxIsOpen)
 
 TEST_F(ServerTest, CleanupStopsOnceAndReleasesEverything)
 {
-    startOn(freePort());
+    startOn(ProxyHarness::freePort());
     connectClient();
     server->Cleanup();
     server->Cleanup();

@@ -1,7 +1,7 @@
 #include "CTimer.h"
 #include "CTimerGlobal.h"
+#include "FakeTimerPlatform.h"
 #include "RaisedError.h"
-#include "TimerPlatform.h"
 
 #include <QTest>
 
@@ -11,33 +11,6 @@
 #include <stdexcept>
 
 namespace {
-
-// Records every call and hands out identifiers 100, 101, ...; can be told to fail.
-class FakeTimerPlatform : public TimerPlatform
-{
-public:
-    qint32 SetTimer(quint32, quint32, quint32 uElapse, TimerProcType lpTimerFunc) override
-    {
-        ++setCalls;
-        lastElapse = uElapse;
-        callback = lpTimerFunc;
-        return failSet ? 0 : nextId++;
-    }
-    qint32 KillTimer(quint32, qint32 uIDEvent) override
-    {
-        killedIds.push_back(uIDEvent);
-        return failKill ? 0 : 1;
-    }
-    void tick() const { callback(0, 0x0113, 0, 0); }
-
-    int setCalls = 0;
-    quint32 lastElapse = 0;
-    std::vector<qint32> killedIds;
-    TimerProcType callback = nullptr;
-    bool failSet = false;
-    bool failKill = false;
-    qint32 nextId = 100;
-};
 
 class TimerTest : public testing::Test
 {
