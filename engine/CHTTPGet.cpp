@@ -1,6 +1,7 @@
 #include "CHTTPGet.h"
 
 #include "EventSocket.h"
+#include "HttpTarget.h"
 #include "ProgramValues.h"
 #include "RaisedError.h"
 
@@ -9,6 +10,7 @@
 #include <QTimer>
 
 #include <limits>
+#include <utility>
 
 namespace {
 const QString kHttpScheme = QStringLiteral("http://");
@@ -140,29 +142,19 @@ QString CHTTPGet::partFile() const
 
 CHTTPGet::Target CHTTPGet::parseURL(const QString &URL)
 {
+    // The same strict reading as the request parser's: a target it refused never gets here,
+    // and anything else that cannot be read leaves the host empty.
     Target target;
-    target.url = URL;
-    if (URL.startsWith(kHttpScheme, Qt::CaseSensitive)) {
-        const qsizetype slash = URL.indexOf(QLatin1Char('/'), kHttpScheme.size());
-        if (slash >= 0) {
-            target.host = URL.mid(kHttpScheme.size(), slash - kHttpScheme.size());
-            target.url = URL.mid(slash);
-        } else {
-            target.host = URL.mid(kHttpScheme.size());
-            target.url = QStringLiteral("/");
-        }
+    const QByteArray text = URL.toLatin1();
+    const bool absolute = text.size() >= kHttpScheme.size()
+        && text.first(kHttpScheme.size()).toLower() == kHttpScheme.toLatin1();
+    const std::optional<HttpTarget> parsed = HttpTarget::fromAbsolute(absolute ? text : "http://" + text);
+    target.url = absolute ? QString::fromLatin1(parsed && !parsed->path.isEmpty() ? parsed->path : "/") : URL;
+    if (parsed) {
+        target.host = parsed->host;
+        target.port = parsed->port;
     } else {
-        target.host = URL;
-    }
-
-    const qsizetype colon = target.host.indexOf(QLatin1Char(':'));
-    if (colon >= 0) {
-        bool numeric = false;
-        const double value = target.host.mid(colon + 1).trimmed().toDouble(&numeric);
-        if (numeric && value >= std::numeric_limits<qint32>::min()
-            && value <= std::numeric_limits<qint32>::max())
-            target.port = static_cast<qint32>(qRound64(value));
-        target.host.truncate(colon);
+        target.port = 0;
     }
     return target;
 }
@@ -185,6 +177,12 @@ void CHTTPGet::OpenURL(const QString &URL)
         return;
     }
     m_socket->Connect(m_host, m_port);
+}
+
+void CHTTPGet::setTunnel(bool tunnel)
+{
+    m_tunnel = tunnel;
+    m_headerPending = !tunnel;
 }
 
 void CHTTPGet::sendUpstream(const QByteArray &data)
@@ -226,13 +224,46 @@ void CHTTPGet::Socket_DataArrival(qint32 bytesTotal)
         return;
     }
     m_received += chunk.size();
+    if (m_headerPending) {
+        // The reply header is held back until it has ended, so that a reply that never gets
+        // past its header can still be answered with a clean 502.
+        const qsizetype searchFrom = qMax<qsizetype>(0, m_pendingHeader.size() - 3);
+        m_pendingHeader += chunk;
+        if (!replyHeaderEnded(searchFrom)) {
+            if (m_pendingHeader.size() >= MaxReplyHeaderLength)
+                failLater(QStringLiteral("reply header longer than %1 bytes").arg(MaxReplyHeaderLength));
+            return;
+        }
+        m_headerPending = false;
+        chunk = std::exchange(m_pendingHeader, QByteArray());
+    }
     emit DataReceived(chunk, static_cast<qint32>(chunk.size()), m_contentLength);
+}
+
+bool CHTTPGet::replyHeaderEnded(qsizetype searchFrom) const
+{
+    // A reply that does not start like a status line has no header to wait for (HTTP/0.9).
+    static constexpr QByteArrayView status("HTTP/");
+    const qsizetype n = qMin(m_pendingHeader.size(), status.size());
+    if (QByteArrayView(m_pendingHeader).first(n) != status.first(n))
+        return true;
+    // Some servers end their lines with a bare LF (RFC 9112 section 2.2 lets a recipient accept it).
+    return m_pendingHeader.indexOf("\r\n\r\n", searchFrom) >= 0
+        || m_pendingHeader.indexOf("\n\n", searchFrom) >= 0;
 }
 
 void CHTTPGet::Socket_Close()
 {
     if (m_aborted || m_failed || m_finished)
         return;
+    if (!m_tunnel && m_received == 0) {
+        failLater(QStringLiteral("the server closed the connection without a reply"));
+        return;
+    }
+    if (m_headerPending) {
+        failLater(QStringLiteral("the server closed the connection inside the reply header"));
+        return;
+    }
     try {
         FileCompleted();
     } catch (const std::exception &e) {
@@ -247,7 +278,7 @@ void CHTTPGet::Socket_Error(qint16 Number, const QString &Description)
     if (m_aborted || m_failed || m_finished)
         return;
     const QString reason = describeSocketError(Number, Description);
-    if (m_received == 0) {
+    if (m_received == 0 || m_headerPending) {
         failLater(reason);
         return;
     }

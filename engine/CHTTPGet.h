@@ -19,6 +19,9 @@ class CHTTPGet : public QObject
     Q_OBJECT
 
 public:
+    // A reply header that has not ended within this many bytes is refused with a 502.
+    static constexpr qsizetype MaxReplyHeaderLength = 64 * 1024;
+
     explicit CHTTPGet(QObject *parent = nullptr);
     ~CHTTPGet() override;
 
@@ -58,6 +61,9 @@ public:
     // Ends an unfinished transfer: closes the upstream connection and discards the partial
     // record. Raises nothing.
     void abort();
+    // A tunnel relays whatever the server sends, with no reply header to wait for, and a server
+    // that closes without a byte ends it normally.
+    void setTunnel(bool tunnel);
     // Sends bytes to the server over the open connection (used by a tunnel).
     void sendUpstream(const QByteArray &data);
 
@@ -82,6 +88,7 @@ private:
     void appendToRecord(const QByteArray &chunk);
     void discardPart();
     void failLater(const QString &reason);
+    bool replyHeaderEnded(qsizetype searchFrom) const;
 
     EventSocket *m_socket = nullptr;
     QString m_host;
@@ -98,4 +105,7 @@ private:
     qint32 m_port = 0;
     QString m_remoteIP;
     std::unique_ptr<QFile> m_part;
+    bool m_tunnel = false;
+    bool m_headerPending = true;
+    QByteArray m_pendingHeader;
 };

@@ -10,6 +10,8 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QHostAddress>
+#include <QNetworkInterface>
 #include <QSet>
 #include <QTimer>
 
@@ -35,23 +37,56 @@ QString reasonPhrase(int code)
     switch (code) {
     case 400:
         return QStringLiteral("Bad Request");
+    case 408:
+        return QStringLiteral("Request Timeout");
     case 411:
         return QStringLiteral("Length Required");
     case 413:
         return QStringLiteral("Content Too Large");
     case 431:
         return QStringLiteral("Request Header Fields Too Large");
+    case 501:
+        return QStringLiteral("Not Implemented");
     case 502:
         return QStringLiteral("Bad Gateway");
+    case 503:
+        return QStringLiteral("Service Unavailable");
+    case 504:
+        return QStringLiteral("Gateway Timeout");
+    case 505:
+        return QStringLiteral("HTTP Version Not Supported");
+    case 508:
+        return QStringLiteral("Loop Detected");
     default:
         return QStringLiteral("Internal Server Error");
     }
 }
 
+// Fields that only concern one connection (RFC 9110 section 7.6.1). The framing fields and Host
+// are never taken out on a Connection field's word: the server must read the same request.
 bool isHopByHop(const QByteArray &name, const QList<QByteArray> &named)
 {
     static const QList<QByteArray> always = { "connection", "proxy-connection", "keep-alive" };
-    return always.contains(name) || named.contains(name);
+    static const QList<QByteArray> kept = { "content-length", "transfer-encoding", "host" };
+    return always.contains(name) || (named.contains(name) && !kept.contains(name));
+}
+
+// True when host and port name this proxy's own listening socket: a request there would make
+// the proxy connect to itself again and again.
+bool isOwnEndpoint(const QString &host, qint32 port, const CProxyServer *server)
+{
+    if (!server || port != server->Port())
+        return false;
+    QHostAddress address(host);
+    if (address.isNull())
+        return false;
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped)
+        address = QHostAddress(v4);
+    return address.isLoopback() || address == QHostAddress(QHostAddress::AnyIPv4)
+        || address == QHostAddress(QHostAddress::AnyIPv6) || address == QHostAddress(server->IP())
+        || QNetworkInterface::allAddresses().contains(address);
 }
 } // namespace
 
@@ -199,16 +234,7 @@ int CProxyConnection::readPauses() const
 
 QString CProxyConnection::methodWord() const
 {
-    switch (m_req->RequestType()) {
-    case CRequest::TypeGet:
-        return QStringLiteral("GET");
-    case CRequest::TypePost:
-        return QStringLiteral("POST");
-    case CRequest::TypeConnect:
-        return QStringLiteral("CONNECT");
-    default:
-        return QString();
-    }
+    return QString::fromLatin1(m_req->method().toUpper());
 }
 
 QString CProxyConnection::logPrefix() const
@@ -386,22 +412,20 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
 
 void CProxyConnection::requestComplete()
 {
-    if (m_req->RequestType() == CRequest::TypeUnknown) {
-        refuse(400, QStringLiteral("Unrecognised method"));
+    const std::optional<HttpTarget> &target = m_req->target();
+    if (m_req->RequestType() == CRequest::TypeUnknown || !target) {
+        refuse(400, QStringLiteral("Malformed request"));
         return;
     }
-    const bool connectRequest = m_req->RequestType() == CRequest::TypeConnect;
-    if (!connectRequest && !forwardedRequest(m_req->Request())) {
-        refuse(400, QStringLiteral("Malformed request line"));
+    if (isOwnEndpoint(target->host, target->port, m_server)) {
+        refuse(508, QStringLiteral("Loop Detected"));
         return;
     }
     m_phase = Phase::Forwarding;
-    if (connectRequest) {
+    if (m_req->RequestType() == CRequest::TypeConnect) {
         m_tunnel = true;
-        const QByteArray &all = m_req->Request();
-        const qsizetype headerEnd = all.indexOf("\r\n\r\n");
-        if (headerEnd >= 0)
-            m_tunnelPending = all.mid(headerEnd + 4);
+        m_browser->setTunnel(true);
+        m_tunnelPending = m_req->excess();
     }
 
     const QString word = methodWord();
@@ -425,54 +449,35 @@ void CProxyConnection::requestComplete()
 
 std::optional<QByteArray> CProxyConnection::forwardedRequest(const QByteArray &Header)
 {
-    const qsizetype methodEnd = Header.indexOf(' ');
-    if (methodEnd < 0)
-        return std::nullopt;
     const qsizetype lineEnd = Header.indexOf(kCrLf);
-    const qsizetype targetEnd = Header.indexOf(' ', methodEnd + 1);
-    if (targetEnd < 0 || (lineEnd >= 0 && lineEnd < targetEnd))
-        return std::nullopt;
-
-    QByteArray target = Header.mid(methodEnd + 1, targetEnd - methodEnd - 1);
-    if (target.startsWith("http://")) {
-        const QByteArray remainder = target.mid(7);
-        const qsizetype slash = remainder.indexOf('/');
-        target = slash >= 0 ? remainder.mid(slash) : QByteArrayLiteral("/");
-    }
-
-    QByteArray out = Header.left(methodEnd + 1) + target;
     const qsizetype headerEnd = Header.indexOf("\r\n\r\n");
-    if (lineEnd < 0 || headerEnd < 0) {
-        out += Header.mid(targetEnd);
-        return out;
-    }
-    out += Header.mid(targetEnd, lineEnd - targetEnd) + kCrLf;
+    const qsizetype methodEnd = Header.indexOf(' ');
+    const qsizetype targetEnd = Header.indexOf(' ', methodEnd + 1);
+    if (methodEnd < 0 || targetEnd < 0 || lineEnd < targetEnd || headerEnd < 0)
+        return std::nullopt;
+    const QByteArray method = Header.first(methodEnd);
+    const std::optional<HttpTarget> target
+        = HttpTarget::fromAbsolute(QByteArrayView(Header).sliced(methodEnd + 1, targetEnd - methodEnd - 1));
+    if (!target)
+        return std::nullopt;
+    // RFC 9112 section 3.2.4: an OPTIONS with no path asks about the server as a whole.
+    QByteArray path = target->path;
+    if (path.isEmpty() || path.startsWith('?'))
+        path.prepend(method.toUpper() == "OPTIONS" && path.isEmpty() ? "*" : "/");
 
-    // Header lines between the request line and the empty line, continuation lines kept with
-    // the header they continue.
+    QByteArray out = method + ' ' + path + Header.sliced(targetEnd, lineEnd - targetEnd) + kCrLf;
     QList<QByteArray> lines;
-    qsizetype pos = lineEnd + 2;
-    while (pos < headerEnd + 2) {
+    for (qsizetype pos = lineEnd + 2; pos < headerEnd + 2;) {
         const qsizetype end = Header.indexOf(kCrLf, pos);
-        const QByteArray line = Header.mid(pos, end - pos);
-        if (!lines.isEmpty() && (line.startsWith(' ') || line.startsWith('\t')))
-            lines.last() += kCrLf + line;
-        else
-            lines.append(line);
+        lines.append(Header.sliced(pos, end - pos));
         pos = end + 2;
     }
-    auto nameOf = [](const QByteArray &line) {
-        const qsizetype colon = line.indexOf(':');
-        return (colon < 0 ? line : line.left(colon)).trimmed().toLower();
-    };
-
-    // RFC 9110 7.6.1: Connection names further hop-by-hop fields of this connection only.
+    auto nameOf = [](const QByteArray &line) { return line.left(line.indexOf(':')).toLower(); };
     QList<QByteArray> named;
     for (const QByteArray &line : lines) {
         if (nameOf(line) != "connection")
             continue;
-        const QByteArray value = line.mid(line.indexOf(':') + 1).replace("\r\n", " ");
-        for (const QByteArray &token : value.split(','))
+        for (const QByteArray &token : line.mid(line.indexOf(':') + 1).split(','))
             if (!token.trimmed().isEmpty())
                 named.append(token.trimmed().toLower());
     }
@@ -480,7 +485,7 @@ std::optional<QByteArray> CProxyConnection::forwardedRequest(const QByteArray &H
         if (!isHopByHop(nameOf(line), named))
             out += line + kCrLf;
     out += QByteArrayLiteral("Connection: close\r\n\r\n");
-    out += Header.mid(headerEnd + 4);
+    out += Header.sliced(headerEnd + 4);
     return out;
 }
 
@@ -528,6 +533,12 @@ void CProxyConnection::Browser_Connected()
     guarded([&] {
         if (m_phase != Phase::Forwarding)
             return;
+        // A name can resolve to this machine too; only the connected address tells.
+        if (isOwnEndpoint(m_browser->RemoteIP(), m_browser->port(), m_server)) {
+            report(errorReport(QStringLiteral("ERROR")));
+            refuse(508, QStringLiteral("Loop Detected"));
+            return;
+        }
         m_upstreamConnected = true;
         UpdateTimeout();
         report(fullReport(QStringLiteral("SENT-WEB")));

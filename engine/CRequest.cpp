@@ -4,131 +4,77 @@
 
 #include <QFile>
 
-#include <charconv>
-#include <cmath>
 #include <limits>
-#include <string>
 
 namespace {
 
-const QByteArray HeaderEnd = QByteArrayLiteral("\r\n\r\n");
-const QByteArray LengthField = QByteArrayLiteral("content-length:");
-
 struct MethodWord {
-    const char *word; // upper case, compared with the first word.size() characters
+    const char *word; // upper case
     qint16 type;
-    qsizetype pageStart; // 0-based offset of the page in the first line
+    bool needsBody; // sent without Content-Length or chunked coding, it is refused with 411
 };
 
-// Tried in this order; "GET " carries its blank so that "GETZ" is not taken for a GET.
 const MethodWord MethodWords[] = {
-    { "POST", CRequest::TypePost, 5 },
-    { "GET ", CRequest::TypeGet, 4 },
-    { "GETZ", CRequest::TypeGetz, 5 },
-    { "CONNECT ", CRequest::TypeConnect, 8 },
+    { "GET", CRequest::TypeGet, false },
+    { "POST", CRequest::TypePost, true },
+    { "CONNECT", CRequest::TypeConnect, false },
+    { "GETZ", CRequest::TypeGetz, false },
+    { "HEAD", CRequest::TypeOther, false },
+    { "PUT", CRequest::TypeOther, true },
+    { "DELETE", CRequest::TypeOther, false },
+    { "OPTIONS", CRequest::TypeOther, false },
+    { "TRACE", CRequest::TypeOther, false },
+    { "PATCH", CRequest::TypeOther, true },
 };
+constexpr qsizetype LongestMethod = 7;
 
-const MethodWord *recogniseMethod(const QByteArray &chunk)
+const MethodWord *findMethod(QByteArrayView token)
 {
+    const QByteArray upper = token.toByteArray().toUpper();
     for (const MethodWord &m : MethodWords) {
-        const QByteArray word(m.word);
-        if (chunk.size() >= word.size() && chunk.first(word.size()).toUpper() == word)
+        if (upper == m.word)
             return &m;
     }
     return nullptr;
 }
 
-const MethodWord *methodForType(qint16 type)
+// RFC 9110 section 5.6.2.
+bool isTokenChar(char c)
 {
-    for (const MethodWord &m : MethodWords) {
-        if (m.type == type)
-            return &m;
-    }
-    return nullptr;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+        || QByteArrayView("!#$%&'*+-.^_`|~").contains(c);
 }
 
-enum class LengthReading { Ok, Negative, TooLarge };
-
-// Reads a number the lenient way: blanks and tabs are skipped wherever they are, then an
-// optional sign, digits, a decimal point and an exponent; anything else ends the number.
-// Text without a leading number reads as 0. The result is rounded to the nearest whole number.
-LengthReading readLength(QByteArrayView text, qint32 &value)
+bool isBlank(char c)
 {
-    value = 0;
-    bool negative = false;
-    std::string whole, fraction;
-    bool pointSeen = false;
-    bool signAllowed = true;
-    qsizetype i = 0;
-    auto skipBlanks = [&] {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-            ++i;
-    };
-    for (;; ++i) {
-        skipBlanks();
-        if (i >= text.size())
-            break;
-        const char c = text[i];
-        if (signAllowed && (c == '+' || c == '-')) {
-            negative = c == '-';
-        } else if (c >= '0' && c <= '9') {
-            (pointSeen ? fraction : whole) += c;
-        } else if (c == '.' && !pointSeen) {
-            pointSeen = true;
-        } else {
-            break;
-        }
-        signAllowed = false;
-    }
-    if (whole.empty() && fraction.empty())
-        return LengthReading::Ok;
+    return c == ' ' || c == '\t';
+}
 
-    // The exponent counts only with at least one digit ("12e" reads as 12).
-    qint64 exponent = 0;
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        skipBlanks();
-        bool expNegative = false;
-        if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-            expNegative = text[i] == '-';
-            ++i;
-        }
-        for (skipBlanks(); i < text.size() && text[i] >= '0' && text[i] <= '9'; skipBlanks()) {
-            exponent = std::min<qint64>(exponent * 10 + (text[i] - '0'), 1000000);
-            ++i;
-        }
-        if (expNegative)
-            exponent = -exponent;
-    }
+QByteArrayView trimmed(QByteArrayView v)
+{
+    while (!v.isEmpty() && isBlank(v.front()))
+        v = v.sliced(1);
+    while (!v.isEmpty() && isBlank(v.back()))
+        v.chop(1);
+    return v;
+}
 
-    // Decide by magnitude first, so that no digit string or exponent can overflow a double.
-    const qsizetype firstWhole = qsizetype(whole.find_first_not_of('0'));
-    qint64 magnitude; // floor(log10(value)) before the exponent
-    if (firstWhole != qsizetype(std::string::npos)) {
-        magnitude = qint64(whole.size()) - firstWhole - 1;
-    } else {
-        const size_t firstFraction = fraction.find_first_not_of('0');
-        if (firstFraction == std::string::npos)
-            return LengthReading::Ok;
-        magnitude = -qint64(firstFraction) - 1;
-    }
-    magnitude += exponent;
-    if (magnitude < -1)
-        return LengthReading::Ok; // below 0.1: rounds to 0 whatever the sign
-    if (magnitude >= 10)
-        return negative ? LengthReading::Negative : LengthReading::TooLarge;
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
-    const std::string number
-        = (whole.empty() ? std::string("0") : whole) + '.' + fraction + 'e' + std::to_string(exponent);
-    double parsed = 0;
-    std::from_chars(number.data(), number.data() + number.size(), parsed);
-    const double rounded = std::nearbyint(negative ? -parsed : parsed);
-    if (rounded < 0)
-        return LengthReading::Negative;
-    if (rounded > double(std::numeric_limits<qint32>::max()))
-        return LengthReading::TooLarge;
-    value = static_cast<qint32>(rounded);
-    return LengthReading::Ok;
+// HTTP-version = "HTTP/" DIGIT "." DIGIT, case-sensitive (RFC 9112 section 2.3).
+bool isVersion(QByteArrayView v)
+{
+    return v.size() == 8 && v.startsWith("HTTP/") && v[5] >= '0' && v[5] <= '9' && v[6] == '.' && v[7] >= '0'
+        && v[7] <= '9';
 }
 
 } // namespace
@@ -203,119 +149,361 @@ QString CRequest::refusalReason() const
     return m_status == StatusRefused ? m_refusalReason : QString();
 }
 
+QByteArray CRequest::method() const
+{
+    return m_method;
+}
+
+const std::optional<HttpTarget> &CRequest::target() const
+{
+    return m_target;
+}
+
+bool CRequest::chunked() const
+{
+    return m_body == Body::Chunked;
+}
+
+bool CRequest::http10() const
+{
+    return m_http10;
+}
+
+const QByteArray &CRequest::excess() const
+{
+    return m_excess;
+}
+
 qint16 CRequest::BufferData(const QByteArray &temp)
 {
     // Once complete or refused, the request is what it is until the owner resets Status; more
     // bytes must neither turn a refusal into a forwarded request nor rewrite the record.
     if (m_status == StatusComplete || m_status == StatusRefused)
         return m_status;
-    // An empty read carries nothing to recognise; taking it would fix the type at "unknown".
     if (temp.isEmpty())
         return m_status;
-
-    if (m_status == StatusNone) {
-        if (m_packetCount > 0)
-            startAfresh();
-        if (const MethodWord *method = recogniseMethod(temp)) {
-            m_requestType = method->type;
-            ParsePage(temp.size() > method->pageStart ? temp.sliced(method->pageStart) : QByteArray());
-        } else if (temp.size() > 4) {
-            return refuse(400, QStringLiteral("Unrecognised method"));
-        }
-    }
+    if (m_status == StatusNone && m_packetCount > 0)
+        startAfresh();
 
     m_request += temp;
-    m_totalBytes = static_cast<qint32>(m_request.size());
+    m_totalBytes = static_cast<qint32>(qMin<qsizetype>(m_request.size(), std::numeric_limits<qint32>::max()));
     m_status = StatusReceiving;
     ++m_packetCount;
 
-    if (!m_headerComplete) {
-        const qsizetype from = std::max<qsizetype>(0, m_headerSearchFrom - (HeaderEnd.size() - 1));
-        const qsizetype end = m_request.indexOf(HeaderEnd, from);
-        if (end >= 0) {
-            m_headerComplete = true;
-            m_headerEnd = end + HeaderEnd.size();
-        } else {
-            m_headerSearchFrom = m_request.size();
-        }
-    }
-    if (!checkHeaderBytes())
+    if (!m_headerComplete && !scanHeader())
         return m_status;
     if (m_headerComplete)
         return ProcessRequest();
-    if (m_request.size() >= MaxHeaderLength)
-        return refuse(431, QStringLiteral("Request header too large"));
     return m_status;
+}
+
+// Looks at each header byte once, in arrival order, so that a fault is found at the same byte
+// however the request was cut into chunks.
+bool CRequest::scanHeader()
+{
+    const qsizetype limit = qMin<qsizetype>(m_request.size(), MaxHeaderLength);
+    for (; m_scanned < limit; ++m_scanned) {
+        const qsizetype i = m_scanned;
+        const char c = m_request.at(i);
+        if (m_scan == Scan::Method) {
+            if (c == ' ') {
+                const MethodWord *word = findMethod(QByteArrayView(m_request).first(i));
+                if (i == 0)
+                    return reject(400, QStringLiteral("Malformed request line"));
+                if (!word)
+                    return reject(501, QStringLiteral("Unrecognised method"));
+                m_method = m_request.first(i);
+                m_requestType = word->type;
+                m_scan = Scan::Header;
+            } else if (!isTokenChar(c)) {
+                return reject(400, QStringLiteral("Malformed request line"));
+            } else if (i >= LongestMethod) {
+                return reject(501, QStringLiteral("Unrecognised method"));
+            }
+            continue;
+        }
+        if (c == '\0')
+            return reject(400, QStringLiteral("NUL byte in request header"));
+        const char previous = m_request.at(i - 1);
+        if (previous == '\r' && c != '\n')
+            return reject(400, QStringLiteral("Bare CR in request header"));
+        if (c == '\n') {
+            if (previous != '\r')
+                return reject(400, QStringLiteral("Bare LF in request header"));
+            if (i >= 3 && m_request.at(i - 2) == '\n') {
+                m_headerComplete = true;
+                m_scan = Scan::Done;
+                m_scanned = i + 1;
+                return true;
+            }
+        }
+    }
+    if (m_request.size() >= MaxHeaderLength)
+        return reject(431, QStringLiteral("Request header too large"));
+    return true;
 }
 
 qint16 CRequest::ProcessRequest()
 {
-    if (m_status == StatusRefused)
+    if (m_status == StatusRefused || m_status == StatusComplete || !m_headerComplete)
         return m_status;
 
     if (m_headerLength == 0) {
-        const qsizetype end
-            = m_headerComplete ? m_headerEnd - HeaderEnd.size() : m_request.indexOf(HeaderEnd);
-        if (end < 0) {
-            if (m_request.size() >= MaxHeaderLength)
-                return refuse(431, QStringLiteral("Request header too large"));
+        if (!parseHeader())
             return m_status;
-        }
-        m_headerComplete = true;
-        m_headerEnd = end + HeaderEnd.size();
-        if (m_headerEnd > MaxHeaderLength)
-            return refuse(431, QStringLiteral("Request header too large"));
-        if (!checkHeaderBytes())
-            return m_status;
-        if (!checkRequestLine())
-            return m_status;
-
-        // Only the header is searched: a body that happens to contain the field name must not
-        // change the length depending on how the bytes were split into chunks.
-        const QByteArray header = m_request.first(m_headerEnd);
-        const QByteArray lower = header.toLower();
-        const qsizetype field = lower.indexOf(LengthField);
-        if (field >= 0) {
-            const qsizetype lineEnd = lower.indexOf("\r\n", field + 1);
-            const qsizetype valueStart = field + LengthField.size();
-            qint32 length = 0;
-            switch (readLength(QByteArrayView(header).sliced(valueStart, lineEnd - valueStart), length)) {
-            case LengthReading::Negative:
-                return refuse(400, QStringLiteral("Negative content length"));
-            case LengthReading::TooLarge:
-                return refuse(413, QStringLiteral("Request body too large"));
-            case LengthReading::Ok:
-                break;
-            }
-            m_contentLength = length;
-            if (m_contentLength >= MaxContentLength)
-                return refuse(413, QStringLiteral("Request body too large"));
-        }
-        m_headerLength = static_cast<qint32>(m_headerEnd);
+        m_headerLength = static_cast<qint32>(m_scanned);
     }
 
-    const qint32 bodyBytes = m_totalBytes - m_headerLength;
-    if (m_requestType == TypePost && m_contentLength == 0) {
-        refuse(411, QStringLiteral("Length required"));
-        SaveRequest();
-    } else if (m_requestType != TypePost || bodyBytes >= m_contentLength) {
-        m_status = StatusComplete;
-        SaveRequest();
+    const qsizetype bodyBytes = m_request.size() - m_headerLength;
+    switch (m_body) {
+    case Body::None:
+        complete(m_headerLength);
+        break;
+    case Body::Length:
+        if (bodyBytes >= m_contentLength)
+            complete(m_headerLength + m_contentLength);
+        break;
+    case Body::Chunked:
+        if (scanChunks() && m_status == StatusReceiving && bodyBytes >= MaxContentLength)
+            refuse(413, QStringLiteral("Request body too large"));
+        break;
     }
     return m_status;
+}
+
+// The header has ended: reads the request line and the fields as fields and settles the framing.
+bool CRequest::parseHeader()
+{
+    const QByteArrayView header = QByteArrayView(m_request).first(m_scanned - 4);
+    const qsizetype lineEnd = header.indexOf("\r\n");
+    const QByteArrayView line = lineEnd >= 0 ? header.first(lineEnd) : header;
+
+    const qsizetype targetStart = m_method.size() + 1;
+    const qsizetype targetEnd = line.indexOf(' ', targetStart);
+    if (targetEnd <= targetStart || line.indexOf(' ', targetEnd + 1) >= 0)
+        return reject(400, QStringLiteral("Malformed request line"));
+    const QByteArrayView targetText = line.sliced(targetStart, targetEnd - targetStart);
+    const QByteArrayView version = line.sliced(targetEnd + 1);
+    for (const char c : targetText) {
+        if (static_cast<unsigned char>(c) < 0x21 || c == 0x7f)
+            return reject(400, QStringLiteral("Malformed request target"));
+    }
+    if (!isVersion(version))
+        return reject(400, QStringLiteral("Malformed request line"));
+    if (version[5] != '1')
+        return reject(505, QStringLiteral("HTTP version not supported"));
+    m_http10 = version == "HTTP/1.0";
+    ParsePage(targetText.toByteArray());
+
+    QByteArray lengthSeen;
+    bool lengthConflict = false;
+    QList<QByteArray> codings;
+    int hosts = 0;
+    qsizetype pos = lineEnd >= 0 ? lineEnd + 2 : header.size();
+    while (pos < header.size()) {
+        qsizetype end = header.indexOf("\r\n", pos);
+        if (end < 0)
+            end = header.size();
+        const QByteArrayView field = header.sliced(pos, end - pos);
+        pos = end + 2;
+        // RFC 9112 section 5.2: obs-fold is refused rather than joined, as servers differ on it.
+        if (field.isEmpty() || isBlank(field.front()))
+            return reject(400, QStringLiteral("Obsolete line folding in request header"));
+        const qsizetype colon = field.indexOf(':');
+        if (colon <= 0)
+            return reject(400, QStringLiteral("Malformed header field"));
+        for (const char c : field.first(colon)) {
+            if (!isTokenChar(c))
+                return reject(400,
+                    isBlank(c) ? QStringLiteral("Blank before colon in header field")
+                               : QStringLiteral("Malformed header field name"));
+        }
+        const QByteArray name = field.first(colon).toByteArray().toLower();
+        const QByteArrayView value = trimmed(field.sliced(colon + 1));
+        if (name == "content-length") {
+            // A list of equal values is one length (RFC 9110 section 8.6); anything else is two.
+            for (const QByteArray &element : value.toByteArray().split(',')) {
+                const QByteArrayView digits = trimmed(element);
+                if (digits.isEmpty())
+                    return reject(400, QStringLiteral("Malformed Content-Length"));
+                for (const char c : digits) {
+                    if (c < '0' || c > '9')
+                        return reject(400, QStringLiteral("Malformed Content-Length"));
+                }
+                QByteArrayView significant = digits;
+                while (significant.size() > 1 && significant.front() == '0')
+                    significant = significant.sliced(1);
+                if (!lengthSeen.isEmpty() && lengthSeen != significant)
+                    lengthConflict = true;
+                lengthSeen = significant.toByteArray();
+            }
+        } else if (name == "transfer-encoding") {
+            for (const QByteArray &coding : value.toByteArray().split(',')) {
+                const QByteArray c = trimmed(coding).toByteArray().toLower();
+                if (!c.isEmpty())
+                    codings.append(c);
+            }
+        } else if (name == "host") {
+            ++hosts;
+        }
+    }
+
+    if (m_requestType == TypeConnect) {
+        QString why;
+        m_target = HttpTarget::fromAuthority(targetText, &why);
+        if (!m_target)
+            return reject(400, why);
+        // What follows a CONNECT header is tunnel data, whatever the header declares.
+        return true;
+    }
+    if (lengthConflict)
+        return reject(400, QStringLiteral("Conflicting Content-Length fields"));
+    if (!lengthSeen.isEmpty() && !codings.isEmpty())
+        return reject(400, QStringLiteral("Both Content-Length and Transfer-Encoding"));
+    if (!codings.isEmpty()) {
+        // RFC 9112 sections 6.1 and 6.3: chunked must be the final coding, applied once, and an
+        // HTTP/1.0 message with Transfer-Encoding has faulty framing.
+        if (m_http10)
+            return reject(400, QStringLiteral("Transfer-Encoding in an HTTP/1.0 request"));
+        if (codings.last() != "chunked" || codings.count("chunked") != 1)
+            return reject(400, QStringLiteral("Transfer-Encoding without final chunked coding"));
+    }
+    if (hosts > 1)
+        return reject(400, QStringLiteral("Several Host fields"));
+    if (lengthSeen.size() > 9 || (!lengthSeen.isEmpty() && lengthSeen.toInt() >= MaxContentLength))
+        return reject(413, QStringLiteral("Request body too large"));
+    QString why;
+    m_target = HttpTarget::fromAbsolute(targetText, &why);
+    if (!m_target)
+        return reject(400, why);
+
+    if (!codings.isEmpty()) {
+        m_body = Body::Chunked;
+    } else if (!lengthSeen.isEmpty()) {
+        m_body = Body::Length;
+        m_contentLength = lengthSeen.toInt();
+    } else if (findMethod(m_method)->needsBody) {
+        refuse(411, QStringLiteral("Length required"));
+        SaveRequest();
+        return false;
+    }
+    return true;
+}
+
+// Reads the chunked body (RFC 9112 section 7.1) from where it stopped, byte by byte except for
+// chunk data, which is skipped whole.
+bool CRequest::scanChunks()
+{
+    const QByteArrayView body = QByteArrayView(m_request).sliced(m_headerLength);
+    const auto bad = [this] { return reject(400, QStringLiteral("Malformed chunked body")); };
+    while (m_bodyScanned < body.size()) {
+        if (m_chunk == Chunk::Data) {
+            const qint64 take = qMin<qint64>(m_chunkSize, body.size() - m_bodyScanned);
+            m_bodyScanned += take;
+            m_chunkSize -= take;
+            if (m_chunkSize == 0)
+                m_chunk = Chunk::DataCr;
+            continue;
+        }
+        const char c = body[m_bodyScanned++];
+        switch (m_chunk) {
+        case Chunk::Size:
+            if (const int digit = hexValue(c); digit >= 0) {
+                m_chunkSize = m_chunkSize * 16 + digit;
+                ++m_chunkDigits;
+                if (m_chunkedBytes + m_chunkSize >= MaxContentLength)
+                    return reject(413, QStringLiteral("Request body too large"));
+                break;
+            }
+            if (m_chunkDigits == 0)
+                return bad();
+            if (c == ';')
+                m_chunk = Chunk::Extension;
+            else if (isBlank(c))
+                m_chunk = Chunk::SizeBlank;
+            else if (c == '\r')
+                m_chunk = Chunk::SizeLf;
+            else
+                return bad();
+            break;
+        case Chunk::SizeBlank:
+            if (c == ';')
+                m_chunk = Chunk::Extension;
+            else if (c == '\r')
+                m_chunk = Chunk::SizeLf;
+            else if (!isBlank(c))
+                return bad();
+            break;
+        case Chunk::Extension:
+            if (c == '\r')
+                m_chunk = Chunk::SizeLf;
+            else if (c == '\n' || c == '\0')
+                return bad();
+            break;
+        case Chunk::SizeLf:
+            if (c != '\n')
+                return bad();
+            m_chunkedBytes += m_chunkSize;
+            m_chunk = m_chunkSize == 0 ? Chunk::TrailerStart : Chunk::Data;
+            break;
+        case Chunk::DataCr:
+            if (c != '\r')
+                return bad();
+            m_chunk = Chunk::DataLf;
+            break;
+        case Chunk::DataLf:
+            if (c != '\n')
+                return bad();
+            m_chunk = Chunk::Size;
+            m_chunkSize = 0;
+            m_chunkDigits = 0;
+            break;
+        case Chunk::TrailerStart:
+            if (c == '\r')
+                m_chunk = Chunk::EndLf;
+            else if (c == '\n' || c == '\0' || isBlank(c))
+                return bad();
+            else
+                m_chunk = Chunk::Trailer;
+            break;
+        case Chunk::Trailer:
+            if (c == '\r')
+                m_chunk = Chunk::TrailerLf;
+            else if (c == '\n' || c == '\0')
+                return bad();
+            break;
+        case Chunk::TrailerLf:
+        case Chunk::EndLf:
+            if (c != '\n')
+                return bad();
+            if (m_chunk == Chunk::EndLf) {
+                complete(m_headerLength + m_bodyScanned);
+                return true;
+            }
+            m_chunk = Chunk::TrailerStart;
+            break;
+        case Chunk::Data:
+            break;
+        }
+    }
+    return true;
+}
+
+void CRequest::complete(qsizetype end)
+{
+    m_excess = m_request.sliced(end);
+    m_request.truncate(end);
+    m_totalBytes = static_cast<qint32>(m_request.size());
+    m_status = StatusComplete;
+    SaveRequest();
 }
 
 void CRequest::ParsePage(const QByteArray &text)
 {
     QByteArray target = text;
-    qsizetype cut = target.indexOf(' ');
-    if (cut < 0)
-        cut = target.indexOf("\r\n");
-    if (cut >= 0)
-        target.truncate(cut);
-    cut = target.indexOf('?');
-    if (cut >= 0)
-        target.truncate(cut);
+    const qsizetype query = target.indexOf('?');
+    if (query >= 0)
+        target.truncate(query);
     if (target.startsWith('/'))
         target.remove(0, 1);
     m_page = QString::fromLatin1(target);
@@ -326,9 +514,18 @@ void CRequest::SaveRequest()
     QFile file(m_requestFile);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(m_request) != m_request.size()
         || !file.flush()) {
+        file.close();
+        // A half-written record that no row will ever name must not stay behind.
+        QFile::remove(m_requestFile);
         throw RaisedError(75, QStringLiteral("CRequest"), QStringLiteral("Path/File access error"));
     }
     file.close();
+}
+
+bool CRequest::reject(int code, const QString &reason)
+{
+    refuse(code, reason);
+    return false;
 }
 
 qint16 CRequest::refuse(int code, const QString &reason)
@@ -342,48 +539,8 @@ qint16 CRequest::refuse(int code, const QString &reason)
 void CRequest::startAfresh()
 {
     const QString file = m_requestFile;
+    const QByteArray carried = m_excess;
     *this = CRequest();
     m_requestFile = file;
-}
-
-bool CRequest::checkHeaderBytes()
-{
-    // A NUL or a CR without its LF lets the proxy and the server read the header differently.
-    const qsizetype limit
-        = std::min<qsizetype>(m_headerComplete ? m_headerEnd : m_request.size(), MaxHeaderLength);
-    for (; m_checkedBytes < limit; ++m_checkedBytes) {
-        const char c = m_request.at(m_checkedBytes);
-        if (c == '\0') {
-            refuse(400, QStringLiteral("NUL byte in request header"));
-            return false;
-        }
-        if (c == '\r') {
-            // Its LF may come with the next chunk; past the bound it no longer matters.
-            if (m_checkedBytes + 1 >= limit)
-                break;
-            if (m_request.at(m_checkedBytes + 1) != '\n') {
-                refuse(400, QStringLiteral("Bare CR in request header"));
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-bool CRequest::checkRequestLine()
-{
-    const MethodWord *method = methodForType(m_requestType);
-    if (!method)
-        return true; // not recognised: the owner refuses it by its type
-    const qsizetype lineEnd = m_request.indexOf("\r\n");
-    const QByteArray line = m_request.first(lineEnd);
-    const qsizetype targetStart = method->pageStart;
-    const qsizetype targetEnd = line.indexOf(' ', targetStart);
-    if (line.size() <= targetStart || line.at(targetStart - 1) != ' ' || targetEnd <= targetStart) {
-        refuse(400, QStringLiteral("Malformed request line"));
-        return false;
-    }
-    // The first chunk may have carried only part of the target.
-    ParsePage(m_request.sliced(targetStart));
-    return true;
+    m_request = carried;
 }

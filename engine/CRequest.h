@@ -1,16 +1,34 @@
 #pragma once
 
+#include "HttpTarget.h"
+
 #include <QByteArray>
 #include <QString>
 
-// Gathers the text a browser sends on one connection, recognises the request, cuts out the
-// page and the declared body length, decides when the request is complete and then writes it to
-// the request record file. Never touches a socket and never logs.
+#include <optional>
+
+// Gathers the text a browser sends on one connection, recognises the request, reads its target
+// and framing strictly, decides when the request is complete and then writes it to the request
+// record file. Never touches a socket and never logs.
+//
+// There is one reading of every request: the method and the header are checked byte by byte in
+// arrival order, the header fields are parsed as fields once the header has ended, and the body
+// is framed by exactly one of Content-Length or chunked transfer coding. Anything the proxy and
+// a server could read differently is refused, so the verdict never depends on how the bytes
+// were split into chunks.
 class CRequest
 {
 public:
     enum StatusCode : qint16 { StatusNone = 0, StatusReceiving = 1, StatusComplete = 2, StatusRefused = 3 };
-    enum TypeCode : qint16 { TypeUnknown = 0, TypeGet = 1, TypePost = 2, TypeConnect = 3, TypeGetz = 4 };
+    // TypeOther: HEAD, PUT, DELETE, OPTIONS, TRACE or PATCH; method() tells which.
+    enum TypeCode : qint16 {
+        TypeUnknown = 0,
+        TypeGet = 1,
+        TypePost = 2,
+        TypeConnect = 3,
+        TypeGetz = 4,
+        TypeOther = 5
+    };
 
     // A declared body this long or longer is refused.
     static constexpr qint32 MaxContentLength = 100048576;
@@ -33,19 +51,50 @@ public:
     qint16 BufferData(const QByteArray &temp);
     qint16 ProcessRequest();
 
-    // Why a refused request was refused, as the HTTP status to answer with (400, 411, 413, 431),
-    // and a short reason for the answer and the log; 0 and "" unless Status is 3.
+    // Why a refused request was refused, as the HTTP status to answer with (400, 411, 413, 431,
+    // 501, 505), and a short reason for the answer and the log; 0 and "" unless Status is 3.
     int refusalCode() const;
     QString refusalReason() const;
 
+    // The method word as the browser spelled it; empty until recognised.
+    QByteArray method() const;
+    // Where the request goes, once the header has been read and accepted.
+    const std::optional<HttpTarget> &target() const;
+    // True when the body comes in chunked transfer coding.
+    bool chunked() const;
+    // The request line says HTTP/1.0.
+    bool http10() const;
+    // Bytes received after the complete request: never part of it, and the start of whatever the
+    // browser sends next (a pipelined request, or tunnel data after a CONNECT).
+    const QByteArray &excess() const;
+
 private:
+    enum class Scan { Method, Header, Done };
+    enum class Body { None, Length, Chunked };
+    enum class Chunk {
+        Size,
+        SizeBlank,
+        Extension,
+        SizeLf,
+        Data,
+        DataCr,
+        DataLf,
+        TrailerStart,
+        Trailer,
+        TrailerLf,
+        EndLf
+    };
+
     void ParsePage(const QByteArray &text);
     void SaveRequest();
     qint16 refuse(int code, const QString &reason);
-    // A further request after the owner has reset Status starts from an empty buffer.
+    bool reject(int code, const QString &reason); // refuses; false, for the parsing steps
+    // A further request after the owner has reset Status starts from what followed the last one.
     void startAfresh();
-    bool checkHeaderBytes();
-    bool checkRequestLine();
+    bool scanHeader();
+    bool parseHeader();
+    bool scanChunks();
+    void complete(qsizetype end);
 
     QString m_requestFile;
     qint32 m_packetCount = 0;
@@ -59,7 +108,18 @@ private:
     QByteArray m_request;
     int m_refusalCode = 0;
     QString m_refusalReason;
-    qsizetype m_headerEnd = 0; // offset just past CR LF CR LF, once found
-    qsizetype m_headerSearchFrom = 0; // where the search for the header end goes on
-    qsizetype m_checkedBytes = 0; // header bytes already checked for NUL and bare CR
+
+    QByteArray m_method;
+    std::optional<HttpTarget> m_target;
+    bool m_http10 = false;
+    QByteArray m_excess;
+
+    Scan m_scan = Scan::Method;
+    qsizetype m_scanned = 0; // bytes of m_request the header scan has looked at
+    Body m_body = Body::None;
+    Chunk m_chunk = Chunk::Size;
+    qsizetype m_bodyScanned = 0; // body bytes the chunk reader has looked at
+    qint64 m_chunkSize = 0;
+    int m_chunkDigits = 0;
+    qint64 m_chunkedBytes = 0; // decoded body bytes announced so far
 };

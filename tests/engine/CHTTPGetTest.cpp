@@ -31,12 +31,10 @@ TEST(CHTTPGet, ParseURLFindsHostPortAndPath)
         { "port and query", "http://name:8080/a?b", "name", 8080, "/a?b" },
         { "no path", "http://name", "name", 80, "/" },
         { "host and port of a tunnel", "name:443", "name", 443, "name:443" },
-        { "scheme in capitals is not taken apart", "HTTP://name/a", "HTTP", 80, "HTTP://name/a" },
-        { "port that is no number", "http://name:abc/x", "name", 80, "/x" },
-        { "empty port", "http://name:/x", "name", 80, "/x" },
-        { "empty host", "http:///x", "", 80, "/x" },
-        { "empty host with port", "http://:8080/x", "", 8080, "/x" },
-        { "bare path is a host", "index.html", "index.html", 80, "index.html" },
+        { "scheme and host in capitals", "HTTP://Name/a", "name", 80, "/a" },
+        { "user information is not the host", "http://a:1@b/", "b", 80, "/" },
+        { "port that is no number", "http://name:8e1/x", "", 0, "/" },
+        { "empty host", "http:///x", "", 0, "/" },
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -97,22 +95,27 @@ TEST(CHTTPGet, CompletedTransferIsRecordedBeforeItIsReported)
     EXPECT_EQ(socketState, EventSocket::sckClosed);
 }
 
-// Upstream failures are reported (the owner answers the browser) instead of raising nothing,
-// and never from inside OpenURL, whose caller is still setting the exchange up.
-TEST(CHTTPGet, FailureToConnectIsReportedFromTheEventLoop)
+// Upstream failures are reported (the owner answers the browser with a 502) instead of an empty
+// reply, never from inside OpenURL, whose caller is still setting the exchange up, and with
+// nothing passed on and no record left behind.
+TEST(CHTTPGet, FailureBeforeAnyReplyIsReportedFromTheEventLoop)
 {
+    FakeOrigin silent, endlessHeader;
+    silent.setReply({});
+    endlessHeader.setReply({ "HTTP/1.1 200 OK\r\n" + QByteArray(CHTTPGet::MaxReplyHeaderLength, 'x') });
     struct Row {
         const char *name;
         QString url, host;
     };
     const Row rows[] = {
         { "empty host", QStringLiteral("http:///x"), QString() },
-        { "empty host with a port", QStringLiteral("http://:8080/x"), QString() },
+        { "port out of range", QStringLiteral("http://127.0.0.1:70000/x"), QString() },
         { "name that never resolves", QStringLiteral("http://nothing.invalid/x"),
             QStringLiteral("nothing.invalid") },
         { "refused port", QStringLiteral("http://127.0.0.1:%1/x").arg(ProxyHarness::freePort()),
             QStringLiteral("127.0.0.1") },
-        { "port out of range", QStringLiteral("http://127.0.0.1:70000/x"), QStringLiteral("127.0.0.1") },
+        { "server closes without a byte", silent.url(), QStringLiteral("127.0.0.1") },
+        { "reply header that never ends", endlessHeader.url(), QStringLiteral("127.0.0.1") },
     };
     TestFolder folder;
     for (const Row &row : rows) {
@@ -120,7 +123,7 @@ TEST(CHTTPGet, FailureToConnectIsReportedFromTheEventLoop)
         CHTTPGet get;
         prepare(get, folder.requests() + QStringLiteral("f-A.txt"));
         QSignalSpy failed(&get, &CHTTPGet::failed);
-        QSignalSpy connected(&get, &CHTTPGet::Connected);
+        QSignalSpy received(&get, &CHTTPGet::DataReceived);
         get.OpenURL(row.url);
         EXPECT_EQ(failed.count(), 0);
         ASSERT_TRUE(waitFor([&] { return failed.count() > 0; }));
@@ -128,7 +131,7 @@ TEST(CHTTPGet, FailureToConnectIsReportedFromTheEventLoop)
         ASSERT_EQ(failed.count(), 1);
         EXPECT_EQ(failed.first().at(0).toString(), row.host);
         EXPECT_FALSE(failed.first().at(1).toString().isEmpty());
-        EXPECT_EQ(connected.count(), 0);
+        EXPECT_EQ(received.count(), 0);
         EXPECT_EQ(folder.requestFiles(), QStringList());
     }
 }
