@@ -86,7 +86,8 @@ TEST(ExchangeEdge, ConnectTunnelsTlsAndRecordsBothSides)
 // read differently from the proxy; an unwritable record threw out of the socket handler.
 TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
 {
-    FakeOrigin origin;
+    FakeOrigin origin, silent;
+    silent.setReply({});
     const QByteArray url = origin.url(QStringLiteral("/r")).toLatin1();
     const QByteArray refused = "http://127.0.0.1:" + QByteArray::number(ProxyHarness::freePort());
     struct Row {
@@ -96,8 +97,14 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
         QString host = {}; // of a 502, named in its body and log line
     };
     const Row rows[] = {
-        { "unknown method", { "BREW " + url + " HTTP/1.1\r\n\r\n" }, 400 },
-        { "method word split over two chunks", { "GE", "T " + url + " HTTP/1.1\r\n\r\n" }, 400 },
+        { "unknown method", { "BREW " + url + " HTTP/1.1\r\n\r\n" }, 501 },
+        { "origin-form target", { "GET /r HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" }, 400 },
+        { "length and chunked",
+            { "POST " + url
+                + " HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" },
+            400 },
+        { "the proxy itself", { "GET http://127.0.0.1:PROXY/ HTTP/1.1\r\n\r\n" }, 508 },
+        { "the proxy itself through CONNECT", { "CONNECT 127.0.0.1:PROXY HTTP/1.1\r\n\r\n" }, 508 },
         { "no blank after the target", { "GET " + url + "\r\nHost: a\r\n\r\n" }, 400 },
         { "POST without a length", { "POST " + url + " HTTP/1.1\r\nHost: a\r\n\r\nbody" }, 411 },
         { "negative length", { "POST " + url + " HTTP/1.1\r\nContent-Length: -5\r\n\r\n" }, 400 },
@@ -111,7 +118,8 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
         { "name that never resolves", { "GET http://nothing.invalid/x HTTP/1.1\r\n\r\n" }, 502,
             QStringLiteral("nothing.invalid") },
         { "refused port", { "GET " + refused + "/x HTTP/1.1\r\n\r\n" }, 502, QStringLiteral("127.0.0.1") },
-        { "empty host", { "GET http:///x HTTP/1.1\r\n\r\n" }, 502, QString() },
+        { "server closes without a byte", { "GET " + silent.url().toLatin1() + " HTTP/1.1\r\n\r\n" }, 502,
+            QStringLiteral("127.0.0.1") },
         // The requests folder is removed, so the request record cannot be written.
         { "unwritable request record", { "GET " + url + " HTTP/1.1\r\n\r\n" }, 500 },
     };
@@ -122,8 +130,8 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
             ASSERT_TRUE(QDir(h.folder.requests()).removeRecursively());
         }
         RawBrowser browser(h.port());
-        for (const QByteArray &chunk : row.chunks) {
-            browser.send(chunk);
+        for (QByteArray chunk : row.chunks) {
+            browser.send(chunk.replace("PROXY", QByteArray::number(h.port())));
             waitFor([] { return false; }, 20);
         }
         ASSERT_TRUE(waitFor([&] { return browser.peerClosed; })) << browser.received.constData();

@@ -131,6 +131,39 @@ void browseThenTerminate(
 
 } // namespace
 
+// Regression: a request for the proxy's own address and port made it connect to itself again and
+// again until it ran out of descriptors and died.
+TEST(Program, RequestsForItsOwnAddressAreAnswered508WithoutPilingUpDescriptors)
+{
+    ProgramRun program;
+    ASSERT_TRUE(program.start());
+    ASSERT_TRUE(program.waitListening()) << program.stderrText();
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(program.process.processId()));
+    const auto open
+        = [&] { return fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(); };
+    const QString self = QStringLiteral("http://%1:%2/x");
+    const QStringList codeOnly = { QStringLiteral("-o/dev/null"),
+        QStringLiteral("-w%{http_code} %{http_connect}"), QStringLiteral("-x"), program.proxy() };
+    qsizetype before = 0;
+    // The first round lets the program open what it keeps for good (name lookups, interfaces).
+    for (int round = 0; round < 4; ++round) {
+        for (const QStringList &extra :
+            { QStringList { self.arg(QStringLiteral("127.0.0.1")).arg(program.port) },
+                QStringList { self.arg(QStringLiteral("localhost")).arg(program.port) },
+                QStringList {
+                    QStringLiteral("-p"), self.arg(QStringLiteral("127.0.0.1")).arg(program.port) } }) {
+            const CurlResult curl = runCurl(codeOnly + extra);
+            EXPECT_TRUE(curl.out.contains("508"))
+                << extra.join(QLatin1Char(' ')).toStdString() << curl.out.constData();
+        }
+        if (round == 0)
+            before = (waitFor([] { return false; }, 500), open());
+    }
+    EXPECT_TRUE(waitFor([&] { return open() <= before; }, 5000))
+        << open() << " descriptors, " << before << " before";
+    EXPECT_TRUE(program.terminate()) << program.stderrText();
+}
+
 TEST(Program, ListensOnItsSettingsAndEndsInOrderOnSigterm)
 {
     ProgramRun program;
