@@ -59,17 +59,6 @@ QByteArrayView trimmed(QByteArrayView v)
     return v;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // HTTP-version = "HTTP/" DIGIT "." DIGIT, case-sensitive (RFC 9112 section 2.3).
 bool isVersion(QByteArrayView v)
 {
@@ -263,10 +252,19 @@ qint16 CRequest::ProcessRequest()
         if (bodyBytes >= m_contentLength)
             complete(m_headerLength + m_contentLength);
         break;
-    case Body::Chunked:
-        if (scanChunks() && m_status == StatusReceiving && bodyBytes >= MaxContentLength)
+    case Body::Chunked: {
+        qsizetype used = 0;
+        const QByteArrayView fresh = QByteArrayView(m_request).sliced(m_headerLength + m_bodyScanned);
+        const ChunkedBody::Verdict verdict = m_chunks->feed(fresh, used);
+        m_bodyScanned += used;
+        if (verdict == ChunkedBody::Verdict::Complete)
+            complete(m_headerLength + m_bodyScanned);
+        else if (verdict == ChunkedBody::Verdict::Malformed)
+            refuse(400, QStringLiteral("Malformed chunked body"));
+        else if (verdict == ChunkedBody::Verdict::TooLarge || bodyBytes >= MaxContentLength)
             refuse(413, QStringLiteral("Request body too large"));
         break;
+    }
     }
     return m_status;
 }
@@ -379,6 +377,7 @@ bool CRequest::parseHeader()
 
     if (!codings.isEmpty()) {
         m_body = Body::Chunked;
+        m_chunks.emplace(MaxContentLength);
     } else if (!lengthSeen.isEmpty()) {
         m_body = Body::Length;
         m_contentLength = lengthSeen.toInt();
@@ -386,105 +385,6 @@ bool CRequest::parseHeader()
         refuse(411, QStringLiteral("Length required"));
         SaveRequest();
         return false;
-    }
-    return true;
-}
-
-// Reads the chunked body (RFC 9112 section 7.1) from where it stopped, byte by byte except for
-// chunk data, which is skipped whole.
-bool CRequest::scanChunks()
-{
-    const QByteArrayView body = QByteArrayView(m_request).sliced(m_headerLength);
-    const auto bad = [this] { return reject(400, QStringLiteral("Malformed chunked body")); };
-    while (m_bodyScanned < body.size()) {
-        if (m_chunk == Chunk::Data) {
-            const qint64 take = qMin<qint64>(m_chunkSize, body.size() - m_bodyScanned);
-            m_bodyScanned += take;
-            m_chunkSize -= take;
-            if (m_chunkSize == 0)
-                m_chunk = Chunk::DataCr;
-            continue;
-        }
-        const char c = body[m_bodyScanned++];
-        switch (m_chunk) {
-        case Chunk::Size:
-            if (const int digit = hexValue(c); digit >= 0) {
-                m_chunkSize = m_chunkSize * 16 + digit;
-                ++m_chunkDigits;
-                if (m_chunkedBytes + m_chunkSize >= MaxContentLength)
-                    return reject(413, QStringLiteral("Request body too large"));
-                break;
-            }
-            if (m_chunkDigits == 0)
-                return bad();
-            if (c == ';')
-                m_chunk = Chunk::Extension;
-            else if (isBlank(c))
-                m_chunk = Chunk::SizeBlank;
-            else if (c == '\r')
-                m_chunk = Chunk::SizeLf;
-            else
-                return bad();
-            break;
-        case Chunk::SizeBlank:
-            if (c == ';')
-                m_chunk = Chunk::Extension;
-            else if (c == '\r')
-                m_chunk = Chunk::SizeLf;
-            else if (!isBlank(c))
-                return bad();
-            break;
-        case Chunk::Extension:
-            if (c == '\r')
-                m_chunk = Chunk::SizeLf;
-            else if (c == '\n' || c == '\0')
-                return bad();
-            break;
-        case Chunk::SizeLf:
-            if (c != '\n')
-                return bad();
-            m_chunkedBytes += m_chunkSize;
-            m_chunk = m_chunkSize == 0 ? Chunk::TrailerStart : Chunk::Data;
-            break;
-        case Chunk::DataCr:
-            if (c != '\r')
-                return bad();
-            m_chunk = Chunk::DataLf;
-            break;
-        case Chunk::DataLf:
-            if (c != '\n')
-                return bad();
-            m_chunk = Chunk::Size;
-            m_chunkSize = 0;
-            m_chunkDigits = 0;
-            break;
-        case Chunk::TrailerStart:
-            if (c == '\r')
-                m_chunk = Chunk::EndLf;
-            else if (c == '\n' || c == '\0' || isBlank(c))
-                return bad();
-            else
-                m_chunk = Chunk::Trailer;
-            break;
-        case Chunk::Trailer:
-            if (c == '\r')
-                m_chunk = Chunk::TrailerLf;
-            else if (c == '\n' || c == '\0')
-                return bad();
-            break;
-        case Chunk::TrailerLf:
-        case Chunk::EndLf:
-            if (c != '\n')
-                return bad();
-            if (m_chunk == Chunk::EndLf) {
-                complete(m_headerLength + m_bodyScanned);
-                return true;
-            }
-            m_chunk = Chunk::TrailerStart;
-            break;
-        case Chunk::Data:
-            break;
-        }
     }
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ChunkedBody.h"
 #include "HttpTarget.h"
 
 #include <QByteArray>
@@ -93,7 +94,6 @@ private:
     void startAfresh();
     bool scanHeader();
     bool parseHeader();
-    bool scanChunks();
     void complete(qsizetype end);
 
     QString m_requestFile;
@@ -117,9 +117,6 @@ private:
     Scan m_scan = Scan::Method;
     qsizetype m_scanned = 0; // bytes of m_request the header scan has looked at
     Body m_body = Body::None;
-    Chunk m_chunk = Chunk::Size;
+    std::optional<ChunkedBody> m_chunks;
     qsizetype m_bodyScanned = 0; // body bytes the chunk reader has looked at
-    qint64 m_chunkSize = 0;
-    int m_chunkDigits = 0;
-    qint64 m_chunkedBytes = 0; // decoded body bytes announced so far
 };
