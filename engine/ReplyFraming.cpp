@@ -1,0 +1,228 @@
+#include "ReplyFraming.h"
+
+#include <QList>
+
+#include <limits>
+
+namespace {
+
+QByteArrayView trimmed(QByteArrayView v)
+{
+    while (!v.isEmpty() && (v.front() == ' ' || v.front() == '\t'))
+        v = v.sliced(1);
+    while (!v.isEmpty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r'))
+        v.chop(1);
+    return v;
+}
+
+QList<QByteArray> listElements(QByteArrayView value)
+{
+    QList<QByteArray> out;
+    for (const QByteArray &element : value.toByteArray().split(',')) {
+        const QByteArrayView t = trimmed(element);
+        if (!t.isEmpty())
+            out.append(t.toByteArray().toLower());
+    }
+    return out;
+}
+
+} // namespace
+
+void ReplyFraming::start(bool headRequest)
+{
+    *this = ReplyFraming();
+    m_head = headRequest;
+}
+
+ReplyFraming::Verdict ReplyFraming::verdict() const
+{
+    return m_verdict;
+}
+
+bool ReplyFraming::headerSeen() const
+{
+    return m_headerSeen;
+}
+
+int ReplyFraming::status() const
+{
+    return m_status;
+}
+
+bool ReplyFraming::keepAlive() const
+{
+    return m_keepAlive && m_verdict == Verdict::Complete;
+}
+
+bool ReplyFraming::upgraded() const
+{
+    return m_upgraded;
+}
+
+QString ReplyFraming::error() const
+{
+    return m_error;
+}
+
+ReplyFraming::Verdict ReplyFraming::fail(const QString &why)
+{
+    m_error = why;
+    m_keepAlive = false;
+    return m_verdict = Verdict::Invalid;
+}
+
+ReplyFraming::Verdict ReplyFraming::feed(QByteArrayView bytes, qsizetype &used)
+{
+    used = 0;
+    while (m_verdict == Verdict::More && used < bytes.size()) {
+        const QByteArrayView rest = bytes.sliced(used);
+        if (m_inHeader) {
+            // A reply that does not start like a status line has no header (HTTP/0.9): all of
+            // it, up to the server's close, is the reply.
+            static constexpr QByteArrayView statusStart("HTTP/");
+            QByteArray probe = m_header.first(qMin(m_header.size(), statusStart.size()));
+            probe.append(rest.first(qMin(rest.size(), statusStart.size() - probe.size())));
+            if (probe != statusStart.first(probe.size())) {
+                m_inHeader = false;
+                m_headerSeen = true;
+                m_body = Body::UntilClose;
+                continue;
+            }
+            const qsizetype searchFrom = qMax<qsizetype>(0, m_header.size() - 3);
+            const qsizetype take = qMin(rest.size(), MaxHeaderLength - m_header.size());
+            m_header += rest.first(take);
+            qsizetype end = m_header.indexOf("\n\r\n", searchFrom);
+            const qsizetype lfEnd = m_header.indexOf("\n\n", searchFrom);
+            end = end < 0 ? (lfEnd < 0 ? -1 : lfEnd + 2) : (lfEnd >= 0 && lfEnd < end ? lfEnd + 2 : end + 3);
+            if (end < 0) {
+                used += take;
+                if (m_header.size() >= MaxHeaderLength)
+                    return fail(QStringLiteral("reply header longer than %1 bytes").arg(MaxHeaderLength));
+                continue;
+            }
+            used += take - (m_header.size() - end);
+            m_header.truncate(end);
+            if (headerEnded() == Verdict::Invalid)
+                return m_verdict;
+            continue;
+        }
+        switch (m_body) {
+        case Body::None:
+            m_verdict = Verdict::Complete;
+            break;
+        case Body::UntilClose:
+            used = bytes.size();
+            break;
+        case Body::Length: {
+            const qint64 take = qMin<qint64>(m_remaining, rest.size());
+            used += take;
+            m_remaining -= take;
+            if (m_remaining == 0)
+                m_verdict = Verdict::Complete;
+            break;
+        }
+        case Body::Chunked: {
+            qsizetype chunkUsed = 0;
+            const ChunkedBody::Verdict v = m_chunks->feed(rest, chunkUsed);
+            used += chunkUsed;
+            if (v == ChunkedBody::Verdict::Complete)
+                m_verdict = Verdict::Complete;
+            else if (v != ChunkedBody::Verdict::More)
+                return fail(QStringLiteral("malformed chunked reply body"));
+            break;
+        }
+        }
+    }
+    // A body that is known to be empty is complete as soon as its header is.
+    if (m_verdict == Verdict::More && !m_inHeader
+        && (m_body == Body::None || (m_body == Body::Length && m_remaining == 0)))
+        m_verdict = Verdict::Complete;
+    return m_verdict;
+}
+
+ReplyFraming::Verdict ReplyFraming::headerEnded()
+{
+    const QList<QByteArray> lines = m_header.split('\n');
+    const QByteArrayView statusLine = trimmed(lines.first());
+    // HTTP-version SP 3DIGIT [SP reason] (RFC 9112 section 4).
+    const bool versionOk = statusLine.size() >= 12 && statusLine.startsWith("HTTP/1.") && statusLine[8] == ' '
+        && (statusLine.size() == 12 || statusLine[12] == ' ');
+    bool numeric = versionOk;
+    for (int i = 9; versionOk && i < 12; ++i)
+        numeric = numeric && statusLine[i] >= '0' && statusLine[i] <= '9';
+    if (!numeric)
+        return fail(QStringLiteral("malformed status line"));
+    m_status = statusLine.sliced(9, 3).toInt();
+    const bool http10 = statusLine[7] == '0';
+
+    QList<QByteArray> lengths, codings, connection;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArrayView line = trimmed(lines.at(i));
+        const qsizetype colon = line.indexOf(':');
+        if (line.isEmpty() || colon <= 0)
+            continue;
+        const QByteArray name = line.first(colon).toByteArray().toLower();
+        const QByteArrayView value = line.sliced(colon + 1);
+        if (name == "content-length")
+            lengths += listElements(value);
+        else if (name == "transfer-encoding")
+            codings += listElements(value);
+        else if (name == "connection")
+            connection += listElements(value);
+    }
+    m_header.clear();
+    m_headerSeen = true;
+
+    if (m_status >= 100 && m_status < 200) {
+        if (m_status == 101) {
+            m_upgraded = true;
+            m_inHeader = false;
+            m_body = Body::UntilClose;
+            return m_verdict = Verdict::Complete;
+        }
+        return m_verdict; // an interim reply: the final one follows
+    }
+    m_inHeader = false;
+    m_keepAlive = http10 ? connection.contains("keep-alive") : !connection.contains("close");
+
+    if (m_head || m_status == 204 || m_status == 304) {
+        m_body = Body::None;
+        return m_verdict;
+    }
+    if (!codings.isEmpty()) {
+        if (!lengths.isEmpty())
+            return fail(QStringLiteral("reply with both Content-Length and Transfer-Encoding"));
+        if (codings.last() != "chunked") {
+            m_body = Body::UntilClose;
+            m_keepAlive = false;
+            return m_verdict;
+        }
+        m_body = Body::Chunked;
+        m_chunks.emplace(std::numeric_limits<qint64>::max() / 2);
+        return m_verdict;
+    }
+    if (!lengths.isEmpty()) {
+        for (const QByteArray &l : lengths) {
+            bool ok = false;
+            const qint64 value = l.toLongLong(&ok);
+            if (!ok || value < 0 || l.front() == '+' || (m_body == Body::Length && value != m_remaining))
+                return fail(QStringLiteral("reply with a malformed or conflicting Content-Length"));
+            m_body = Body::Length;
+            m_remaining = value;
+        }
+        return m_verdict;
+    }
+    m_body = Body::UntilClose;
+    m_keepAlive = false;
+    return m_verdict;
+}
+
+ReplyFraming::Verdict ReplyFraming::closed()
+{
+    if (m_verdict != Verdict::More)
+        return m_verdict;
+    if (!m_inHeader && m_body == Body::UntilClose)
+        return m_verdict = Verdict::Complete;
+    return fail(m_inHeader ? QStringLiteral("the server closed the connection inside the reply header")
+                           : QStringLiteral("the server closed the connection before the end of the reply"));
+}
