@@ -1,0 +1,221 @@
+#include "RecordWriter.h"
+
+#include <QFile>
+#include <QPointer>
+
+#include <map>
+#include <memory>
+
+namespace {
+
+// The thread's open files. Only the writer thread touches them.
+std::map<QString, std::unique_ptr<QFile>> &openFiles()
+{
+    thread_local std::map<QString, std::unique_ptr<QFile>> files;
+    return files;
+}
+
+QString describe(const QFile &file)
+{
+    return QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
+}
+
+} // namespace
+
+RecordWriter &RecordWriter::instance()
+{
+    static RecordWriter writer;
+    return writer;
+}
+
+RecordWriter::RecordWriter(QObject *parent)
+    : QObject(parent)
+    , m_thread([this] { run(); })
+{ }
+
+RecordWriter::~RecordWriter()
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_stop = true;
+        m_wake.wakeAll();
+    }
+    m_thread.join();
+}
+
+void RecordWriter::write(const QString &path, const QByteArray &bytes, Done done)
+{
+    post({ Job::Write, path, {}, bytes, std::move(done) });
+}
+
+void RecordWriter::append(const QString &path, const QByteArray &bytes)
+{
+    post({ Job::Append, path, {}, bytes, {} });
+}
+
+void RecordWriter::finish(const QString &from, const QString &to, Done done)
+{
+    post({ Job::Finish, from, to, {}, std::move(done) });
+}
+
+void RecordWriter::remove(const QString &path, Done done)
+{
+    post({ Job::Remove, path, {}, {}, std::move(done) });
+}
+
+void RecordWriter::appendLine(const QString &path, const QByteArray &line)
+{
+    post({ Job::Line, path, {}, line, {} });
+}
+
+void RecordWriter::post(Job job)
+{
+    QMutexLocker lock(&m_mutex);
+    ++m_pendingJobs[job.path];
+    if (!job.to.isEmpty())
+        ++m_pendingJobs[job.to];
+    m_pendingBytes[job.path] += job.bytes.size();
+    m_queue.push_back(std::move(job));
+    m_wake.wakeOne();
+}
+
+bool RecordWriter::waitUntilWritten(const QString &path, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QMutexLocker lock(&m_mutex);
+    while (m_pendingJobs.contains(path)) {
+        if (!m_idle.wait(&m_mutex, deadline))
+            return false;
+    }
+    return true;
+}
+
+bool RecordWriter::drain(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QMutexLocker lock(&m_mutex);
+    while (!m_queue.empty() || m_running) {
+        if (!m_idle.wait(&m_mutex, deadline))
+            return false;
+    }
+    return true;
+}
+
+bool RecordWriter::shouldPause(const QString &path)
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_pendingBytes.value(path) <= PauseAbove)
+        return false;
+    m_watched.insert(path, true);
+    return true;
+}
+
+void RecordWriter::holdForTest(bool hold)
+{
+    QMutexLocker lock(&m_mutex);
+    m_held = hold;
+    m_wake.wakeAll();
+}
+
+void RecordWriter::run()
+{
+    QMutexLocker lock(&m_mutex);
+    for (;;) {
+        while ((m_queue.empty() || m_held) && !m_stop)
+            m_wake.wait(&m_mutex);
+        if (m_queue.empty())
+            break;
+        Job job = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_running = true;
+        lock.unlock();
+        perform(job);
+        lock.relock();
+        m_running = false;
+        for (const QString &key : { job.path, job.to }) {
+            if (!key.isEmpty() && --m_pendingJobs[key] == 0)
+                m_pendingJobs.remove(key);
+        }
+        const qint64 left = m_pendingBytes[job.path] -= job.bytes.size();
+        if (left == 0)
+            m_pendingBytes.remove(job.path);
+        if (left <= PauseAbove / 4 && m_watched.remove(job.path)) {
+            QMetaObject::invokeMethod(
+                this, [this, path = job.path] { emit drained(path); }, Qt::QueuedConnection);
+        }
+        m_idle.wakeAll();
+    }
+    openFiles().clear();
+}
+
+void RecordWriter::perform(Job &job)
+{
+    auto &files = openFiles();
+    switch (job.kind) {
+    case Job::Write: {
+        QFile file(job.path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || file.write(job.bytes) != job.bytes.size() || !file.flush()) {
+            const QString error = describe(file);
+            file.close();
+            // A half-written record that no row will ever name must not stay behind.
+            QFile::remove(job.path);
+            return settle(job, false, error);
+        }
+        return settle(job, true, {});
+    }
+    case Job::Append: {
+        std::unique_ptr<QFile> &file = files[job.path];
+        if (!file) {
+            file = std::make_unique<QFile>(job.path);
+            if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+                return;
+        }
+        // A failed append is found again when the file is finished.
+        if (file->isOpen() && file->write(job.bytes) != job.bytes.size())
+            file->close();
+        return;
+    }
+    case Job::Finish: {
+        const auto it = files.find(job.path);
+        QString error;
+        if (it == files.end()) {
+            // Nothing was appended: the record is empty.
+            QFile empty(job.path);
+            if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                error = describe(empty);
+        } else {
+            QFile &file = *it->second;
+            if (!file.isOpen() || !file.flush())
+                error = describe(file);
+            file.close();
+            files.erase(it);
+        }
+        if (error.isEmpty() && QFile::exists(job.to) && !QFile::remove(job.to))
+            error = QStringLiteral("cannot replace %1").arg(job.to);
+        if (error.isEmpty() && !QFile::rename(job.path, job.to))
+            error = QStringLiteral("cannot rename %1 to %2").arg(job.path, job.to);
+        if (!error.isEmpty())
+            QFile::remove(job.path);
+        return settle(job, error.isEmpty(), error);
+    }
+    case Job::Remove:
+        files.erase(job.path);
+        QFile::remove(job.path);
+        return settle(job, true, {});
+    case Job::Line: {
+        QFile file(job.path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+            file.write(job.bytes);
+        return;
+    }
+    }
+}
+
+void RecordWriter::settle(const Job &job, bool ok, const QString &error)
+{
+    if (job.done) {
+        QMetaObject::invokeMethod(
+            this, [done = job.done, ok, error] { done(ok, error); }, Qt::QueuedConnection);
+    }
+}

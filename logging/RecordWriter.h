@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QWaitCondition>
+
+#include <deque>
+#include <functional>
+#include <thread>
+
+// Writes record files and log-file lines on a thread of its own, so that the window thread never
+// waits on the disk. Jobs run in the order they were posted; the window thread shares nothing
+// with the writer but the queue. What a job reports comes back on the window thread.
+class RecordWriter : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Called on the window thread once the job has run: ok, or why not.
+    using Done = std::function<void(bool ok, const QString &error)>;
+
+    // Above this many bytes still to be written for one file, its producer should pause; the
+    // writer says so with drained() once it is below a quarter of it.
+    static constexpr qint64 PauseAbove = 4 * 1024 * 1024;
+
+    // The program's one writer, made on first use.
+    static RecordWriter &instance();
+
+    explicit RecordWriter(QObject *parent = nullptr);
+    // Writes everything still queued, then ends the thread.
+    ~RecordWriter() override;
+
+    // Creates or replaces the file with these bytes.
+    void write(const QString &path, const QByteArray &bytes, Done done = {});
+    // Appends to the file, which stays open between appends; the first append creates it.
+    void append(const QString &path, const QByteArray &bytes);
+    // Closes what append wrote to `from` and renames it to `to`, replacing any file there.
+    void finish(const QString &from, const QString &to, Done done = {});
+    // Closes the file if appends left it open, and deletes it.
+    void remove(const QString &path, Done done = {});
+    // Opens the file, appends one line, closes it again; failures are ignored.
+    void appendLine(const QString &path, const QByteArray &line);
+
+    // True when no job touching path (as its file or its new name) is queued or running;
+    // waits for that at most timeoutMs.
+    bool waitUntilWritten(const QString &path, int timeoutMs);
+    // Waits until every job posted so far has run.
+    bool drain(int timeoutMs);
+    // Bytes posted for path and not yet written; over PauseAbove the caller is asked to pause
+    // and will hear drained(path).
+    bool shouldPause(const QString &path);
+
+    // While held, the thread takes no job (tests use it to let a backlog build up).
+    void holdForTest(bool hold);
+
+signals:
+    void drained(const QString &path);
+
+private:
+    struct Job {
+        enum Kind { Write, Append, Finish, Remove, Line } kind;
+        QString path, to;
+        QByteArray bytes;
+        Done done;
+    };
+
+    void post(Job job);
+    void run();
+    void perform(Job &job);
+    void settle(const Job &job, bool ok, const QString &error);
+
+    // Shared with the thread, under m_mutex.
+    QMutex m_mutex;
+    QWaitCondition m_wake;
+    QWaitCondition m_idle;
+    std::deque<Job> m_queue;
+    QHash<QString, int> m_pendingJobs;
+    QHash<QString, qint64> m_pendingBytes;
+    QHash<QString, bool> m_watched;
+    bool m_running = false; // a job is being performed
+    bool m_stop = false;
+    bool m_held = false;
+
+    std::thread m_thread;
+};

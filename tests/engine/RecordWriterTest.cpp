@@ -1,0 +1,86 @@
+#include "RecordWriter.h"
+#include "Wait.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+// Guards against records written out of order, torn between interleaved replies, left behind
+// under their temporary name, or reported done before they are in place.
+TEST(RecordWriter, JobsRunInOrderAndReportBackOnTheWindowThread)
+{
+    QTemporaryDir dir;
+    const auto path = [&](const char *name) { return dir.filePath(QString::fromLatin1(name)); };
+    RecordWriter writer;
+    QStringList reports;
+    const auto report = [&](const char *name) {
+        return [&reports, name, &writer](bool ok, const QString &error) {
+            EXPECT_EQ(QThread::currentThread(), writer.thread());
+            reports << QString::fromLatin1(name)
+                    + (ok ? QStringLiteral(" ok") : QStringLiteral(" failed: ") + error);
+        };
+    };
+    QFile::remove(path("old-A.txt"));
+    writer.write(path("old-A.txt"), "an older reply");
+    for (int i = 0; i < 100; ++i) {
+        writer.append(path("a.part"), QByteArray::number(i) + ',');
+        writer.append(path("b.part"), QByteArray(1000, char('a' + i % 26)));
+    }
+    writer.finish(path("a.part"), path("old-A.txt"), report("a"));
+    writer.finish(path("b.part"), path("b-A.txt"), report("b"));
+    writer.finish(path("empty.part"), path("empty-A.txt"), report("empty"));
+    writer.write(path("missing/x-Q.txt"), "x", report("missing folder"));
+    writer.write(path("gone-Q.txt"), "soon gone");
+    writer.remove(path("gone-Q.txt"), report("removed"));
+    writer.appendLine(path("log.txt"), "one\r\n");
+    writer.appendLine(path("log.txt"), "two\r\n");
+    EXPECT_TRUE(writer.waitUntilWritten(path("old-A.txt"), 5000));
+    EXPECT_TRUE(QFile::exists(path("old-A.txt")));
+    ASSERT_TRUE(writer.drain(5000));
+    ASSERT_TRUE(waitFor([&] { return reports.size() == 5; }));
+
+    QByteArray numbers;
+    for (int i = 0; i < 100; ++i)
+        numbers += QByteArray::number(i) + ',';
+    EXPECT_EQ(readFile(path("old-A.txt")), numbers);
+    EXPECT_EQ(readFile(path("b-A.txt")).size(), 100000);
+    EXPECT_EQ(readFile(path("empty-A.txt")), QByteArray());
+    EXPECT_EQ(readFile(path("log.txt")), "one\r\ntwo\r\n");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files),
+        QString::fromLatin1("b-A.txt empty-A.txt log.txt old-A.txt").split(QLatin1Char(' ')));
+    EXPECT_EQ(reports.mid(0, 3), QString::fromLatin1("a ok,b ok,empty ok").split(QLatin1Char(',')));
+    EXPECT_TRUE(reports.at(3).startsWith(QStringLiteral("missing folder failed: ")));
+    EXPECT_EQ(reports.at(4), QStringLiteral("removed ok"));
+}
+
+// Guards against a fast server filling memory with bytes the disk has not taken yet.
+TEST(RecordWriter, BacklogAsksTheProducerToPauseUntilDrained)
+{
+    QTemporaryDir dir;
+    const QString part = dir.filePath(QStringLiteral("r.part"));
+    RecordWriter writer;
+    QSignalSpy drained(&writer, &RecordWriter::drained);
+    writer.holdForTest(true);
+    writer.append(part, QByteArray(RecordWriter::PauseAbove, 'x'));
+    EXPECT_FALSE(writer.shouldPause(part));
+    writer.append(part, "y");
+    EXPECT_TRUE(writer.shouldPause(part));
+    EXPECT_FALSE(writer.waitUntilWritten(part, 10));
+    writer.holdForTest(false);
+    ASSERT_TRUE(waitFor([&] { return drained.count() == 1; }));
+    EXPECT_EQ(drained.first().at(0).toString(), part);
+    EXPECT_FALSE(writer.shouldPause(part));
+}
