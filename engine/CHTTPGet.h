@@ -58,6 +58,8 @@ public:
     // Ends an unfinished transfer: closes the upstream connection and discards the partial
     // record. Raises nothing.
     void abort();
+    // Ends the transfer as abort does and deletes the reply record if it was already written.
+    void discardRecord();
     // Sends bytes to the server over the open connection (used by a tunnel).
     void sendUpstream(const QByteArray &data);
 
