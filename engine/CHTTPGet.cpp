@@ -324,6 +324,14 @@ void CHTTPGet::abort()
     discardPart();
 }
 
+void CHTTPGet::discardRecord()
+{
+    abort();
+    discardPart();
+    if (m_finished)
+        QFile::remove(m_responseFile);
+}
+
 void CHTTPGet::appendToRecord(const QByteArray &chunk)
 {
     if (!m_part) {

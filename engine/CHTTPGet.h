@@ -64,6 +64,8 @@ public:
     // A tunnel relays whatever the server sends, with no reply header to wait for, and a server
     // that closes without a byte ends it normally.
     void setTunnel(bool tunnel);
+    // Ends the transfer as abort does and deletes the reply record if it was already written.
+    void discardRecord();
     // Sends bytes to the server over the open connection (used by a tunnel).
     void sendUpstream(const QByteArray &data);
 

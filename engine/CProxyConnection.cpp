@@ -110,6 +110,13 @@ CProxyConnection::CProxyConnection(QObject *parent)
 {
     SetupFileNames();
 
+    // A browser that has sent its request and then its end of stream still wants the reply.
+    m_socket->setHalfClose(true);
+    connect(m_socket, &EventSocket::peerFinished, this, &CProxyConnection::Socket_PeerFinished);
+    connect(m_socket, &EventSocket::DataArrival, this, [this] {
+        if (!m_firstByteAt.isValid())
+            m_firstByteAt = Clock::now();
+    });
     connect(m_socket, &EventSocket::DataArrival, this, &CProxyConnection::Socket_DataArrival);
     connect(m_socket, &EventSocket::SendComplete, this, &CProxyConnection::Socket_SendComplete);
     connect(m_socket, &EventSocket::sendProgress, this, &CProxyConnection::Socket_SendProgress);
@@ -291,6 +298,11 @@ void CProxyConnection::CheckTimeout()
         const QTime t = now.time();
         const QDateTime nowSeconds(now.date(), QTime(t.hour(), t.minute(), t.second()));
         const qint64 elapsed = m_lastActivity.secsTo(nowSeconds);
+        if (m_phase == Phase::Receiving && m_firstByteAt.isValid()
+            && m_firstByteAt.msecsTo(now) >= HeaderDeadlineMs && !m_req->Request().contains("\r\n\r\n")) {
+            refuse(408, QStringLiteral("Request header not received in time"));
+            return;
+        }
         if (elapsed > m_server->Timeout()) {
             m_phase = Phase::Ended;
             m_socket->Close();
@@ -299,6 +311,26 @@ void CProxyConnection::CheckTimeout()
             m_server->RemoveRequest(m_requestID);
         }
     });
+}
+
+void CProxyConnection::Shutdown()
+{
+    if (m_graceTimer)
+        m_graceTimer->stop();
+    m_phase = Phase::Ended;
+    m_socket->Close();
+    m_browser->abort();
+    dropOrphanRecords();
+    m_server = nullptr;
+}
+
+void CProxyConnection::dropOrphanRecords()
+{
+    IHistoryList *list = m_server ? m_server->historyList() : nullptr;
+    if (!list || (m_stamp != 0 && list->generation() == m_rowGeneration))
+        return;
+    QFile::remove(m_requestFilePath);
+    m_browser->discardRecord();
 }
 
 void CProxyConnection::Send(const QByteArray &msg)
@@ -728,6 +760,21 @@ void CProxyConnection::Socket_Close()
     });
 }
 
+void CProxyConnection::Socket_PeerFinished()
+{
+    guarded([&] {
+        if (m_phase == Phase::Forwarding && m_tunnel && m_upstreamConnected) {
+            // The browser has said all it will say; the server may still answer.
+            m_browser->socket()->ShutdownSend();
+            return;
+        }
+        // After a complete request the end of stream only means "no more requests".
+        if (m_phase == Phase::Forwarding && !m_tunnel)
+            return;
+        Socket_Close();
+    });
+}
+
 void CProxyConnection::browserGoneTimeout()
 {
     guarded([&] {
@@ -783,6 +830,9 @@ void CProxyConnection::answerAndClose(int code, const QString &body)
         return;
     }
     m_socket->SendData(answer);
+    // A close with unread input would make the system reset the connection, and the client
+    // would lose the answer: the closed socket reads and drops that input for a while instead.
+    m_socket->ShutdownSend();
     m_sentToBrowser = true;
     finishIfDrained();
 }

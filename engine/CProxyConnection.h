@@ -32,6 +32,9 @@ public:
     // How long a reply may still finish after the browser has closed, so that a browser that
     // stops reading at the end of the body does not cost the exchange its record.
     static constexpr int BrowserGoneGraceMs = 2000;
+    // A request header not complete this long after its first byte is answered 408: a peer
+    // that trickles a byte now and then would otherwise hold the connection for ever.
+    static constexpr qint64 HeaderDeadlineMs = 30000;
 
     explicit CProxyConnection(QObject *parent = nullptr);
     ~CProxyConnection() override;
@@ -51,6 +54,12 @@ public:
     void Send(const QByteArray &msg);
     void PassGet(qint32 &RequestID, const QString &Host, const QByteArray &Header, const QString &rt);
     void SetupStamp();
+    // Ends the exchange at once for a server that is going away: both sockets closed, the
+    // fetcher aborted, and nothing reported to the server any more.
+    void Shutdown();
+    // Deletes this exchange's record files when no history row names them any more (the rows
+    // were cleared, or the exchange never had one), so that no purge would ever find them.
+    void dropOrphanRecords();
 
     QString RequestFilePath() const;
     QString ResponseFilePath() const;
@@ -76,6 +85,7 @@ private:
     void Socket_SendComplete();
     void Socket_SendProgress(qint64 bytesLeft);
     void Socket_Close();
+    void Socket_PeerFinished();
     void Socket_Error(qint16 Number, const QString &Description);
     void Browser_Connected();
     void Browser_DataReceived(const QByteArray &Buffer, qint32 BufferSize, qint32 ContentLength);
@@ -104,6 +114,7 @@ private:
     qint32 m_requestID = 0;
     qint32 m_stamp = 0;
     QDateTime m_lastActivity;
+    QDateTime m_firstByteAt;
     QString m_recordName;
     QString m_responseFilePath;
     QString m_requestFilePath;

@@ -11,7 +11,12 @@
 
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 namespace {
 QString decimal(double value)
@@ -39,6 +44,7 @@ CProxyServer::CProxyServer(IProxyShell *shell, QObject *parent)
     connect(m_server, &EventSocket::DataArrival, this, &CProxyServer::Server_DataArrival);
     connect(m_server, &EventSocket::Error, this, &CProxyServer::Server_Error);
     connect(m_server, &EventSocket::Closed, this, &CProxyServer::Server_Close);
+    connect(m_server, &EventSocket::acceptFailed, this, &CProxyServer::Server_AcceptFailed);
     connect(m_timer, &CTimer::Timer, this, &CProxyServer::Timer_Timer);
 }
 
@@ -139,9 +145,12 @@ void CProxyServer::Cleanup()
     if (m_running)
         StopServer();
 
-    // Each connection is deleted later, once no handler of its own is running any more.
+    // Each connection is deleted later, once no handler of its own is running any more; its
+    // transfers stop now, so that none writes a record after the exit purge.
     std::vector<std::shared_ptr<CProxyConnection>> table;
     table.swap(m_table);
+    for (const auto &connection : table)
+        connection->Shutdown();
     table.clear();
 
     delete m_timer;
@@ -209,7 +218,7 @@ void CProxyServer::StartServer(const StartArgs &args)
         m_serverLogFile = *args.ServerLogFile;
         m_serverLog->setLogFile(m_serverLogFile);
     }
-    m_maxConnections = args.MaxConnections.value_or(0);
+    m_maxConnections = args.MaxConnections ? *args.MaxConnections : defaultConnectionLimit();
     // With no address configured, only this machine may use the proxy: an open proxy on every
     // network the machine joins would let anyone there browse through it.
     if (m_ip.isEmpty())
@@ -278,6 +287,7 @@ void CProxyServer::RemoveRequest(qint32 RequestID)
         // deleter defers the deletion until that handler has returned.
         const auto removed = m_table[static_cast<size_t>(i - 1)];
         m_table.erase(m_table.begin() + (i - 1));
+        removed->dropOrphanRecords();
         AddLog(QStringLiteral("Removing #") + QString::number(RequestID));
     }
     if (m_table.empty()) {
@@ -373,6 +383,7 @@ void CProxyServer::Server_ConnectionRequest(qint32 RequestID)
                 new CProxyConnection, [](CProxyConnection *c) { c->deleteLater(); });
             connection->Attach(RequestID, this);
             m_table.push_back(connection);
+            m_acceptFailing = false;
             if (m_shell)
                 m_shell->UpdateIcon(1);
             AddLog(QStringLiteral("Adding #") + QString::number(m_table.size()) + QStringLiteral(" - ")
@@ -383,15 +394,59 @@ void CProxyServer::Server_ConnectionRequest(qint32 RequestID)
                 m_timer->setEnabled(true);
             }
         } else {
-            AddLog(QStringLiteral("Max Connections Reached"));
-            if (m_shell)
-                m_shell->messageBox(
-                    QStringLiteral("Connection limit reached"), IProxyShell::MessageIcon::Information);
+            refuseConnection(RequestID);
         }
     } catch (const std::exception &e) {
         // Nothing above the socket's event can take a failure; the log is where the user sees it.
         AddLog(QStringLiteral("Proxy Server Error: ") + describe(e));
     }
+}
+
+// A box per refused browser connection would stack up under load; the browser is told instead.
+void CProxyServer::refuseConnection(qint32 RequestID)
+{
+    AddLog(QStringLiteral("Max Connections Reached"));
+    const QByteArray body = QByteArrayLiteral("Too many connections\r\n");
+    auto *refused = new EventSocket(this);
+    refused->setHalfClose(true);
+    refused->Accept(RequestID);
+    AddLog(refused->RemoteHostIP() + QStringLiteral(" - Refused: 503 Service Unavailable"));
+    refused->SendData(QByteArrayLiteral("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
+                                        "Content-Length: ")
+        + QByteArray::number(body.size()) + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + body);
+    refused->ShutdownSend();
+    refused->Close();
+    refused->deleteLater();
+}
+
+void CProxyServer::Server_AcceptFailed(const QString &reason)
+{
+    // Once per burst: the listener retries every quarter second for as long as it fails.
+    if (m_acceptFailing)
+        return;
+    m_acceptFailing = true;
+    AddLog(QStringLiteral("Proxy Server Error: ") + reason);
+}
+
+double CProxyServer::defaultConnectionLimit()
+{
+#ifdef Q_OS_UNIX
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return MaxDefaultConnections;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        // Some systems refuse an unlimited soft limit; the old one then stays.
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY)
+        return MaxDefaultConnections;
+    return std::clamp(std::floor(double(limit.rlim_cur) / 3), 1.0, MaxDefaultConnections);
+#else
+    return MaxDefaultConnections;
+#endif
 }
 
 void CProxyServer::Server_DataArrival(qint32 bytesTotal)
@@ -427,13 +482,9 @@ void CProxyServer::Server_Close() { }
 
 void CProxyServer::Timer_Timer()
 {
-    // A connection that times out removes itself, moving the later ones down; the count is
-    // re-read at every step and the table's reference is held across each call.
-    const size_t n = m_table.size();
-    for (size_t i = 1; i <= n; ++i) {
-        if (i > m_table.size())
-            continue;
-        const auto connection = m_table[i - 1];
+    // A connection that times out removes itself and moves the later ones down; walking a copy
+    // of the table checks each of them in this pass all the same.
+    const auto snapshot = m_table;
+    for (const auto &connection : snapshot)
         connection->CheckTimeout();
-    }
 }

@@ -49,6 +49,12 @@ public:
     };
 
     static constexpr qint32 SweepInterval = 5000;
+    // The default connection limit never goes above this, however many descriptors there are.
+    static constexpr double MaxDefaultConnections = 4000;
+
+    // Raises the process's descriptor limit to its hard limit and allows about a third of it
+    // as connections: each costs a browser socket, a server socket and a record file.
+    static double defaultConnectionLimit();
 
     // shell may be null: then there is no history list, tray picture, purge or message box.
     explicit CProxyServer(IProxyShell *shell, QObject *parent = nullptr);
@@ -109,6 +115,8 @@ private:
     void Server_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
         const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay);
     void Server_Close();
+    void Server_AcceptFailed(const QString &reason);
+    void refuseConnection(qint32 RequestID);
     void Timer_Timer();
 
     IProxyShell *m_shell = nullptr;
@@ -130,4 +138,6 @@ private:
     qint16 m_mode = 0;
     QString m_lastStartError;
     bool m_cleanedUp = false;
+    // An accept failure has been logged and no connection was accepted since.
+    bool m_acceptFailing = false;
 };

@@ -8,7 +8,19 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <functional>
 #include <limits>
+
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#endif
 
 namespace {
 
@@ -93,6 +105,158 @@ bool isReservedInvalidName(QString host)
         || host.endsWith(QLatin1String(".invalid"), Qt::CaseInsensitive);
 }
 
+void shutdownSending(qintptr descriptor)
+{
+#ifdef Q_OS_WIN
+    ::shutdown(SOCKET(descriptor), SD_SEND);
+#else
+    ::shutdown(int(descriptor), SHUT_WR);
+#endif
+}
+
+#ifdef Q_OS_UNIX
+#ifdef MSG_NOSIGNAL
+constexpr int SendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
+#else
+constexpr int SendFlags = MSG_DONTWAIT;
+#endif
+
+// Qt closes its descriptor as soon as it reads the peer's end of stream and drops whatever it
+// had not sent yet, so a half-close socket sends through a duplicate descriptor of its own,
+// which keeps the connection open for the reply after Qt has let go.
+class SpareWriter : public QObject
+{
+public:
+    // onSent(bytesLeft, failed) follows every send that moved bytes or failed.
+    SpareWriter(int fd, std::function<void(qint64, bool)> onSent)
+        : m_fd(fd)
+        , m_onSent(std::move(onSent))
+        , m_write(new QSocketNotifier(fd, QSocketNotifier::Write, this))
+    {
+        m_write->setEnabled(false);
+        connect(m_write, &QSocketNotifier::activated, this, [this] { flush(); });
+    }
+    ~SpareWriter() override { closeNow(); }
+
+    qint64 queued() const { return m_pending.size() - m_offset; }
+    void send(const QByteArray &data)
+    {
+        m_pending.remove(0, m_offset);
+        m_offset = 0;
+        m_pending += data;
+        m_write->setEnabled(m_fd >= 0);
+    }
+    void shutdownWhenSent()
+    {
+        m_shutdownWanted = true;
+        m_write->setEnabled(m_fd >= 0);
+    }
+    void closeNow()
+    {
+        m_onSent = nullptr;
+        if (m_fd < 0)
+            return;
+        m_write->setEnabled(false);
+        if (m_read)
+            m_read->setEnabled(false);
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    // Owned by nobody from here on: sends what is left, shuts the sending side down, drops what
+    // the peer still sends until its end or DrainMs, and deletes itself.
+    void linger()
+    {
+        m_onSent = nullptr;
+        setParent(nullptr);
+        m_lingering = true;
+        m_shutdownWanted = true;
+        m_read = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+        connect(m_read, &QSocketNotifier::activated, this, [this] { drain(); });
+        QTimer::singleShot(LingerMilliseconds, this, [this] { finish(); });
+        m_write->setEnabled(true);
+    }
+
+private:
+    void flush()
+    {
+        bool failed = false;
+        while (queued() > 0) {
+            const ssize_t n = ::send(m_fd, m_pending.constData() + m_offset, size_t(queued()), SendFlags);
+            if (n >= 0) {
+                m_offset += n;
+                continue;
+            }
+            if (errno == EINTR)
+                continue;
+            failed = errno != EAGAIN && errno != EWOULDBLOCK;
+            break;
+        }
+        if (failed || queued() == 0) {
+            m_pending.clear();
+            m_offset = 0;
+        }
+        m_write->setEnabled(!failed && queued() > 0);
+        if (!failed && queued() == 0 && m_shutdownWanted && !m_shutDown) {
+            ::shutdown(m_fd, SHUT_WR);
+            m_shutDown = true;
+            if (m_lingering)
+                QTimer::singleShot(EventSocket::DrainMs, this, [this] { finish(); });
+        }
+        if (m_lingering && (failed || (m_shutDown && m_peerDone))) {
+            finish();
+            return;
+        }
+        // A copy: the handler may close this writer, which drops the original.
+        const auto onSent = m_onSent;
+        if (onSent)
+            onSent(queued(), failed);
+    }
+    void drain()
+    {
+        char sink[16384];
+        for (;;) {
+            const ssize_t n = ::recv(m_fd, sink, sizeof sink, MSG_DONTWAIT);
+            if (n > 0 || (n < 0 && errno == EINTR))
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return;
+            m_read->setEnabled(false);
+            m_peerDone = true;
+            if (m_shutDown || n < 0)
+                finish();
+            return;
+        }
+    }
+    void finish()
+    {
+        closeNow();
+        deleteLater();
+    }
+
+    int m_fd = -1;
+    std::function<void(qint64, bool)> m_onSent;
+    QSocketNotifier *m_write = nullptr;
+    QSocketNotifier *m_read = nullptr;
+    QByteArray m_pending;
+    qsizetype m_offset = 0;
+    bool m_shutdownWanted = false;
+    bool m_shutDown = false;
+    bool m_lingering = false;
+    bool m_peerDone = false;
+};
+#else
+// Where no duplicate descriptor can outlive Qt's, a half-close socket behaves as any other.
+class SpareWriter : public QObject
+{
+public:
+    qint64 queued() const { return 0; }
+    void send(const QByteArray &) { }
+    void shutdownWhenSent() { }
+    void closeNow() { }
+    void linger() { deleteLater(); }
+};
+#endif
+
 } // namespace
 
 struct EventSocket::Private {
@@ -109,6 +273,12 @@ struct EventSocket::Private {
     bool peerClosed = false;
     bool closedRaised = false;
     bool sendPending = false;
+    bool halfClose = false;
+    bool shutdownWanted = false;
+    bool shutDown = false;
+    // A half-close socket's peer refused what was sent after it had finished; Closed is raised.
+    bool goneRaised = false;
+    QPointer<SpareWriter> writer;
     qint64 bytesTaken = 0;
     // Bumped by Close so that a failure scheduled for an earlier Connect is dropped.
     quint64 generation = 0;
@@ -136,6 +306,9 @@ void EventSocket::Close()
     d->peerClosed = false;
     d->closedRaised = false;
     d->sendPending = false;
+    d->shutdownWanted = false;
+    d->shutDown = false;
+    d->goneRaised = false;
     ++d->generation;
 }
 
@@ -143,6 +316,16 @@ void EventSocket::Close()
 // cut loose here and deleted later.
 void EventSocket::releaseSocket()
 {
+    if (SpareWriter *writer = d->writer) {
+        d->writer = nullptr;
+        if (writer->queued() > 0 || d->shutdownWanted) {
+            writer->linger();
+        } else {
+            writer->closeNow();
+            writer->setParent(nullptr);
+            writer->deleteLater();
+        }
+    }
     QTcpSocket *socket = d->socket;
     d->socket = nullptr;
     if (!socket)
@@ -203,6 +386,7 @@ void EventSocket::Listen()
     }
     d->server = server;
     connect(server, &QTcpServer::newConnection, this, &EventSocket::onNewConnection);
+    connect(server, &QTcpServer::acceptError, this, &EventSocket::onAcceptError);
     d->state = sckListening;
 }
 
@@ -243,6 +427,20 @@ void EventSocket::onNewConnection()
     }
 }
 
+// Qt has stopped accepting. Nothing would resume it, and resuming at once would fail again at
+// once for as long as the descriptors are exhausted.
+void EventSocket::onAcceptError()
+{
+    const QPointer<QTcpServer> server = d->server;
+    if (!server)
+        return;
+    QTimer::singleShot(AcceptRetryMs, server, [server] {
+        if (server && server->isListening())
+            server->resumeAccepting();
+    });
+    emit acceptFailed(server->errorString());
+}
+
 void EventSocket::Accept(qint32 requestID)
 {
     if (d->state != sckClosed)
@@ -255,6 +453,14 @@ void EventSocket::Accept(qint32 requestID)
     socket->setParent(nullptr);
     takeSocket(socket);
     d->state = sckConnected;
+#ifdef Q_OS_UNIX
+    // Without a spare descriptor (none left) the socket simply does without half-close.
+    const int spare = d->halfClose ? ::dup(int(socket->socketDescriptor())) : -1;
+    if (spare >= 0) {
+        d->writer = new SpareWriter(spare, [this](qint64 left, bool failed) { onSpareSent(left, failed); });
+        d->writer->setParent(this);
+    }
+#endif
     if (socket->bytesAvailable() > 0)
         d->unannounced = true;
     if (socket->state() == QAbstractSocket::UnconnectedState)
@@ -322,6 +528,11 @@ void EventSocket::failConnectLater(qint16 number, const QString &description)
 
 void EventSocket::SendData(const QByteArray &data)
 {
+    if (d->writer && !data.isEmpty() && !d->goneRaised) {
+        d->sendPending = true;
+        d->writer->send(data);
+        return;
+    }
     if (!d->socket || data.isEmpty())
         return;
     switch (d->socket->state()) {
@@ -377,7 +588,56 @@ QString EventSocket::RemoteHost() const
 
 qint64 EventSocket::bytesToWrite() const
 {
+    if (d->writer)
+        return d->writer->queued();
     return d->socket ? d->socket->bytesToWrite() : 0;
+}
+
+void EventSocket::ShutdownSend()
+{
+    d->shutdownWanted = true;
+    if (d->writer)
+        d->writer->shutdownWhenSent();
+    else
+        shutdownIfDrained();
+}
+
+void EventSocket::shutdownIfDrained()
+{
+    if (!d->shutdownWanted || d->shutDown || !d->socket
+        || d->socket->state() != QAbstractSocket::ConnectedState || d->socket->bytesToWrite() > 0)
+        return;
+    d->shutDown = true;
+    shutdownSending(d->socket->socketDescriptor());
+}
+
+void EventSocket::setHalfClose(bool enabled)
+{
+    d->halfClose = enabled;
+}
+
+void EventSocket::onSpareSent(qint64 bytesLeft, bool failed)
+{
+    if (failed) {
+        if (d->goneRaised || d->state == sckError)
+            return;
+        if (d->closedRaised) {
+            // The peer had finished sending and has now gone: a close, not a failure.
+            d->goneRaised = true;
+            d->state = sckClosing;
+            emit Closed();
+        } else {
+            d->state = sckError;
+            raiseSocketError(sckConnectionReset, QStringLiteral("Connection reset by peer"));
+        }
+        return;
+    }
+    QPointer<EventSocket> self(this);
+    emit sendProgress(bytesLeft);
+    if (self && d->sendPending && bytesLeft == 0 && d->writer) {
+        d->sendPending = false;
+        emit SendComplete();
+    }
 }
 
 void EventSocket::setReadPaused(bool paused)
@@ -456,6 +716,10 @@ void EventSocket::pump()
     }
     if (d->peerClosed && !d->closedRaised && !d->readPaused && d->socket->bytesAvailable() == 0) {
         d->closedRaised = true;
+        if (d->writer) {
+            emit peerFinished();
+            return;
+        }
         d->state = sckClosing;
         emit Closed();
     }
@@ -473,6 +737,8 @@ void EventSocket::onBytesWritten()
         d->sendPending = false;
         emit SendComplete();
     }
+    if (self && d->socket)
+        shutdownIfDrained();
 }
 
 void EventSocket::onSocketError(int error)

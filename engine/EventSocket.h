@@ -78,6 +78,21 @@ public:
     void setReadPaused(bool paused);
     bool readPaused() const;
 
+    // Shuts down the sending side once everything queued has gone; reading goes on.
+    void ShutdownSend();
+    // Before Accept: the peer's end of stream is raised as peerFinished and sending goes on,
+    // instead of the connection being closed. Where the platform cannot keep a socket open
+    // after Qt has seen the end of stream, the peer's end is raised as Closed as before.
+    void setHalfClose(bool enabled);
+
+    // A listener that fails to accept (descriptors exhausted) stops accepting and tries again
+    // after this long; the kernel keeps the waiting connections meanwhile.
+    static constexpr int AcceptRetryMs = 250;
+    // A closed connection that still has bytes to send, or was shut down for sending, reads and
+    // drops what the peer still sends for this long after the last byte has gone, so that the
+    // system does not answer the peer with a reset that destroys the reply.
+    static constexpr int DrainMs = 2000;
+
     // Test seams: raise events that a real listening socket cannot produce.
     void raiseDataArrival(qint32 bytesTotal);
     void raiseError(qint16 number, const QString &description);
@@ -90,8 +105,13 @@ signals:
     void sendProgress(qint64 bytesLeft);
     // The socket's Connect event: an outgoing connection is made.
     void Connected();
-    // The socket's Close event: the peer closed.
+    // The socket's Close event: the peer closed, or, on a half-close socket, refused what was
+    // sent after it had finished sending.
     void Closed();
+    // Half-close sockets only: the peer has finished sending; the socket can still send.
+    void peerFinished();
+    // The listener could not accept a connection; it accepts again AcceptRetryMs later.
+    void acceptFailed(const QString &reason);
     void Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
         const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay);
 
@@ -100,6 +120,9 @@ private:
     void releaseSocket();
     void releaseServer();
     void onNewConnection();
+    void onAcceptError();
+    void shutdownIfDrained();
+    void onSpareSent(qint64 bytesLeft, bool failed);
     void onReadyRead();
     void onBytesWritten();
     void onSocketError(int error);

@@ -18,20 +18,41 @@ std::optional<QDateTime> &nowForTest()
     return now;
 }
 
-// QLocale has no separator query; the system's short formats carry them between their first
-// two fields ("M/d/yy" gives "/", "dd.MM.yy" gives ".").
+// QLocale has no separator query; the system's short formats carry them between their fields.
+// Only a separator between two numeric fields will do: in "d MMM yyyy" the blank after the day
+// stands before a month name, and a stamp built from it would read "12 06 2026".
+bool isNumericField(QStringView field)
+{
+    const QChar c = field.front();
+    if (c == QLatin1Char('d') || c == QLatin1Char('M'))
+        return field.size() <= 2;
+    return QStringLiteral("yhHmsz").contains(c);
+}
+
 QString separatorOf(const QString &format, const QString &fallback)
 {
+    QStringView previousField;
     qsizetype i = 0;
-    while (i < format.size() && !format.at(i).isLetter())
-        ++i;
-    while (i < format.size() && format.at(i).isLetter())
-        ++i;
-    const qsizetype start = i;
-    while (i < format.size() && !format.at(i).isLetter() && format.at(i) != QLatin1Char('\''))
-        ++i;
-    const QString separator = format.mid(start, i - start);
-    return separator.isEmpty() ? fallback : separator;
+    while (i < format.size()) {
+        const qsizetype start = i;
+        if (format.at(i).isLetter()) {
+            while (i < format.size() && format.at(i) == format.at(start))
+                ++i;
+            previousField = QStringView(format).mid(start, i - start);
+            continue;
+        }
+        while (i < format.size() && !format.at(i).isLetter())
+            ++i;
+        const QString separator = format.mid(start, i - start);
+        qsizetype end = i;
+        while (end < format.size() && format.at(end) == format.at(i))
+            ++end;
+        const QStringView nextField = QStringView(format).mid(i, end - i);
+        if (!previousField.isEmpty() && !nextField.isEmpty() && isNumericField(previousField)
+            && isNumericField(nextField) && !separator.contains(QLatin1Char('\'')))
+            return separator;
+    }
+    return fallback;
 }
 
 QString twoDigits(int n)
