@@ -3,9 +3,8 @@
 #include "EventSocket.h"
 #include "HttpTarget.h"
 #include "ProgramValues.h"
-#include "RaisedError.h"
+#include "RecordWriter.h"
 
-#include <QFile>
 #include <QPointer>
 #include <QTimer>
 
@@ -14,7 +13,6 @@
 
 namespace {
 const QString kHttpScheme = QStringLiteral("http://");
-const QString kSource = QStringLiteral("CHTTPGet");
 
 QString describeSocketError(qint16 number, const QString &description)
 {
@@ -32,6 +30,10 @@ QString describeSocketError(qint16 number, const QString &description)
     }
     return description.isEmpty() ? QStringLiteral("socket error %1").arg(number) : description;
 }
+QByteArray methodOf(const QByteArray &request)
+{
+    return request.left(request.indexOf(' ')).toUpper();
+}
 } // namespace
 
 CHTTPGet::CHTTPGet(QObject *parent)
@@ -44,11 +46,17 @@ CHTTPGet::CHTTPGet(QObject *parent)
     connect(m_socket, &EventSocket::Error, this,
         [this](qint16 Number, const QString &Description, qint32, const QString &, const QString &, qint32,
             bool *) { Socket_Error(Number, Description); });
+    connect(&RecordWriter::instance(), &RecordWriter::drained, this, [this](const QString &path) {
+        if (m_writerPaused && path == partFile()) {
+            m_writerPaused = false;
+            updateReadPause();
+        }
+    });
 }
 
 CHTTPGet::~CHTTPGet()
 {
-    // A transfer cut off before the server closed leaves no reply record behind.
+    // A transfer cut off before its end leaves no reply record behind.
     if (!m_finished)
         discardPart();
 }
@@ -102,12 +110,12 @@ QString CHTTPGet::URL() const
 
 qint32 CHTTPGet::ContentLength() const
 {
-    return m_contentLength;
+    return 0;
 }
 
 QByteArray CHTTPGet::Header() const
 {
-    return m_header;
+    return {};
 }
 
 QByteArray CHTTPGet::Buffer() const
@@ -133,6 +141,21 @@ qint32 CHTTPGet::port() const
 qint64 CHTTPGet::receivedBytes() const
 {
     return m_received;
+}
+
+bool CHTTPGet::upgraded() const
+{
+    return m_upgraded;
+}
+
+bool CHTTPGet::keptAlive() const
+{
+    return m_reusable;
+}
+
+bool CHTTPGet::relayPaused() const
+{
+    return m_relayPaused;
 }
 
 QString CHTTPGet::partFile() const
@@ -162,27 +185,39 @@ CHTTPGet::Target CHTTPGet::parseURL(const QString &URL)
 void CHTTPGet::OpenURL(const QString &URL)
 {
     const Target target = parseURL(URL);
+    const bool sameServer = target.host == m_host && target.port == m_port;
+    ++m_exchange;
+    m_finished = m_aborted = m_failed = m_partStarted = m_retried = false;
+    m_received = 0;
+    m_heldHeader.clear();
+    m_framing.start(methodOf(m_sendHeader) == "HEAD");
     m_host = target.host;
     m_port = target.port;
     m_url = target.url;
 
-    m_socket->Close();
     if (m_host.isEmpty()) {
         DebugTrace(QStringLiteral("No hostname passed to proxy"));
+        m_socket->Close();
         failLater(QStringLiteral("no host name in the request"));
         return;
     }
     if (m_port < 1 || m_port > 65535) {
+        m_socket->Close();
         failLater(QStringLiteral("port %1 out of range").arg(m_port));
         return;
     }
+    m_reused = sameServer && m_reusable && !m_tunnel && m_socket->State() == EventSocket::sckConnected;
+    m_reusable = false;
+    if (m_reused) {
+        // Raised from the event loop, as for a new connection: the owner is still in OpenURL.
+        QTimer::singleShot(0, this, [this, exchange = m_exchange] {
+            if (exchange == m_exchange && !m_aborted && !m_failed)
+                Socket_Connect();
+        });
+        return;
+    }
+    m_socket->Close();
     m_socket->Connect(m_host, m_port);
-}
-
-void CHTTPGet::setTunnel(bool tunnel)
-{
-    m_tunnel = tunnel;
-    m_headerPending = !tunnel;
 }
 
 void CHTTPGet::sendUpstream(const QByteArray &data)
@@ -191,14 +226,31 @@ void CHTTPGet::sendUpstream(const QByteArray &data)
         m_socket->SendData(data);
 }
 
+void CHTTPGet::setTunnel(bool tunnel)
+{
+    m_tunnel = tunnel;
+}
+
+void CHTTPGet::setRelayPaused(bool paused)
+{
+    m_relayPaused = paused;
+    updateReadPause();
+}
+
+void CHTTPGet::updateReadPause()
+{
+    m_socket->setReadPaused(m_relayPaused || m_writerPaused);
+}
+
 void CHTTPGet::Socket_Connect()
 {
     if (m_aborted || m_failed)
         return;
     m_remoteIP = m_socket->RemoteHostIP();
     QPointer<CHTTPGet> self(this);
+    const quint64 exchange = m_exchange;
     emit Connected();
-    if (!self || m_aborted || m_finished)
+    if (!self || exchange != m_exchange || m_aborted || m_finished)
         return;
     if (!m_sendHeader.isEmpty())
         m_socket->SendData(m_sendHeader);
@@ -209,80 +261,147 @@ void CHTTPGet::Socket_Connect()
 void CHTTPGet::Socket_DataArrival(qint32 bytesTotal)
 {
     Q_UNUSED(bytesTotal);
-    if (m_aborted || m_finished || m_failed)
+    if (m_aborted || m_failed)
         return;
     QByteArray chunk;
     m_socket->GetData(chunk);
     if (chunk.isEmpty())
         return;
-    try {
-        appendToRecord(chunk);
-    } catch (const std::exception &e) {
-        const QString reason = QString::fromLocal8Bit(e.what());
-        abort();
-        emit recordFailed(reason);
+    if (m_finished) {
+        // Bytes nobody asked for: the connection can no longer be trusted to frame a reply.
+        m_reusable = false;
+        m_socket->Close();
         return;
     }
-    m_received += chunk.size();
-    if (m_headerPending) {
-        // The reply header is held back until it has ended, so that a reply that never gets
-        // past its header can still be answered with a clean 502.
-        const qsizetype searchFrom = qMax<qsizetype>(0, m_pendingHeader.size() - 3);
-        m_pendingHeader += chunk;
-        if (!replyHeaderEnded(searchFrom)) {
-            if (m_pendingHeader.size() >= MaxReplyHeaderLength)
-                failLater(QStringLiteral("reply header longer than %1 bytes").arg(MaxReplyHeaderLength));
-            return;
-        }
-        m_headerPending = false;
-        chunk = std::exchange(m_pendingHeader, QByteArray());
-    }
-    emit DataReceived(chunk, static_cast<qint32>(chunk.size()), m_contentLength);
+    takeReply(std::move(chunk));
 }
 
-bool CHTTPGet::replyHeaderEnded(qsizetype searchFrom) const
+void CHTTPGet::takeReply(QByteArray chunk)
 {
-    // A reply that does not start like a status line has no header to wait for (HTTP/0.9).
-    static constexpr QByteArrayView status("HTTP/");
-    const qsizetype n = qMin(m_pendingHeader.size(), status.size());
-    if (QByteArrayView(m_pendingHeader).first(n) != status.first(n))
-        return true;
-    // Some servers end their lines with a bare LF (RFC 9112 section 2.2 lets a recipient accept it).
-    return m_pendingHeader.indexOf("\r\n\r\n", searchFrom) >= 0
-        || m_pendingHeader.indexOf("\n\n", searchFrom) >= 0;
+    const bool relay = m_tunnel || m_upgraded;
+    ReplyFraming::Verdict verdict = ReplyFraming::Verdict::More;
+    if (!relay) {
+        qsizetype used = 0;
+        verdict = m_framing.feed(chunk, used);
+        // What follows the end of a reply before the next request was sent is not a reply.
+        if (used < chunk.size()) {
+            chunk.truncate(used);
+            if (verdict == ReplyFraming::Verdict::Complete && !m_framing.upgraded())
+                m_socket->Close();
+        }
+    }
+    if (!chunk.isEmpty()) {
+        RecordWriter &writer = RecordWriter::instance();
+        writer.append(partFile(), chunk);
+        m_partStarted = true;
+        m_received += chunk.size();
+        if (writer.shouldPause(partFile())) {
+            m_writerPaused = true;
+            updateReadPause();
+        }
+    }
+    if (!relay && !m_framing.headerSeen()) {
+        // Held back until a first header has ended, so that a reply that never gets that far
+        // can still be answered with a clean 502.
+        m_heldHeader += chunk;
+    } else {
+        const QByteArray out
+            = m_heldHeader.isEmpty() ? chunk : std::exchange(m_heldHeader, QByteArray()) + chunk;
+        if (!out.isEmpty()) {
+            QPointer<CHTTPGet> self(this);
+            const quint64 exchange = m_exchange;
+            emit DataReceived(out, static_cast<qint32>(out.size()), 0);
+            if (!self || exchange != m_exchange || m_aborted || m_failed)
+                return;
+        }
+    }
+    if (verdict == ReplyFraming::Verdict::Invalid) {
+        serverGone(m_framing.error());
+    } else if (verdict == ReplyFraming::Verdict::Complete) {
+        if (m_framing.upgraded()) {
+            m_upgraded = true;
+            emit Upgraded();
+        } else {
+            complete();
+        }
+    }
+}
+
+void CHTTPGet::complete()
+{
+    m_finished = true;
+    m_reusable
+        = !m_tunnel && !m_upgraded && m_framing.keepAlive() && m_socket->State() == EventSocket::sckConnected;
+    if (!m_reusable)
+        m_socket->Close();
+    m_partStarted = false;
+    RecordWriter::instance().finish(partFile(), m_responseFile,
+        [self = QPointer<CHTTPGet>(this), exchange = m_exchange](bool ok, const QString &error) {
+            if (!self || exchange != self->m_exchange)
+                return;
+            if (!ok) {
+                emit self->recordFailed(error);
+                return;
+            }
+            emit self->TransferCompleted(
+                QByteArray(), QByteArray(), 0, self->BufferSize());
+        });
+}
+
+void CHTTPGet::FileCompleted()
+{
+    if (m_finished || m_aborted || m_failed)
+        return;
+    m_reusable = false;
+    m_socket->Close();
+    complete();
 }
 
 void CHTTPGet::Socket_Close()
 {
-    if (m_aborted || m_failed || m_finished)
+    if (m_aborted || m_failed)
         return;
-    if (!m_tunnel && m_received == 0) {
-        failLater(QStringLiteral("the server closed the connection without a reply"));
-        return;
-    }
-    if (m_headerPending) {
-        failLater(QStringLiteral("the server closed the connection inside the reply header"));
+    if (m_finished) {
+        m_reusable = false;
         return;
     }
-    try {
-        FileCompleted();
-    } catch (const std::exception &e) {
-        const QString reason = QString::fromLocal8Bit(e.what());
-        abort();
-        emit recordFailed(reason);
+    if (m_tunnel || m_upgraded || m_framing.closed() == ReplyFraming::Verdict::Complete) {
+        complete();
+        return;
     }
+    serverGone(m_received == 0 ? QStringLiteral("the server closed the connection without a reply")
+                               : m_framing.error());
 }
 
 void CHTTPGet::Socket_Error(qint16 Number, const QString &Description)
 {
-    if (m_aborted || m_failed || m_finished)
+    if (m_aborted || m_failed)
         return;
-    const QString reason = describeSocketError(Number, Description);
-    if (m_received == 0 || m_headerPending) {
+    if (m_finished) {
+        m_reusable = false;
+        return;
+    }
+    serverGone(describeSocketError(Number, Description));
+}
+
+void CHTTPGet::serverGone(const QString &reason)
+{
+    // A kept-alive connection the server timed out between requests: the request is sent again
+    // once on a new connection when repeating it does no harm (RFC 9110 section 9.2.2).
+    static const QList<QByteArray> idempotent = { "GET", "HEAD", "OPTIONS" };
+    if (m_received == 0 && m_reused && !m_retried && idempotent.contains(methodOf(m_sendHeader))) {
+        m_retried = true;
+        m_reused = false;
+        m_socket->Close();
+        m_socket->Connect(m_host, m_port);
+        return;
+    }
+    if (!m_tunnel && !m_upgraded && !m_framing.headerSeen()) {
         failLater(reason);
         return;
     }
     m_failed = true;
+    m_reusable = false;
     m_socket->Close();
     discardPart();
     emit brokenOff(reason);
@@ -291,81 +410,40 @@ void CHTTPGet::Socket_Error(qint16 Number, const QString &Description)
 void CHTTPGet::failLater(const QString &reason)
 {
     m_failed = true;
+    m_reusable = false;
     m_socket->Close();
     discardPart();
     // Raised from the event loop: the owner may still be inside OpenURL when the failure is known.
-    QTimer::singleShot(0, this, [this, reason] {
-        if (!m_aborted)
+    QTimer::singleShot(0, this, [this, reason, exchange = m_exchange] {
+        if (!m_aborted && exchange == m_exchange)
             emit failed(m_host, reason);
     });
 }
 
-void CHTTPGet::FileCompleted()
-{
-    if (m_finished)
-        return;
-    m_finished = true;
-    try {
-        SaveResponse();
-    } catch (...) {
-        m_finished = false;
-        throw;
-    }
-    m_socket->Close();
-    emit TransferCompleted(m_header, QByteArray(), m_contentLength, BufferSize());
-}
-
 void CHTTPGet::abort()
 {
-    if (m_finished || m_aborted)
+    if (m_aborted)
         return;
     m_aborted = true;
+    m_reusable = false;
     m_socket->Close();
-    discardPart();
+    if (!m_finished)
+        discardPart();
 }
 
 void CHTTPGet::discardRecord()
 {
+    const bool finished = m_finished;
     abort();
     discardPart();
-    if (m_finished)
-        QFile::remove(m_responseFile);
-}
-
-void CHTTPGet::appendToRecord(const QByteArray &chunk)
-{
-    if (!m_part) {
-        m_part = std::make_unique<QFile>(partFile());
-        if (!m_part->open(QIODevice::WriteOnly | QIODevice::Truncate))
-            throw RaisedError(
-                75, kSource, QStringLiteral("cannot write %1: %2").arg(partFile(), m_part->errorString()));
-    }
-    if (m_part->write(chunk) != chunk.size())
-        throw RaisedError(
-            75, kSource, QStringLiteral("cannot write %1: %2").arg(partFile(), m_part->errorString()));
-}
-
-void CHTTPGet::SaveResponse()
-{
-    if (!m_part)
-        appendToRecord(QByteArray());
-    if (!m_part->flush())
-        throw RaisedError(
-            75, kSource, QStringLiteral("cannot write %1: %2").arg(partFile(), m_part->errorString()));
-    m_part->close();
-    m_part.reset();
-    if (QFile::exists(m_responseFile) && !QFile::remove(m_responseFile))
-        throw RaisedError(75, kSource, QStringLiteral("cannot replace %1").arg(m_responseFile));
-    if (!QFile::rename(partFile(), m_responseFile))
-        throw RaisedError(
-            75, kSource, QStringLiteral("cannot rename %1 to %2").arg(partFile(), m_responseFile));
+    if (finished)
+        RecordWriter::instance().remove(m_responseFile);
 }
 
 void CHTTPGet::discardPart()
 {
-    if (m_part) {
-        m_part->close();
-        m_part.reset();
-        QFile::remove(partFile());
+    if (m_partStarted) {
+        m_partStarted = false;
+        RecordWriter::instance().remove(partFile());
     }
 }

@@ -1,26 +1,28 @@
 #pragma once
 
+#include "ReplyFraming.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
-#include <memory>
-
 class EventSocket;
-class QFile;
 
-// The web-server side of one exchange: works out host and port, connects, sends the request
-// text, passes each reply chunk on at once and records the reply when the server closes.
+// The web-server side of a browser connection: works out host and port, connects, sends each
+// request text, passes each reply chunk on at once and records the reply as soon as its framing
+// says it is complete. The server connection is kept for the next request to the same host and
+// port when the reply allows it.
 //
-// The reply is not held in memory: each chunk is appended to a temporary file beside the reply
-// record, which takes the record's name only when the server has closed.
+// The reply is not held in memory: each chunk goes to the record writer, appended to a
+// temporary file beside the reply record, which takes the record's name when the reply is
+// complete; TransferCompleted is raised once it has.
 class CHTTPGet : public QObject
 {
     Q_OBJECT
 
 public:
     // A reply header that has not ended within this many bytes is refused with a 502.
-    static constexpr qsizetype MaxReplyHeaderLength = 64 * 1024;
+    static constexpr qsizetype MaxReplyHeaderLength = ReplyFraming::MaxHeaderLength;
 
     explicit CHTTPGet(QObject *parent = nullptr);
     ~CHTTPGet() override;
@@ -40,6 +42,9 @@ public:
     QByteArray Buffer() const;
     bool Finished() const;
 
+    // Sends the request set with setSendHeader to the server the URL names: over the open
+    // server connection when it goes to the same host and port and may be reused, else over a
+    // new one.
     void OpenURL(const QString &URL);
     // Host, port and path as OpenURL works them out of its argument.
     struct Target {
@@ -48,66 +53,88 @@ public:
         QString url;
     };
     static Target parseURL(const QString &URL);
+    // Ends a relay (a tunnel, or a connection switched to another protocol): what the server sent
+    // becomes the reply record, the server connection is closed and TransferCompleted follows.
     void FileCompleted();
 
     EventSocket *socket() const;
 
     // The port OpenURL worked out; 0 before it ran.
     qint32 port() const;
-    // Bytes received from the server, as a 64-bit count.
+    // Bytes received from the server for this exchange, as a 64-bit count.
     qint64 receivedBytes() const;
     // The name the reply is written under until the transfer is complete.
     QString partFile() const;
-    // Ends an unfinished transfer: closes the upstream connection and discards the partial
+    // Ends an unfinished transfer: closes the server connection and discards the partial
     // record. Raises nothing.
     void abort();
+    // Ends the transfer as abort does and deletes the reply record if it was already written.
+    void discardRecord();
     // A tunnel relays whatever the server sends, with no reply header to wait for, and a server
     // that closes without a byte ends it normally.
     void setTunnel(bool tunnel);
-    // Ends the transfer as abort does and deletes the reply record if it was already written.
-    void discardRecord();
-    // Sends bytes to the server over the open connection (used by a tunnel).
+    // Sends bytes to the server over the open connection (used by a relay).
     void sendUpstream(const QByteArray &data);
+    // The owner holds the server back while the browser is slow to take the reply.
+    void setRelayPaused(bool paused);
+    bool relayPaused() const;
+    // The reply switched protocols (101): from now on the exchange is a relay in both directions.
+    bool upgraded() const;
+    // The server connection stays open for another request after this reply.
+    bool keptAlive() const;
 
 signals:
     void Connected();
     void TransferCompleted(
         const QByteArray &Header, const QByteArray &Buffer, qint32 ContentLength, qint32 BufferLength);
     void DataReceived(const QByteArray &Buffer, qint32 BufferSize, qint32 ContentLength);
-    // The upstream connection could not be made or failed before any reply byte arrived.
+    // The server connection could not be made, or failed before any reply byte was passed on.
     void failed(const QString &host, const QString &reason);
-    // The upstream connection broke after reply bytes had been passed on.
+    // The server connection broke, or the reply went wrong, after reply bytes had been passed on.
     void brokenOff(const QString &reason);
     // The reply record could not be written; the transfer has been abandoned.
     void recordFailed(const QString &reason);
+    // A 101 reply has been passed on: what follows goes both ways unchanged.
+    void Upgraded();
 
 private:
     void Socket_Connect();
     void Socket_DataArrival(qint32 bytesTotal);
     void Socket_Close();
     void Socket_Error(qint16 Number, const QString &Description);
-    void SaveResponse();
-    void appendToRecord(const QByteArray &chunk);
+    void takeReply(QByteArray chunk);
+    void complete();
+    void serverGone(const QString &reason);
     void discardPart();
     void failLater(const QString &reason);
-    bool replyHeaderEnded(qsizetype searchFrom) const;
+    void updateReadPause();
+    void sendRequest();
 
     EventSocket *m_socket = nullptr;
     QString m_host;
     QString m_url;
+    qint32 m_port = 0;
+    QString m_remoteIP;
+    QByteArray m_sendHeader;
+    QString m_responseFile;
+    qint32 m_requestID = 0;
+
+    // This exchange.
+    quint64 m_exchange = 0; // counts exchanges, so that late reports of an earlier one are dropped
     bool m_finished = false;
     bool m_aborted = false;
     bool m_failed = false;
-    QByteArray m_header;
+    bool m_partStarted = false;
     qint64 m_received = 0;
-    qint32 m_contentLength = 0;
-    qint32 m_requestID = 0;
-    QByteArray m_sendHeader;
-    QString m_responseFile;
-    qint32 m_port = 0;
-    QString m_remoteIP;
-    std::unique_ptr<QFile> m_part;
+    ReplyFraming m_framing;
+    QByteArray m_heldHeader; // reply bytes held back until a first header has ended
+    bool m_reused = false; // sent over a connection an earlier exchange had opened
+    bool m_retried = false;
+
+    // The server connection.
     bool m_tunnel = false;
-    bool m_headerPending = true;
-    QByteArray m_pendingHeader;
+    bool m_upgraded = false;
+    bool m_reusable = false;
+    bool m_relayPaused = false;
+    bool m_writerPaused = false;
 };

@@ -1,5 +1,6 @@
 #include "CProxyConnection.h"
 
+#include "CExchange.h"
 #include "CHTTPGet.h"
 #include "CRequest.h"
 #include "Clock.h"
@@ -7,29 +8,16 @@
 #include "IHistoryList.h"
 #include "IProxyShell.h"
 #include "ProgramValues.h"
+#include "RecordWriter.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QHostAddress>
 #include <QNetworkInterface>
-#include <QSet>
 #include <QTimer>
 
 #include <utility>
 
 namespace {
-// Record names held by live connections, so that two connections of the same second can
-// never share their record files.
-QSet<QString> &liveRecordNames()
-{
-    static QSet<QString> names;
-    return names;
-}
-
-// Enough draws to get past any realistic run of collisions while still ending when a broken
-// random source keeps repeating itself.
-constexpr int kMaxNameDraws = 1000;
-
 const QByteArray kCrLf = QByteArrayLiteral("\r\n");
 
 QString reasonPhrase(int code)
@@ -104,19 +92,12 @@ template <typename F> void CProxyConnection::guarded(F &&body)
 
 CProxyConnection::CProxyConnection(QObject *parent)
     : QObject(parent)
-    , m_req(std::make_unique<CRequest>())
     , m_socket(new EventSocket(this))
     , m_browser(new CHTTPGet(this))
 {
-    SetupFileNames();
-
     // A browser that has sent its request and then its end of stream still wants the reply.
     m_socket->setHalfClose(true);
     connect(m_socket, &EventSocket::peerFinished, this, &CProxyConnection::Socket_PeerFinished);
-    connect(m_socket, &EventSocket::DataArrival, this, [this] {
-        if (!m_firstByteAt.isValid())
-            m_firstByteAt = Clock::now();
-    });
     connect(m_socket, &EventSocket::DataArrival, this, &CProxyConnection::Socket_DataArrival);
     connect(m_socket, &EventSocket::SendComplete, this, &CProxyConnection::Socket_SendComplete);
     connect(m_socket, &EventSocket::sendProgress, this, &CProxyConnection::Socket_SendProgress);
@@ -130,7 +111,8 @@ CProxyConnection::CProxyConnection(QObject *parent)
     connect(m_browser, &CHTTPGet::failed, this, &CProxyConnection::Browser_Failed);
     connect(m_browser, &CHTTPGet::brokenOff, this, &CProxyConnection::Browser_BrokenOff);
     connect(m_browser, &CHTTPGet::recordFailed, this, &CProxyConnection::Browser_RecordFailed);
-    // Tunnel uploads: hold the browser back while the web server is slow to take its bytes.
+    connect(m_browser, &CHTTPGet::Upgraded, this, &CProxyConnection::Browser_Upgraded);
+    // Relay uploads: hold the browser back while the web server is slow to take its bytes.
     connect(m_browser->socket(), &EventSocket::sendProgress, this, [this](qint64 bytesLeft) {
         guarded([&] {
             UpdateTimeout();
@@ -143,13 +125,21 @@ CProxyConnection::CProxyConnection(QObject *parent)
 
 CProxyConnection::~CProxyConnection()
 {
-    liveRecordNames().remove(m_recordName);
-    // Socket first, then parser, then fetcher, as they were made.
+    // Socket first, then the exchanges, then the fetcher, as they were made.
     delete m_socket;
     m_socket = nullptr;
-    m_req.reset();
+    m_queue.clear();
+    m_receiving.reset();
+    m_last.reset();
     delete m_browser;
     m_browser = nullptr;
+}
+
+CExchange *CProxyConnection::current() const
+{
+    if (!m_queue.empty())
+        return m_queue.front().get();
+    return m_receiving ? m_receiving.get() : m_last.get();
 }
 
 CHTTPGet *CProxyConnection::HTTPGet() const
@@ -159,28 +149,33 @@ CHTTPGet *CProxyConnection::HTTPGet() const
 
 void CProxyConnection::setStamp(qint32 NewStamp)
 {
-    m_stamp = NewStamp;
+    if (CExchange *exchange = current())
+        exchange->stamp = NewStamp;
 }
 
 qint32 CProxyConnection::stamp() const
 {
-    return m_stamp;
+    const CExchange *exchange = current();
+    return exchange ? exchange->stamp : 0;
 }
 
 QString CProxyConnection::URL() const
 {
-    return m_req->page();
+    const CExchange *exchange = current();
+    return exchange ? exchange->request().page() : QString();
 }
 
 QString CProxyConnection::RequestDesc() const
 {
-    const QString word = methodWord();
+    const CExchange *exchange = current();
+    const QString word = exchange ? exchange->methodWord() : QString();
     return word.isEmpty() ? QStringLiteral("?") : word;
 }
 
 qint32 CProxyConnection::RequestLength() const
 {
-    return static_cast<qint32>(m_req->Request().size());
+    const CExchange *exchange = current();
+    return exchange ? static_cast<qint32>(exchange->request().Request().size()) : 0;
 }
 
 QString CProxyConnection::RemoteHost() const
@@ -201,12 +196,14 @@ QString CProxyConnection::RemoteIP() const
 
 QString CProxyConnection::RequestFilePath() const
 {
-    return m_requestFilePath;
+    const CExchange *exchange = current();
+    return exchange ? exchange->RequestFilePath() : QString();
 }
 
 QString CProxyConnection::ResponseFilePath() const
 {
-    return m_responseFilePath;
+    const CExchange *exchange = current();
+    return exchange ? exchange->ResponseFilePath() : QString();
 }
 
 EventSocket *CProxyConnection::socket() const
@@ -216,17 +213,20 @@ EventSocket *CProxyConnection::socket() const
 
 CRequest *CProxyConnection::request() const
 {
-    return m_req.get();
+    CExchange *exchange = current();
+    return exchange ? &exchange->request() : nullptr;
 }
 
 QString CProxyConnection::recordName() const
 {
-    return m_recordName;
+    const CExchange *exchange = current();
+    return exchange ? exchange->recordName() : QString();
 }
 
 bool CProxyConnection::TransferDone() const
 {
-    return m_transferDone;
+    const CExchange *exchange = current();
+    return exchange && exchange->transferDone;
 }
 
 qint64 CProxyConnection::peakQueuedToBrowser() const
@@ -239,38 +239,9 @@ int CProxyConnection::readPauses() const
     return m_readPauses;
 }
 
-QString CProxyConnection::methodWord() const
-{
-    return QString::fromLatin1(m_req->method().toUpper());
-}
-
 QString CProxyConnection::logPrefix() const
 {
     return RemoteIP() + QStringLiteral(" - ") + QString::number(m_requestID);
-}
-
-void CProxyConnection::SetupFileNames()
-{
-    const QString folder = recordFolder();
-    QString name;
-    for (int draw = 0; draw < kMaxNameDraws; ++draw) {
-        const QDateTime moment = Clock::now();
-        QString letters;
-        for (int i = 0; i < 5; ++i)
-            letters += QChar(65 + static_cast<int>(Clock::rnd() * 26));
-        name = moment.toString(QStringLiteral("yyMMdd")) + moment.toString(QStringLiteral("HHmmss"))
-            + QStringLiteral("-") + letters;
-        const QString base = folder + name;
-        if (!liveRecordNames().contains(name) && !QFile::exists(base + QStringLiteral("-Q.txt"))
-            && !QFile::exists(base + QStringLiteral("-A.txt")))
-            break;
-    }
-    m_recordName = name;
-    liveRecordNames().insert(name);
-    m_requestFilePath = folder + name + QStringLiteral("-Q.txt");
-    m_responseFilePath = folder + name + QStringLiteral("-A.txt");
-    m_req->setRequestFile(m_requestFilePath);
-    m_browser->setResponseFile(m_responseFilePath);
 }
 
 void CProxyConnection::UpdateTimeout()
@@ -298,18 +269,30 @@ void CProxyConnection::CheckTimeout()
         const QTime t = now.time();
         const QDateTime nowSeconds(now.date(), QTime(t.hour(), t.minute(), t.second()));
         const qint64 elapsed = m_lastActivity.secsTo(nowSeconds);
-        if (m_phase == Phase::Receiving && m_firstByteAt.isValid()
-            && m_firstByteAt.msecsTo(now) >= HeaderDeadlineMs && !m_req->Request().contains("\r\n\r\n")) {
+        if (m_phase == Phase::Receiving && m_queue.empty() && m_receiving
+            && m_receiving->firstByteAt.isValid() && m_receiving->firstByteAt.msecsTo(now) >= HeaderDeadlineMs
+            && m_receiving->request().HeaderLength() == 0) {
             refuse(408, QStringLiteral("Request header not received in time"));
             return;
         }
-        if (elapsed > m_server->Timeout()) {
-            m_phase = Phase::Ended;
-            m_socket->Close();
-            m_browser->abort();
-            DebugTrace(QStringLiteral("Timeout on ") + QString::number(m_requestID));
-            m_server->RemoveRequest(m_requestID);
+        if (elapsed <= m_server->Timeout())
+            return;
+        if (m_phase == Phase::Forwarding && !m_tunnel && m_upstreamConnected
+            && m_browser->receivedBytes() == 0 && !m_sentToBrowser) {
+            // The server took the request and said nothing: the browser is told, not dropped.
+            m_server->AddLog(logPrefix() + QStringLiteral(" - Gateway Timeout: ") + m_browser->Host());
+            report(errorReport(QStringLiteral("ERROR")));
+            answerAndClose(504,
+                QStringLiteral("%1 sent no reply within %2 seconds.\r\n")
+                    .arg(m_browser->Host())
+                    .arg(m_server->Timeout()));
+            return;
         }
+        m_phase = Phase::Ended;
+        m_socket->Close();
+        m_browser->abort();
+        DebugTrace(QStringLiteral("Timeout on ") + QString::number(m_requestID));
+        m_server->RemoveRequest(m_requestID);
     });
 }
 
@@ -327,10 +310,22 @@ void CProxyConnection::Shutdown()
 void CProxyConnection::dropOrphanRecords()
 {
     IHistoryList *list = m_server ? m_server->historyList() : nullptr;
-    if (!list || (m_stamp != 0 && list->generation() == m_rowGeneration))
+    if (!list)
         return;
-    QFile::remove(m_requestFilePath);
-    m_browser->discardRecord();
+    RecordWriter &writer = RecordWriter::instance();
+    std::vector<std::shared_ptr<CExchange>> all(m_queue.begin(), m_queue.end());
+    for (const auto &exchange : { m_receiving, m_last })
+        if (exchange)
+            all.push_back(exchange);
+    for (const auto &exchange : all) {
+        if (exchange->stamp != 0 && list->generation() == exchange->rowGeneration)
+            continue;
+        writer.remove(exchange->RequestFilePath());
+        if (!m_queue.empty() && exchange == m_queue.front() && !exchange->transferDone)
+            m_browser->discardRecord();
+        else if (exchange->forwarded)
+            writer.remove(exchange->ResponseFilePath());
+    }
 }
 
 void CProxyConnection::Send(const QByteArray &msg)
@@ -355,27 +350,32 @@ void CProxyConnection::Send(const QByteArray &msg)
 
 void CProxyConnection::SetupStamp()
 {
+    CExchange *exchange = m_queue.empty() ? nullptr : m_queue.back().get();
     IHistoryList *list = m_server ? m_server->historyList() : nullptr;
-    if (!list) {
-        m_stamp = 0;
+    if (!exchange || !list)
         return;
-    }
-    m_stamp = list->count() + 1;
+    exchange->stamp = list->count() + 1;
     list->add();
-    list->setSelectedIndex(m_stamp);
-    m_rowGeneration = list->generation();
+    list->setSelectedIndex(exchange->stamp);
+    exchange->rowGeneration = list->generation();
 }
 
-void CProxyConnection::report(const CProxyServer::RowReport &row)
+void CProxyConnection::report(const CExchange &exchange, const CProxyServer::RowReport &row)
 {
-    if (!m_server || m_stamp == 0)
+    if (!m_server || exchange.stamp == 0)
         return;
     // Rows are addressed by position only; once the list has been emptied, whatever row later
     // takes this position belongs to another exchange.
     IHistoryList *list = m_server->historyList();
-    if (!list || list->generation() != m_rowGeneration)
+    if (!list || list->generation() != exchange.rowGeneration)
         return;
-    m_server->UpdateItem(m_stamp, row);
+    m_server->UpdateItem(exchange.stamp, row);
+}
+
+void CProxyConnection::report(const CProxyServer::RowReport &row)
+{
+    if (!m_queue.empty())
+        report(*m_queue.front(), row);
 }
 
 // The report of an exchange that ended in a failure fills only these columns.
@@ -383,22 +383,23 @@ CProxyServer::RowReport CProxyConnection::errorReport(const QString &status) con
 {
     CProxyServer::RowReport row;
     row.Desc = RequestDesc();
-    row.ResponseFile = m_responseFilePath;
+    row.ResponseFile = ResponseFilePath();
     row.Status = status;
     return row;
 }
 
 CProxyServer::RowReport CProxyConnection::fullReport(const QString &status) const
 {
+    const CExchange *exchange = current();
     CProxyServer::RowReport row;
     row.Host = m_browser->Host();
     row.IP = m_browser->RemoteIP();
     row.Desc = RequestDesc();
-    row.URL = m_req->page();
-    row.RequestLength = m_req->Request().size();
-    row.ResponseLength = static_cast<double>(m_browser->Header().size() + m_browser->receivedBytes());
-    row.RequestFile = m_req->RequestFile();
-    row.ResponseFile = m_responseFilePath;
+    row.URL = URL();
+    row.RequestLength = RequestLength();
+    row.ResponseLength = static_cast<double>(m_browser->receivedBytes());
+    row.RequestFile = exchange ? exchange->request().RequestFile() : QString();
+    row.ResponseFile = ResponseFilePath();
     row.Status = status;
     return row;
 }
@@ -424,62 +425,193 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
             }
             return;
         }
-        // One request per connection: whatever follows a complete request is not a new one.
-        if (m_phase != Phase::Receiving)
+        if (m_phase == Phase::Answering || m_phase == Phase::BrowserGone || m_phase == Phase::Ended
+            || m_pendingRefusal)
             return;
-        m_req->BufferData(text);
-        const qint16 status = m_req->Status();
-        if (status == CRequest::StatusComplete) {
-            m_req->setStatus(CRequest::StatusNone);
-            requestComplete();
-        } else if (status == CRequest::StatusRefused) {
-            const int code = m_req->refusalCode() ? m_req->refusalCode() : 400;
-            const QString reason = m_req->refusalReason().isEmpty() ? QStringLiteral("Request refused")
-                                                                    : m_req->refusalReason();
-            m_req->setStatus(CRequest::StatusNone);
-            refuse(code, reason);
+        // What follows a request to switch protocols is not read as a request until the server
+        // has said whether it switches.
+        if (!m_queue.empty() && m_queue.back()->upgrade) {
+            m_upgradeHeld += text;
+            return;
         }
+        feedRequests(std::move(text));
     });
 }
 
-void CProxyConnection::requestComplete()
+// Reads requests from the bytes the browser sent, one exchange each, as many as they hold.
+void CProxyConnection::feedRequests(QByteArray bytes)
 {
-    const std::optional<HttpTarget> &target = m_req->target();
-    if (m_req->RequestType() == CRequest::TypeUnknown || !target) {
-        refuse(400, QStringLiteral("Malformed request"));
-        return;
+    while (!bytes.isEmpty() && !m_pendingRefusal && m_phase != Phase::Answering && m_phase != Phase::Ended) {
+        if (!m_receiving) {
+            m_receiving = std::make_shared<CExchange>(recordFolder());
+            m_receiving->firstByteAt = Clock::now();
+            const QString path = m_receiving->RequestFilePath();
+            m_receiving->request().setRecordFailed([weak = weak_from_this(), path](const QString &reason) {
+                if (const auto self = weak.lock())
+                    self->requestRecordFailed(path, reason);
+            });
+        }
+        CRequest &request = m_receiving->request();
+        request.BufferData(bytes);
+        bytes.clear();
+        if (request.Status() == CRequest::StatusRefused) {
+            const int code = request.refusalCode() ? request.refusalCode() : 400;
+            const QString reason = request.refusalReason();
+            // The refused request may have been recorded; with no row to name it, no purge
+            // would ever find the file again.
+            RecordWriter::instance().remove(m_receiving->RequestFilePath());
+            m_receiving.reset();
+            refuseInTurn(code, reason);
+            return;
+        }
+        if (request.Status() != CRequest::StatusComplete)
+            return;
+        bytes = request.excess();
+        const std::shared_ptr<CExchange> exchange = std::exchange(m_receiving, nullptr);
+        if (!requestComplete(exchange))
+            return;
+        if (exchange->request().RequestType() == CRequest::TypeConnect) {
+            m_tunnelPending += bytes;
+            return;
+        }
+        if (exchange->upgrade) {
+            m_upgradeHeld += bytes;
+            return;
+        }
+    }
+    if (m_queue.size() > MaxPipelined && !m_socket->readPaused())
+        m_socket->setReadPaused(true);
+}
+
+// A request is complete: it gets its row and waits for its turn. False when it was refused.
+bool CProxyConnection::requestComplete(const std::shared_ptr<CExchange> &exchange)
+{
+    CRequest &request = exchange->request();
+    const std::optional<HttpTarget> &target = request.target();
+    if (request.RequestType() == CRequest::TypeUnknown || !target) {
+        RecordWriter::instance().remove(exchange->RequestFilePath());
+        refuseInTurn(400, QStringLiteral("Malformed request"));
+        return false;
     }
     if (isOwnEndpoint(target->host, target->port, m_server)) {
-        refuse(508, QStringLiteral("Loop Detected"));
-        return;
+        RecordWriter::instance().remove(exchange->RequestFilePath());
+        refuseInTurn(508, QStringLiteral("Loop Detected"));
+        return false;
     }
-    m_phase = Phase::Forwarding;
-    if (m_req->RequestType() == CRequest::TypeConnect) {
-        m_tunnel = true;
-        m_browser->setTunnel(true);
-        m_tunnelPending = m_req->excess();
+    // RFC 9112 section 9.3: HTTP/1.1 stays open unless asked to close; HTTP/1.0 only when asked.
+    QList<QByteArray> connectionTokens;
+    const QByteArray &text = request.Request();
+    const QByteArray header = text.first(request.HeaderLength()).toLower();
+    for (const QByteArray &line : header.split('\n')) {
+        if (line.startsWith("connection:") || line.startsWith("proxy-connection:"))
+            for (const QByteArray &token : line.mid(line.indexOf(':') + 1).split(','))
+                connectionTokens.append(token.trimmed());
+        if (line.startsWith("upgrade:"))
+            exchange->upgrade = true;
     }
+    exchange->upgrade = exchange->upgrade && connectionTokens.contains("upgrade");
+    exchange->keepAlive
+        = request.http10() ? connectionTokens.contains("keep-alive") : !connectionTokens.contains("close");
 
-    const QString word = methodWord();
+    m_queue.push_back(exchange);
     SetupStamp();
     CProxyServer::RowReport row;
     row.IP = RemoteIP();
-    row.Desc = word;
-    row.URL = m_req->page();
-    row.RequestLength = m_req->Request().size();
-    row.ResponseLength = static_cast<double>(m_browser->Header().size() + m_browser->receivedBytes());
-    row.RequestFile = m_req->RequestFile();
+    row.Desc = exchange->methodWord();
+    row.URL = request.page();
+    row.RequestLength = request.Request().size();
+    row.ResponseLength = 0;
+    row.RequestFile = request.RequestFile();
     row.ResponseFile = QString();
     row.Status = QStringLiteral("IN-PROXY");
-    report(row);
+    report(*exchange, row);
     if (!m_server)
-        return;
-    m_server->AddHit(word + QStringLiteral(" - ") + m_req->page(), RemoteIP());
-    qint32 id = m_requestID;
-    PassGet(id, m_req->page(), m_req->Request(), word);
+        return false;
+    m_server->AddHit(exchange->methodWord() + QStringLiteral(" - ") + request.page(), RemoteIP());
+    if (m_queue.size() == 1 && m_phase == Phase::Receiving)
+        startNext();
+    return true;
 }
 
-std::optional<QByteArray> CProxyConnection::forwardedRequest(const QByteArray &Header)
+// Serves the next complete request, or waits for one.
+void CProxyConnection::startNext()
+{
+    if (m_queue.empty()) {
+        m_phase = Phase::Receiving;
+        if (m_pendingRefusal) {
+            const auto [code, reason] = *std::exchange(m_pendingRefusal, std::nullopt);
+            refuse(code, reason);
+        } else if (m_closeAfter) {
+            endExchange();
+        } else if (m_socket->readPaused()) {
+            m_socket->setReadPaused(false);
+        }
+        return;
+    }
+    const std::shared_ptr<CExchange> exchange = m_queue.front();
+    CRequest &request = exchange->request();
+    m_phase = Phase::Forwarding;
+    m_upstreamConnected = false;
+    exchange->forwarded = true;
+    if (request.RequestType() == CRequest::TypeConnect) {
+        m_tunnel = true;
+        m_browser->setTunnel(true);
+        m_tunnelPending = request.excess() + m_tunnelPending;
+    }
+    qint32 id = m_requestID;
+    PassGet(id, request.page(), request.Request(), exchange->methodWord());
+}
+
+void CProxyConnection::PassGet(
+    qint32 &RequestID, const QString &Host, const QByteArray &Header, const QString &rt)
+{
+    const std::shared_ptr<CExchange> exchange = m_queue.empty() ? nullptr : m_queue.front();
+    if (!exchange)
+        return;
+    QByteArray target;
+    if (!m_tunnel) {
+        // The server connection may carry the next request only when the browser's may.
+        const QByteArray connection = exchange->upgrade ? QByteArrayLiteral("upgrade")
+            : exchange->keepAlive && !m_closeAfter      ? QByteArrayLiteral("keep-alive")
+                                                        : QByteArrayLiteral("close");
+        const std::optional<QByteArray> text = forwardedRequest(Header, connection);
+        if (!text) {
+            refuse(400, QStringLiteral("Malformed request line"));
+            return;
+        }
+        m_browser->setSendHeader(*text);
+        const qsizetype methodEnd = text->indexOf(' ');
+        target = text->mid(methodEnd + 1, text->indexOf(' ', methodEnd + 1) - methodEnd - 1);
+    } else {
+        target = Host.toLatin1();
+    }
+    m_browser->setResponseFile(exchange->ResponseFilePath());
+    m_browser->setRequestID(RequestID);
+    m_browser->OpenURL(Host);
+
+    IHistoryList *list = m_server ? m_server->historyList() : nullptr;
+    if (list && list->count() > 200) {
+        m_server->AddLog(QStringLiteral("200 Temp File Limit Reached - Auto-Purging..."));
+        if (IProxyShell *shell = m_server->shell())
+            shell->DeleteTempFiles();
+        if (m_server) {
+            if (IHistoryList *again = m_server->historyList())
+                again->clear();
+            m_server->AddLog(QStringLiteral("Done purging."));
+        }
+    }
+    if (m_phase == Phase::Forwarding && !m_upstreamConnected && !m_queue.empty()
+        && m_queue.front() == exchange) {
+        CProxyServer::RowReport row = fullReport(QStringLiteral("TO-WEB"));
+        row.Desc = rt;
+        report(*exchange, row);
+    }
+    DebugTrace(QStringLiteral("Outoing to web #") + QString::number(RequestID) + QStringLiteral(" - ") + Host
+        + QStringLiteral(" - ") + QString::fromLatin1(target));
+}
+
+std::optional<QByteArray> CProxyConnection::forwardedRequest(
+    const QByteArray &Header, const QByteArray &connection)
 {
     const qsizetype lineEnd = Header.indexOf(kCrLf);
     const qsizetype headerEnd = Header.indexOf("\r\n\r\n");
@@ -513,51 +645,16 @@ std::optional<QByteArray> CProxyConnection::forwardedRequest(const QByteArray &H
             if (!token.trimmed().isEmpty())
                 named.append(token.trimmed().toLower());
     }
+    // A switch of protocols is asked for hop by hop (RFC 9110 section 7.8): its Upgrade field
+    // goes on with it.
+    if (connection == "upgrade")
+        named.removeAll("upgrade");
     for (const QByteArray &line : lines)
         if (!isHopByHop(nameOf(line), named))
             out += line + kCrLf;
-    out += QByteArrayLiteral("Connection: close\r\n\r\n");
+    out += "Connection: " + connection + "\r\n\r\n";
     out += Header.sliced(headerEnd + 4);
     return out;
-}
-
-void CProxyConnection::PassGet(
-    qint32 &RequestID, const QString &Host, const QByteArray &Header, const QString &rt)
-{
-    QByteArray target;
-    if (!m_tunnel) {
-        const std::optional<QByteArray> text = forwardedRequest(Header);
-        if (!text) {
-            refuse(400, QStringLiteral("Malformed request line"));
-            return;
-        }
-        m_browser->setSendHeader(*text);
-        const qsizetype methodEnd = text->indexOf(' ');
-        target = text->mid(methodEnd + 1, text->indexOf(' ', methodEnd + 1) - methodEnd - 1);
-    } else {
-        target = Host.toLatin1();
-    }
-    m_browser->setRequestID(RequestID);
-    m_browser->OpenURL(Host);
-
-    IHistoryList *list = m_server ? m_server->historyList() : nullptr;
-    if (list && list->count() > 200) {
-        m_server->AddLog(QStringLiteral("200 Temp File Limit Reached - Auto-Purging..."));
-        if (IProxyShell *shell = m_server->shell())
-            shell->DeleteTempFiles();
-        if (m_server) {
-            if (IHistoryList *again = m_server->historyList())
-                again->clear();
-            m_server->AddLog(QStringLiteral("Done purging."));
-        }
-    }
-    if (m_phase == Phase::Forwarding && !m_upstreamConnected) {
-        CProxyServer::RowReport row = fullReport(QStringLiteral("TO-WEB"));
-        row.Desc = rt;
-        report(row);
-    }
-    DebugTrace(QStringLiteral("Outoing to web #") + QString::number(RequestID) + QStringLiteral(" - ") + Host
-        + QStringLiteral(" - ") + QString::fromLatin1(target));
 }
 
 void CProxyConnection::Browser_Connected()
@@ -595,22 +692,33 @@ void CProxyConnection::Browser_DataReceived(const QByteArray &Buffer, qint32 Buf
         m_sentToBrowser = true;
         const qint64 queued = m_socket->bytesToWrite();
         m_peakQueued = qMax(m_peakQueued, queued);
-        if (queued > RelayQueueBound && !m_browser->socket()->readPaused()) {
+        if (queued > RelayQueueBound && !m_browser->relayPaused()) {
             ++m_readPauses;
-            m_browser->socket()->setReadPaused(true);
+            m_browser->setRelayPaused(true);
         }
+    });
+}
+
+void CProxyConnection::Browser_Upgraded()
+{
+    guarded([&] {
+        if (m_phase != Phase::Forwarding)
+            return;
+        // The server switched protocols: from here on both sides are relayed unchanged.
+        m_tunnel = true;
+        m_browser->sendUpstream(std::exchange(m_upgradeHeld, QByteArray()));
     });
 }
 
 void CProxyConnection::resumeUpstreamIfDrained(qint64 bytesLeft)
 {
-    if (bytesLeft < RelayQueueBound / 4 && m_browser->socket()->readPaused())
-        m_browser->socket()->setReadPaused(false);
+    if (bytesLeft < RelayQueueBound / 4 && m_browser->relayPaused())
+        m_browser->setRelayPaused(false);
 }
 
 void CProxyConnection::resumeBrowserIfDrained(qint64 bytesLeft)
 {
-    if (bytesLeft < RelayQueueBound / 4 && m_socket->readPaused())
+    if (m_tunnel && bytesLeft < RelayQueueBound / 4 && m_socket->readPaused())
         m_socket->setReadPaused(false);
 }
 
@@ -622,13 +730,13 @@ void CProxyConnection::Browser_TransferCompleted(
     Q_UNUSED(ContentLength);
     Q_UNUSED(BufferLength);
     guarded([&] {
-        if (m_phase != Phase::Forwarding && m_phase != Phase::BrowserGone)
+        if ((m_phase != Phase::Forwarding && m_phase != Phase::BrowserGone) || m_queue.empty())
             return;
-        m_transferDone = true;
+        m_queue.front()->transferDone = true;
         if (!m_server)
             return;
-        m_server->AddLog(QStringLiteral("Received ") + m_req->page() + QStringLiteral(" for ")
-            + QString::number(m_requestID));
+        m_server->AddLog(
+            QStringLiteral("Received ") + URL() + QStringLiteral(" for ") + QString::number(m_requestID));
         report(fullReport(QStringLiteral("TC-TO-USER")));
         if (m_phase == Phase::BrowserGone) {
             // The browser left once it had the whole reply: the exchange is complete.
@@ -650,7 +758,7 @@ void CProxyConnection::Browser_Failed(const QString &host, const QString &reason
             m_server->AddLog(
                 logPrefix() + QStringLiteral(" - Bad Gateway: ") + host + QStringLiteral(" - ") + reason);
         report(errorReport(QStringLiteral("ERROR")));
-        if (m_phase == Phase::BrowserGone) {
+        if (m_phase == Phase::BrowserGone || m_sentToBrowser) {
             endExchange();
             return;
         }
@@ -677,6 +785,23 @@ void CProxyConnection::Browser_RecordFailed(const QString &reason)
     guarded([&] { internalFailure(reason); });
 }
 
+void CProxyConnection::requestRecordFailed(const QString &path, const QString &reason)
+{
+    guarded([&] {
+        if (m_server)
+            m_server->AddLog(logPrefix() + QStringLiteral(" - Internal error: ") + reason);
+        // The exchange whose request could not be recorded is ended if it is still running.
+        const bool running = !m_queue.empty() && m_queue.front()->RequestFilePath() == path;
+        if (running && m_phase == Phase::Forwarding) {
+            report(errorReport(QStringLiteral("ERROR")));
+            if (m_sentToBrowser)
+                endExchange();
+            else
+                answerAndClose(500, QStringLiteral("The proxy failed: %1.\r\n").arg(reason));
+        }
+    });
+}
+
 void CProxyConnection::Socket_SendComplete()
 {
     guarded([&] {
@@ -699,15 +824,36 @@ void CProxyConnection::finishIfDrained()
 {
     if (m_socket->bytesToWrite() > 0)
         return;
-    if (m_phase == Phase::Answering) {
+    if (m_phase == Phase::Answering)
         endExchange();
-    } else if (m_phase == Phase::Forwarding && m_transferDone) {
-        m_phase = Phase::Ended;
-        report(fullReport(QStringLiteral("DONE")));
-        m_socket->Close();
-        if (m_server)
-            m_server->RemoveRequest(m_requestID);
+    else if (m_phase == Phase::Forwarding && !m_queue.empty() && m_queue.front()->transferDone)
+        exchangeDone();
+}
+
+// The browser has the whole reply: the exchange is done, and the connection either serves the
+// next request or closes.
+void CProxyConnection::exchangeDone()
+{
+    report(fullReport(QStringLiteral("DONE")));
+    m_last = m_queue.front();
+    m_queue.pop_front();
+    IHistoryList *list = m_server ? m_server->historyList() : nullptr;
+    if (list && (m_last->stamp == 0 || list->generation() != m_last->rowGeneration)) {
+        RecordWriter::instance().remove(m_last->RequestFilePath());
+        RecordWriter::instance().remove(m_last->ResponseFilePath());
     }
+    // RFC 9112 section 9.6: after "close" on either side, or a reply delimited by the server's
+    // close, no further request is read from this connection.
+    if (m_tunnel || m_closeAfter || !m_last->keepAlive || !m_browser->keptAlive()) {
+        m_closeAfter = true;
+        m_queue.clear();
+        m_upgradeHeld.clear();
+    }
+    UpdateTimeout();
+    startNext();
+    const QByteArray held = std::exchange(m_upgradeHeld, QByteArray());
+    if (!held.isEmpty() && m_phase == Phase::Receiving)
+        feedRequests(held);
 }
 
 void CProxyConnection::endExchange()
@@ -721,6 +867,19 @@ void CProxyConnection::endExchange()
         m_server->RemoveRequest(m_requestID);
 }
 
+// Ends the connection from the browser's side: the exchange being served and those waiting
+// behind it get the status.
+void CProxyConnection::endConnection(const QString &status)
+{
+    m_phase = Phase::Ended;
+    m_socket->Close();
+    m_browser->abort();
+    if (m_server)
+        m_server->RemoveRequest(m_requestID);
+    for (const auto &exchange : m_queue)
+        report(*exchange, exchange == m_queue.front() ? fullReport(status) : errorReport(status));
+}
+
 void CProxyConnection::Socket_Close()
 {
     guarded([&] {
@@ -731,18 +890,18 @@ void CProxyConnection::Socket_Close()
             return;
         }
         if (m_phase == Phase::Forwarding && m_tunnel && m_upstreamConnected) {
-            // Either side closing ends a tunnel normally.
+            // Either side closing ends a relay normally.
             m_phase = Phase::BrowserGone;
             m_socket->Close();
             m_browser->FileCompleted();
             return;
         }
-        if (m_phase == Phase::Forwarding && !m_tunnel && m_browser->receivedBytes() > 0 && !m_transferDone) {
+        if (m_phase == Phase::Forwarding && !m_tunnel && m_browser->receivedBytes() > 0 && !TransferDone()) {
             // A browser that knows the reply length closes as soon as it has the body, often
             // just before the server's own close reaches us.
             m_phase = Phase::BrowserGone;
             m_socket->Close();
-            m_browser->socket()->setReadPaused(false);
+            m_browser->setRelayPaused(false);
             if (!m_graceTimer) {
                 m_graceTimer = new QTimer(this);
                 m_graceTimer->setSingleShot(true);
@@ -751,12 +910,7 @@ void CProxyConnection::Socket_Close()
             m_graceTimer->start(BrowserGoneGraceMs);
             return;
         }
-        m_phase = Phase::Ended;
-        m_socket->Close();
-        m_browser->abort();
-        if (m_server)
-            m_server->RemoveRequest(m_requestID);
-        report(fullReport(QStringLiteral("REMOVED")));
+        endConnection(QStringLiteral("REMOVED"));
     });
 }
 
@@ -769,8 +923,14 @@ void CProxyConnection::Socket_PeerFinished()
             return;
         }
         // After a complete request the end of stream only means "no more requests".
-        if (m_phase == Phase::Forwarding && !m_tunnel)
+        m_closeAfter = true;
+        m_receiving.reset();
+        if (m_phase == Phase::Forwarding || m_phase == Phase::Answering)
             return;
+        if (m_phase == Phase::Receiving && m_queue.empty()) {
+            endExchange();
+            return;
+        }
         Socket_Close();
     });
 }
@@ -780,11 +940,7 @@ void CProxyConnection::browserGoneTimeout()
     guarded([&] {
         if (m_phase != Phase::BrowserGone)
             return;
-        m_phase = Phase::Ended;
-        m_browser->abort();
-        if (m_server)
-            m_server->RemoveRequest(m_requestID);
-        report(fullReport(QStringLiteral("REMOVED")));
+        endConnection(QStringLiteral("REMOVED"));
     });
 }
 
@@ -795,8 +951,10 @@ void CProxyConnection::Socket_Error(qint16 Number, const QString &Description)
         if (m_phase == Phase::Ended)
             return;
         m_phase = Phase::Ended;
-        report(errorReport(
-            Number == EventSocket::sckConnectionReset ? QStringLiteral("CLOSED") : QStringLiteral("ERROR")));
+        const QString status
+            = Number == EventSocket::sckConnectionReset ? QStringLiteral("CLOSED") : QStringLiteral("ERROR");
+        for (const auto &exchange : m_queue)
+            report(*exchange, errorReport(status));
         m_browser->abort();
         if (m_server)
             m_server->RemoveRequest(m_requestID);
@@ -806,14 +964,22 @@ void CProxyConnection::Socket_Error(qint16 Number, const QString &Description)
 
 void CProxyConnection::refuse(int code, const QString &reason)
 {
-    // The parser may have recorded the refused request; with no history row to name it, no
-    // purge would ever find the file again.
-    if (m_stamp == 0)
-        QFile::remove(m_requestFilePath);
     if (m_server)
         m_server->AddLog(logPrefix() + QStringLiteral(" - Refused: ") + QString::number(code)
             + QStringLiteral(" ") + reason);
     answerAndClose(code, reason + QStringLiteral("\r\n"));
+}
+
+// A request that is not being served yet is refused in its turn, after the replies to the
+// requests before it; nothing after it is read.
+void CProxyConnection::refuseInTurn(int code, const QString &reason)
+{
+    if (m_queue.empty()) {
+        refuse(code, reason);
+        return;
+    }
+    m_pendingRefusal = { code, reason };
+    m_socket->setReadPaused(true);
 }
 
 void CProxyConnection::answerAndClose(int code, const QString &body)

@@ -8,16 +8,21 @@
 #include <QPointer>
 #include <QString>
 
+#include <deque>
 #include <memory>
 #include <optional>
 
+class CExchange;
 class CHTTPGet;
 class CRequest;
 class EventSocket;
 class QTimer;
 
-// One browser connection, from the moment the server accepts it until it is closed: gathers the
-// request, makes its history row, forwards it, relays and records the reply.
+// One browser connection, from the moment the server accepts it until it is closed. It reads the
+// browser's requests one after the other; each becomes an exchange of its own (its record files,
+// its history row), served in order: forwarded over the fetcher's server connection, which is
+// kept for the next request to the same server, and its reply relayed and recorded. The
+// connection stays open between exchanges unless the browser or the server asked to close.
 //
 // Owned by the server's table through a shared pointer; every handler holds its own reference so
 // that the object outlives a handler that makes the server drop it.
@@ -35,6 +40,9 @@ public:
     // A request header not complete this long after its first byte is answered 408: a peer
     // that trickles a byte now and then would otherwise hold the connection for ever.
     static constexpr qint64 HeaderDeadlineMs = 30000;
+    // Complete requests held while an earlier reply is still coming; past this, reading from the
+    // browser pauses.
+    static constexpr size_t MaxPipelined = 16;
 
     explicit CProxyConnection(QObject *parent = nullptr);
     ~CProxyConnection() override;
@@ -54,33 +62,36 @@ public:
     void Send(const QByteArray &msg);
     void PassGet(qint32 &RequestID, const QString &Host, const QByteArray &Header, const QString &rt);
     void SetupStamp();
-    // Ends the exchange at once for a server that is going away: both sockets closed, the
+    // Ends every exchange at once for a server that is going away: both sockets closed, the
     // fetcher aborted, and nothing reported to the server any more.
     void Shutdown();
-    // Deletes this exchange's record files when no history row names them any more (the rows
-    // were cleared, or the exchange never had one), so that no purge would ever find them.
+    // Deletes the record files of this connection's exchanges that no history row names any
+    // more (the rows were cleared, or the exchange never had one), so that no purge would ever
+    // find them.
     void dropOrphanRecords();
 
+    // The exchange being served (else the one being received, else the last one served).
     QString RequestFilePath() const;
     QString ResponseFilePath() const;
-    EventSocket *socket() const;
     CRequest *request() const;
     QString recordName() const;
     bool TransferDone() const;
+    EventSocket *socket() const;
 
     // Relay statistics, for watching the back-pressure work (both directions of a tunnel).
     qint64 peakQueuedToBrowser() const;
     int readPauses() const;
 
     // The request text as it goes to the web server: the "http://" and host taken off the
-    // request-line target, the hop-by-hop headers replaced by "Connection: close". Empty when
-    // the request line has no blank after its target.
-    static std::optional<QByteArray> forwardedRequest(const QByteArray &Header);
+    // request-line target, the hop-by-hop fields replaced by one Connection field with the given
+    // value; with "upgrade", the Upgrade field is kept. Empty when the request line has no
+    // absolute target.
+    static std::optional<QByteArray> forwardedRequest(
+        const QByteArray &Header, const QByteArray &connection = QByteArrayLiteral("close"));
 
 private:
     enum class Phase { Receiving, Forwarding, Answering, BrowserGone, Ended };
 
-    void SetupFileNames();
     void Socket_DataArrival(qint32 bytesTotal);
     void Socket_SendComplete();
     void Socket_SendProgress(qint64 bytesLeft);
@@ -94,44 +105,55 @@ private:
     void Browser_Failed(const QString &host, const QString &reason);
     void Browser_BrokenOff(const QString &reason);
     void Browser_RecordFailed(const QString &reason);
+    void Browser_Upgraded();
 
-    void requestComplete();
+    CExchange *current() const;
+    void feedRequests(QByteArray bytes);
+    bool requestComplete(const std::shared_ptr<CExchange> &exchange);
+    void startNext();
+    void exchangeDone();
     void refuse(int code, const QString &reason);
+    void refuseInTurn(int code, const QString &reason);
     void answerAndClose(int code, const QString &body);
     void finishIfDrained();
     void endExchange();
+    void endConnection(const QString &status);
     void browserGoneTimeout();
     void internalFailure(const QString &reason);
+    void requestRecordFailed(const QString &path, const QString &reason);
     void resumeUpstreamIfDrained(qint64 bytesLeft);
     void resumeBrowserIfDrained(qint64 bytesLeft);
-    QString methodWord() const;
     QString logPrefix() const;
     CProxyServer::RowReport fullReport(const QString &status) const;
+    void report(const CExchange &exchange, const CProxyServer::RowReport &row);
     void report(const CProxyServer::RowReport &row);
     CProxyServer::RowReport errorReport(const QString &status) const;
     template <typename F> void guarded(F &&body);
 
     qint32 m_requestID = 0;
-    qint32 m_stamp = 0;
     QDateTime m_lastActivity;
-    QDateTime m_firstByteAt;
-    QString m_recordName;
-    QString m_responseFilePath;
-    QString m_requestFilePath;
-    bool m_transferDone = false;
     bool m_sending = false;
-    std::unique_ptr<CRequest> m_req;
     QPointer<CProxyServer> m_server;
     EventSocket *m_socket = nullptr;
     CHTTPGet *m_browser = nullptr;
 
+    // Complete requests in order; the front one is being served.
+    std::deque<std::shared_ptr<CExchange>> m_queue;
+    // The request being received, if it has begun.
+    std::shared_ptr<CExchange> m_receiving;
+    // The last exchange served, still named by the accessors once it has ended.
+    std::shared_ptr<CExchange> m_last;
+    // A refusal that waits for the replies before it, after which the connection closes.
+    std::optional<std::pair<int, QString>> m_pendingRefusal;
+
     Phase m_phase = Phase::Receiving;
+    bool m_closeAfter = false; // the browser will send no more requests
     bool m_tunnel = false;
     bool m_upstreamConnected = false;
     QByteArray m_tunnelPending;
+    QByteArray m_upgradeHeld; // what the browser sent after a request to switch protocols
     bool m_sentToBrowser = false;
     QString m_browserIP;
-    quint64 m_rowGeneration = 0;
     QTimer *m_graceTimer = nullptr;
     qint64 m_peakQueued = 0;
     int m_readPauses = 0;

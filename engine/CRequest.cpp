@@ -1,8 +1,6 @@
 #include "CRequest.h"
 
-#include "RaisedError.h"
-
-#include <QFile>
+#include "RecordWriter.h"
 
 #include <limits>
 
@@ -411,15 +409,15 @@ void CRequest::ParsePage(const QByteArray &text)
 
 void CRequest::SaveRequest()
 {
-    QFile file(m_requestFile);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(m_request) != m_request.size()
-        || !file.flush()) {
-        file.close();
-        // A half-written record that no row will ever name must not stay behind.
-        QFile::remove(m_requestFile);
-        throw RaisedError(75, QStringLiteral("CRequest"), QStringLiteral("Path/File access error"));
-    }
-    file.close();
+    RecordWriter::instance().write(m_requestFile, m_request, [handler = m_recordFailed](bool ok, const QString &error) {
+        if (!ok && handler)
+            handler(error);
+    });
+}
+
+void CRequest::setRecordFailed(std::function<void(const QString &)> handler)
+{
+    m_recordFailed = std::move(handler);
 }
 
 bool CRequest::reject(int code, const QString &reason)
@@ -440,7 +438,9 @@ void CRequest::startAfresh()
 {
     const QString file = m_requestFile;
     const QByteArray carried = m_excess;
+    auto handler = std::move(m_recordFailed);
     *this = CRequest();
     m_requestFile = file;
     m_request = carried;
+    m_recordFailed = std::move(handler);
 }

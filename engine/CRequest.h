@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // Gathers the text a browser sends on one connection, recognises the request, reads its target
@@ -65,6 +66,8 @@ public:
     bool chunked() const;
     // The request line says HTTP/1.0.
     bool http10() const;
+    // Told, later and on the window thread, why the request record could not be written.
+    void setRecordFailed(std::function<void(const QString &reason)> handler);
     // Bytes received after the complete request: never part of it, and the start of whatever the
     // browser sends next (a pipelined request, or tunnel data after a CONNECT).
     const QByteArray &excess() const;
@@ -113,6 +116,7 @@ private:
     std::optional<HttpTarget> m_target;
     bool m_http10 = false;
     QByteArray m_excess;
+    std::function<void(const QString &)> m_recordFailed;
 
     Scan m_scan = Scan::Method;
     qsizetype m_scanned = 0; // bytes of m_request the header scan has looked at

@@ -1,5 +1,7 @@
 #include "CProxyConnection.h"
+#include "CExchange.h"
 #include "CHTTPGet.h"
+#include "TestFolder.h"
 #include "Clock.h"
 #include "EventSocket.h"
 #include "FakeOrigin.h"
@@ -84,29 +86,29 @@ TEST(CProxyConnection, ForwardedRequestRewritesTargetAndHopByHopHeadersOnly)
     }
 }
 
-TEST(CProxyConnection, RecordNamesComeFromClockAndLettersAndAreNeverShared)
+TEST(CExchange, RecordNamesComeFromClockAndLettersAndAreNeverShared)
 {
-    ProxyHarness h;
+    TestFolder folder;
     TestClock clock(QDateTime(QDate(2001, 7, 17), QTime(9, 5, 7)));
-    const QString folder = h.folder.requests();
+    const QString dir = folder.requests();
     drawLetters(QStringLiteral("ABCDE"));
-    auto first = std::make_unique<CProxyConnection>();
+    auto first = std::make_unique<CExchange>(dir);
     EXPECT_EQ(first->recordName(), QStringLiteral("010717090507-ABCDE"));
-    EXPECT_EQ(first->RequestFilePath(), folder + QStringLiteral("010717090507-ABCDE-Q.txt"));
-    EXPECT_EQ(first->HTTPGet()->ResponseFile(), folder + QStringLiteral("010717090507-ABCDE-A.txt"));
+    EXPECT_EQ(first->RequestFilePath(), dir + QStringLiteral("010717090507-ABCDE-Q.txt"));
+    EXPECT_EQ(first->ResponseFilePath(), dir + QStringLiteral("010717090507-ABCDE-A.txt"));
 
-    // Regression: a second connection of the same second with the same letters overwrote the
+    // Regression: a second exchange of the same second with the same letters overwrote the
     // first one's files.
     drawLetters(QStringLiteral("ABCDEVWXYZ"));
-    EXPECT_EQ(std::make_unique<CProxyConnection>()->recordName(), QStringLiteral("010717090507-VWXYZ"));
+    EXPECT_EQ(std::make_unique<CExchange>(dir)->recordName(), QStringLiteral("010717090507-VWXYZ"));
 
     // Regression: files left by an earlier run were overwritten by a new exchange.
     first.reset();
-    QFile leftover(folder + QStringLiteral("010717090507-ABCDE-A.txt"));
+    QFile leftover(dir + QStringLiteral("010717090507-ABCDE-A.txt"));
     ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
     leftover.close();
     drawLetters(QStringLiteral("ABCDEKLMNO"));
-    EXPECT_EQ(std::make_unique<CProxyConnection>()->recordName(), QStringLiteral("010717090507-KLMNO"));
+    EXPECT_EQ(std::make_unique<CExchange>(dir)->recordName(), QStringLiteral("010717090507-KLMNO"));
 }
 
 TEST(CProxyConnection, IdleTimeoutIsStrictlyGreaterAndReplyTrafficCounts)

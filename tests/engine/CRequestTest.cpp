@@ -1,5 +1,6 @@
 #include "CRequest.h"
-#include "RaisedError.h"
+#include "RecordWriter.h"
+#include "Wait.h"
 
 #include <QDir>
 #include <QFile>
@@ -34,6 +35,7 @@ protected:
         m_request.setRequestFile(m_record);
         for (const std::string &chunk : chunks)
             m_lastStatus = m_request.BufferData(bytes(chunk));
+        RecordWriter::instance().drain(5000);
         return m_request;
     }
 
@@ -228,15 +230,19 @@ TEST_F(CRequestTest, LaterChunksChangeNothingUntilResetThenStartFromTheExcess)
     EXPECT_EQ(readFile(m_record), bytes(Get + "\r\n"));
     m_request.setStatus(CRequest::StatusNone);
     EXPECT_EQ(m_request.BufferData(" HTTP/1.0\r\n\r\n"), CRequest::StatusComplete);
+    RecordWriter::instance().drain(5000);
     EXPECT_EQ(m_request.RequestType(), CRequest::TypeGetz);
     EXPECT_EQ(m_request.Request(), "GETZ http://h/next HTTP/1.0\r\n\r\n");
 }
 
-TEST_F(CRequestTest, RecordInMissingFolderThrows)
+TEST_F(CRequestTest, RecordThatCannotBeWrittenIsReported)
 {
     CRequest r;
     r.setRequestFile(QDir(m_dir.path()).filePath(QStringLiteral("missing/r-Q.txt")));
-    EXPECT_THROW(r.BufferData("GET http://h/a HTTP/1.0\r\n\r\n"), RaisedError);
+    QString reason;
+    r.setRecordFailed([&](const QString &why) { reason = why; });
+    r.BufferData("GET http://h/a HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(waitFor([&] { return !reason.isEmpty(); }));
 }
 
 } // namespace

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "CRequest.h"
+
+#include <QDateTime>
+#include <QString>
+
+// One request on a browser connection and its reply: the parser that gathers the request, the
+// record name and the two record files, the history row, and how far the exchange has come.
+// The connection owns its exchanges and serves them in order.
+class CExchange
+{
+public:
+    // Draws a record name no live exchange and no file in folder has, and names the record files.
+    explicit CExchange(const QString &folder);
+    ~CExchange();
+    CExchange(const CExchange &) = delete;
+    CExchange &operator=(const CExchange &) = delete;
+
+    QString recordName() const;
+    QString RequestFilePath() const;
+    QString ResponseFilePath() const;
+    CRequest &request();
+    const CRequest &request() const;
+    // The method word as the Type column and the log show it.
+    QString methodWord() const;
+
+    qint32 stamp = 0; // the history row, 1-based; 0 when it has none
+    quint64 rowGeneration = 0; // the list's generation when the row was added
+    QDateTime firstByteAt;
+    bool keepAlive = false; // the browser may send another request after this one
+    bool upgrade = false; // asks to switch protocols (WebSocket)
+    bool forwarded = false;
+    bool transferDone = false;
+
+private:
+    QString m_recordName;
+    QString m_requestFilePath;
+    QString m_responseFilePath;
+    CRequest m_request;
+};
