@@ -246,8 +246,11 @@ void QtHistoryList::mousePressEvent(QMouseEvent *event)
     m_pressedRow = item ? indexOfTopLevelItem(item) + 1 : 0;
     QTreeWidget::mousePressEvent(event);
     // Every button selects the row it hits, so the reply shown on a right click is that row's.
-    if (item && code != 0 && m_pressedRow >= 1 && row(m_pressedRow) == item)
+    if (item && code != 0 && m_pressedRow >= 1 && row(m_pressedRow) == item) {
         setCurrentItem(item);
+        if (event->button() == Qt::RightButton && (event->modifiers() & Qt::ShiftModifier))
+            emit rowMenuRequested(m_pressedRow, event->globalPosition().toPoint());
+    }
 }
 
 void QtHistoryList::mouseReleaseEvent(QMouseEvent *event)
@@ -278,18 +281,13 @@ void QtHistoryList::keyPressEvent(QKeyEvent *event)
 
 void QtHistoryList::contextMenuEvent(QContextMenuEvent *event)
 {
-    // A plain right click shows the reply; the menu needs the key or Shift.
-    if (event->reason() == QContextMenuEvent::Mouse && !(event->modifiers() & Qt::ShiftModifier))
+    // A right click shows the reply; with Shift it opens the menu, from the press.
+    if (event->reason() == QContextMenuEvent::Mouse)
         return;
     applyPendingSelection(false);
-    int index = selectedIndex();
-    QPoint at = event->globalPos();
-    if (event->reason() != QContextMenuEvent::Mouse) {
-        if (QTreeWidgetItem *item = row(index))
-            at = viewport()->mapToGlobal(visualItemRect(item).center());
-    }
-    if (index >= 1) {
+    const int index = selectedIndex();
+    if (QTreeWidgetItem *item = row(index)) {
         event->accept();
-        emit rowMenuRequested(index, at);
+        emit rowMenuRequested(index, viewport()->mapToGlobal(visualItemRect(item).center()));
     }
 }

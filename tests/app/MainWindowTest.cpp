@@ -1,5 +1,7 @@
 #include "CProxyServer.h"
 #include "CTray.h"
+#include "CurlCommand.h"
+#include "cDialog.h"
 #include "MainModule.h"
 #include "MessageBox.h"
 #include "PictureBox.h"
@@ -13,6 +15,11 @@
 
 #include <QAction>
 #include <QBuffer>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMenu>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -328,6 +335,85 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
     EXPECT_TRUE(lastLine.contains(records() + QStringLiteral("big-A.txt"))) << qPrintable(lastLine);
 }
 
+TEST_F(MainWindowTest, RowMenuCopiesTheRequestAsCurlOrItsUrl)
+{
+    start();
+    const QByteArray request = "GET http://127.0.0.1:9/p?q HTTP/1.1\r\nHost: 127.0.0.1:9\r\n\r\n";
+    addRow("m1-Q.txt", "");
+    addRow("m2-Q.txt", "");
+    writeFile(records() + QStringLiteral("m2-Q.txt"), request);
+    const auto contextKey = [this] {
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5), QPoint(5, 5));
+        QCoreApplication::sendEvent(list->viewport(), &event);
+    };
+    const struct {
+        const char *name;
+        std::function<void()> open;
+        bool opens;
+        const char *item;
+        QString copied;
+    } rows[] = {
+        { "plain right click shows the reply, no menu", [this] { click(2, Qt::RightButton); }, false, nullptr, {} },
+        { "Shift+right click, Copy as cURL", [this] { click(2, Qt::RightButton, Qt::ShiftModifier); }, true,
+            "mnuPopupRowItem0", CurlCommand::fromRecord(request) },
+        { "context-menu key, Copy URL", contextKey, true, "mnuPopupRowItem1", QStringLiteral("http://127.0.0.1:9/p?q") },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QGuiApplication::clipboard()->clear();
+        list->setSelectedIndex(2);
+        row.open();
+        EXPECT_EQ(main->mnuPopupRow->isVisible(), row.opens);
+        main->mnuPopupRow->hide();
+        if (row.item)
+            main->findChild<QAction *>(QLatin1String(row.item))->trigger();
+        EXPECT_EQ(QGuiApplication::clipboard()->text(), row.copied);
+    }
+}
+
+TEST_F(MainWindowTest, ExportHarWritesTheTickedRowsOrEveryRow)
+{
+    start();
+    addRow("h1-Q.txt", "h1-A.txt", "HTTP/1.1 200 OK\r\n\r\n");
+    addRow("h2-Q.txt", "");
+    addRow("h3-Q.txt", "h3-A.txt", "HTTP/1.1 404 Not Found\r\n\r\n");
+    const struct {
+        const char *name;
+        QList<int> ticked;
+        QList<int> statuses;
+    } rows[] = { { "none ticked: every row", {}, { 200, 0, 404 } }, { "ticked rows only", { 1, 3 }, { 200, 404 } } };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        for (int index = 1; index <= 3; ++index)
+            list->setChecked(index, row.ticked.contains(index));
+        const QString path = folder + QStringLiteral("out");
+        cDialog::setNextFileAnswerForTest([&path](const cDialog::FileRequest &) { return std::optional<QString>(path); });
+        main->findChild<QAction *>(QStringLiteral("mnuFileItem1"))->trigger();
+        QFile file(path + QStringLiteral(".har"));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        QList<int> statuses;
+        for (const QJsonValue entry : QJsonDocument::fromJson(file.readAll())[QStringLiteral("log")][QStringLiteral("entries")].toArray())
+            statuses.append(entry[QStringLiteral("response")][QStringLiteral("status")].toInt());
+        EXPECT_EQ(statuses, row.statuses);
+    }
+    EXPECT_TRUE(messages.isEmpty()) << qPrintable(messages.join(QLatin1Char('|')));
+}
+
+TEST_F(MainWindowTest, CtrlFFocusesTheFilterAndTypingFilters)
+{
+    start();
+    addRow("f1-Q.txt", "");
+    addRow("f2-Q.txt", "");
+    main->activateWindow();
+    QTest::keyClick(main, Qt::Key_F, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::focusWidget(), main->txtFilter);
+    QTest::keyClicks(main->txtFilter, QStringLiteral("HOST2"));
+    EXPECT_FALSE(list->rowShown(1));
+    EXPECT_TRUE(list->rowShown(2));
+    main->txtFilter->clear();
+    EXPECT_TRUE(list->rowShown(1));
+}
+
 TEST_F(MainWindowTest, ShortWindowsHideTheTextBoxTallOnesShowItAndMinimizedOnesKeepTheirLayout)
 {
     start();
@@ -449,6 +535,8 @@ TEST_F(MainWindowTest, ExitAndClearCommandsPurgeUncheckedRecords)
         QPointer<frmLog> log(logWindow());
         QPointer<CProxyServer> proxy(main->Proxy);
         const quint64 generation = list->generation();
+        // Rows the filter hides are purged all the same.
+        main->txtFilter->setText(QStringLiteral("host2"));
 
         main->findChild<QAction *>(QString::fromLatin1(row.action))->trigger();
         flushDeferredDeletes();
