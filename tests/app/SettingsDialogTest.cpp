@@ -2,10 +2,14 @@
 #include "MessageBox.h"
 #include "ProgramValues.h"
 #include "TestFolder.h"
+#include "Twips.h"
 #include "cDialog.h"
 #include "frmSettings.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -196,4 +200,45 @@ TEST_F(SettingsDialog, BrowseAsksForATextFileInTheProgramFolder)
     EXPECT_EQ(dialog->txtLogFile->text(), QString());
     QTest::mouseClick(dialog->cmdCancel, Qt::LeftButton);
     expectNothingStored(false);
+}
+
+TEST_F(SettingsDialog, EveryCaptionAndTheHighestPortShowWhole)
+{
+    // Guards against the designed sizes cutting captions and the port box showing "9401" for 19401.
+    const QFont font = QApplication::font();
+    for (const double dpi : { 96.0, 144.0 }) {
+        SCOPED_TRACE(dpi);
+        // Fonts grow with the dpi as they would on such a screen.
+        QFont scaled = font;
+        scaled.setPointSizeF(font.pointSizeF() * dpi / 96.0);
+        QApplication::setFont(scaled);
+        Twips::setDpiForTest(dpi);
+        ServerPort = 65535;
+        open();
+        dialog->grab();
+        for (QLabel *label : dialog->findChildren<QLabel *>()) {
+            SCOPED_TRACE(label->objectName().toStdString());
+            if (label->wordWrap())
+                EXPECT_LE(label->heightForWidth(label->width()), label->height());
+            else
+                EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width());
+        }
+        // Shown whole, the port's text starts at the box's left edge and ends before its right.
+        QLineEdit *port = dialog->txtPort;
+        EXPECT_EQ(port->text(), QStringLiteral("65535"));
+        EXPECT_EQ(port->cursorPositionAt(QPoint(4, port->height() / 2)), 0);
+        EXPECT_EQ(port->cursorPositionAt(QPoint(port->width() - 4, port->height() / 2)), 5);
+        // Grown controls push the others aside instead of covering them.
+        for (QWidget *parent : { static_cast<QWidget *>(dialog.get()), static_cast<QWidget *>(dialog->Frame1) }) {
+            const QList<QWidget *> children = parent->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+            for (QWidget *a : children) {
+                EXPECT_TRUE(parent->rect().contains(a->geometry())) << a->objectName().toStdString();
+                for (QWidget *b : children)
+                    EXPECT_TRUE(a == b || !a->geometry().intersects(b->geometry()))
+                        << a->objectName().toStdString() << " " << b->objectName().toStdString();
+            }
+        }
+    }
+    Twips::setDpiForTest(std::nullopt);
+    QApplication::setFont(font);
 }
