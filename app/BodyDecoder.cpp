@@ -81,8 +81,9 @@ Result brotliBody(const QByteArray &body, qsizetype limit)
         result.body.resize(before + room - static_cast<qsizetype>(availOut));
     }
     if (status == BROTLI_DECODER_RESULT_ERROR)
-        result.problem = QStringLiteral("the Brotli data is corrupt (%1)")
-                             .arg(QString::fromLatin1(BrotliDecoderErrorString(BrotliDecoderGetErrorCode(state))));
+        result.problem
+            = QStringLiteral("the Brotli data is corrupt (%1)")
+                  .arg(QString::fromLatin1(BrotliDecoderErrorString(BrotliDecoderGetErrorCode(state))));
     else if (status == BROTLI_DECODER_RESULT_NEEDS_MORE_INPUT)
         result.problem = QStringLiteral("the compressed data ends early");
     BrotliDecoderDestroyInstance(state);

@@ -26,7 +26,8 @@ QJsonArray headerList(const RecordMessage &message)
 {
     QJsonArray list;
     for (const auto &[name, value] : message.headers)
-        list.append(QJsonObject { { QStringLiteral("name"), latin1(name) }, { QStringLiteral("value"), latin1(value) } });
+        list.append(QJsonObject {
+            { QStringLiteral("name"), latin1(name) }, { QStringLiteral("value"), latin1(value) } });
     return list;
 }
 
@@ -80,10 +81,11 @@ QJsonObject request(const RecordMessage &message, bool cut)
     QJsonArray query;
     for (const auto &[name, value] : QUrlQuery(QUrl(url)).queryItems(QUrl::FullyDecoded))
         query.append(QJsonObject { { QStringLiteral("name"), name }, { QStringLiteral("value"), value } });
-    QJsonObject object { { QStringLiteral("method"), latin1(message.word(0)) }, { QStringLiteral("url"), url },
-        { QStringLiteral("httpVersion"), latin1(message.word(2)) },
-        { QStringLiteral("cookies"), cookies(message, false) }, { QStringLiteral("headers"), headerList(message) },
-        { QStringLiteral("queryString"), query }, { QStringLiteral("headersSize"), message.headerSize },
+    QJsonObject object { { QStringLiteral("method"), latin1(message.word(0)) },
+        { QStringLiteral("url"), url }, { QStringLiteral("httpVersion"), latin1(message.word(2)) },
+        { QStringLiteral("cookies"), cookies(message, false) },
+        { QStringLiteral("headers"), headerList(message) }, { QStringLiteral("queryString"), query },
+        { QStringLiteral("headersSize"), message.headerSize },
         { QStringLiteral("bodySize"), message.body.size() } };
     if (!message.body.isEmpty() || message.hasHeader("Content-Length")) {
         QJsonObject postData { { QStringLiteral("mimeType"), latin1(message.header("Content-Type")) } };
@@ -107,10 +109,11 @@ QJsonObject response(const RecordMessage &message, bool cut)
     return QJsonObject { { QStringLiteral("status"), message.word(1).toInt() },
         { QStringLiteral("statusText"), latin1(message.wordsFrom(2)) },
         { QStringLiteral("httpVersion"), latin1(message.word(0)) },
-        { QStringLiteral("cookies"), cookies(message, true) }, { QStringLiteral("headers"), headerList(message) },
-        { QStringLiteral("content"), content },
+        { QStringLiteral("cookies"), cookies(message, true) },
+        { QStringLiteral("headers"), headerList(message) }, { QStringLiteral("content"), content },
         { QStringLiteral("redirectURL"), latin1(message.header("Location")) },
-        { QStringLiteral("headersSize"), message.headerSize }, { QStringLiteral("bodySize"), message.body.size() } };
+        { QStringLiteral("headersSize"), message.headerSize },
+        { QStringLiteral("bodySize"), message.body.size() } };
 }
 
 // What browsers write for a request that got no reply.
@@ -120,7 +123,8 @@ QJsonObject noResponse()
         { QStringLiteral("httpVersion"), QString() }, { QStringLiteral("cookies"), QJsonArray() },
         { QStringLiteral("headers"), QJsonArray() },
         { QStringLiteral("content"),
-            QJsonObject { { QStringLiteral("size"), 0 }, { QStringLiteral("mimeType"), QStringLiteral("x-unknown") } } },
+            QJsonObject { { QStringLiteral("size"), 0 },
+                { QStringLiteral("mimeType"), QStringLiteral("x-unknown") } } },
         { QStringLiteral("redirectURL"), QString() }, { QStringLiteral("headersSize"), -1 },
         { QStringLiteral("bodySize"), -1 } };
 }
@@ -139,15 +143,16 @@ QByteArray HarBuilder::readRecord(const QString &path, qint64 limit, bool *cut)
 QDateTime HarBuilder::recordTime(const QString &fileName)
 {
     // Two-digit years are this century's.
-    const QDateTime moment = QDateTime::fromString(QStringLiteral("20") + fileName.left(12),
-        QStringLiteral("yyyyMMddHHmmss"));
+    const QDateTime moment
+        = QDateTime::fromString(QStringLiteral("20") + fileName.left(12), QStringLiteral("yyyyMMddHHmmss"));
     return moment;
 }
 
 QJsonObject HarBuilder::entry(const Row &row)
 {
     bool requestCut = false;
-    const RecordMessage sent = RecordMessage::parse(readRecord(row.requestFile, RecordReadLimit, &requestCut));
+    const RecordMessage sent
+        = RecordMessage::parse(readRecord(row.requestFile, RecordReadLimit, &requestCut));
     QDateTime started = recordTime(QFileInfo(row.requestFile).fileName());
     if (!started.isValid())
         started = QFileInfo(row.requestFile).lastModified();
@@ -157,10 +162,13 @@ QJsonObject HarBuilder::entry(const Row &row)
         { QStringLiteral("cache"), QJsonObject() },
         { QStringLiteral("timings"),
             QJsonObject { { QStringLiteral("blocked"), -1 }, { QStringLiteral("dns"), -1 },
-                { QStringLiteral("connect"), -1 }, { QStringLiteral("send"), -1 }, { QStringLiteral("wait"), -1 },
-                { QStringLiteral("receive"), -1 }, { QStringLiteral("ssl"), -1 } } } };
+                { QStringLiteral("connect"), -1 }, { QStringLiteral("send"), -1 },
+                { QStringLiteral("wait"), -1 }, { QStringLiteral("receive"), -1 },
+                { QStringLiteral("ssl"), -1 } } } };
     bool replyCut = false;
-    const QByteArray reply = row.responseFile.isEmpty() ? QByteArray() : readRecord(row.responseFile, RecordReadLimit, &replyCut);
+    const QByteArray reply = row.responseFile.isEmpty()
+        ? QByteArray()
+        : readRecord(row.responseFile, RecordReadLimit, &replyCut);
     if (reply.isEmpty()) {
         object[QStringLiteral("response")] = noResponse();
         if (!row.status.isEmpty())
@@ -180,7 +188,8 @@ QJsonObject HarBuilder::build(const QList<Row> &rows, const QString &creatorVers
         entries.append(entry(row));
     const QJsonObject log { { QStringLiteral("version"), QStringLiteral("1.2") },
         { QStringLiteral("creator"),
-            QJsonObject { { QStringLiteral("name"), MessageBox::title() }, { QStringLiteral("version"), creatorVersion } } },
+            QJsonObject { { QStringLiteral("name"), MessageBox::title() },
+                { QStringLiteral("version"), creatorVersion } } },
         { QStringLiteral("entries"), entries } };
     return QJsonObject { { QStringLiteral("log"), log } };
 }

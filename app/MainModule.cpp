@@ -341,10 +341,12 @@ void prepareQuietStart(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
         // Qt asks for one owned by the user and closed to others; without it, it warns and uses
         // a shared folder.
-        const QByteArray folder = QDir::tempPath().toLocal8Bit() + "/tarnwick-runtime-" + QByteArray::number(::getuid());
+        const QByteArray folder
+            = QDir::tempPath().toLocal8Bit() + "/tarnwick-runtime-" + QByteArray::number(::getuid());
         struct stat info = {};
-        if ((::mkdir(folder.constData(), 0700) == 0 || errno == EEXIST) && ::lstat(folder.constData(), &info) == 0
-            && S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && ::chmod(folder.constData(), 0700) == 0)
+        if ((::mkdir(folder.constData(), 0700) == 0 || errno == EEXIST)
+            && ::lstat(folder.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid()
+            && ::chmod(folder.constData(), 0700) == 0)
             qputenv("XDG_RUNTIME_DIR", folder);
     }
 #endif

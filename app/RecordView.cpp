@@ -197,7 +197,8 @@ RecordView::Shown RecordView::show(const QByteArray &bytes, Mode mode, bool inpu
     }
     const BodyDecoder::Result decoded = BodyDecoder::decode(message, inputCut);
     if (!decoded.problem.isEmpty()) {
-        shown.text = decoded.problem + QStringLiteral(" The raw record follows.\n") + text(bytes.left(ShowLimit));
+        shown.text
+            = decoded.problem + QStringLiteral(" The raw record follows.\n") + text(bytes.left(ShowLimit));
         return shown;
     }
     shown.text = text(bytes.left(message.headerSize));
@@ -217,6 +218,7 @@ RecordView::Shown RecordView::show(const QByteArray &bytes, Mode mode, bool inpu
     }
     shown.text += bodyText;
     if (decoded.cut)
-        shown.text += note(QStringLiteral("Decoding stopped at %1 MiB of output").arg(BodyDecoder::OutputLimit >> 20));
+        shown.text += note(
+            QStringLiteral("Decoding stopped at %1 MiB of output").arg(BodyDecoder::OutputLimit >> 20));
     return shown;
 }

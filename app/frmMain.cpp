@@ -9,8 +9,8 @@
 #include "PictureBox.h"
 #include "ProgramValues.h"
 #include "QtHistoryList.h"
-#include "TarnwickVersion.h"
 #include "RecordMessage.h"
+#include "TarnwickVersion.h"
 #include "Twips.h"
 #include "cDialog.h"
 #include "frmLog.h"
@@ -386,25 +386,28 @@ void frmMain::DeleteTempFiles()
     }
 }
 
-RecordView::Shown frmMain::recordShown(const QString &fileName, const QString &missingText, RecordView::Mode mode)
+RecordView::Shown frmMain::recordShown(
+    const QString &fileName, const QString &missingText, RecordView::Mode mode)
 {
     if (fileName.isEmpty())
         return { missingText, {} };
     if (!isPlainFileName(fileName))
-        return { QStringLiteral("Cannot show \"") + fileName + QStringLiteral("\": not the name of a record file."),
+        return { QStringLiteral("Cannot show \"") + fileName
+                + QStringLiteral("\": not the name of a record file."),
             {} };
 
     const QString path = recordFolder() + fileName;
     QFile file(path);
     const auto failed = [&] {
-        return RecordView::Shown { QStringLiteral("Cannot read the record file ") + path + QStringLiteral(": ")
-                + file.errorString(),
+        return RecordView::Shown { QStringLiteral("Cannot read the record file ") + path
+                + QStringLiteral(": ") + file.errorString(),
             {} };
     };
     if (!file.open(QIODevice::ReadOnly))
         return failed();
     const qint64 size = file.size();
-    const QByteArray bytes = file.read(mode == RecordView::Mode::Decoded ? DecodeReadLimit : RecordView::ShowLimit);
+    const QByteArray bytes
+        = file.read(mode == RecordView::Mode::Decoded ? DecodeReadLimit : RecordView::ShowLimit);
     if (bytes.isEmpty() && file.error() != QFileDevice::NoError)
         return failed();
 
@@ -494,8 +497,8 @@ void frmMain::exportHar()
 
     QString fileName = QStringLiteral("tarnwick.har");
     const QString filter = QLatin1String("HAR Files (*.har)") + QChar(0) + QLatin1String("*.har") + QChar(0);
-    const QString path
-        = cDialog().GetSaveName(this, fileName, AppFolder, QStringLiteral("Export HAR"), filter, QStringLiteral("har"));
+    const QString path = cDialog().GetSaveName(
+        this, fileName, AppFolder, QStringLiteral("Export HAR"), filter, QStringLiteral("har"));
     if (!self || path.isEmpty())
         return;
     const QByteArray json = QJsonDocument(HarBuilder::build(rows,
@@ -507,7 +510,8 @@ void frmMain::exportHar()
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly) && file.write(json) == json.size() && file.commit())
         return;
-    MessageBox::show(this, QStringLiteral("Unable to write ") + path + QStringLiteral(":\r\n\r\n") + file.errorString(),
+    MessageBox::show(this,
+        QStringLiteral("Unable to write ") + path + QStringLiteral(":\r\n\r\n") + file.errorString(),
         MessageBox::Icon::Exclamation);
 }
 
@@ -523,8 +527,8 @@ void frmMain::mnuPopupRowItem_Click(int Index)
     if (!isPlainFileName(name))
         return;
     const QByteArray record = HarBuilder::readRecord(recordFolder() + name, DecodeReadLimit);
-    QGuiApplication::clipboard()->setText(Index == 0 ? CurlCommand::fromRecord(record)
-                                                     : CurlCommand::url(RecordMessage::parse(record)));
+    QGuiApplication::clipboard()->setText(
+        Index == 0 ? CurlCommand::fromRecord(record) : CurlCommand::url(RecordMessage::parse(record)));
 }
 
 void frmMain::mnuToolsItem_Click(int Index)
@@ -659,7 +663,8 @@ void frmMain::Form_Resize()
         showRecordPane(false);
         txtFilter->setGeometry(ListView1->x(), tabRecordView->y(), ListView1->width(), txtFilter->height());
         ListView1->move(ListView1->x(), tabRecordView->y() + filterHeight);
-        ListView1->resize(ListView1->width(), qMax(0, Twips::toPixelsY(qMax(0, H - 800), this) - filterHeight));
+        ListView1->resize(
+            ListView1->width(), qMax(0, Twips::toPixelsY(qMax(0, H - 800), this) - filterHeight));
     } else {
         const int top = Twips::toPixelsY(ListTop, this);
         if (ListView1->y() != top) {

@@ -45,7 +45,8 @@ public:
     void messageBox(const QString &text, MessageIcon icon) override;
 
     // What the text pane shows for a record file of the requests folder in the given view.
-    static RecordView::Shown recordShown(const QString &fileName, const QString &missingText, RecordView::Mode mode);
+    static RecordView::Shown recordShown(
+        const QString &fileName, const QString &missingText, RecordView::Mode mode);
 
     // Test seam: overrides whether the desktop has a notification area.
     static void setTrayAvailableForTest(std::optional<bool> available);

@@ -29,8 +29,11 @@ int lineEditWidthFor(const QLineEdit *edit, const QString &text)
     option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
     const QMargins margins = edit->textMargins();
     // QLineEdit keeps two pixels free on each side of its text, and one for the cursor.
-    const int contents = edit->fontMetrics().horizontalAdvance(text) + 4 + 1 + margins.left() + margins.right();
-    return edit->style()->sizeFromContents(QStyle::CT_LineEdit, &option, QSize(contents, edit->height()), edit).width();
+    const int contents
+        = edit->fontMetrics().horizontalAdvance(text) + 4 + 1 + margins.left() + margins.right();
+    return edit->style()
+        ->sizeFromContents(QStyle::CT_LineEdit, &option, QSize(contents, edit->height()), edit)
+        .width();
 }
 
 void growTo(QWidget *widget, int width, int height)
@@ -160,8 +163,9 @@ void frmSettings::fitToTexts()
     keepRightOf(cmdCancel, cmdOK, gap);
 
     QRect all;
-    for (const QWidget *widget : { static_cast<QWidget *>(Label2), static_cast<QWidget *>(Frame1),
-             static_cast<QWidget *>(Label4), static_cast<QWidget *>(cmdGetFolder), static_cast<QWidget *>(cmdCancel) })
+    for (const QWidget *widget :
+        { static_cast<QWidget *>(Label2), static_cast<QWidget *>(Frame1), static_cast<QWidget *>(Label4),
+            static_cast<QWidget *>(cmdGetFolder), static_cast<QWidget *>(cmdCancel) })
         all |= widget->geometry();
     setFixedSize(qMax(Twips::toPixelsX(3810, this), all.right() + 1 + gap),
         qMax(Twips::toPixelsY(3885, this), all.bottom() + 1 + gap));

@@ -18,7 +18,8 @@ int runInShell(const QString &command)
     // curl reads no configuration file of the user's.
     env.insert(QStringLiteral("CURL_HOME"), QStringLiteral("/nonexistent"));
     shell.setProcessEnvironment(env);
-    shell.start(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), command + QStringLiteral(" -s --max-time 10") });
+    shell.start(
+        QStringLiteral("/bin/sh"), { QStringLiteral("-c"), command + QStringLiteral(" -s --max-time 10") });
     if (!waitFor([&shell] { return shell.state() == QProcess::NotRunning; }, 15000)) {
         shell.kill();
         shell.waitForFinished(2000);
@@ -45,14 +46,16 @@ TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
         { "browser GET; hop-by-hop fields dropped, odd characters kept",
             "GET " + url + "/a/../b?q=[1]&x=%20 HTTP/1.1\r\n" + host
                 + "User-Agent: Mozilla/5.0 (X11)\r\nAccept: text/html\r\nProxy-Connection: keep-alive\r\n"
-                  "Connection: keep-alive, X-Hop\r\nX-Hop: 1\r\nX-Empty:\r\nX-Quote: it's \"q\" $HOME `id` \\\r\n\r\n",
+                  "Connection: keep-alive, X-Hop\r\nX-Hop: 1\r\nX-Empty:\r\nX-Quote: it's \"q\" $HOME `id` "
+                  "\\\r\n\r\n",
             "GET /a/../b?q=[1]&x=%20 HTTP/1.1\r\n" + host
                 + "User-Agent: Mozilla/5.0 (X11)\r\nAccept: text/html\r\nX-Empty:\r\n"
                   "X-Quote: it's \"q\" $HOME `id` \\\r\n\r\n" },
         { "POST with a binary body",
-            "POST " + url + "/up HTTP/1.1\r\n" + host + "Content-Type: application/octet-stream\r\nContent-Length: 16\r\n\r\n"
-                + binary,
-            "POST /up HTTP/1.1\r\n" + host + "Content-Type: application/octet-stream\r\nContent-Length: 16\r\n\r\n" + binary },
+            "POST " + url + "/up HTTP/1.1\r\n" + host
+                + "Content-Type: application/octet-stream\r\nContent-Length: 16\r\n\r\n" + binary,
+            "POST /up HTTP/1.1\r\n" + host
+                + "Content-Type: application/octet-stream\r\nContent-Length: 16\r\n\r\n" + binary },
         { "text body that starts like a file name, HTTP/1.0",
             "PUT " + url + "/t HTTP/1.0\r\n" + host + "Content-Length: 9\r\n\r\n@etc/x 'y",
             "PUT /t HTTP/1.0\r\n" + host + "Content-Length: 9\r\n\r\n@etc/x 'y" },

@@ -1,5 +1,5 @@
-#include "HarBuilder.h"
 #include "FakeOrigin.h"
+#include "HarBuilder.h"
 #include "ProxyHarness.h"
 #include "RawBrowser.h"
 #include "RecordMessage.h"
@@ -43,10 +43,12 @@ void expectHarFields(const QJsonValue &entry)
     const std::pair<const char *, T> fields[] = { { "startedDateTime", T::String }, { "time", T::Double },
         { "cache", T::Object }, { "timings.send", T::Double }, { "timings.wait", T::Double },
         { "timings.receive", T::Double }, { "request.method", T::String }, { "request.url", T::String },
-        { "request.httpVersion", T::String }, { "request.cookies", T::Array }, { "request.headers", T::Array },
-        { "request.queryString", T::Array }, { "request.headersSize", T::Double }, { "request.bodySize", T::Double },
-        { "response.status", T::Double }, { "response.statusText", T::String }, { "response.httpVersion", T::String },
-        { "response.cookies", T::Array }, { "response.headers", T::Array }, { "response.content.size", T::Double },
+        { "request.httpVersion", T::String }, { "request.cookies", T::Array },
+        { "request.headers", T::Array }, { "request.queryString", T::Array },
+        { "request.headersSize", T::Double }, { "request.bodySize", T::Double },
+        { "response.status", T::Double }, { "response.statusText", T::String },
+        { "response.httpVersion", T::String }, { "response.cookies", T::Array },
+        { "response.headers", T::Array }, { "response.content.size", T::Double },
         { "response.content.mimeType", T::String }, { "response.redirectURL", T::String },
         { "response.headersSize", T::Double }, { "response.bodySize", T::Double } };
     for (const auto &[path, type] : fields)
@@ -57,7 +59,8 @@ QJsonArray pairs(std::initializer_list<std::pair<const char *, const char *>> li
 {
     QJsonArray array;
     for (const auto &[name, value] : list)
-        array.append(QJsonObject { { QStringLiteral("name"), QLatin1String(name) }, { QStringLiteral("value"), QLatin1String(value) } });
+        array.append(QJsonObject { { QStringLiteral("name"), QLatin1String(name) },
+            { QStringLiteral("value"), QLatin1String(value) } });
     return array;
 }
 
@@ -80,7 +83,8 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
         + body);
     ASSERT_TRUE(waitFor([&] { return proxy.rowCount() == 1 && proxy.recordExists(proxy.row(1).value(8)); }));
     RawBrowser failing(proxy.port());
-    failing.send("GET http://127.0.0.1:" + QByteArray::number(ProxyHarness::freePort()) + "/gone HTTP/1.1\r\nHost: x\r\n\r\n");
+    failing.send("GET http://127.0.0.1:" + QByteArray::number(ProxyHarness::freePort())
+        + "/gone HTTP/1.1\r\nHost: x\r\n\r\n");
     ASSERT_TRUE(waitFor([&] { return proxy.rowCount() == 2 && failing.peerClosed; }));
 
     QList<HarBuilder::Row> rows;
@@ -89,7 +93,8 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
         rows.append({ proxy.folder.requests() + cells[7],
             cells[8].isEmpty() ? QString() : proxy.folder.requests() + cells[8], cells[1], cells[6] });
     }
-    const QJsonDocument har = QJsonDocument::fromJson(QJsonDocument(HarBuilder::build(rows, QStringLiteral("1.2.3"))).toJson());
+    const QJsonDocument har
+        = QJsonDocument::fromJson(QJsonDocument(HarBuilder::build(rows, QStringLiteral("1.2.3"))).toJson());
     EXPECT_EQ(at(har.object(), QStringLiteral("log.version")), QStringLiteral("1.2"));
     EXPECT_EQ(at(har.object(), QStringLiteral("log.creator.name")), QStringLiteral("Tarnwick"));
     const QJsonArray entries = at(har.object(), QStringLiteral("log.entries")).toArray();
@@ -102,13 +107,17 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
     const RecordMessage reply = RecordMessage::parse(proxy.readRecord(proxy.row(1)[8]));
     QJsonArray sentHeaders;
     for (const auto &[name, value] : sent.headers)
-        sentHeaders.append(QJsonObject { { QStringLiteral("name"), QString::fromLatin1(name) }, { QStringLiteral("value"), QString::fromLatin1(value) } });
+        sentHeaders.append(QJsonObject { { QStringLiteral("name"), QString::fromLatin1(name) },
+            { QStringLiteral("value"), QString::fromLatin1(value) } });
     const QString name = proxy.row(1)[7];
     const struct {
         const char *path;
         QJsonValue expected;
     } fields[] = {
-        { "startedDateTime", HarBuilder::recordTime(name).toOffsetFromUtc(HarBuilder::recordTime(name).offsetFromUtc()).toString(Qt::ISODateWithMs) },
+        { "startedDateTime",
+            HarBuilder::recordTime(name)
+                .toOffsetFromUtc(HarBuilder::recordTime(name).offsetFromUtc())
+                .toString(Qt::ISODateWithMs) },
         { "serverIPAddress", QStringLiteral("127.0.0.1") },
         { "request.method", QStringLiteral("POST") },
         { "request.url", origin.url(QStringLiteral("/up?x=1&y=a%20b")) },
@@ -132,7 +141,8 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
     };
     for (const auto &field : fields)
         EXPECT_EQ(at(post, QLatin1String(field.path)), field.expected) << field.path;
-    EXPECT_TRUE(QDateTime::fromString(post[QStringLiteral("startedDateTime")].toString(), Qt::ISODateWithMs).isValid());
+    EXPECT_TRUE(QDateTime::fromString(post[QStringLiteral("startedDateTime")].toString(), Qt::ISODateWithMs)
+                    .isValid());
 
     // A request that got no reply is kept, with the status browsers give a failed one.
     const QJsonValue failed = entries[1];

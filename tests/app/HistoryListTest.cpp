@@ -93,8 +93,9 @@ TEST(HistoryList, FilterHidesRowsButKeepsTheirPlace)
     const struct {
         const char *filter;
         QList<bool> shown;
-    } rows[] = { { "", { true, true, true } }, { "EXAMPLE", { true, false, false } }, { "post", { false, true, false } },
-        { "-test", { true, false, false } }, { "fail", { false, true, false } }, { "in-proxy", { false, false, true } },
+    } rows[] = { { "", { true, true, true } }, { "EXAMPLE", { true, false, false } },
+        { "post", { false, true, false } }, { "-test", { true, false, false } },
+        { "fail", { false, true, false } }, { "in-proxy", { false, false, true } },
         // The address column is not searched.
         { "10.0", { false, false, false } } };
     for (const auto &row : rows) {

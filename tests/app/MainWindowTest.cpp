@@ -1,15 +1,15 @@
 #include "CProxyServer.h"
 #include "CTray.h"
 #include "CurlCommand.h"
-#include "cDialog.h"
 #include "MainModule.h"
 #include "MessageBox.h"
 #include "PictureBox.h"
-#include "RecordView.h"
 #include "ProgramValues.h"
 #include "QtHistoryList.h"
+#include "RecordView.h"
 #include "Twips.h"
 #include "Wait.h"
+#include "cDialog.h"
 #include "frmLog.h"
 #include "frmMain.h"
 
@@ -17,14 +17,14 @@
 #include <QBuffer>
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QMenu>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QScrollArea>
 #include <QTabBar>
@@ -266,7 +266,8 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
     addRow("r3-Q.txt", "r3-A.txt");
     addRow("r4-Q.txt", "r4-A.txt", QByteArray("ab\0cd\0", 6));
     addRow("", "");
-    addRow("r6-Q.txt", "r6-A.txt", QByteArray("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n") + gzipped("zipped"));
+    addRow("r6-Q.txt", "r6-A.txt",
+        QByteArray("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n") + gzipped("zipped"));
     addRow("r7-Q.txt", "r7-A.txt", QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n") + png());
     const QString ok = QStringLiteral("HTTP/1.1 200 OK\nContent-Encoding: gzip\n\n");
     const struct {
@@ -310,7 +311,8 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
     EXPECT_EQ(main->imgPicture->pixmap().size(), QSize(3, 2));
     main->tabRecordView->setCurrentIndex(0);
     EXPECT_TRUE(!main->scrPicture->isVisible() && main->txtSniff->isVisible());
-    EXPECT_TRUE(main->txtSniff->toPlainText().startsWith(QStringLiteral("HTTP/1.1 200 OK\nContent-Type: image/png")));
+    EXPECT_TRUE(
+        main->txtSniff->toPlainText().startsWith(QStringLiteral("HTTP/1.1 200 OK\nContent-Type: image/png")));
 
     // Guards against the first item click, with mMouse still 0, reading the request instead.
     main->mMouse = 0;
@@ -353,10 +355,12 @@ TEST_F(MainWindowTest, RowMenuCopiesTheRequestAsCurlOrItsUrl)
         const char *item;
         QString copied;
     } rows[] = {
-        { "plain right click shows the reply, no menu", [this] { click(2, Qt::RightButton); }, false, nullptr, {} },
+        { "plain right click shows the reply, no menu", [this] { click(2, Qt::RightButton); }, false, nullptr,
+            {} },
         { "Shift+right click, Copy as cURL", [this] { click(2, Qt::RightButton, Qt::ShiftModifier); }, true,
             "mnuPopupRowItem0", CurlCommand::fromRecord(request) },
-        { "context-menu key, Copy URL", contextKey, true, "mnuPopupRowItem1", QStringLiteral("http://127.0.0.1:9/p?q") },
+        { "context-menu key, Copy URL", contextKey, true, "mnuPopupRowItem1",
+            QStringLiteral("http://127.0.0.1:9/p?q") },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -381,18 +385,22 @@ TEST_F(MainWindowTest, ExportHarWritesTheTickedRowsOrEveryRow)
         const char *name;
         QList<int> ticked;
         QList<int> statuses;
-    } rows[] = { { "none ticked: every row", {}, { 200, 0, 404 } }, { "ticked rows only", { 1, 3 }, { 200, 404 } } };
+    } rows[] = { { "none ticked: every row", {}, { 200, 0, 404 } },
+        { "ticked rows only", { 1, 3 }, { 200, 404 } } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         for (int index = 1; index <= 3; ++index)
             list->setChecked(index, row.ticked.contains(index));
         const QString path = folder + QStringLiteral("out");
-        cDialog::setNextFileAnswerForTest([&path](const cDialog::FileRequest &) { return std::optional<QString>(path); });
+        cDialog::setNextFileAnswerForTest(
+            [&path](const cDialog::FileRequest &) { return std::optional<QString>(path); });
         main->findChild<QAction *>(QStringLiteral("mnuFileItem1"))->trigger();
         QFile file(path + QStringLiteral(".har"));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         QList<int> statuses;
-        for (const QJsonValue entry : QJsonDocument::fromJson(file.readAll())[QStringLiteral("log")][QStringLiteral("entries")].toArray())
+        for (const QJsonValue entry :
+            QJsonDocument::fromJson(file.readAll())[QStringLiteral("log")][QStringLiteral("entries")]
+                .toArray())
             statuses.append(entry[QStringLiteral("response")][QStringLiteral("status")].toInt());
         EXPECT_EQ(statuses, row.statuses);
     }
@@ -424,7 +432,8 @@ TEST_F(MainWindowTest, ShortWindowsHideTheTextBoxTallOnesShowItAndMinimizedOnesK
     EXPECT_TRUE(main->txtFilter->isVisible());
     EXPECT_EQ(filter.top(), Twips::toPixelsY(75, main));
     EXPECT_GT(main->ListView1->y(), filter.bottom());
-    EXPECT_EQ(main->ListView1->geometry().bottom() + 1, Twips::toPixelsY(75, main) + Twips::toPixelsY(4500 - 800, main));
+    EXPECT_EQ(main->ListView1->geometry().bottom() + 1,
+        Twips::toPixelsY(75, main) + Twips::toPixelsY(4500 - 800, main));
 
     // One pixel taller is past the threshold.
     setDesignHeight(4500 + 15);

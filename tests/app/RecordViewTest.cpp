@@ -1,6 +1,6 @@
+#include "RecordView.h"
 #include "BodyDecoder.h"
 #include "RecordMessage.h"
-#include "RecordView.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -31,7 +31,8 @@ QByteArray deflated(const QByteArray &data, int windowBits, int flush = Z_FINISH
 QByteArray zstd(const QByteArray &data)
 {
     QByteArray out(static_cast<qsizetype>(ZSTD_compressBound(data.size())), '\0');
-    out.resize(static_cast<qsizetype>(ZSTD_compress(out.data(), out.size(), data.constData(), data.size(), 3)));
+    out.resize(
+        static_cast<qsizetype>(ZSTD_compress(out.data(), out.size(), data.constData(), data.size(), 3)));
     return out;
 }
 
@@ -69,8 +70,8 @@ TEST(RecordView, DecodedViewUndoesFramingAndCodings)
     } rows[] = {
         { "chunked gzip", "Content-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n",
             chunked(deflated("hello gzip", 31)), QStringLiteral("hello gzip") },
-        { "Brotli JSON keeps member order", "Content-Type: application/json\r\nContent-Encoding: br\r\n", brJson,
-            QStringLiteral("{\n  \"b\": 1,\n  \"a\": [\n    true,\n    null\n  ]\n}") },
+        { "Brotli JSON keeps member order", "Content-Type: application/json\r\nContent-Encoding: br\r\n",
+            brJson, QStringLiteral("{\n  \"b\": 1,\n  \"a\": [\n    true,\n    null\n  ]\n}") },
         { "zstd", "Content-Encoding: zstd\r\n", zstd("hello zstd"), QStringLiteral("hello zstd") },
         { "two codings, last applied first", "Content-Encoding: gzip, zstd\r\n", zstd(deflated("both", 31)),
             QStringLiteral("both") },
@@ -80,7 +81,10 @@ TEST(RecordView, DecodedViewUndoesFramingAndCodings)
             QStringLiteral("{\n  \"b\": 1,\n  \"a\": [\n    true,\n    null\n  ],\n  \"e\": {}\n}") },
         { "Latin-1 text", "Content-Type: text/plain; charset=iso-8859-1\r\n", "caf\xe9 cr\xe8me",
             QStringLiteral("caf\u00e9 cr\u00e8me") },
-        { "binary shown in hex", "", QByteArray("\x00\x01\x02" "ABC", 6),
+        { "binary shown in hex", "",
+            QByteArray("\x00\x01\x02"
+                       "ABC",
+                6),
             QStringLiteral("00000000  00 01 02 41 42 43"), true },
     };
     for (const auto &row : rows) {
@@ -101,10 +105,12 @@ TEST(RecordView, UndecodableBodiesSayWhyAndFallBackToRaw)
         QByteArray body;
         const char *why;
     } rows[] = {
-        { "corrupt gzip", "Content-Encoding: gzip\r\n", "not gzip at all", "(gzip): the compressed data is corrupt" },
+        { "corrupt gzip", "Content-Encoding: gzip\r\n", "not gzip at all",
+            "(gzip): the compressed data is corrupt" },
         { "gzip cut short", "Content-Encoding: gzip\r\n", deflated(QByteArray(5000, 'x'), 31).chopped(4),
             "(gzip): the compressed data ends early" },
-        { "bad chunk size", "Transfer-Encoding: chunked\r\n", "zz\r\nab\r\n0\r\n\r\n", "(chunked): a chunk size" },
+        { "bad chunk size", "Transfer-Encoding: chunked\r\n", "zz\r\nab\r\n0\r\n\r\n",
+            "(chunked): a chunk size" },
         { "unknown coding", "Content-Encoding: compress\r\n", "x", "(compress): the content coding" },
     };
     for (const auto &row : rows) {
@@ -117,8 +123,10 @@ TEST(RecordView, UndecodableBodiesSayWhyAndFallBackToRaw)
         EXPECT_EQ(text.mid(firstLine.size() + 1), RecordView::text(record));
     }
     // A record read only in part may end inside its body: that is a cut, not a fault.
-    const QByteArray record = Ok + "Content-Encoding: gzip\r\n\r\n" + deflated(QByteArray(5000, 'x'), 31).chopped(4);
-    EXPECT_TRUE(RecordView::show(record, RecordView::Mode::Decoded, true).text.contains(QStringLiteral("xxxx\n[Decoding stopped")));
+    const QByteArray record
+        = Ok + "Content-Encoding: gzip\r\n\r\n" + deflated(QByteArray(5000, 'x'), 31).chopped(4);
+    EXPECT_TRUE(RecordView::show(record, RecordView::Mode::Decoded, true)
+                    .text.contains(QStringLiteral("xxxx\n[Decoding stopped")));
 }
 
 TEST(RecordView, DecompressionBombStopsAtTheOutputLimit)

@@ -221,7 +221,8 @@ TEST_F(SettingsDialog, EveryCaptionAndTheHighestPortShowWhole)
             if (label->wordWrap())
                 EXPECT_LE(label->heightForWidth(label->width()), label->height());
             else
-                EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width());
+                EXPECT_LE(
+                    label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width());
         }
         // Shown whole, the port's text starts at the box's left edge and ends before its right.
         QLineEdit *port = dialog->txtPort;
@@ -229,7 +230,8 @@ TEST_F(SettingsDialog, EveryCaptionAndTheHighestPortShowWhole)
         EXPECT_EQ(port->cursorPositionAt(QPoint(4, port->height() / 2)), 0);
         EXPECT_EQ(port->cursorPositionAt(QPoint(port->width() - 4, port->height() / 2)), 5);
         // Grown controls push the others aside instead of covering them.
-        for (QWidget *parent : { static_cast<QWidget *>(dialog.get()), static_cast<QWidget *>(dialog->Frame1) }) {
+        for (QWidget *parent :
+            { static_cast<QWidget *>(dialog.get()), static_cast<QWidget *>(dialog->Frame1) }) {
             const QList<QWidget *> children = parent->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
             for (QWidget *a : children) {
                 EXPECT_TRUE(parent->rect().contains(a->geometry())) << a->objectName().toStdString();
