@@ -1,3 +1,4 @@
+#include "Compressed.h"
 #include "FakeOrigin.h"
 #include "HarBuilder.h"
 #include "ProxyHarness.h"
@@ -9,24 +10,8 @@
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 namespace {
-
-QByteArray gzipped(const QByteArray &data)
-{
-    QByteArray out(256, '\0');
-    z_stream stream {};
-    deflateInit2(&stream, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef *>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(static_cast<qsizetype>(stream.total_out));
-    deflateEnd(&stream);
-    return out;
-}
 
 QJsonValue at(const QJsonValue &root, const QString &path)
 {
@@ -71,7 +56,7 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
     ProxyHarness proxy;
     ASSERT_TRUE(proxy.server->Running());
     FakeOrigin origin;
-    const QByteArray stored = gzipped("stored");
+    const QByteArray stored = deflated("stored");
     origin.setReply({ "HTTP/1.1 201 Created\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
                       "Set-Cookie: s=3; Path=/\r\nContent-Length: "
         + QByteArray::number(stored.size()) + "\r\n\r\n" + stored });

@@ -1,56 +1,19 @@
 #include "RecordView.h"
 #include "BodyDecoder.h"
+#include "Compressed.h"
 #include "RecordMessage.h"
 
-#include <QBuffer>
 #include <QElapsedTimer>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
-#include <zstd.h>
 
 namespace {
-
-// windowBits as zlib takes them: 31 gzip, 15 zlib, -15 raw deflate. flush Z_FULL_FLUSH leaves
-// the stream open, so that its output can be repeated.
-QByteArray deflated(const QByteArray &data, int windowBits, int flush = Z_FINISH)
-{
-    z_stream stream {};
-    deflateInit2(&stream, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-    QByteArray out(static_cast<qsizetype>(deflateBound(&stream, data.size())) + 64, '\0');
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef *>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, flush);
-    out.resize(static_cast<qsizetype>(stream.total_out));
-    deflateEnd(&stream);
-    return out;
-}
-
-QByteArray zstd(const QByteArray &data)
-{
-    QByteArray out(static_cast<qsizetype>(ZSTD_compressBound(data.size())), '\0');
-    out.resize(
-        static_cast<qsizetype>(ZSTD_compress(out.data(), out.size(), data.constData(), data.size(), 3)));
-    return out;
-}
 
 QByteArray chunked(const QByteArray &body)
 {
     const qsizetype half = body.size() / 2;
     return QByteArray::number(half, 16) + "\r\n" + body.left(half) + "\r\n"
         + QByteArray::number(body.size() - half, 16) + ";ext=1\r\n" + body.mid(half) + "\r\n0\r\n\r\n";
-}
-
-QByteArray png()
-{
-    QImage image(3, 2, QImage::Format_RGB32);
-    image.fill(Qt::red);
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return buffer.data();
 }
 
 const QByteArray Ok = "HTTP/1.1 200 OK\r\n";
@@ -72,9 +35,9 @@ TEST(RecordView, DecodedViewUndoesFramingAndCodings)
             chunked(deflated("hello gzip", 31)), QStringLiteral("hello gzip") },
         { "Brotli JSON keeps member order", "Content-Type: application/json\r\nContent-Encoding: br\r\n",
             brJson, QStringLiteral("{\n  \"b\": 1,\n  \"a\": [\n    true,\n    null\n  ]\n}") },
-        { "zstd", "Content-Encoding: zstd\r\n", zstd("hello zstd"), QStringLiteral("hello zstd") },
-        { "two codings, last applied first", "Content-Encoding: gzip, zstd\r\n", zstd(deflated("both", 31)),
-            QStringLiteral("both") },
+        { "zstd", "Content-Encoding: zstd\r\n", zstdCompressed("hello zstd"), QStringLiteral("hello zstd") },
+        { "two codings, last applied first", "Content-Encoding: gzip, zstd\r\n",
+            zstdCompressed(deflated("both")), QStringLiteral("both") },
         { "deflate sent raw instead of zlib", "Content-Encoding: deflate\r\n", deflated("raw deflate", -15),
             QStringLiteral("raw deflate") },
         { "JSON without codings, empty object kept", "", json,
@@ -166,7 +129,7 @@ TEST(RecordView, DecompressionBombStopsAtTheOutputLimit)
 TEST(RecordView, PicturesAreShownAsPictures)
 {
     const QByteArray header = Ok + "Content-Type: image/png\r\n\r\n";
-    const RecordView::Shown shown = RecordView::show(header + png(), RecordView::Mode::Decoded);
+    const RecordView::Shown shown = RecordView::show(header + redPng(), RecordView::Mode::Decoded);
     EXPECT_EQ(shown.image.size(), QSize(3, 2));
     EXPECT_EQ(shown.image.pixelColor(0, 0), QColor(Qt::red));
     EXPECT_EQ(shown.text, RecordView::text(header));
