@@ -78,63 +78,41 @@ protected:
 
 } // namespace
 
-TEST_F(SettingsDialog, OkStoresTheValuesButLeavesTheRunningServerAlone)
+TEST_F(SettingsDialog, OkStoresTheValuesAndRepointsOnlyAChangedLog)
 {
+    const QString other = folder.path() + QStringLiteral("other.txt");
     const struct {
         const char *name;
         const char *ip, *port; // nullptr: the fields as the dialog opened
+        QString log;
         const char *storedIp;
         qint32 storedPort;
     } rows[] = {
-        { "opened with the stored values", nullptr, nullptr, "127.0.0.1", 8080 },
-        { "empty address, lowest port", "", "0", "", 0 },
-        { "IPv6, highest port", "::1", "65535", "::1", 65535 },
-        { "blanks around", " 10.0.0.2 ", " 80 ", "10.0.0.2", 80 },
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        open();
-        if (row.ip)
-            fill(QString::fromLatin1(row.ip), QString::fromLatin1(row.port), stored);
-        QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
-        EXPECT_TRUE(boxes.isEmpty());
-        EXPECT_EQ(dialog->result(), QDialog::Accepted);
-        EXPECT_FALSE(dialog->isVisible());
-        EXPECT_EQ(ServerIP, QString::fromLatin1(row.storedIp));
-        EXPECT_EQ(ServerPort, row.storedPort);
-        EXPECT_EQ(LogFileName, stored);
-        EXPECT_EQ(proxy.AccessLogFile(), untouched);
-    }
-}
-
-TEST_F(SettingsDialog, ChangedLogNameRepointsTheAccessLogAtOnce)
-{
-    const struct {
-        const char *name;
-        QString log;
-    } rows[] = {
-        { "other file", folder.path() + QStringLiteral("other.txt") },
-        { "letter case only", folder.path() + QStringLiteral("ACCESS.txt") },
-        { "emptied: no log file", QString() },
+        { "opened with the stored values", nullptr, nullptr, stored, "127.0.0.1", 8080 },
+        { "empty address, lowest port, other log", "", "0", other, "", 0 },
+        { "IPv6, highest port, log name in other letter case", "::1", "65535",
+            folder.path() + QStringLiteral("ACCESS.txt"), "::1", 65535 },
+        { "blanks around, log emptied", " 10.0.0.2 ", " 80 ", QString(), "10.0.0.2", 80 },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         LogFileName = stored;
         open();
-        dialog->txtLogFile->setText(row.log);
+        if (row.ip)
+            fill(QString::fromLatin1(row.ip), QString::fromLatin1(row.port), row.log);
         QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
-        EXPECT_EQ(proxy.AccessLogFile(), row.log);
+        EXPECT_TRUE(boxes.isEmpty());
+        EXPECT_EQ(dialog->result(), QDialog::Accepted);
+        EXPECT_EQ(ServerIP, QString::fromLatin1(row.storedIp));
+        EXPECT_EQ(ServerPort, row.storedPort);
         EXPECT_EQ(LogFileName, row.log);
-
-        // The very next line goes to the new file, none to the old one.
+        // Address and port wait for the next start; a changed log takes the very next line.
+        EXPECT_EQ(proxy.AccessLogFile(), row.log == stored ? untouched : row.log);
         proxy.AddLog(QStringLiteral("after the dialog"));
+        QFile file(row.log);
+        EXPECT_EQ(row.log != stored && file.open(QIODevice::ReadOnly) && file.readAll().contains("after"),
+            row.log != stored && !row.log.isEmpty());
         EXPECT_FALSE(QFile::exists(stored));
-        if (!row.log.isEmpty()) {
-            QFile file(row.log);
-            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-            EXPECT_TRUE(file.readAll().contains("after the dialog"));
-            file.remove();
-        }
     }
 }
 
