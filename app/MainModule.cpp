@@ -25,9 +25,11 @@
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -139,6 +141,24 @@ void reportStartUpFailure(qint32 number, const QString &description)
             QStringLiteral("Error #") + QString::number(number) + QStringLiteral("\r\n\r\n") + description
                 + QStringLiteral("\r\n\r\nExiting Application"));
     }
+}
+
+QtMessageHandler g_previousMessageHandler = nullptr;
+
+// Said by Qt on the offscreen platform, where there is no tray or window manager to talk to;
+// they are no fault of the program and bury the one line a user of a headless start needs.
+void quietMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    static const char *const notices[] = { "QPlatformNativeInterface::systemTrayWindowChanged",
+        "does not support propagateSizeHints()", "XDG_RUNTIME_DIR not set" };
+    if (type == QtWarningMsg || type == QtDebugMsg || type == QtInfoMsg) {
+        for (const char *notice : notices) {
+            if (message.contains(QLatin1String(notice)))
+                return;
+        }
+    }
+    if (g_previousMessageHandler)
+        g_previousMessageHandler(type, context, message);
 }
 
 #ifdef Q_OS_UNIX
@@ -313,6 +333,30 @@ void ShowLog()
     g_log->show();
     g_log->raise();
     g_log->activateWindow();
+}
+
+void prepareQuietStart(int argc, char **argv)
+{
+#ifdef Q_OS_UNIX
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        // Qt asks for one owned by the user and closed to others; without it, it warns and uses
+        // a shared folder.
+        const QByteArray folder
+            = QDir::tempPath().toLocal8Bit() + "/tarnwick-runtime-" + QByteArray::number(::getuid());
+        struct stat info = {};
+        if ((::mkdir(folder.constData(), 0700) == 0 || errno == EEXIST)
+            && ::lstat(folder.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid()
+            && ::chmod(folder.constData(), 0700) == 0)
+            qputenv("XDG_RUNTIME_DIR", folder);
+    }
+#endif
+    QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (qstrcmp(argv[i], "-platform") == 0)
+            platform = argv[i + 1];
+    }
+    if (platform.startsWith("offscreen"))
+        g_previousMessageHandler = qInstallMessageHandler(quietMessageHandler);
 }
 
 void installTerminationHandlers()

@@ -30,6 +30,10 @@ frmLog *logWindow();
 // AppFolder + "tarnwick.ini".
 QString settingsFilePath();
 
+// Before the application object exists: a private runtime folder when the session has none, and,
+// on the offscreen platform, none of the platform's notices about what it cannot do.
+void prepareQuietStart(int argc, char **argv);
+
 // Lets SIGTERM and SIGINT end the program the way "E&xit" does.
 void installTerminationHandlers();
 

@@ -2,8 +2,11 @@
 
 #include "Twips.h"
 
+#include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QScrollBar>
 
 #include <utility>
 
@@ -72,6 +75,7 @@ void QtHistoryList::holdRepaints()
 {
     if (m_repaintHold.isActive())
         return;
+    m_followNewRows = verticalScrollBar()->value() >= verticalScrollBar()->maximum();
     setUpdatesEnabled(false);
     m_repaintHold.start();
 }
@@ -101,6 +105,7 @@ void QtHistoryList::add()
     for (int column = 0; column < m_alignments.size(); ++column)
         item->setTextAlignment(column, toQt(m_alignments[column]));
     addTopLevelItem(item);
+    applyFilter(item);
 }
 
 void QtHistoryList::clear()
@@ -144,6 +149,9 @@ void QtHistoryList::setSubItem(int index, int n, const QString &text)
         return;
     holdRepaints();
     item->setText(n, text);
+    // Columns keep their designed widths; the whole text is a hover away.
+    item->setToolTip(n, text);
+    applyFilter(item);
 }
 
 bool QtHistoryList::checked(int index) const
@@ -179,11 +187,42 @@ void QtHistoryList::setSelectedIndex(int index)
     clearSelection();
 }
 
-void QtHistoryList::applyPendingSelection()
+void QtHistoryList::applyPendingSelection(bool follow)
 {
     const int index = std::exchange(m_pendingSelection, 0);
-    if (QTreeWidgetItem *item = row(index))
-        setCurrentItem(item);
+    QTreeWidgetItem *item = row(index);
+    if (!item)
+        return;
+    // Selecting scrolls to the row unless auto-scroll is off.
+    const bool autoScrolls = hasAutoScroll();
+    setAutoScroll(false);
+    setCurrentItem(item);
+    setAutoScroll(autoScrolls);
+    if (follow && m_followNewRows)
+        scrollToBottom();
+}
+
+void QtHistoryList::setFilterText(const QString &text)
+{
+    m_filter = text.trimmed();
+    for (int i = 0; i < count(); ++i)
+        applyFilter(topLevelItem(i));
+}
+
+void QtHistoryList::applyFilter(QTreeWidgetItem *item)
+{
+    const bool exclude = m_filter.startsWith(QLatin1Char('-'));
+    const QString needle = exclude ? m_filter.mid(1) : m_filter;
+    bool found = false;
+    for (const int column : { 0, 2, 3, 6 })
+        found = found || item->text(column).contains(needle, Qt::CaseInsensitive);
+    item->setHidden(!needle.isEmpty() && found == exclude);
+}
+
+bool QtHistoryList::rowShown(int index) const
+{
+    QTreeWidgetItem *item = row(index);
+    return item && !item->isHidden();
 }
 
 quint64 QtHistoryList::generation() const
@@ -198,7 +237,7 @@ IHistoryList::Alignment QtHistoryList::columnAlignment(int column) const
 
 void QtHistoryList::mousePressEvent(QMouseEvent *event)
 {
-    applyPendingSelection();
+    applyPendingSelection(false);
     const QPoint pos = event->position().toPoint();
     const int code = buttonCode(event->button());
     if (code != 0)
@@ -207,8 +246,11 @@ void QtHistoryList::mousePressEvent(QMouseEvent *event)
     m_pressedRow = item ? indexOfTopLevelItem(item) + 1 : 0;
     QTreeWidget::mousePressEvent(event);
     // Every button selects the row it hits, so the reply shown on a right click is that row's.
-    if (item && code != 0 && m_pressedRow >= 1 && row(m_pressedRow) == item)
+    if (item && code != 0 && m_pressedRow >= 1 && row(m_pressedRow) == item) {
         setCurrentItem(item);
+        if (event->button() == Qt::RightButton && (event->modifiers() & Qt::ShiftModifier))
+            emit rowMenuRequested(m_pressedRow, event->globalPosition().toPoint());
+    }
 }
 
 void QtHistoryList::mouseReleaseEvent(QMouseEvent *event)
@@ -219,4 +261,33 @@ void QtHistoryList::mouseReleaseEvent(QMouseEvent *event)
     QTreeWidget::mouseReleaseEvent(event);
     if (pressed >= 1 && item && row(pressed) == item && buttonCode(event->button()) != 0)
         emit itemClick(pressed);
+}
+
+void QtHistoryList::keyPressEvent(QKeyEvent *event)
+{
+    applyPendingSelection(false);
+    const int before = selectedIndex();
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        if (before >= 1)
+            emit keyboardEnter(before);
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
+    const int after = selectedIndex();
+    if (after >= 1 && after != before)
+        emit keyboardSelect(after);
+}
+
+void QtHistoryList::contextMenuEvent(QContextMenuEvent *event)
+{
+    // A right click shows the reply; with Shift it opens the menu, from the press.
+    if (event->reason() == QContextMenuEvent::Mouse)
+        return;
+    applyPendingSelection(false);
+    const int index = selectedIndex();
+    if (QTreeWidgetItem *item = row(index)) {
+        event->accept();
+        emit rowMenuRequested(index, viewport()->mapToGlobal(visualItemRect(item).center()));
+    }
 }

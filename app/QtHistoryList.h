@@ -34,20 +34,35 @@ public:
     void setChecked(int index, bool checked);
     Alignment columnAlignment(int column) const;
 
+    // Hides the rows whose host, type, URL and status all lack text (any letter case); with a
+    // leading "-", the rows where one of them has it. Hidden rows keep their place and number.
+    void setFilterText(const QString &text);
+    bool rowShown(int index) const;
+
 signals:
     // Button: 1 left, 2 right, 4 middle. Shift: 1 shift, 2 control, 4 alt.
     void mouseButtonDown(int Button, int Shift, int x, int y);
     // A press and release on the same row; the row is selected by then. index is 1-based.
     void itemClick(int index);
+    // The arrow, page and home keys moved the selection to row index.
+    void keyboardSelect(int index);
+    // Enter or Return on the selected row.
+    void keyboardEnter(int index);
+    // The context-menu key, or a right click with Shift held.
+    void rowMenuRequested(int index, const QPoint &globalPos);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
     QTreeWidgetItem *row(int index) const;
     void holdRepaints();
-    void applyPendingSelection();
+    // follow: scroll to the bottom if the view was there; not while the user points at a row.
+    void applyPendingSelection(bool follow = true);
+    void applyFilter(QTreeWidgetItem *item);
 
     QList<Alignment> m_alignments;
     quint64 m_generation = 0;
@@ -56,4 +71,8 @@ private:
     // A selection made while repaints are held; applied with them, since selecting lays the
     // whole list out at once.
     int m_pendingSelection = 0;
+    // Whether the view was at its bottom when the held changes began: only then does it follow
+    // the new rows, so a user reading older rows is not pulled away under steady traffic.
+    bool m_followNewRows = true;
+    QString m_filter;
 };

@@ -7,6 +7,8 @@
 #include <cmath>
 
 namespace {
+std::optional<double> g_dpiForTest;
+
 QScreen *screenOf(const QWidget *widget)
 {
     if (widget && widget->screen())
@@ -17,17 +19,22 @@ QScreen *screenOf(const QWidget *widget)
 double dpiX(const QWidget *widget)
 {
     QScreen *screen = screenOf(widget);
-    return screen ? screen->logicalDotsPerInchX() : 96.0;
+    return g_dpiForTest.value_or(screen ? screen->logicalDotsPerInchX() : 96.0);
 }
 
 double dpiY(const QWidget *widget)
 {
     QScreen *screen = screenOf(widget);
-    return screen ? screen->logicalDotsPerInchY() : 96.0;
+    return g_dpiForTest.value_or(screen ? screen->logicalDotsPerInchY() : 96.0);
 }
 } // namespace
 
 namespace Twips {
+
+void setDpiForTest(std::optional<double> dpi)
+{
+    g_dpiForTest = dpi;
+}
 
 double perPixelX(const QWidget *widget)
 {

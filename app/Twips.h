@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 class QWidget;
 
 // The window layout is designed in twips: 15 twips make one pixel at 96 dpi, scaled by the
@@ -13,5 +15,7 @@ int fromPixelsY(int pixels, const QWidget *widget = nullptr);
 // Twips per pixel on the widget's screen (15 at 96 dpi).
 double perPixelX(const QWidget *widget = nullptr);
 double perPixelY(const QWidget *widget = nullptr);
+// Test seam: the dpi every conversion uses instead of the screen's.
+void setDpiForTest(std::optional<double> dpi);
 
 } // namespace Twips

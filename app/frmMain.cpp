@@ -2,31 +2,41 @@
 
 #include "CProxyServer.h"
 #include "CTray.h"
+#include "CurlCommand.h"
+#include "HarBuilder.h"
 #include "MainModule.h"
 #include "MessageBox.h"
 #include "PictureBox.h"
 #include "ProgramValues.h"
 #include "QtHistoryList.h"
+#include "RecordMessage.h"
 #include "TarnwickVersion.h"
 #include "Twips.h"
+#include "cDialog.h"
 #include "frmLog.h"
 #include "frmSettings.h"
 #include "frmWait.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QCursor>
 #include <QFile>
 #include <QGuiApplication>
+#include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QSaveFile>
 #include <QScreen>
+#include <QScrollArea>
+#include <QShortcut>
 #include <QStatusBar>
-#include <QStringDecoder>
+#include <QTabBar>
+#include <QVBoxLayout>
 
 #include <cstdio>
 
@@ -74,28 +84,10 @@ bool isPlainFileName(const QString &name)
         && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
 }
 
-// Lines longer than this are broken for display: laying out one line of megabytes (minified
-// scripts, images) takes the text box minutes, while the box wraps long lines anyway.
-constexpr qsizetype DisplayLineLimit = 1024;
-
-QString breakLongLines(const QString &text)
-{
-    QString out;
-    out.reserve(text.size() + text.size() / DisplayLineLimit + 1);
-    qsizetype run = 0;
-    for (const QChar ch : text) {
-        if (ch == QLatin1Char('\n') || ch == QLatin1Char('\r')) {
-            run = 0;
-        } else if (run == DisplayLineLimit) {
-            out.append(QLatin1Char('\n'));
-            run = 1;
-        } else {
-            ++run;
-        }
-        out.append(ch);
-    }
-    return out;
-}
+// A decoded view reads this much of a record: the largest decoded body and its header.
+constexpr qint64 DecodeReadLimit = 17 * 1024 * 1024;
+// Pixels between the filter box and the controls around it.
+constexpr int FilterGap = 2;
 
 MessageBox::Icon toMessageBoxIcon(IProxyShell::MessageIcon icon)
 {
@@ -127,10 +119,39 @@ frmMain::frmMain(QWidget *parent)
             Twips::toPixelsX(width, this), Twips::toPixelsY(height, this));
     };
 
+    tabRecordView = new QTabBar(client);
+    tabRecordView->setObjectName(QStringLiteral("tabRecordView"));
+    tabRecordView->setDocumentMode(true);
+    tabRecordView->setExpanding(false);
+    for (const char *view : { "Raw", "Decoded", "Hex" })
+        tabRecordView->addTab(QLatin1String(view));
+    tabRecordView->setGeometry(Twips::toPixelsX(60, this), Twips::toPixelsY(75, this),
+        tabRecordView->sizeHint().width(), tabRecordView->sizeHint().height());
+    connect(tabRecordView, &QTabBar::currentChanged, this, [this] {
+        if (!m_shownFile.isNull())
+            showRecord(m_shownFile, m_shownMissingText);
+    });
+
     txtSniff = new QPlainTextEdit(client);
     txtSniff->setObjectName(QStringLiteral("txtSniff"));
     txtSniff->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     place(txtSniff, 60, 75, 8535, 2550);
+
+    scrPicture = new QScrollArea(client);
+    scrPicture->setObjectName(QStringLiteral("scrPicture"));
+    auto *picturePage = new QWidget;
+    auto *pictureLayout = new QVBoxLayout(picturePage);
+    lblPictureHeader = new QLabel(picturePage);
+    lblPictureHeader->setObjectName(QStringLiteral("lblPictureHeader"));
+    lblPictureHeader->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    imgPicture = new QLabel(picturePage);
+    imgPicture->setObjectName(QStringLiteral("imgPicture"));
+    pictureLayout->addWidget(lblPictureHeader);
+    pictureLayout->addWidget(imgPicture);
+    pictureLayout->addStretch();
+    scrPicture->setWidget(picturePage);
+    scrPicture->setWidgetResizable(true);
+    scrPicture->hide();
 
     Label4 = new QLabel(QStringLiteral("Connection History:"), client);
     Label4->setObjectName(QStringLiteral("Label4"));
@@ -159,6 +180,30 @@ frmMain::frmMain(QWidget *parent)
     place(ListView1, 45, ListTop, 8565, 3015);
     connect(ListView1, &QtHistoryList::mouseButtonDown, this, &frmMain::ListView1_MouseDown);
     connect(ListView1, &QtHistoryList::itemClick, this, &frmMain::ListView1_ItemClick);
+    connect(ListView1, &QtHistoryList::keyboardSelect, this,
+        [this](int index) { showRecord(ListView1->subItem(index, 7), QStringLiteral("No Request File.")); });
+    connect(ListView1, &QtHistoryList::keyboardEnter, this, [this] { ViewResponseFile(); });
+    connect(ListView1, &QtHistoryList::rowMenuRequested, this, &frmMain::ListView1_RowMenuRequested);
+
+    // The filter sits on Label4's line, as high as it needs, its foot on the list's top; the text
+    // pane gives up the height the view switch above it and the filter take.
+    txtFilter = new QLineEdit(client);
+    txtFilter->setObjectName(QStringLiteral("txtFilter"));
+    txtFilter->setPlaceholderText(QStringLiteral("Filter by host, type, URL or status (-text hides)"));
+    txtFilter->setClearButtonEnabled(true);
+    const int filterHeight = txtFilter->sizeHint().height();
+    txtFilter->setGeometry(Label4->geometry().right() + 8, ListView1->y() - FilterGap - filterHeight,
+        ListView1->geometry().right() - Label4->geometry().right() - 8, filterHeight);
+    Label4->move(Label4->x(), txtFilter->y() + (filterHeight - Label4->height()) / 2);
+    txtSniff->setGeometry(txtSniff->x(), tabRecordView->geometry().bottom() + 1, txtSniff->width(),
+        txtFilter->y() - FilterGap - tabRecordView->geometry().bottom() - 1);
+    scrPicture->setGeometry(txtSniff->geometry());
+    connect(txtFilter, &QLineEdit::textChanged, ListView1, &QtHistoryList::setFilterText);
+    auto *find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, this, [this] {
+        txtFilter->setFocus(Qt::ShortcutFocusReason);
+        txtFilter->selectAll();
+    });
 
     lblServerState = new QLabel(this);
     lblServerState->setObjectName(QStringLiteral("lblServerState"));
@@ -178,6 +223,11 @@ frmMain::frmMain(QWidget *parent)
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
     addItem(mnuFile, mnuFileItem, QStringLiteral("mnuFileItem"), QStringLiteral("E&xit"),
         &frmMain::mnuFileItem_Click);
+    // Item 0 stays "E&xit", as the exit commands are known by; the export goes above it.
+    addItem(mnuFile, mnuFileItem, QStringLiteral("mnuFileItem"), QStringLiteral("Export &HAR..."),
+        &frmMain::mnuFileItem_Click);
+    mnuFile->insertAction(mnuFileItem[0], mnuFileItem[1]);
+    mnuFile->insertSeparator(mnuFileItem[0]);
 
     mnuTools = menuBar()->addMenu(QStringLiteral("&Tools"));
     mnuTools->setObjectName(QStringLiteral("mnuTools"));
@@ -194,6 +244,13 @@ frmMain::frmMain(QWidget *parent)
     mnuPopupTray->setObjectName(QStringLiteral("mnuPopupTray"));
     addItem(mnuPopupTray, mnuPopupTrayItem, QStringLiteral("mnuPopupTrayItem"),
         QStringLiteral("&Remove Tarnwick"), &frmMain::mnuPopupTrayItem_Click);
+
+    mnuPopupRow = new QMenu(QStringLiteral("PopupRow"), this);
+    mnuPopupRow->setObjectName(QStringLiteral("mnuPopupRow"));
+    addItem(mnuPopupRow, mnuPopupRowItem, QStringLiteral("mnuPopupRowItem"), QStringLiteral("Copy as cURL"),
+        &frmMain::mnuPopupRowItem_Click);
+    addItem(mnuPopupRow, mnuPopupRowItem, QStringLiteral("mnuPopupRowItem"), QStringLiteral("Copy URL"),
+        &frmMain::mnuPopupRowItem_Click);
 
     resize(Twips::toPixelsX(8640, this),
         Twips::toPixelsY(5940, this) + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
@@ -329,43 +386,72 @@ void frmMain::DeleteTempFiles()
     }
 }
 
-QString frmMain::recordText(const QString &fileName, const QString &missingText)
+RecordView::Shown frmMain::recordShown(
+    const QString &fileName, const QString &missingText, RecordView::Mode mode)
 {
     if (fileName.isEmpty())
-        return missingText;
+        return { missingText, {} };
     if (!isPlainFileName(fileName))
-        return QStringLiteral("Cannot show \"") + fileName
-            + QStringLiteral("\": not the name of a record file.");
+        return { QStringLiteral("Cannot show \"") + fileName
+                + QStringLiteral("\": not the name of a record file."),
+            {} };
 
     const QString path = recordFolder() + fileName;
     QFile file(path);
+    const auto failed = [&] {
+        return RecordView::Shown { QStringLiteral("Cannot read the record file ") + path
+                + QStringLiteral(": ") + file.errorString(),
+            {} };
+    };
     if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("Cannot read the record file ") + path + QStringLiteral(": ")
-            + file.errorString();
+        return failed();
     const qint64 size = file.size();
-    const QByteArray bytes = file.read(RecordViewLimit);
+    const QByteArray bytes
+        = file.read(mode == RecordView::Mode::Decoded ? DecodeReadLimit : RecordView::ShowLimit);
     if (bytes.isEmpty() && file.error() != QFileDevice::NoError)
-        return QStringLiteral("Cannot read the record file ") + path + QStringLiteral(": ")
-            + file.errorString();
+        return failed();
 
-    QStringDecoder decoder(QStringConverter::System);
-    QString text = decoder.decode(bytes);
-    text.replace(QChar(0), QChar(ZeroByteMark));
-    text = breakLongLines(text);
+    RecordView::Shown shown = RecordView::show(bytes, mode, size > bytes.size());
     if (size > bytes.size()) {
-        text += QStringLiteral("\r\n[Only the first %1 bytes are shown. The record has %2 bytes: %3]")
-                    .arg(bytes.size())
-                    .arg(size)
-                    .arg(path);
+        shown.text += QStringLiteral("\r\n[Only the first %1 bytes are shown. The record has %2 bytes: %3]")
+                          .arg(bytes.size())
+                          .arg(size)
+                          .arg(path);
     }
-    return text;
+    return shown;
+}
+
+void frmMain::showRecord(const QString &fileName, const QString &missingText)
+{
+    m_shownFile = fileName.isNull() ? QStringLiteral("") : fileName;
+    m_shownMissingText = missingText;
+    const auto mode = static_cast<RecordView::Mode>(tabRecordView->currentIndex());
+    const RecordView::Shown shown = recordShown(fileName, missingText, mode);
+    m_showingPicture = !shown.image.isNull();
+    if (m_showingPicture) {
+        lblPictureHeader->setText(shown.text);
+        imgPicture->setPixmap(QPixmap::fromImage(shown.image));
+        txtSniff->clear();
+    } else {
+        imgPicture->clear();
+        txtSniff->setPlainText(shown.text);
+    }
+    showRecordPane(m_paneShown);
+}
+
+void frmMain::showRecordPane(bool show)
+{
+    m_paneShown = show;
+    tabRecordView->setVisible(show);
+    txtSniff->setVisible(show && !m_showingPicture);
+    scrPicture->setVisible(show && m_showingPicture);
 }
 
 void frmMain::ViewResponseFile()
 {
     const int index = ListView1->selectedIndex();
     const QString name = index >= 1 ? ListView1->subItem(index, 8) : QString();
-    txtSniff->setPlainText(recordText(name, QStringLiteral("No Response File.")));
+    showRecord(name, QStringLiteral("No Response File."));
 }
 
 void frmMain::ListView1_MouseDown(int Button, int Shift, int x, int y)
@@ -379,7 +465,7 @@ void frmMain::ListView1_MouseDown(int Button, int Shift, int x, int y)
 void frmMain::ListView1_ItemClick(int index)
 {
     if (mMouse == 1)
-        txtSniff->setPlainText(recordText(ListView1->subItem(index, 7), QStringLiteral("No Request File.")));
+        showRecord(ListView1->subItem(index, 7), QStringLiteral("No Request File."));
     else
         ViewResponseFile();
 }
@@ -388,6 +474,61 @@ void frmMain::mnuFileItem_Click(int Index)
 {
     if (Index == 0)
         endProgram();
+    else if (Index == 1)
+        exportHar();
+}
+
+void frmMain::exportHar()
+{
+    QPointer<frmMain> self(this);
+    const QString folder = recordFolder();
+    QList<HarBuilder::Row> rows;
+    bool anyChecked = false;
+    for (int index = 1; index <= ListView1->count(); ++index)
+        anyChecked = anyChecked || ListView1->checked(index);
+    for (int index = 1; index <= ListView1->count(); ++index) {
+        const QString request = ListView1->subItem(index, 7);
+        if ((anyChecked && !ListView1->checked(index)) || !isPlainFileName(request))
+            continue;
+        const QString reply = ListView1->subItem(index, 8);
+        rows.append({ folder + request, isPlainFileName(reply) ? folder + reply : QString(),
+            ListView1->subItem(index, 1), ListView1->subItem(index, 6) });
+    }
+
+    QString fileName = QStringLiteral("tarnwick.har");
+    const QString filter = QLatin1String("HAR Files (*.har)") + QChar(0) + QLatin1String("*.har") + QChar(0);
+    const QString path = cDialog().GetSaveName(
+        this, fileName, AppFolder, QStringLiteral("Export HAR"), filter, QStringLiteral("har"));
+    if (!self || path.isEmpty())
+        return;
+    const QByteArray json = QJsonDocument(HarBuilder::build(rows,
+                                              QStringLiteral("%1.%2.%3")
+                                                  .arg(TARNWICK_VERSION_MAJOR)
+                                                  .arg(TARNWICK_VERSION_MINOR)
+                                                  .arg(TARNWICK_VERSION_PATCH)))
+                                .toJson(QJsonDocument::Indented);
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(json) == json.size() && file.commit())
+        return;
+    MessageBox::show(this,
+        QStringLiteral("Unable to write ") + path + QStringLiteral(":\r\n\r\n") + file.errorString(),
+        MessageBox::Icon::Exclamation);
+}
+
+void frmMain::ListView1_RowMenuRequested(int index, const QPoint &globalPos)
+{
+    m_menuRow = index;
+    mnuPopupRow->popup(globalPos);
+}
+
+void frmMain::mnuPopupRowItem_Click(int Index)
+{
+    const QString name = ListView1->subItem(m_menuRow, 7);
+    if (!isPlainFileName(name))
+        return;
+    const QByteArray record = HarBuilder::readRecord(recordFolder() + name, DecodeReadLimit);
+    QGuiApplication::clipboard()->setText(
+        Index == 0 ? CurlCommand::fromRecord(record) : CurlCommand::url(RecordMessage::parse(record)));
 }
 
 void frmMain::mnuToolsItem_Click(int Index)
@@ -514,17 +655,25 @@ void frmMain::Form_Resize()
     const int H = Twips::fromPixelsY(client->height(), this) + DesignChromeHeight;
 
     txtSniff->resize(Twips::toPixelsX(qMax(0, W - 230), this), txtSniff->height());
+    scrPicture->setGeometry(txtSniff->geometry());
     ListView1->resize(txtSniff->width(), ListView1->height());
+    const int filterHeight = txtFilter->height() + FilterGap;
     if (H <= ShortWindowHeight) {
-        txtSniff->hide();
-        ListView1->move(ListView1->x(), txtSniff->y());
-        ListView1->resize(ListView1->width(), Twips::toPixelsY(qMax(0, H - 800), this));
+        // The list takes the pane's place; the filter stays above it.
+        showRecordPane(false);
+        txtFilter->setGeometry(ListView1->x(), tabRecordView->y(), ListView1->width(), txtFilter->height());
+        ListView1->move(ListView1->x(), tabRecordView->y() + filterHeight);
+        ListView1->resize(
+            ListView1->width(), qMax(0, Twips::toPixelsY(qMax(0, H - 800), this) - filterHeight));
     } else {
         const int top = Twips::toPixelsY(ListTop, this);
         if (ListView1->y() != top) {
             ListView1->move(ListView1->x(), top);
-            txtSniff->show();
+            showRecordPane(true);
         }
+        const int filterLeft = Label4->geometry().right() + 8;
+        txtFilter->setGeometry(filterLeft, top - filterHeight,
+            qMax(0, ListView1->geometry().right() + 1 - filterLeft), txtFilter->height());
         ListView1->resize(ListView1->width(), Twips::toPixelsY(qMax(0, H - 3615), this));
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "IProxyShell.h"
+#include "RecordView.h"
 
 #include <QIcon>
 #include <QMainWindow>
@@ -15,7 +16,10 @@ class PictureBox;
 class QAction;
 class QLabel;
 class QMenu;
+class QLineEdit;
 class QPlainTextEdit;
+class QScrollArea;
+class QTabBar;
 class QtHistoryList;
 
 // The main window: the connection history, the recorded request or reply of the clicked row,
@@ -25,11 +29,6 @@ class frmMain : public QMainWindow, public IProxyShell
     Q_OBJECT
 
 public:
-    // Records larger than this are shown only in part.
-    static constexpr qint64 RecordViewLimit = 4 * 1024 * 1024;
-    // Where the screen shows a zero byte of a record.
-    static constexpr char16_t ZeroByteMark = u'\u2400';
-
     explicit frmMain(QWidget *parent = nullptr);
     ~frmMain() override;
 
@@ -45,8 +44,9 @@ public:
     void DeleteTempFiles() override;
     void messageBox(const QString &text, MessageIcon icon) override;
 
-    // The text shown for a record file of the requests folder, read as the row click reads it.
-    static QString recordText(const QString &fileName, const QString &missingText);
+    // What the text pane shows for a record file of the requests folder in the given view.
+    static RecordView::Shown recordShown(
+        const QString &fileName, const QString &missingText, RecordView::Mode mode);
 
     // Test seam: overrides whether the desktop has a notification area.
     static void setTrayAvailableForTest(std::optional<bool> available);
@@ -58,6 +58,13 @@ public:
     QString Tag;
 
     QPlainTextEdit *txtSniff = nullptr;
+    // Raw, Decoded, Hex: how txtSniff shows the record.
+    QTabBar *tabRecordView = nullptr;
+    // Takes txtSniff's place when a decoded body is a picture.
+    QScrollArea *scrPicture = nullptr;
+    QLabel *lblPictureHeader = nullptr;
+    QLabel *imgPicture = nullptr;
+    QLineEdit *txtFilter = nullptr;
     QLabel *Label4 = nullptr;
     QtHistoryList *ListView1 = nullptr;
     PictureBox *pic = nullptr;
@@ -66,9 +73,11 @@ public:
     QMenu *mnuFile = nullptr;
     QMenu *mnuTools = nullptr;
     QMenu *mnuPopupTray = nullptr;
+    QMenu *mnuPopupRow = nullptr;
     QList<QAction *> mnuFileItem;
     QList<QAction *> mnuToolsItem;
     QList<QAction *> mnuPopupTrayItem;
+    QList<QAction *> mnuPopupRowItem;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -84,12 +93,23 @@ private:
     void mnuFileItem_Click(int Index);
     void mnuToolsItem_Click(int Index);
     void mnuPopupTrayItem_Click(int Index);
+    void mnuPopupRowItem_Click(int Index);
+    void ListView1_RowMenuRequested(int index, const QPoint &globalPos);
+    void showRecord(const QString &fileName, const QString &missingText);
+    void showRecordPane(bool show);
+    void exportHar();
     void ListView1_MouseDown(int Button, int Shift, int x, int y);
     void ListView1_ItemClick(int index);
     void Tray_LButtonDblClick();
     void Tray_RButtonUp();
     bool trayAvailable() const;
 
+    // The record in the text pane, shown again when the view changes.
+    QString m_shownFile;
+    QString m_shownMissingText;
+    bool m_showingPicture = false;
+    bool m_paneShown = true;
+    int m_menuRow = 0;
     bool m_loaded = false;
     bool m_closing = false;
 };

@@ -11,12 +11,44 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionFrame>
 
 namespace {
 void place(QWidget *widget, int left, int top, int width, int height)
 {
     widget->setGeometry(Twips::toPixelsX(left, widget), Twips::toPixelsY(top, widget),
         Twips::toPixelsX(width, widget), Twips::toPixelsY(height, widget));
+}
+
+// The width a line edit needs to show text whole, frame and inner margins included.
+int lineEditWidthFor(const QLineEdit *edit, const QString &text)
+{
+    QStyleOptionFrame option;
+    option.initFrom(edit);
+    option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+    const QMargins margins = edit->textMargins();
+    // QLineEdit keeps two pixels free on each side of its text, and one for the cursor.
+    const int contents
+        = edit->fontMetrics().horizontalAdvance(text) + 4 + 1 + margins.left() + margins.right();
+    return edit->style()
+        ->sizeFromContents(QStyle::CT_LineEdit, &option, QSize(contents, edit->height()), edit)
+        .width();
+}
+
+void growTo(QWidget *widget, int width, int height)
+{
+    widget->resize(qMax(widget->width(), width), qMax(widget->height(), height));
+}
+
+void keepBelow(QWidget *widget, const QWidget *above, int gap)
+{
+    widget->move(widget->x(), qMax(widget->y(), above->geometry().bottom() + 1 + gap));
+}
+
+void keepRightOf(QWidget *widget, const QWidget *left, int gap)
+{
+    widget->move(qMax(widget->x(), left->geometry().right() + 1 + gap), widget->y());
 }
 
 template <typename T> T *control(QWidget *parent, const char *name, const QString &text)
@@ -83,7 +115,7 @@ frmSettings::frmSettings(CProxyServer *proxy, QWidget *owner)
     setTabOrder(cmdGetFolder, cmdOK);
     setTabOrder(cmdOK, cmdCancel);
 
-    setFixedSize(Twips::toPixelsX(3810, this), Twips::toPixelsY(3885, this));
+    fitToTexts();
 
     txtIP->setText(ServerIP);
     txtPort->setText(QString::number(ServerPort));
@@ -92,6 +124,51 @@ frmSettings::frmSettings(CProxyServer *proxy, QWidget *owner)
     connect(cmdGetFolder, &QPushButton::clicked, this, &frmSettings::cmdGetFolder_Click);
     connect(cmdOK, &QPushButton::clicked, this, &frmSettings::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &frmSettings::cmdCancel_Click);
+}
+
+void frmSettings::fitToTexts()
+{
+    const int gap = Twips::toPixelsY(45, this);
+    for (QLabel *label : { Label1, Label3, Label4 })
+        growTo(label, label->sizeHint().width(), label->sizeHint().height());
+    for (QLabel *label : { Label2, lblRestartNote })
+        growTo(label, 0, label->heightForWidth(label->width()));
+    for (QLineEdit *edit : { txtIP, txtPort, txtLogFile })
+        growTo(edit, 0, edit->sizeHint().height());
+    growTo(txtIP, lineEditWidthFor(txtIP, QStringLiteral("255.255.255.255")), 0);
+    growTo(txtPort, lineEditWidthFor(txtPort, QStringLiteral("65535")), 0);
+    for (QPushButton *button : { cmdGetFolder, cmdOK, cmdCancel })
+        growTo(button, 0, button->sizeHint().height());
+
+    // Inside the frame: the port column right of the address column, the note below both.
+    keepRightOf(Label3, Label1, gap);
+    keepRightOf(txtPort, txtIP, gap);
+    txtPort->move(qMax(txtPort->x(), Label3->x()), txtPort->y());
+    keepBelow(txtIP, Label1, 0);
+    keepBelow(txtPort, Label3, 0);
+    keepBelow(lblRestartNote, txtIP, 0);
+    keepBelow(lblRestartNote, txtPort, 0);
+    const QRect inside = Label1->geometry() | txtIP->geometry() | Label3->geometry() | txtPort->geometry()
+        | lblRestartNote->geometry();
+    growTo(Frame1, inside.right() + 1 + gap, inside.bottom() + 1 + gap);
+
+    keepBelow(Frame1, Label2, gap);
+    keepBelow(Label4, Frame1, gap);
+    keepBelow(txtLogFile, Label4, 0);
+    keepBelow(cmdGetFolder, Label4, 0);
+    keepRightOf(cmdGetFolder, txtLogFile, gap);
+    keepBelow(cmdOK, txtLogFile, gap);
+    keepBelow(cmdOK, cmdGetFolder, gap);
+    cmdCancel->move(cmdCancel->x(), cmdOK->y());
+    keepRightOf(cmdCancel, cmdOK, gap);
+
+    QRect all;
+    for (const QWidget *widget :
+        { static_cast<QWidget *>(Label2), static_cast<QWidget *>(Frame1), static_cast<QWidget *>(Label4),
+            static_cast<QWidget *>(cmdGetFolder), static_cast<QWidget *>(cmdCancel) })
+        all |= widget->geometry();
+    setFixedSize(qMax(Twips::toPixelsX(3810, this), all.right() + 1 + gap),
+        qMax(Twips::toPixelsY(3885, this), all.bottom() + 1 + gap));
 }
 
 std::optional<qint32> frmSettings::parsePort(const QString &text)

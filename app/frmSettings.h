@@ -39,6 +39,8 @@ public:
     static bool isAcceptableAddress(const QString &text);
 
 private:
+    // Grows every control to its text and moves what lies below or beside it out of the way.
+    void fitToTexts();
     void cmdGetFolder_Click();
     void cmdOK_Click();
     void cmdCancel_Click();

@@ -10,6 +10,7 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("TZ"))
         qputenv("TZ", ":/etc/localtime");
 #endif
+    prepareQuietStart(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     return Main();

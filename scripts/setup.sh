@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    zlib1g-dev libbrotli-dev libzstd-dev
     libgtest-dev googletest
     curl openssl xvfb xauth x11-apps imagemagick
 )

@@ -1,21 +1,33 @@
 #include "CProxyServer.h"
 #include "CTray.h"
+#include "Compressed.h"
+#include "CurlCommand.h"
 #include "MainModule.h"
 #include "MessageBox.h"
 #include "PictureBox.h"
 #include "ProgramValues.h"
 #include "QtHistoryList.h"
+#include "RecordView.h"
 #include "Twips.h"
 #include "Wait.h"
+#include "cDialog.h"
 #include "frmLog.h"
 #include "frmMain.h"
 
 #include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
+#include <QScrollArea>
+#include <QTabBar>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -23,6 +35,8 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace {
 
@@ -49,7 +63,6 @@ struct ShowSpy : QObject {
     const char *className;
     int shown = 0;
 };
-
 } // namespace
 
 class MainWindowTest : public ::testing::Test
@@ -109,10 +122,16 @@ protected:
             writeFile(records() + QLatin1String(response), *reply);
     }
 
-    void click(int index, Qt::MouseButton button)
+    void click(int index, Qt::MouseButton button, Qt::KeyboardModifiers modifiers = {})
     {
         const QRect rect = list->visualItemRect(list->topLevelItem(index - 1));
-        QTest::mouseClick(list->viewport(), button, {}, rect.center());
+        QTest::mouseClick(list->viewport(), button, modifiers, rect.center());
+    }
+    static void leftClick(MainWindowTest &test, int index) { test.click(index, Qt::LeftButton); }
+    static void rightClick(MainWindowTest &test, int index) { test.click(index, Qt::RightButton); }
+    static std::function<void(MainWindowTest &, int)> key(Qt::Key key)
+    {
+        return [key](MainWindowTest &test, int) { QTest::keyClick(test.list, key); };
     }
 
     // Resizes the window so that its outer height, as the layout counts it, is designHeight twips.
@@ -140,20 +159,6 @@ TEST_F(MainWindowTest, LoadStartsTheServerFromTheSettingsAndSetsUpTheWindow)
     EXPECT_TRUE(main->isVisible());
     EXPECT_TRUE(messages.isEmpty()) << qPrintable(messages.join(QLatin1Char('|')));
     EXPECT_EQ(main->windowTitle(), QStringLiteral("Tarnwick v") + main->Proxy->Version());
-
-    using A = IHistoryList::Alignment;
-    const struct {
-        const char *header;
-        A alignment;
-    } columns[] = { { "Host", A::Left }, { "IP Address", A::Left }, { "Type", A::Center }, { "URL", A::Left },
-        { "Q-Bytes", A::Right }, { "A-Bytes", A::Right }, { "Status", A::Center },
-        { "Request File (Q)", A::Left }, { "Response File (A)", A::Left } };
-    ASSERT_EQ(list->columnCount(), 9);
-    for (int i = 0; i < 9; ++i) {
-        SCOPED_TRACE(columns[i].header);
-        EXPECT_EQ(list->headerItem()->text(i), QString::fromUtf8(columns[i].header));
-        EXPECT_EQ(list->columnAlignment(i), columns[i].alignment);
-    }
 
     ASSERT_TRUE(main->Proxy->Running());
     EXPECT_EQ(main->Proxy->Port(), port);
@@ -212,7 +217,7 @@ TEST_F(MainWindowTest, StatusBarSaysWhyTheServerIsNotListening)
     EXPECT_FALSE(main->Proxy->lastStartError().isEmpty());
 }
 
-TEST_F(MainWindowTest, RowClicksShowTheRecordOfTheButtonPressedLast)
+TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
 {
     start();
     addRow("r1-Q.txt", "r1-A.txt", QByteArray("HTTP/1.0 200 OK\r\n\r\nbody"));
@@ -220,31 +225,54 @@ TEST_F(MainWindowTest, RowClicksShowTheRecordOfTheButtonPressedLast)
     addRow("r3-Q.txt", "r3-A.txt");
     addRow("r4-Q.txt", "r4-A.txt", QByteArray("ab\0cd\0", 6));
     addRow("", "");
+    addRow("r6-Q.txt", "r6-A.txt",
+        QByteArray("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n") + deflated("zipped"));
+    addRow(
+        "r7-Q.txt", "r7-A.txt", QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n") + redPng());
+    const QString ok = QStringLiteral("HTTP/1.1 200 OK\nContent-Encoding: gzip\n\n");
     const struct {
         const char *name;
         int row;
-        Qt::MouseButton button;
+        std::function<void(MainWindowTest &, int)> act;
+        int view; // 0 raw, 1 decoded, 2 hex
         QString expected; // the text box shows CR LF as one line break
-        bool prefix;
+        bool prefix = false;
     } rows[] = {
-        { "left shows the request", 1, Qt::LeftButton, QStringLiteral("r1-Q.txt"), false },
-        { "right shows the reply", 1, Qt::RightButton, QStringLiteral("HTTP/1.0 200 OK\n\nbody"), false },
-        { "middle shows the reply", 1, Qt::MiddleButton, QStringLiteral("HTTP/1.0 200 OK\n\nbody"), false },
-        { "right on a row without reply", 2, Qt::RightButton, QStringLiteral("No Response File."), false },
-        { "reply named but not on disk", 3, Qt::RightButton,
+        { "left shows the request", 1, leftClick, 0, QStringLiteral("r1-Q.txt") },
+        { "right shows the reply", 1, rightClick, 0, QStringLiteral("HTTP/1.0 200 OK\n\nbody") },
+        { "right on a row without reply", 2, rightClick, 0, QStringLiteral("No Response File.") },
+        { "reply named but not on disk", 3, rightClick, 0,
             QStringLiteral("Cannot read the record file ") + records() + QStringLiteral("r3-A.txt: "), true },
-        { "zero bytes are marked, not cut", 4, Qt::RightButton, QStringLiteral("ab\u2400cd\u2400"), false },
-        { "left on a row with no request name", 5, Qt::LeftButton, QStringLiteral("No Request File."),
-            false },
+        { "zero bytes are marked, not cut", 4, rightClick, 0, QStringLiteral("ab\u2400cd\u2400") },
+        { "left on a row with no request name", 5, leftClick, 0, QStringLiteral("No Request File.") },
+        { "decoded reply", 6, rightClick, 1, ok + QStringLiteral("zipped") },
+        // Guards against the view falling back to Raw on the next click.
+        { "the view is kept for the next click", 1, leftClick, 1, QStringLiteral("r1-Q.txt") },
+        { "hex", 1, leftClick, 2, QStringLiteral("00000000  72 31 2d 51"), true },
+        // Up and Down show the request of the row they move to, Enter its reply.
+        { "Down shows the next request", 2, key(Qt::Key_Down), 0, QStringLiteral("r2-Q.txt") },
+        { "Up shows the one before", 1, key(Qt::Key_Up), 0, QStringLiteral("r1-Q.txt") },
+        { "Enter shows the reply", 1, key(Qt::Key_Return), 0, QStringLiteral("HTTP/1.0 200 OK\n\nbody") },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
+        main->tabRecordView->setCurrentIndex(row.view);
         main->txtSniff->setPlainText(QStringLiteral("stale"));
-        click(row.row, row.button);
+        row.act(*this, row.row);
         const QString shown = main->txtSniff->toPlainText();
         EXPECT_EQ(row.prefix ? shown.left(row.expected.size()) : shown, row.expected);
         EXPECT_EQ(list->selectedIndex(), row.row);
     }
+
+    // A picture takes the text box's place and gives it back for the next text.
+    main->tabRecordView->setCurrentIndex(1);
+    rightClick(*this, 7);
+    EXPECT_TRUE(main->scrPicture->isVisible() && !main->txtSniff->isVisible());
+    EXPECT_EQ(main->imgPicture->pixmap().size(), QSize(3, 2));
+    main->tabRecordView->setCurrentIndex(0);
+    EXPECT_TRUE(!main->scrPicture->isVisible() && main->txtSniff->isVisible());
+    EXPECT_TRUE(
+        main->txtSniff->toPlainText().startsWith(QStringLiteral("HTTP/1.1 200 OK\nContent-Type: image/png")));
 
     // Guards against the first item click, with mMouse still 0, reading the request instead.
     main->mMouse = 0;
@@ -252,37 +280,132 @@ TEST_F(MainWindowTest, RowClicksShowTheRecordOfTheButtonPressedLast)
     emit list->itemClick(1);
     EXPECT_EQ(main->txtSniff->toPlainText(), QStringLiteral("HTTP/1.0 200 OK\n\nbody"));
     // After a left press the next item click shows the request, whichever row was pressed.
-    click(2, Qt::LeftButton);
+    leftClick(*this, 2);
     list->setSelectedIndex(1);
     emit list->itemClick(1);
     EXPECT_EQ(main->txtSniff->toPlainText(), QStringLiteral("r1-Q.txt"));
 
     // Guards against a huge reply being loaded whole into the text box.
-    const QByteArray big(frmMain::RecordViewLimit + 1000, 'x');
+    const QByteArray big(RecordView::ShowLimit + 1000, 'x');
     addRow("big-Q.txt", "big-A.txt", big);
-    click(6, Qt::RightButton);
+    rightClick(*this, 8);
     const QString shown = main->txtSniff->toPlainText();
     EXPECT_TRUE(shown.startsWith(QString(1000, QLatin1Char('x'))));
-    EXPECT_LT(shown.size(), frmMain::RecordViewLimit + frmMain::RecordViewLimit / 1000 + 300);
+    EXPECT_LT(shown.size(), RecordView::ShowLimit + RecordView::ShowLimit / 1000 + 300);
     const QString lastLine = shown.section(QLatin1Char('\n'), -1);
     EXPECT_TRUE(lastLine.contains(QString::number(big.size()))) << qPrintable(lastLine);
     EXPECT_TRUE(lastLine.contains(records() + QStringLiteral("big-A.txt"))) << qPrintable(lastLine);
+}
+
+TEST_F(MainWindowTest, RowMenuCopiesTheRequestAsCurlOrItsUrl)
+{
+    start();
+    const QByteArray request = "GET http://127.0.0.1:9/p?q HTTP/1.1\r\nHost: 127.0.0.1:9\r\n\r\n";
+    addRow("m1-Q.txt", "");
+    addRow("m2-Q.txt", "");
+    writeFile(records() + QStringLiteral("m2-Q.txt"), request);
+    const auto contextKey = [this] {
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5), QPoint(5, 5));
+        QCoreApplication::sendEvent(list->viewport(), &event);
+    };
+    const struct {
+        const char *name;
+        std::function<void()> open;
+        bool opens;
+        const char *item;
+        QString copied;
+    } rows[] = {
+        { "plain right click shows the reply, no menu", [this] { click(2, Qt::RightButton); }, false, nullptr,
+            {} },
+        { "Shift+right click, Copy as cURL", [this] { click(2, Qt::RightButton, Qt::ShiftModifier); }, true,
+            "mnuPopupRowItem0", CurlCommand::fromRecord(request) },
+        { "context-menu key, Copy URL", contextKey, true, "mnuPopupRowItem1",
+            QStringLiteral("http://127.0.0.1:9/p?q") },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QGuiApplication::clipboard()->clear();
+        list->setSelectedIndex(2);
+        row.open();
+        EXPECT_EQ(main->mnuPopupRow->isVisible(), row.opens);
+        main->mnuPopupRow->hide();
+        if (row.item)
+            main->findChild<QAction *>(QLatin1String(row.item))->trigger();
+        EXPECT_EQ(QGuiApplication::clipboard()->text(), row.copied);
+    }
+}
+
+TEST_F(MainWindowTest, ExportHarWritesTheTickedRowsOrEveryRow)
+{
+    start();
+    addRow("h1-Q.txt", "h1-A.txt", "HTTP/1.1 200 OK\r\n\r\n");
+    addRow("h2-Q.txt", "");
+    addRow("h3-Q.txt", "h3-A.txt", "HTTP/1.1 404 Not Found\r\n\r\n");
+    const struct {
+        const char *name;
+        QList<int> ticked;
+        QList<int> statuses;
+    } rows[] = { { "none ticked: every row", {}, { 200, 0, 404 } },
+        { "ticked rows only", { 1, 3 }, { 200, 404 } } };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        for (int index = 1; index <= 3; ++index)
+            list->setChecked(index, row.ticked.contains(index));
+        const QString path = folder + QStringLiteral("out");
+        cDialog::setNextFileAnswerForTest(
+            [&path](const cDialog::FileRequest &) { return std::optional<QString>(path); });
+        main->findChild<QAction *>(QStringLiteral("mnuFileItem1"))->trigger();
+        QFile file(path + QStringLiteral(".har"));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        QList<int> statuses;
+        for (const QJsonValue entry :
+            QJsonDocument::fromJson(file.readAll())[QStringLiteral("log")][QStringLiteral("entries")]
+                .toArray())
+            statuses.append(entry[QStringLiteral("response")][QStringLiteral("status")].toInt());
+        EXPECT_EQ(statuses, row.statuses);
+    }
+    EXPECT_TRUE(messages.isEmpty()) << qPrintable(messages.join(QLatin1Char('|')));
+}
+
+TEST_F(MainWindowTest, CtrlFFocusesTheFilterAndTypingFilters)
+{
+    start();
+    addRow("f1-Q.txt", "");
+    addRow("f2-Q.txt", "");
+    main->activateWindow();
+    QTest::keyClick(main, Qt::Key_F, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::focusWidget(), main->txtFilter);
+    QTest::keyClicks(main->txtFilter, QStringLiteral("HOST2"));
+    EXPECT_FALSE(list->rowShown(1));
+    EXPECT_TRUE(list->rowShown(2));
+    main->txtFilter->clear();
+    EXPECT_TRUE(list->rowShown(1));
 }
 
 TEST_F(MainWindowTest, ShortWindowsHideTheTextBoxTallOnesShowItAndMinimizedOnesKeepTheirLayout)
 {
     start();
     setDesignHeight(4500);
-    EXPECT_FALSE(main->txtSniff->isVisible());
-    EXPECT_EQ(main->ListView1->y(), main->txtSniff->y());
-    EXPECT_EQ(main->ListView1->height(), Twips::toPixelsY(4500 - 800, main));
+    EXPECT_FALSE(main->txtSniff->isVisible() || main->tabRecordView->isVisible());
+    // The list reaches down as designed; the filter stays visible above it.
+    const QRect filter = main->txtFilter->geometry();
+    EXPECT_TRUE(main->txtFilter->isVisible());
+    EXPECT_EQ(filter.top(), Twips::toPixelsY(75, main));
+    EXPECT_GT(main->ListView1->y(), filter.bottom());
+    EXPECT_EQ(main->ListView1->geometry().bottom() + 1,
+        Twips::toPixelsY(75, main) + Twips::toPixelsY(4500 - 800, main));
 
     // One pixel taller is past the threshold.
     setDesignHeight(4500 + 15);
-    EXPECT_TRUE(main->txtSniff->isVisible());
+    EXPECT_TRUE(main->txtSniff->isVisible() && main->tabRecordView->isVisible());
     EXPECT_EQ(main->ListView1->y(), Twips::toPixelsY(2895, main));
     EXPECT_EQ(main->ListView1->height(), Twips::toPixelsY(4515 - 3615, main));
     EXPECT_EQ(main->ListView1->width(), main->txtSniff->width());
+    // Switch, text box, filter and list stack up without overlapping.
+    const QWidget *stack[] = { main->tabRecordView, main->txtSniff, main->txtFilter, main->ListView1 };
+    for (int i = 0; i + 1 < 4; ++i)
+        EXPECT_LE(stack[i]->geometry().bottom(), stack[i + 1]->y()) << i;
+    EXPECT_EQ(main->txtFilter->geometry().right(), main->ListView1->geometry().right());
 
     // Nothing moves while minimized; the layout follows the size again once restored.
     setDesignHeight(6000);
@@ -338,12 +461,6 @@ TEST_F(MainWindowTest, TheCloseBoxKeepsTheProgramRunning)
         ShowLog();
         frmLog *log = logWindow();
         EXPECT_TRUE(log->isVisible());
-        // Its text box grows with it.
-        QCoreApplication::processEvents();
-        const QSize box = log->txtLog->size();
-        log->resize(log->width() + 60, log->height() + 45);
-        QCoreApplication::processEvents();
-        EXPECT_EQ(log->txtLog->size(), box + QSize(60, 45));
         log->close();
         EXPECT_FALSE(log->isVisible());
         EXPECT_EQ(logWindow(), log);
@@ -381,6 +498,8 @@ TEST_F(MainWindowTest, ExitAndClearCommandsPurgeUncheckedRecords)
         QPointer<frmLog> log(logWindow());
         QPointer<CProxyServer> proxy(main->Proxy);
         const quint64 generation = list->generation();
+        // Rows the filter hides are purged all the same.
+        main->txtFilter->setText(QStringLiteral("host2"));
 
         main->findChild<QAction *>(QString::fromLatin1(row.action))->trigger();
         flushDeferredDeletes();
@@ -460,15 +579,4 @@ TEST_F(MainWindowTest, TheWaitWindowAppearsOnlyWhileTheMainWindowIsOnScreen)
     EXPECT_EQ(waitWindowsShownByPurge(), 0) << "hidden in the tray";
     main->showMinimized();
     EXPECT_EQ(waitWindowsShownByPurge(), 0) << "minimized";
-}
-
-TEST(LogTextBox, CountsLineBreaksAsCrLf)
-{
-    // Guards against the log purge threshold drifting by one character per line.
-    LogTextBox box;
-    box.appendAtEnd(QStringLiteral("one\r\n"));
-    box.appendAtEnd(QStringLiteral("two\r\n"));
-    EXPECT_EQ(box.textLength(), 10);
-    box.replaceAll(QStringLiteral("x\r\n"));
-    EXPECT_EQ(box.textLength(), 3);
 }

@@ -2,10 +2,14 @@
 #include "MessageBox.h"
 #include "ProgramValues.h"
 #include "TestFolder.h"
+#include "Twips.h"
 #include "cDialog.h"
 #include "frmSettings.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -74,63 +78,41 @@ protected:
 
 } // namespace
 
-TEST_F(SettingsDialog, OkStoresTheValuesButLeavesTheRunningServerAlone)
+TEST_F(SettingsDialog, OkStoresTheValuesAndRepointsOnlyAChangedLog)
 {
+    const QString other = folder.path() + QStringLiteral("other.txt");
     const struct {
         const char *name;
         const char *ip, *port; // nullptr: the fields as the dialog opened
+        QString log;
         const char *storedIp;
         qint32 storedPort;
     } rows[] = {
-        { "opened with the stored values", nullptr, nullptr, "127.0.0.1", 8080 },
-        { "empty address, lowest port", "", "0", "", 0 },
-        { "IPv6, highest port", "::1", "65535", "::1", 65535 },
-        { "blanks around", " 10.0.0.2 ", " 80 ", "10.0.0.2", 80 },
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        open();
-        if (row.ip)
-            fill(QString::fromLatin1(row.ip), QString::fromLatin1(row.port), stored);
-        QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
-        EXPECT_TRUE(boxes.isEmpty());
-        EXPECT_EQ(dialog->result(), QDialog::Accepted);
-        EXPECT_FALSE(dialog->isVisible());
-        EXPECT_EQ(ServerIP, QString::fromLatin1(row.storedIp));
-        EXPECT_EQ(ServerPort, row.storedPort);
-        EXPECT_EQ(LogFileName, stored);
-        EXPECT_EQ(proxy.AccessLogFile(), untouched);
-    }
-}
-
-TEST_F(SettingsDialog, ChangedLogNameRepointsTheAccessLogAtOnce)
-{
-    const struct {
-        const char *name;
-        QString log;
-    } rows[] = {
-        { "other file", folder.path() + QStringLiteral("other.txt") },
-        { "letter case only", folder.path() + QStringLiteral("ACCESS.txt") },
-        { "emptied: no log file", QString() },
+        { "opened with the stored values", nullptr, nullptr, stored, "127.0.0.1", 8080 },
+        { "empty address, lowest port, other log", "", "0", other, "", 0 },
+        { "IPv6, highest port, log name in other letter case", "::1", "65535",
+            folder.path() + QStringLiteral("ACCESS.txt"), "::1", 65535 },
+        { "blanks around, log emptied", " 10.0.0.2 ", " 80 ", QString(), "10.0.0.2", 80 },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         LogFileName = stored;
         open();
-        dialog->txtLogFile->setText(row.log);
+        if (row.ip)
+            fill(QString::fromLatin1(row.ip), QString::fromLatin1(row.port), row.log);
         QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
-        EXPECT_EQ(proxy.AccessLogFile(), row.log);
+        EXPECT_TRUE(boxes.isEmpty());
+        EXPECT_EQ(dialog->result(), QDialog::Accepted);
+        EXPECT_EQ(ServerIP, QString::fromLatin1(row.storedIp));
+        EXPECT_EQ(ServerPort, row.storedPort);
         EXPECT_EQ(LogFileName, row.log);
-
-        // The very next line goes to the new file, none to the old one.
+        // Address and port wait for the next start; a changed log takes the very next line.
+        EXPECT_EQ(proxy.AccessLogFile(), row.log == stored ? untouched : row.log);
         proxy.AddLog(QStringLiteral("after the dialog"));
+        QFile file(row.log);
+        EXPECT_EQ(row.log != stored && file.open(QIODevice::ReadOnly) && file.readAll().contains("after"),
+            row.log != stored && !row.log.isEmpty());
         EXPECT_FALSE(QFile::exists(stored));
-        if (!row.log.isEmpty()) {
-            QFile file(row.log);
-            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-            EXPECT_TRUE(file.readAll().contains("after the dialog"));
-            file.remove();
-        }
     }
 }
 
@@ -172,28 +154,59 @@ TEST_F(SettingsDialog, CancelCloseBoxAndEscapeStoreNothing)
     }
 }
 
-TEST_F(SettingsDialog, BrowseAsksForATextFileInTheProgramFolder)
+TEST_F(SettingsDialog, BrowseFillsInTheChosenTextFileAndCancelKeepsTheStoredName)
 {
-    cDialog::FileRequest asked;
-    cDialog::setNextFileAnswerForTest([&asked](const cDialog::FileRequest &request) {
-        asked = request;
+    cDialog::setNextFileAnswerForTest([](const cDialog::FileRequest &) {
         return std::optional<QString>(AppFolder + QStringLiteral("mylog"));
     });
     QTest::mouseClick(dialog->cmdGetFolder, Qt::LeftButton);
-    EXPECT_TRUE(asked.save);
-    EXPECT_EQ(asked.title, QStringLiteral("Log File Location"));
-    EXPECT_EQ(asked.folder, AppFolder);
-    EXPECT_EQ(asked.fileName, QStringLiteral("TarnwickLog.txt"));
-    EXPECT_EQ(asked.nameFilters, QStringList { QStringLiteral("Text Files (*.txt)") });
     EXPECT_EQ(dialog->txtLogFile->text(), AppFolder + QStringLiteral("mylog.txt"));
     EXPECT_EQ(dialog->focusWidget(), dialog->txtLogFile);
     // Picking a file does not create it.
     EXPECT_FALSE(QFile::exists(AppFolder + QStringLiteral("mylog.txt")));
-
-    // A cancelled browse empties the field, but Cancel still keeps the stored name.
-    cDialog::setNextFileAnswerForTest([](const cDialog::FileRequest &) { return std::optional<QString>(); });
-    QTest::mouseClick(dialog->cmdGetFolder, Qt::LeftButton);
-    EXPECT_EQ(dialog->txtLogFile->text(), QString());
     QTest::mouseClick(dialog->cmdCancel, Qt::LeftButton);
     expectNothingStored(false);
+}
+
+TEST_F(SettingsDialog, EveryCaptionAndTheHighestPortShowWhole)
+{
+    // Guards against the designed sizes cutting captions and the port box showing "9401" for 19401.
+    const QFont font = QApplication::font();
+    for (const double dpi : { 96.0, 144.0 }) {
+        SCOPED_TRACE(dpi);
+        // Fonts grow with the dpi as they would on such a screen.
+        QFont scaled = font;
+        scaled.setPointSizeF(font.pointSizeF() * dpi / 96.0);
+        QApplication::setFont(scaled);
+        Twips::setDpiForTest(dpi);
+        ServerPort = 65535;
+        open();
+        dialog->grab();
+        for (QLabel *label : dialog->findChildren<QLabel *>()) {
+            SCOPED_TRACE(label->objectName().toStdString());
+            if (label->wordWrap())
+                EXPECT_LE(label->heightForWidth(label->width()), label->height());
+            else
+                EXPECT_LE(
+                    label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width());
+        }
+        // Shown whole, the port's text starts at the box's left edge and ends before its right.
+        QLineEdit *port = dialog->txtPort;
+        EXPECT_EQ(port->text(), QStringLiteral("65535"));
+        EXPECT_EQ(port->cursorPositionAt(QPoint(4, port->height() / 2)), 0);
+        EXPECT_EQ(port->cursorPositionAt(QPoint(port->width() - 4, port->height() / 2)), 5);
+        // Grown controls push the others aside instead of covering them.
+        for (QWidget *parent :
+            { static_cast<QWidget *>(dialog.get()), static_cast<QWidget *>(dialog->Frame1) }) {
+            const QList<QWidget *> children = parent->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+            for (QWidget *a : children) {
+                EXPECT_TRUE(parent->rect().contains(a->geometry())) << a->objectName().toStdString();
+                for (QWidget *b : children)
+                    EXPECT_TRUE(a == b || !a->geometry().intersects(b->geometry()))
+                        << a->objectName().toStdString() << " " << b->objectName().toStdString();
+            }
+        }
+    }
+    Twips::setDpiForTest(std::nullopt);
+    QApplication::setFont(font);
 }

@@ -130,23 +130,6 @@ TEST(Tray, ReleasedByItsOwnHandler)
     EXPECT_TRUE(icon.isNull());
 }
 
-TEST(Tray, TipFieldKeepsAtMost63Characters)
-{
-    const QString exact(63, QLatin1Char('a'));
-    for (const QString &text : { exact, exact + QLatin1Char('b') }) {
-        SCOPED_TRACE(text.size());
-        ShownTray shown(text);
-        const QString field = shown.tray->TipText();
-        ASSERT_EQ(field.size(), CTray::TipFieldLength);
-        EXPECT_EQ(field.left(63), exact);
-        EXPECT_EQ(field.at(63), QChar(0));
-        EXPECT_EQ(shown.tray->trayIcon()->toolTip(), exact);
-        // A change after the icon is shown reaches the shown icon.
-        shown.tray->setTipText(QStringLiteral("later"));
-        EXPECT_EQ(shown.tray->trayIcon()->toolTip(), QStringLiteral("later"));
-    }
-}
-
 TEST(Tray, PictureChangeUpdatesTheShownIconInPlace)
 {
     ShownTray shown(QStringLiteral("Tarnwick"));

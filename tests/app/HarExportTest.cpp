@@ -1,0 +1,137 @@
+#include "Compressed.h"
+#include "FakeOrigin.h"
+#include "HarBuilder.h"
+#include "ProxyHarness.h"
+#include "RawBrowser.h"
+#include "RecordMessage.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QJsonValue at(const QJsonValue &root, const QString &path)
+{
+    QJsonValue value = root;
+    for (const QString &key : path.split(QLatin1Char('.')))
+        value = value.toObject().value(key);
+    return value;
+}
+
+// Every field HAR 1.2 requires of an entry, with its JSON type.
+void expectHarFields(const QJsonValue &entry)
+{
+    using T = QJsonValue::Type;
+    const std::pair<const char *, T> fields[] = { { "startedDateTime", T::String }, { "time", T::Double },
+        { "cache", T::Object }, { "timings.send", T::Double }, { "timings.wait", T::Double },
+        { "timings.receive", T::Double }, { "request.method", T::String }, { "request.url", T::String },
+        { "request.httpVersion", T::String }, { "request.cookies", T::Array },
+        { "request.headers", T::Array }, { "request.queryString", T::Array },
+        { "request.headersSize", T::Double }, { "request.bodySize", T::Double },
+        { "response.status", T::Double }, { "response.statusText", T::String },
+        { "response.httpVersion", T::String }, { "response.cookies", T::Array },
+        { "response.headers", T::Array }, { "response.content.size", T::Double },
+        { "response.content.mimeType", T::String }, { "response.redirectURL", T::String },
+        { "response.headersSize", T::Double }, { "response.bodySize", T::Double } };
+    for (const auto &[path, type] : fields)
+        EXPECT_EQ(at(entry, QLatin1String(path)).type(), type) << path;
+}
+
+QJsonArray pairs(std::initializer_list<std::pair<const char *, const char *>> list)
+{
+    QJsonArray array;
+    for (const auto &[name, value] : list)
+        array.append(QJsonObject { { QStringLiteral("name"), QLatin1String(name) },
+            { QStringLiteral("value"), QLatin1String(value) } });
+    return array;
+}
+
+} // namespace
+
+TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
+{
+    ProxyHarness proxy;
+    ASSERT_TRUE(proxy.server->Running());
+    FakeOrigin origin;
+    const QByteArray stored = deflated("stored");
+    origin.setReply({ "HTTP/1.1 201 Created\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
+                      "Set-Cookie: s=3; Path=/\r\nContent-Length: "
+        + QByteArray::number(stored.size()) + "\r\n\r\n" + stored });
+    const QByteArray body("\0\x01\xfe\xff", 4);
+    RawBrowser poster(proxy.port());
+    poster.send("POST " + origin.url(QStringLiteral("/up?x=1&y=a%20b")).toLatin1()
+        + " HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: a=1; b=2\r\nContent-Type: application/octet-stream\r\n"
+          "Content-Length: 4\r\n\r\n"
+        + body);
+    ASSERT_TRUE(waitFor([&] { return proxy.rowCount() == 1 && proxy.recordExists(proxy.row(1).value(8)); }));
+    RawBrowser failing(proxy.port());
+    failing.send("GET http://127.0.0.1:" + QByteArray::number(ProxyHarness::freePort())
+        + "/gone HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(waitFor([&] { return proxy.rowCount() == 2 && failing.peerClosed; }));
+
+    QList<HarBuilder::Row> rows;
+    for (int index = 1; index <= 2; ++index) {
+        const QStringList cells = proxy.row(index);
+        rows.append({ proxy.folder.requests() + cells[7],
+            cells[8].isEmpty() ? QString() : proxy.folder.requests() + cells[8], cells[1], cells[6] });
+    }
+    const QJsonDocument har
+        = QJsonDocument::fromJson(QJsonDocument(HarBuilder::build(rows, QStringLiteral("1.2.3"))).toJson());
+    EXPECT_EQ(at(har.object(), QStringLiteral("log.version")), QStringLiteral("1.2"));
+    EXPECT_EQ(at(har.object(), QStringLiteral("log.creator.name")), QStringLiteral("Tarnwick"));
+    const QJsonArray entries = at(har.object(), QStringLiteral("log.entries")).toArray();
+    ASSERT_EQ(entries.size(), 2);
+    for (const QJsonValue &entry : entries)
+        expectHarFields(entry);
+
+    const QJsonValue post = entries[0];
+    const RecordMessage sent = RecordMessage::parse(proxy.readRecord(proxy.row(1)[7]));
+    const RecordMessage reply = RecordMessage::parse(proxy.readRecord(proxy.row(1)[8]));
+    QJsonArray sentHeaders;
+    for (const auto &[name, value] : sent.headers)
+        sentHeaders.append(QJsonObject { { QStringLiteral("name"), QString::fromLatin1(name) },
+            { QStringLiteral("value"), QString::fromLatin1(value) } });
+    const QString name = proxy.row(1)[7];
+    const struct {
+        const char *path;
+        QJsonValue expected;
+    } fields[] = {
+        { "startedDateTime",
+            HarBuilder::recordTime(name)
+                .toOffsetFromUtc(HarBuilder::recordTime(name).offsetFromUtc())
+                .toString(Qt::ISODateWithMs) },
+        { "serverIPAddress", QStringLiteral("127.0.0.1") },
+        { "request.method", QStringLiteral("POST") },
+        { "request.url", origin.url(QStringLiteral("/up?x=1&y=a%20b")) },
+        { "request.httpVersion", QStringLiteral("HTTP/1.1") },
+        { "request.headers", sentHeaders },
+        { "request.headersSize", static_cast<qint64>(sent.headerSize) },
+        { "request.bodySize", 4 },
+        { "request.queryString", pairs({ { "x", "1" }, { "y", "a b" } }) },
+        { "request.cookies", pairs({ { "a", "1" }, { "b", "2" } }) },
+        { "request.postData.mimeType", QStringLiteral("application/octet-stream") },
+        { "request.postData.encoding", QStringLiteral("base64") },
+        { "request.postData.text", QString::fromLatin1(body.toBase64()) },
+        { "response.status", 201 },
+        { "response.statusText", QStringLiteral("Created") },
+        { "response.cookies", pairs({ { "s", "3" } }) },
+        { "response.headersSize", static_cast<qint64>(reply.headerSize) },
+        { "response.bodySize", static_cast<qint64>(stored.size()) },
+        { "response.content.size", 6 },
+        { "response.content.text", QStringLiteral("stored") },
+        { "response.content.mimeType", QStringLiteral("text/plain") },
+    };
+    for (const auto &field : fields)
+        EXPECT_EQ(at(post, QLatin1String(field.path)), field.expected) << field.path;
+    EXPECT_TRUE(QDateTime::fromString(post[QStringLiteral("startedDateTime")].toString(), Qt::ISODateWithMs)
+                    .isValid());
+
+    // A request that got no reply is kept, with the status browsers give a failed one.
+    const QJsonValue failed = entries[1];
+    EXPECT_EQ(at(failed, QStringLiteral("request.method")), QStringLiteral("GET"));
+    EXPECT_EQ(at(failed, QStringLiteral("response.status")), 0);
+    EXPECT_EQ(at(failed, QStringLiteral("response.bodySize")), -1);
+}

@@ -1,0 +1,158 @@
+#include "RecordView.h"
+#include "BodyDecoder.h"
+#include "Compressed.h"
+#include "RecordMessage.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray chunked(const QByteArray &body)
+{
+    const qsizetype half = body.size() / 2;
+    return QByteArray::number(half, 16) + "\r\n" + body.left(half) + "\r\n"
+        + QByteArray::number(body.size() - half, 16) + ";ext=1\r\n" + body.mid(half) + "\r\n0\r\n\r\n";
+}
+
+const QByteArray Ok = "HTTP/1.1 200 OK\r\n";
+
+} // namespace
+
+TEST(RecordView, DecodedViewUndoesFramingAndCodings)
+{
+    const QByteArray json = "{\"b\":1,\"a\":[true,null],\"e\":{}}";
+    const QByteArray brJson("\x0b\x0b\x80{\"b\":1,\"a\":[true,null]}\x03", 27);
+    const struct {
+        const char *name;
+        QByteArray header;
+        QByteArray body;
+        QString shownBody; // after the header; a prefix when prefixOnly
+        bool prefixOnly = false;
+    } rows[] = {
+        { "chunked gzip", "Content-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n",
+            chunked(deflated("hello gzip", 31)), QStringLiteral("hello gzip") },
+        { "Brotli JSON keeps member order", "Content-Type: application/json\r\nContent-Encoding: br\r\n",
+            brJson, QStringLiteral("{\n  \"b\": 1,\n  \"a\": [\n    true,\n    null\n  ]\n}") },
+        { "zstd", "Content-Encoding: zstd\r\n", zstdCompressed("hello zstd"), QStringLiteral("hello zstd") },
+        { "two codings, last applied first", "Content-Encoding: gzip, zstd\r\n",
+            zstdCompressed(deflated("both")), QStringLiteral("both") },
+        { "deflate sent raw instead of zlib", "Content-Encoding: deflate\r\n", deflated("raw deflate", -15),
+            QStringLiteral("raw deflate") },
+        { "JSON without codings, empty object kept", "", json,
+            QStringLiteral("{\n  \"b\": 1,\n  \"a\": [\n    true,\n    null\n  ],\n  \"e\": {}\n}") },
+        { "Latin-1 text", "Content-Type: text/plain; charset=iso-8859-1\r\n", "caf\xe9 cr\xe8me",
+            QStringLiteral("caf\u00e9 cr\u00e8me") },
+        { "binary shown in hex", "",
+            QByteArray("\x00\x01\x02"
+                       "ABC",
+                6),
+            QStringLiteral("00000000  00 01 02 41 42 43"), true },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QByteArray header = Ok + row.header + "\r\n";
+        const RecordView::Shown shown = RecordView::show(header + row.body, RecordView::Mode::Decoded);
+        const QString expected = RecordView::text(header) + row.shownBody;
+        EXPECT_EQ(row.prefixOnly ? shown.text.left(expected.size()) : shown.text, expected);
+        EXPECT_TRUE(shown.image.isNull());
+    }
+}
+
+TEST(RecordView, UndecodableBodiesSayWhyAndFallBackToRaw)
+{
+    const struct {
+        const char *name;
+        QByteArray header;
+        QByteArray body;
+        const char *why;
+    } rows[] = {
+        { "corrupt gzip", "Content-Encoding: gzip\r\n", "not gzip at all",
+            "(gzip): the compressed data is corrupt" },
+        { "gzip cut short", "Content-Encoding: gzip\r\n", deflated(QByteArray(5000, 'x'), 31).chopped(4),
+            "(gzip): the compressed data ends early" },
+        { "bad chunk size", "Transfer-Encoding: chunked\r\n", "zz\r\nab\r\n0\r\n\r\n",
+            "(chunked): a chunk size" },
+        { "unknown coding", "Content-Encoding: compress\r\n", "x", "(compress): the content coding" },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QByteArray record = Ok + row.header + "\r\n" + row.body;
+        const QString text = RecordView::show(record, RecordView::Mode::Decoded).text;
+        const QString firstLine = text.section(QLatin1Char('\n'), 0, 0);
+        EXPECT_TRUE(firstLine.startsWith(QStringLiteral("Cannot decode the body ") + QLatin1String(row.why)))
+            << qPrintable(firstLine);
+        EXPECT_EQ(text.mid(firstLine.size() + 1), RecordView::text(record));
+    }
+    // A record read only in part may end inside its body: that is a cut, not a fault.
+    const QByteArray record
+        = Ok + "Content-Encoding: gzip\r\n\r\n" + deflated(QByteArray(5000, 'x'), 31).chopped(4);
+    EXPECT_TRUE(RecordView::show(record, RecordView::Mode::Decoded, true)
+                    .text.contains(QStringLiteral("xxxx\n[Decoding stopped")));
+}
+
+TEST(RecordView, DecompressionBombStopsAtTheOutputLimit)
+{
+    // Guards against a small record that inflates to a gibibyte taking all memory or minutes.
+    const QByteArray zeros(1 << 20, '\0');
+    z_stream stream {};
+    deflateInit2(&stream, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    // After a full flush the next block refers to nothing before it, so one block of a mebibyte
+    // of zeros, repeated, is a valid stream of any length.
+    QByteArray block(1 << 16, '\0');
+    QByteArray bomb;
+    for (int i = 0; i < 2; ++i) {
+        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(zeros.constData()));
+        stream.avail_in = static_cast<uInt>(zeros.size());
+        stream.next_out = reinterpret_cast<Bytef *>(block.data());
+        stream.avail_out = static_cast<uInt>(block.size());
+        deflate(&stream, Z_FULL_FLUSH);
+        const QByteArray out = block.left(block.size() - stream.avail_out);
+        bomb += i == 0 ? out : out.repeated(1023);
+    }
+    deflateEnd(&stream);
+    ASSERT_LT(bomb.size(), 4 << 20);
+
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray record = Ok + "Content-Encoding: gzip\r\n\r\n" + bomb;
+    const BodyDecoder::Result result = BodyDecoder::decode(RecordMessage::parse(record));
+    EXPECT_TRUE(result.cut);
+    EXPECT_TRUE(result.problem.isEmpty()) << qPrintable(result.problem);
+    EXPECT_EQ(result.body.size(), BodyDecoder::OutputLimit);
+    EXPECT_LT(timer.elapsed(), 10000);
+    EXPECT_TRUE(RecordView::show(record, RecordView::Mode::Decoded)
+                    .text.endsWith(QStringLiteral("\n[Decoding stopped at 16 MiB of output]")));
+}
+
+TEST(RecordView, PicturesAreShownAsPictures)
+{
+    const QByteArray header = Ok + "Content-Type: image/png\r\n\r\n";
+    const RecordView::Shown shown = RecordView::show(header + redPng(), RecordView::Mode::Decoded);
+    EXPECT_EQ(shown.image.size(), QSize(3, 2));
+    EXPECT_EQ(shown.image.pixelColor(0, 0), QColor(Qt::red));
+    EXPECT_EQ(shown.text, RecordView::text(header));
+}
+
+TEST(RecordView, RawKeepsEveryByteAndHexShowsOffsetsBytesAndCharacters)
+{
+    const struct {
+        const char *name;
+        QByteArray bytes;
+        QString text;
+    } rows[] = {
+        { "UTF-8", "caf\xc3\xa9", QStringLiteral("caf\u00e9") },
+        // Guards against Latin-1 text and binary turning into replacement marks.
+        { "Latin-1", "caf\xe9", QStringLiteral("caf\u00e9") },
+        { "zero bytes marked", QByteArray("a\0b", 3), QStringLiteral("a\u2400b") },
+        { "UTF-8 cut inside its last character", "caf\xc3\xa9\xc3", QStringLiteral("caf\u00e9\u00c3") },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(RecordView::show(row.bytes, RecordView::Mode::Raw).text, row.text);
+    }
+    EXPECT_EQ(RecordView::show(QByteArray("HTTP/1.1 200 OK\r\n\x00\xff", 19), RecordView::Mode::Hex).text,
+        QStringLiteral("00000000  48 54 54 50 2f 31 2e 31  20 32 30 30 20 4f 4b 0d  HTTP/1.1 200 OK.\n"
+                       "00000010  0a 00 ff                                          ...\n"));
+}
