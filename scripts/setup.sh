@@ -7,6 +7,7 @@ packages=(
     build-essential cmake g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev googletest
+    libssl-dev
     curl openssl xvfb xauth x11-apps imagemagick
 )
 
