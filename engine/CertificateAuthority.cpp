@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QSaveFile>
+#include <QSslSocket>
 
 #include <optional>
 
@@ -35,6 +36,18 @@ void OpenSslFree::operator()(X509 *certificate) const
 void OpenSslFree::operator()(EVP_PKEY *key) const
 {
     EVP_PKEY_free(key);
+}
+
+QSslConfiguration LeafCertificate::serverConfiguration() const
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    configuration.setLocalCertificateChain(chain);
+    configuration.setPrivateKey(key);
+    configuration.setAllowedNextProtocols({ QByteArrayLiteral("http/1.1") });
+    // Asking for a client certificate would make browsers prompt the user to pick one.
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return configuration;
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QList>
 #include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QSslKey>
 #include <QString>
 
@@ -30,6 +31,10 @@ struct LeafCertificate {
     X509Ptr x509;
     // The same key for every leaf of the run.
     EvpKeyPtr privateKey;
+
+    // For the browser side of a decrypted CONNECT: TLS 1.2 or later, ALPN offering http/1.1
+    // alone since the exchange inside is read as HTTP/1.1.
+    QSslConfiguration serverConfiguration() const;
 };
 
 // The certificate authority of this installation, kept in <folder>/ca/, and the leaf

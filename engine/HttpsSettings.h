@@ -22,4 +22,6 @@ struct HttpsSettings {
     // entry matches that host only; "*.example.com" matches every name below example.com but
     // not example.com itself, which takes an entry of its own.
     bool neverDecrypt(const QString &host) const;
+
+    bool operator==(const HttpsSettings &) const = default;
 };

@@ -2,9 +2,8 @@
 #include "HttpsSettings.h"
 #include "Wait.h"
 
-#include <QDir>
 #include <QFile>
-#include <QSslConfiguration>
+#include <QSignalSpy>
 #include <QSslServer>
 #include <QSslSocket>
 #include <QTemporaryDir>
@@ -33,9 +32,28 @@ void writeBytes(const QString &path, const QByteArray &bytes)
     file.write(bytes);
 }
 
+int mode(const QString &path)
+{
+    struct stat status {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 0777) : -1;
+}
+
+int daysBetween(const ASN1_TIME *from, const ASN1_TIME *to)
+{
+    int days = 0, seconds = 0;
+    ASN1_TIME_diff(&days, &seconds, from, to);
+    return days;
+}
+
+bool isCritical(X509 *certificate, int nid)
+{
+    return X509_EXTENSION_get_critical(X509_get_ext(certificate, X509_get_ext_by_NID(certificate, nid, -1)));
+}
+
 // OpenSSL's own verdict on a server certificate, with nothing but our CA trusted and the name
 // taken from the SAN only.
-int verify(X509 *leaf, X509 *ca, const QString &name, bool isAddress)
+int verify(X509 *leaf, X509 *ca, const char *name)
 {
     X509_STORE *store = X509_STORE_new();
     X509_STORE_add_cert(store, ca);
@@ -45,37 +63,12 @@ int verify(X509 *leaf, X509 *ca, const QString &name, bool isAddress)
     X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_X509_STRICT);
     X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_SSL_SERVER);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
-    const QByteArray text = name.toLatin1();
-    if (isAddress)
-        X509_VERIFY_PARAM_set1_ip_asc(param, text.constData());
-    else
-        X509_VERIFY_PARAM_set1_host(param, text.constData(), 0);
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, name) != 1)
+        X509_VERIFY_PARAM_set1_host(param, name, 0);
     const int result = X509_verify_cert(context) == 1 ? X509_V_OK : X509_STORE_CTX_get_error(context);
     X509_STORE_CTX_free(context);
     X509_STORE_free(store);
     return result;
-}
-
-int daysBetween(const ASN1_TIME *from, const ASN1_TIME *to)
-{
-    int days = 0;
-    int seconds = 0;
-    ASN1_TIME_diff(&days, &seconds, from, to);
-    return days;
-}
-
-int mode(const QString &path)
-{
-    struct stat status {
-    };
-    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? static_cast<int>(status.st_mode & 0777)
-                                                                     : -1;
-}
-
-bool isCritical(X509 *certificate, int nid)
-{
-    return X509_EXTENSION_get_critical(X509_get_ext(certificate, X509_get_ext_by_NID(certificate, nid, -1)))
-        == 1;
 }
 
 class CertificateAuthorityTest : public testing::Test
@@ -92,13 +85,12 @@ TEST_F(CertificateAuthorityTest, CaIsMarkedAndProtectedAsACa)
 {
     X509 *cert = ca.x509();
     EXPECT_TRUE(X509_get_extension_flags(cert) & EXFLAG_CA);
-    EXPECT_TRUE(isCritical(cert, NID_basic_constraints));
-    EXPECT_EQ(X509_get_key_usage(cert), static_cast<uint32_t>(KU_KEY_CERT_SIGN | KU_CRL_SIGN));
-    EXPECT_TRUE(isCritical(cert, NID_key_usage));
+    EXPECT_TRUE(isCritical(cert, NID_basic_constraints) && isCritical(cert, NID_key_usage));
+    EXPECT_EQ(X509_get_key_usage(cert), uint32_t(KU_KEY_CERT_SIGN | KU_CRL_SIGN));
     EXPECT_NE(X509_get0_subject_key_id(cert), nullptr);
     EXPECT_GE(daysBetween(X509_get0_notBefore(cert), X509_get0_notAfter(cert)), 3650);
     EXPECT_EQ(mode(ca.keyPath()), 0600);
-    EXPECT_EQ(mode(QFileInfo(ca.keyPath()).path()), 0700);
+    EXPECT_EQ(mode(dir.filePath(QStringLiteral("ca"))), 0700);
 
     // Guards against a CA made anew at every start, which would undo the user's trust in it.
     CertificateAuthority again(dir.path());
@@ -108,32 +100,25 @@ TEST_F(CertificateAuthorityTest, CaIsMarkedAndProtectedAsACa)
 
 TEST_F(CertificateAuthorityTest, LeavesVerifyForTheirHostOnly)
 {
-    const QString longName = QStringLiteral("a").repeated(60) + QStringLiteral(".example.test");
-    struct Row {
-        const char *name;
-        QString host;
-        QString verifiedAs;
-        bool isAddress;
-    } rows[] = {
-        { "dns name", QStringLiteral("www.example.test"), QStringLiteral("www.example.test"), false },
-        { "case and root dot", QStringLiteral("WWW.Example.TEST."), QStringLiteral("www.example.test"),
-            false },
-        { "ipv4 literal", QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.1"), true },
-        { "ipv6 literal in brackets", QStringLiteral("[::1]"), QStringLiteral("::1"), true },
-        { "too long for a common name", longName, longName, false },
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        const auto leaf = ca.leafFor(row.host, &why);
+    const QByteArray longName = QByteArray(60, 'a') + ".example.test"; // too long for a common name
+    const std::pair<const char *, const char *> rows[] = { { "www.example.test", "www.example.test" },
+        { "WWW.Example.TEST.", "www.example.test" }, { "127.0.0.1", "127.0.0.1" }, { "[::1]", "::1" },
+        { longName.constData(), longName.constData() } };
+    for (const auto &[host, verifiedAs] : rows) {
+        SCOPED_TRACE(host);
+        const auto leaf = ca.leafFor(QString::fromLatin1(host), &why);
         ASSERT_TRUE(leaf) << why.toStdString();
         X509 *cert = leaf->x509.get();
-        EXPECT_EQ(verify(cert, ca.x509(), row.verifiedAs, row.isAddress), X509_V_OK);
-        EXPECT_NE(verify(cert, ca.x509(), QStringLiteral("other.test"), false), X509_V_OK);
-        EXPECT_TRUE(X509_get_extended_key_usage(cert) == XKU_SSL_SERVER);
+        EXPECT_EQ(verify(cert, ca.x509(), verifiedAs), X509_V_OK);
+        EXPECT_NE(verify(cert, ca.x509(), "other.test"), X509_V_OK);
+        EXPECT_EQ(X509_get_extended_key_usage(cert), uint32_t(XKU_SSL_SERVER));
         EXPECT_GE(daysBetween(X509_get0_notBefore(cert), nullptr), 1);
         EXPECT_LT(daysBetween(X509_get0_notBefore(cert), X509_get0_notAfter(cert)), 398);
         EXPECT_EQ(X509_check_private_key(cert, leaf->privateKey.get()), 1);
     }
+    // Guards against a host smuggling a second name into the certificate.
+    for (const char *host : { "", "a.test,DNS:evil.test", "a test", "a..test", "*.test", "caf\xc3\xa9.test" })
+        EXPECT_FALSE(ca.leafFor(QString::fromUtf8(host))) << host;
 }
 
 TEST_F(CertificateAuthorityTest, CacheKeepsTheRecentLeavesAndRenewForgetsThem)
@@ -151,30 +136,8 @@ TEST_F(CertificateAuthorityTest, CacheKeepsTheRecentLeavesAndRenewForgetsThem)
 
     ASSERT_TRUE(ca.renew(&why)) << why.toStdString();
     const auto renewed = ca.leafFor(QStringLiteral("a.test"));
-    ASSERT_TRUE(renewed);
-    EXPECT_NE(renewed, a);
-    EXPECT_EQ(verify(renewed->x509.get(), ca.x509(), QStringLiteral("a.test"), false), X509_V_OK);
-}
-
-TEST_F(CertificateAuthorityTest, RefusesWhatIsNotAHost)
-{
-    // Guards against a host smuggling a second name into the certificate.
-    for (const char *host :
-        { "", "a.test,DNS:evil.test", "a test", "a..test", "*.test", "caf\xc3\xa9.test" }) {
-        SCOPED_TRACE(host);
-        EXPECT_FALSE(ca.leafFor(QString::fromUtf8(host), &why));
-    }
-}
-
-TEST_F(CertificateAuthorityTest, ExportsPemOrDerByTheFileEnding)
-{
-    for (const auto &[name, format] :
-        { std::pair { "ca.pem", QSsl::Pem }, { "ca.crt", QSsl::Pem }, { "CA.CER", QSsl::Der } }) {
-        SCOPED_TRACE(name);
-        const QString path = dir.filePath(QString::fromLatin1(name));
-        ASSERT_TRUE(ca.exportCertificate(path, &why)) << why.toStdString();
-        EXPECT_EQ(QSslCertificate(fileBytes(path), format), ca.certificate());
-    }
+    ASSERT_TRUE(renewed && renewed != a);
+    EXPECT_EQ(verify(renewed->x509.get(), ca.x509(), "a.test"), X509_V_OK);
 }
 
 TEST_F(CertificateAuthorityTest, BrokenCaIsReportedAndLeftAlone)
@@ -182,12 +145,9 @@ TEST_F(CertificateAuthorityTest, BrokenCaIsReportedAndLeftAlone)
     QTemporaryDir otherDir;
     CertificateAuthority other(otherDir.path());
     ASSERT_TRUE(other.load());
-    const QString certPath = ca.certificatePath();
-    const QString keyPath = ca.keyPath();
-    const QByteArray goodCert = fileBytes(certPath);
-    const QByteArray goodKey = fileBytes(keyPath);
-
-    struct Row {
+    const QString certPath = ca.certificatePath(), keyPath = ca.keyPath();
+    const QByteArray goodCert = fileBytes(certPath), goodKey = fileBytes(keyPath);
+    const struct {
         const char *name;
         std::function<void()> breakIt;
         const char *expected;
@@ -199,117 +159,91 @@ TEST_F(CertificateAuthorityTest, BrokenCaIsReportedAndLeftAlone)
             [&] { QFile::setPermissions(keyPath, QFile::ReadOwner | QFile::ReadOther); }, "other users" },
         { "key missing", [&] { QFile::remove(keyPath); }, "no key file" },
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         writeBytes(certPath, goodCert);
         writeBytes(keyPath, goodKey);
         QFile::setPermissions(keyPath, QFile::ReadOwner | QFile::WriteOwner);
         row.breakIt();
-        const QByteArray brokenCert = fileBytes(certPath);
-        const QByteArray brokenKey = fileBytes(keyPath);
+        const QByteArray brokenCert = fileBytes(certPath), brokenKey = fileBytes(keyPath);
 
         CertificateAuthority broken(dir.path());
         EXPECT_FALSE(broken.load(&why));
         EXPECT_TRUE(why.contains(QString::fromLatin1(row.expected))) << why.toStdString();
-        EXPECT_FALSE(broken.leafFor(QStringLiteral("a.test")));
         EXPECT_EQ(fileBytes(certPath), brokenCert);
         EXPECT_EQ(fileBytes(keyPath), brokenKey);
 
         ASSERT_TRUE(broken.renew(&why)) << why.toStdString();
-        CertificateAuthority renewed(dir.path());
-        EXPECT_TRUE(renewed.load(&why)) << why.toStdString();
+        EXPECT_TRUE(CertificateAuthority(dir.path()).load(&why)) << why.toStdString();
         EXPECT_NE(fileBytes(certPath), goodCert);
     }
 }
 
-// A TLS server presenting a leaf, and a Qt client trusting only the exported CA file.
+// A TLS server presenting a leaf, and a Qt client trusting only the CA as exported to a file.
 TEST_F(CertificateAuthorityTest, HandshakeSucceedsWithTheExportedCa)
 {
-    const QString exported = dir.filePath(QStringLiteral("exported.pem"));
-    ASSERT_TRUE(ca.exportCertificate(exported));
-    ASSERT_TRUE(QSslSocket::supportsSsl());
-    struct Row {
-        const char *name;
-        QString leafHost;
-        QString peerName;
+    const struct {
+        const char *leafHost, *peerName, *exportedAs;
+        QSsl::EncodingFormat format;
         bool trusted;
     } rows[] = {
-        { "host name", QStringLiteral("localhost"), QStringLiteral("localhost"), true },
-        { "ip address", QStringLiteral("127.0.0.1"), QString(), true },
-        { "leaf of another host", QStringLiteral("other.test"), QStringLiteral("localhost"), false },
+        { "localhost", "localhost", "ca.crt", QSsl::Pem, true },
+        { "127.0.0.1", "", "CA.CER", QSsl::Der, true },
+        { "other.test", "localhost", "ca.pem", QSsl::Pem, false },
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        const auto leaf = ca.leafFor(row.leafHost);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.leafHost);
+        const QString exported = dir.filePath(QString::fromLatin1(row.exportedAs));
+        ASSERT_TRUE(ca.exportCertificate(exported));
+        const auto leaf = ca.leafFor(QString::fromLatin1(row.leafHost));
         ASSERT_TRUE(leaf);
         QSslServer server;
-        QSslConfiguration serverConfig = QSslConfiguration::defaultConfiguration();
-        serverConfig.setLocalCertificateChain(leaf->chain);
-        serverConfig.setPrivateKey(leaf->key);
-        server.setSslConfiguration(serverConfig);
+        server.setSslConfiguration(leaf->serverConfiguration());
         ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
 
         QSslSocket client;
-        QSslConfiguration clientConfig = QSslConfiguration::defaultConfiguration();
-        clientConfig.setCaCertificates(QSslCertificate::fromPath(exported));
-        client.setSslConfiguration(clientConfig);
-        QList<QSslError> errors;
-        QObject::connect(
-            &client, &QSslSocket::sslErrors, &client, [&](const QList<QSslError> &e) { errors = e; });
-        client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), server.serverPort(), row.peerName);
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        config.setCaCertificates(QSslCertificate::fromPath(exported, row.format));
+        config.setAllowedNextProtocols({ QByteArrayLiteral("h2"), QByteArrayLiteral("http/1.1") });
+        client.setSslConfiguration(config);
+        QSignalSpy errors(&client, &QSslSocket::sslErrors);
+        client.connectToHostEncrypted(
+            QStringLiteral("127.0.0.1"), server.serverPort(), QString::fromLatin1(row.peerName));
         waitFor(
-            [&] {
-                return client.isEncrypted() || !errors.isEmpty()
-                    || client.state() == QAbstractSocket::UnconnectedState;
-            },
-            10000);
+            [&] { return client.isEncrypted() || client.state() == QSslSocket::UnconnectedState; }, 10000);
         EXPECT_EQ(client.isEncrypted(), row.trusted);
         EXPECT_EQ(errors.isEmpty(), row.trusted);
-        client.abort();
+        EXPECT_TRUE(!row.trusted || client.sslConfiguration().nextNegotiatedProtocol() == "http/1.1");
     }
 }
 
-TEST(HttpsSettingsTest, ReadsTheFileAsWrittenByHandOrMissing)
+TEST(HttpsSettingsTest, ReadsWhatWasSavedOrWrittenByHand)
 {
     QTemporaryDir dir;
-    struct Row {
+    const struct {
         const char *name;
-        const char *text; // nullptr: no file
+        const char *handWritten; // nullptr: the expected settings are saved first
         HttpsSettings expected;
     } rows[] = {
-        { "missing file", nullptr, {} },
-        { "written by hand",
-            "Enabled=true\nNeverDecrypt=bank.test, *.corp.test\nExtraTrustedCA=/etc/extra.pem\n",
+        { "missing file", "", {} },
+        { "written by hand", "Enabled=true\nNeverDecrypt=bank.test, *.corp.test\nExtraTrustedCA=/etc/x.pem\n",
             { true, { QStringLiteral("bank.test"), QStringLiteral("*.corp.test") },
-                QStringLiteral("/etc/extra.pem") } },
+                QStringLiteral("/etc/x.pem") } },
+        { "no hosts", nullptr, { true, {}, QStringLiteral("C:\\certs\\a, b.pem") } },
+        // Guards against hosts split or trimmed differently on the way back.
+        { "commas, quotes and spaces", nullptr,
+            { true, { QStringLiteral("a,b.test"), QStringLiteral(" spaced "), QStringLiteral("\"q\"") },
+                {} } },
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         const QString path = dir.filePath(QString::fromLatin1(row.name) + QStringLiteral(".ini"));
-        if (row.text)
-            writeBytes(path, row.text);
-        const HttpsSettings read = HttpsSettings::load(path);
-        EXPECT_EQ(read.enabled, row.expected.enabled);
-        EXPECT_EQ(read.neverDecryptHosts, row.expected.neverDecryptHosts);
-        EXPECT_EQ(read.extraTrustedCA, row.expected.extraTrustedCA);
-    }
-}
-
-TEST(HttpsSettingsTest, RoundTripsEveryList)
-{
-    QTemporaryDir dir;
-    const QStringList lists[] = { {}, { QStringLiteral("one.test") },
-        { QStringLiteral("a,b.test"), QStringLiteral(" spaced "), QStringLiteral("\"quoted\""),
-            QStringLiteral("*.x.test") } };
-    for (const QStringList &list : lists) {
-        SCOPED_TRACE(list.join(QLatin1Char('|')).toStdString());
-        const HttpsSettings written { true, list, QStringLiteral("C:\\certs\\a, b.pem") };
-        const QString path = dir.filePath(QString::number(list.size()) + QStringLiteral(".ini"));
-        ASSERT_TRUE(written.save(path));
-        const HttpsSettings read = HttpsSettings::load(path);
-        EXPECT_EQ(read.enabled, written.enabled);
-        EXPECT_EQ(read.neverDecryptHosts, written.neverDecryptHosts);
-        EXPECT_EQ(read.extraTrustedCA, written.extraTrustedCA);
+        if (!row.handWritten) {
+            ASSERT_TRUE(row.expected.save(path));
+        } else if (*row.handWritten) {
+            writeBytes(path, row.handWritten);
+        }
+        EXPECT_TRUE(HttpsSettings::load(path) == row.expected);
     }
 }
 
@@ -318,24 +252,11 @@ TEST(HttpsSettingsTest, NeverDecryptMatchesNamesAndSubdomainPatterns)
     HttpsSettings settings;
     settings.neverDecryptHosts = { QStringLiteral("Example.com"), QStringLiteral("*.example.ORG"),
         QStringLiteral(" [::1] "), QStringLiteral("*."), QString() };
-    const struct {
-        const char *host;
-        bool expected;
-    } rows[] = {
-        { "example.com", true },
-        { "EXAMPLE.COM.", true },
-        { "www.example.com", false },
-        { "a.example.org", true },
-        { "a.b.example.org", true },
-        { "example.org", false },
-        { "badexample.org", false },
-        { "::1", true },
-        { "[::1]", true },
-        { "org", false },
-        { "", false },
-    };
-    for (const auto &row : rows)
-        EXPECT_EQ(settings.neverDecrypt(QString::fromLatin1(row.host)), row.expected) << row.host;
+    for (const char *host :
+        { "example.com", "EXAMPLE.COM.", "a.example.org", "a.b.example.org", "::1", "[::1]" })
+        EXPECT_TRUE(settings.neverDecrypt(QString::fromLatin1(host))) << host;
+    for (const char *host : { "www.example.com", "example.org", "badexample.org", "org", "" })
+        EXPECT_FALSE(settings.neverDecrypt(QString::fromLatin1(host))) << host;
 }
 
 } // namespace
