@@ -217,9 +217,8 @@ std::optional<std::pair<QString, bool>> certificateHost(QString host)
         if (label.isEmpty() || label.size() > 63)
             return std::nullopt;
         for (const QChar c : label) {
-            if (!((c >= QLatin1Char('a') && c <= QLatin1Char('z')) || c.isDigit() || c == QLatin1Char('-')
-                    || c == QLatin1Char('_'))
-                || c.unicode() > 127)
+            const char16_t u = c.unicode();
+            if (!((u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '-' || u == '_'))
                 return std::nullopt;
         }
     }
