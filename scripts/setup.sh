@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     zlib1g-dev libbrotli-dev libzstd-dev
     libgtest-dev googletest
+    libssl-dev
     curl openssl xvfb xauth x11-apps imagemagick
 )
 
