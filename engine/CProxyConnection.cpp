@@ -922,10 +922,12 @@ void CProxyConnection::Socket_PeerFinished()
             m_browser->socket()->ShutdownSend();
             return;
         }
-        // After a complete request the end of stream only means "no more requests".
+        // After a complete request the end of stream only means "no more requests"; a browser
+        // that stops in the middle of a reply, though, has gone.
         m_closeAfter = true;
         m_receiving.reset();
-        if (m_phase == Phase::Forwarding || m_phase == Phase::Answering)
+        if (m_phase == Phase::Answering
+            || (m_phase == Phase::Forwarding && (m_browser->receivedBytes() == 0 || TransferDone())))
             return;
         if (m_phase == Phase::Receiving && m_queue.empty()) {
             endExchange();

@@ -88,6 +88,7 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
 {
     FakeOrigin origin, silent;
     silent.setReply({});
+    origin.setHold(true);
     const QByteArray url = origin.url(QStringLiteral("/r")).toLatin1();
     const QByteArray refused = "http://127.0.0.1:" + QByteArray::number(ProxyHarness::freePort());
     struct Row {
@@ -120,7 +121,8 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
         { "refused port", { "GET " + refused + "/x HTTP/1.1\r\n\r\n" }, 502, QStringLiteral("127.0.0.1") },
         { "server closes without a byte", { "GET " + silent.url().toLatin1() + " HTTP/1.1\r\n\r\n" }, 502,
             QStringLiteral("127.0.0.1") },
-        // The requests folder is removed, so the request record cannot be written.
+        // The requests folder is removed, so the request record cannot be written; the origin holds
+        // its reply, so the failure is known before any of it is relayed.
         { "unwritable request record", { "GET " + url + " HTTP/1.1\r\n\r\n" }, 500 },
     };
     for (const Row &row : rows) {
@@ -145,13 +147,13 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
         for (const QByteArray &field : { QByteArray("Content-Type: text/plain"),
                  QByteArray("Connection: close"), "Content-Length: " + QByteArray::number(body.size()) })
             EXPECT_TRUE(answer.left(headerEnd).contains("\r\n" + field + "\r\n")) << field.constData();
-        EXPECT_EQ(origin.connectionsAccepted, 0);
         const QString logged = row.code == 500 ? QStringLiteral(" - Internal error: ")
             : row.code == 502 ? QStringLiteral(" - Bad Gateway: ") + row.host + QStringLiteral(" - ")
                               : QStringLiteral(" - Refused: %1 ").arg(row.code);
         EXPECT_EQ(h.logLines().filter(logged).size(), 1)
             << h.logLines().join(QLatin1Char('\n')).toStdString();
-        if (row.code != 502) {
+        if (row.code != 500 && row.code != 502) {
+            EXPECT_EQ(origin.connectionsAccepted, 0);
             EXPECT_EQ(h.rowCount(), 0);
             EXPECT_EQ(h.folder.requestFiles(), QStringList()) << "a record that no row names is never purged";
             EXPECT_EQ(h.logLines().filter(QStringLiteral("Requesting")).size(), 0);
@@ -159,7 +161,7 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
             ASSERT_EQ(h.rowCount(), 1);
             EXPECT_EQ(h.row(1).at(6), QStringLiteral("ERROR"));
             EXPECT_FALSE(h.recordExists(h.row(1).at(8)));
-            EXPECT_TRUE(h.recordExists(h.row(1).at(7)));
+            EXPECT_EQ(h.recordExists(h.row(1).at(7)), row.code == 502);
             EXPECT_TRUE(body.contains(row.host.toLatin1())) << body.constData();
         }
     }
@@ -199,32 +201,6 @@ TEST(ExchangeEdge, BrowserThatLeavesEarlyEndsTheExchangeWithoutRecords)
             << "a cut-off reply left a record";
         EXPECT_EQ(h.logLines().filter(QStringLiteral("Received ")).size(), 0);
     }
-}
-
-// Regression: bytes after a complete request were parsed as a second request on the same
-// connection and forwarded through a fetcher that had already served the first.
-TEST(ExchangeEdge, DataAfterACompleteRequestIsIgnored)
-{
-    ProxyHarness h;
-    FakeOrigin origin;
-    origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none" }, FakeOrigin::Closing::WhenAsked);
-    origin.setHold(true);
-    RawBrowser browser(h.port());
-    browser.send(origin.getRequest(QStringLiteral("/1")) + origin.getRequest(QStringLiteral("/2")));
-    ASSERT_TRUE(waitFor([&] { return origin.completeRequests() == 1; }));
-    browser.send(origin.getRequest(QStringLiteral("/3")));
-    waitFor([] { return false; }, 50);
-    origin.release();
-    ASSERT_TRUE(waitFor([&] { return browser.peerClosed; }));
-    ASSERT_TRUE(h.waitUntilIdle());
-
-    EXPECT_EQ(browser.received, origin.replyBytes());
-    EXPECT_EQ(origin.connectionsAccepted, 1);
-    ASSERT_EQ(origin.requests.size(), 1);
-    EXPECT_TRUE(origin.requests.first().startsWith("GET /1 HTTP/1.1\r\n"));
-    EXPECT_EQ(h.rowCount(), 1);
-    EXPECT_EQ(h.row(1).at(6), QStringLiteral("DONE"));
-    EXPECT_EQ(h.logLines().filter(QStringLiteral("Requesting")).size(), 1);
 }
 
 // Regression: a reply the web server broke off was left open towards the browser, or had an

@@ -8,10 +8,11 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-// A web server on 127.0.0.1 (port chosen by the system) for one test. It records every request
-// it receives and answers each with canned bytes, written chunk by chunk with a pause between
-// chunks so that they arrive separately, or with a generated body of any size written only as
-// fast as the peer takes it.
+// A web server on 127.0.0.1 (port chosen by the system) for one test. It records what it receives
+// on each connection and answers each request with canned bytes, written chunk by chunk with a
+// pause between chunks so that they arrive separately, or with a generated body of any size
+// written only as fast as the peer takes it. A connection that stays open serves the next request
+// on it the same way; with echo set, whatever arrives after the first reply is sent back.
 class FakeOrigin : public QObject
 {
 public:
@@ -71,6 +72,14 @@ public:
     }
     // While held, complete requests are recorded but not answered; release() answers them.
     void setHold(bool hold) { m_hold = hold; }
+    void setEcho(bool echo) { m_echo = echo; }
+    // Closes every connection that is not in the middle of a reply, as a server's idle time-out.
+    void dropIdleConnections()
+    {
+        for (Peer *peer : m_peers)
+            if (peer->socket && !peer->replying)
+                peer->socket->disconnectFromHost();
+    }
     void release()
     {
         m_hold = false;
@@ -104,20 +113,32 @@ private:
         bool closeWhenDone = true;
         int nextChunk = 0;
         qint64 streamed = 0;
+        qsizetype consumed = 0; // bytes of earlier requests on this connection
     };
 
     void onReadyRead(Peer *peer)
     {
-        const QByteArray &received = requests.at(peer->index);
+        if (m_echo && peer->consumed > 0 && !peer->replying) {
+            peer->socket->write(requests.at(peer->index).mid(peer->consumed));
+            peer->consumed = requests.at(peer->index).size();
+            return;
+        }
+        const QByteArray received = requests.at(peer->index).mid(peer->consumed);
         const qsizetype headerEnd = received.indexOf("\r\n\r\n");
         if (peer->complete || headerEnd < 0)
             return;
         const QByteArray header = received.left(headerEnd).toLower() + "\r\n";
         const qsizetype cl = header.indexOf("\r\ncontent-length:");
-        if (cl >= 0
-            && received.size() - (headerEnd + 4)
-                < header.mid(cl + 17, header.indexOf("\r\n", cl + 2) - cl - 17).trimmed().toLongLong())
+        qsizetype end = headerEnd + 4;
+        if (cl >= 0)
+            end += header.mid(cl + 17, header.indexOf("\r\n", cl + 2) - cl - 17).trimmed().toLongLong();
+        else if (header.contains("\r\ntransfer-encoding: chunked"))
+            end = received.indexOf("\r\n0\r\n\r\n", headerEnd + 2) < 0
+                ? received.size() + 1
+                : received.indexOf("\r\n0\r\n\r\n", headerEnd + 2) + 7;
+        if (received.size() < end)
             return;
+        peer->consumed += end;
         peer->closeWhenDone = m_closing == Closing::AfterReply || m_streamSize >= 0
             || (m_closing == Closing::WhenAsked && header.contains("\r\nconnection: close"));
         peer->complete = true;
@@ -158,8 +179,14 @@ private:
     }
     void finish(Peer *peer)
     {
-        if (!peer->closeWhenDone)
+        if (!peer->closeWhenDone) {
+            // Ready for the next request on this connection, which may be here already.
+            peer->complete = peer->replying = false;
+            peer->nextChunk = 0;
+            peer->streamed = 0;
+            onReadyRead(peer);
             return;
+        }
         QTcpSocket *socket = peer->socket;
         peer->socket = nullptr;
         socket->disconnect(this);
@@ -173,6 +200,7 @@ private:
     QByteArray m_streamHeader;
     qint64 m_streamSize = -1;
     bool m_hold = false;
+    bool m_echo = false;
     int m_complete = 0;
     QList<Peer *> m_peers;
 };

@@ -1,0 +1,143 @@
+#include "FakeOrigin.h"
+#include "ProxyHarness.h"
+#include "RawBrowser.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using enum FakeOrigin::Closing;
+
+QByteArray request(
+    const FakeOrigin &origin, const char *method, const QString &path, const QByteArray &extra = {})
+{
+    return QByteArray(method) + ' ' + origin.url(path).toLatin1() + " HTTP/1.1\r\nHost: a\r\n" + extra
+        + "\r\n";
+}
+
+} // namespace
+
+// Regression: a reply ended only when the server closed, so a server that keeps its connection
+// open (or a reply with no body) left the browser waiting until the idle sweep, unrecorded.
+TEST(PersistentExchange, RepliesEndWhereTheirFramingSays)
+{
+    const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+    const struct {
+        const char *name;
+        QList<QByteArray> reply;
+        FakeOrigin::Closing closing;
+        const char *method = "GET";
+        QByteArray body = {};
+        bool browserClosed = false;
+    } rows[] = {
+        { "length, server ignores close", { ok }, Never },
+        { "chunked with a trailer, server ignores close",
+            { "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n",
+                "0\r\nX-Sum: 1\r\n\r\n" },
+            Never },
+        { "HEAD with a length", { "HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n" }, Never, "HEAD" },
+        { "100 Continue before the final reply", { "HTTP/1.1 100 Continue\r\n\r\n", ok }, Never, "POST",
+            "ab" },
+        { "204", { "HTTP/1.1 204 No Content\r\n\r\n" }, Never },
+        { "304 with a length", { "HTTP/1.1 304 Not Modified\r\nContent-Length: 5\r\n\r\n" }, Never },
+        { "close-delimited HTTP/1.0", { "HTTP/1.0 200 OK\r\n\r\n", "until the close" }, AfterReply, "GET", {},
+            true },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ProxyHarness h;
+        FakeOrigin origin;
+        origin.setReply(row.reply, row.closing);
+        RawBrowser browser(h.port());
+        const QByteArray length = row.body.isEmpty() ? QByteArray() : "Content-Length: 2\r\n";
+        browser.send(request(origin, row.method, QStringLiteral("/x"), length) + row.body);
+        ASSERT_TRUE(
+            waitFor([&] { return h.rowCount() == 1 && h.row(1).at(6) == QStringLiteral("DONE"); }, 2000))
+            << h.row(1).join(QLatin1Char('|')).toStdString();
+        EXPECT_EQ(browser.received, origin.replyBytes());
+        EXPECT_EQ(h.readRecord(h.row(1).at(8)), origin.replyBytes());
+        EXPECT_EQ(waitFor([&] { return browser.peerClosed; }, 200), row.browserClosed);
+        EXPECT_EQ(h.server->connections().size(), row.browserClosed ? 0u : 1u);
+    }
+}
+
+// Regression: every exchange cost a browser connection and a server connection, and bytes after
+// a request (a pipelined request) were dropped.
+TEST(PersistentExchange, RequestsOnOneConnectionAreServedInOrderOverOneServerConnection)
+{
+    ProxyHarness h;
+    FakeOrigin origin;
+    origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none" }, WhenAsked);
+    RawBrowser browser(h.port());
+    const QList<QByteArray> sent = { request(origin, "GET", QStringLiteral("/1")),
+        request(origin, "POST", QStringLiteral("/2"), "Content-Length: 4\r\nConnection: keep-alive\r\n")
+            + "body",
+        request(origin, "GET", QStringLiteral("/3"), "Connection: close\r\n") };
+    browser.send(sent[0] + sent[1]);
+    ASSERT_TRUE(waitFor([&] { return browser.received.size() == 2 * origin.replyBytes().size(); }));
+    browser.send(sent[2]);
+    ASSERT_TRUE(waitFor([&] { return browser.peerClosed; }));
+    ASSERT_TRUE(h.waitUntilIdle());
+
+    EXPECT_EQ(browser.received, origin.replyBytes().repeated(3));
+    EXPECT_EQ(origin.connectionsAccepted, 1);
+    const QByteArray upstream
+        = "GET /1 HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\n\r\n"
+          "POST /2 HTTP/1.1\r\nHost: a\r\nContent-Length: 4\r\nConnection: keep-alive\r\n\r\nbody"
+          "GET /3 HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n";
+    EXPECT_EQ(origin.requests.value(0), upstream);
+    ASSERT_EQ(h.rowCount(), 3);
+    QStringList records;
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(h.row(i).at(6), QStringLiteral("DONE"));
+        EXPECT_EQ(h.readRecord(h.row(i).at(7)), sent[i - 1]);
+        EXPECT_EQ(h.readRecord(h.row(i).at(8)), origin.replyBytes());
+        records << h.row(i).at(7) << h.row(i).at(8);
+    }
+    records.removeDuplicates();
+    EXPECT_EQ(records.size(), 6);
+    EXPECT_EQ(h.logLines().filter(QStringLiteral("Received ")).size(), 3);
+}
+
+// Regression: a server that timed out the kept-alive connection between two requests cost the
+// browser a 502 instead of a quiet second try.
+TEST(PersistentExchange, ServerConnectionClosedBetweenRequestsIsTriedAgain)
+{
+    ProxyHarness h;
+    FakeOrigin origin;
+    origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none" }, WhenAsked);
+    RawBrowser browser(h.port());
+    browser.send(request(origin, "GET", QStringLiteral("/1")));
+    ASSERT_TRUE(waitFor([&] { return browser.received == origin.replyBytes(); }));
+    waitFor([] { return false; }, 50);
+    origin.dropIdleConnections();
+    waitFor([] { return false; }, 50);
+    browser.send(request(origin, "GET", QStringLiteral("/2")));
+    ASSERT_TRUE(waitFor([&] { return browser.received == origin.replyBytes().repeated(2); }));
+    EXPECT_EQ(origin.connectionsAccepted, 2);
+    EXPECT_TRUE(waitFor([&] { return h.row(2).at(6) == QStringLiteral("DONE"); }));
+}
+
+// Regression: a WebSocket upgrade was answered but nothing was relayed after the 101.
+TEST(PersistentExchange, WebSocketIsRelayedBothWaysAfterTheSwitch)
+{
+    ProxyHarness h;
+    FakeOrigin origin;
+    const QByteArray switched
+        = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
+    origin.setReply({ switched }, WhenAsked);
+    origin.setEcho(true);
+    RawBrowser browser(h.port());
+    browser.send(
+        request(origin, "GET", QStringLiteral("/ws"), "Upgrade: websocket\r\nConnection: Upgrade\r\n"));
+    ASSERT_TRUE(waitFor([&] { return browser.received == switched; }));
+    const QByteArray frame("\x81\x05hello", 7);
+    browser.send(frame);
+    ASSERT_TRUE(waitFor([&] { return browser.received == switched + frame; }));
+    EXPECT_TRUE(origin.requests.value(0).contains("\r\nUpgrade: websocket\r\nConnection: upgrade\r\n\r\n"))
+        << origin.requests.value(0).constData();
+    browser.close();
+    ASSERT_TRUE(h.waitUntilIdle());
+    EXPECT_EQ(h.row(1).at(6), QStringLiteral("DONE"));
+    EXPECT_EQ(h.readRecord(h.row(1).at(8)), switched + frame);
+}
