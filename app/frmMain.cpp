@@ -10,6 +10,7 @@
 #include "ProgramValues.h"
 #include "QtHistoryList.h"
 #include "RecordMessage.h"
+#include "RecordWriter.h"
 #include "TarnwickVersion.h"
 #include "Twips.h"
 #include "cDialog.h"
@@ -86,6 +87,10 @@ bool isPlainFileName(const QString &name)
 
 // A decoded view reads this much of a record: the largest decoded body and its header.
 constexpr qint64 DecodeReadLimit = 17 * 1024 * 1024;
+// How long a click waits for a record the writer has not put in place yet, and the purge for
+// the writer to delete what it names.
+constexpr int RecordWaitMs = 2000;
+constexpr int PurgeWaitMs = 30000;
 // Pixels between the filter box and the controls around it.
 constexpr int FilterGap = 2;
 
@@ -368,6 +373,8 @@ void frmMain::DeleteTempFiles()
             return;
     }
 
+    // Through the record writer, after whatever it still has to write for these files.
+    RecordWriter &writer = RecordWriter::instance();
     const QString folder = recordFolder();
     const int rows = ListView1->count();
     for (int index = 1; index <= rows; ++index) {
@@ -376,9 +383,10 @@ void frmMain::DeleteTempFiles()
         for (int column : { 7, 8 }) {
             const QString name = ListView1->subItem(index, column);
             if (isPlainFileName(name))
-                QFile::remove(folder + name);
+                writer.remove(folder + name);
         }
     }
+    writer.drain(PurgeWaitMs);
 
     if (wait) {
         wait->close();
@@ -397,6 +405,8 @@ RecordView::Shown frmMain::recordShown(
             {} };
 
     const QString path = recordFolder() + fileName;
+    // A record still queued for the disk is waited for, briefly, rather than shown as missing.
+    RecordWriter::instance().waitUntilWritten(path, RecordWaitMs);
     QFile file(path);
     const auto failed = [&] {
         return RecordView::Shown { QStringLiteral("Cannot read the record file ") + path

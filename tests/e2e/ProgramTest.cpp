@@ -145,7 +145,8 @@ TEST(Program, RequestsForItsOwnAddressAreAnswered508WithoutPilingUpDescriptors)
     const QStringList codeOnly = { QStringLiteral("-o/dev/null"),
         QStringLiteral("-w%{http_code} %{http_connect}"), QStringLiteral("-x"), program.proxy() };
     qsizetype before = 0;
-    // The first round lets the program open what it keeps for good (name lookups, interfaces).
+    // The first round lets the program open what it keeps for good (name lookups, interfaces);
+    // a loop, or a descriptor left per request, would show as many more than the slack of three.
     for (int round = 0; round < 4; ++round) {
         for (const QStringList &extra :
             { QStringList { self.arg(QStringLiteral("127.0.0.1")).arg(program.port) },
@@ -159,8 +160,29 @@ TEST(Program, RequestsForItsOwnAddressAreAnswered508WithoutPilingUpDescriptors)
         if (round == 0)
             before = (waitFor([] { return false; }, 500), open());
     }
-    EXPECT_TRUE(waitFor([&] { return open() <= before; }, 5000))
+    EXPECT_TRUE(waitFor([&] { return open() <= before + 3; }, 5000))
         << open() << " descriptors, " << before << " before";
+    EXPECT_TRUE(program.terminate()) << program.stderrText();
+}
+
+// Regression: every exchange cost a browser connection and a server connection.
+TEST(Program, RequestsOnOneCurlConnectionShareOneServerConnectionAndGetARecordPairEach)
+{
+    ProgramRun program;
+    ASSERT_TRUE(program.start());
+    ASSERT_TRUE(program.waitListening()) << program.stderrText();
+    FakeOrigin origin;
+    origin.setReply({ QByteArrayLiteral("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc") },
+        FakeOrigin::Closing::WhenAsked);
+    QStringList args;
+    for (const char *path : { "/1", "/2", "/3" })
+        args << (args.isEmpty() ? QStringList() : QStringList { QStringLiteral("--next") })
+             << QStringLiteral("-x") << program.proxy() << origin.url(QString::fromLatin1(path));
+    const CurlResult curl = runCurl(args);
+    EXPECT_EQ(curl.out, "abcabcabc") << curl.err.constData();
+    EXPECT_EQ(origin.connectionsAccepted, 1);
+    EXPECT_TRUE(waitFor([&] { return program.recordFiles().size() == 6; }, 5000))
+        << program.recordFiles().join(QLatin1Char(' ')).toStdString();
     EXPECT_TRUE(program.terminate()) << program.stderrText();
 }
 
