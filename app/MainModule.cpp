@@ -1,9 +1,12 @@
 #include "MainModule.h"
 
+#include "RecordWriter.h"
+
 #include "Clock.h"
 #include "MessageBox.h"
 #include "ProgramValues.h"
 #include "RaisedError.h"
+#include "RecordWriter.h"
 #include "frmLog.h"
 #include "frmMain.h"
 
@@ -223,6 +226,9 @@ bool StartUp(const QString &programFolder, int *exitCode)
         if (!entry.exists() && !entry.isSymLink() && !QDir().mkdir(requests))
             throw RaisedError(
                 PathFileAccessError, MessageBox::title(), QStringLiteral("Path/File access error"));
+        // Beside the records, on their file system, so that recycling a file is a rename.
+        RecordWriter::instance().setSpareFolder(
+            AppFolder + QStringLiteral(".spare-records") + QDir::separator());
         ReadSettings();
         g_main->Form_Load();
         g_main->show();

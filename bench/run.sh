@@ -94,7 +94,8 @@ Allow 127.0.0.1
 ConnectPort $ORIGIN
 CONF
 tinyproxy -d -c "$WORK/tinyproxy.conf" >/dev/null 2>&1 &
-PIDS+=($!)
+TINYPID=$!
+PIDS+=($TINYPID)
 
 # Tarnwick in a folder of its own, with its settings file, on the offscreen platform.
 mkdir -p "$WORK/tarnwick"
@@ -112,13 +113,13 @@ done
 URL_SMALL="http://127.0.0.1:$ORIGIN/small.html"
 URL_BIG="http://127.0.0.1:$ORIGIN/big.bin"
 
-# ab one connection per request; prints "rate p50 p99".
+# ab, one connection per request (or kept alive with KEEP=-k); prints "rate p50 p99".
 ab_run() {
     local c=$1 proxy=$2 out
     if [ -n "$proxy" ]; then
-        out=$(ab -q -n "$N" -c "$c" -X "$proxy" "$URL_SMALL" 2>&1)
+        out=$(ab -q ${KEEP:-} -n "$N" -c "$c" -X "$proxy" "$URL_SMALL" 2>&1)
     else
-        out=$(ab -q -n "$N" -c "$c" "$URL_SMALL" 2>&1)
+        out=$(ab -q ${KEEP:-} -n "$N" -c "$c" "$URL_SMALL" 2>&1)
     fi
     local failed rate p50 p99
     failed=$(awk '/^Failed requests:/ {f += $3} /^Non-2xx responses:/ {f += $3} END {print f + 0}' <<<"$out")
@@ -130,6 +131,10 @@ ab_run() {
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+# CPU time (user + system) a process has used, in milliseconds.
+cpu_ms() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f", ($14 + $15) * 1000 / hz }' "/proc/$1/stat"; }
+
+echo "Record folder: $(df -T "$WORK/tarnwick" | awk 'NR == 2 {print $2}') file system"
 
 sync
 echo "Small requests: $N per run, one connection per request (ab), direct baseline interleaved"
@@ -143,6 +148,27 @@ for c in 1 10 50; do
     printf '%-6s %-10s %12s %8s %8s %8s\n' "$c" direct "$base" "$dp50" "$dp99" 1.00
     printf '%-6s %-10s %12s %8s %8s %8s\n' "$c" tinyproxy "$t50" "$tp50" "$tp99" "$(ratio "$t50" "$base")"
     printf '%-6s %-10s %12s %8s %8s %8s\n' "$c" tarnwick "$w50" "$wp50" "$wp99" "$(ratio "$w50" "$base")"
+done
+
+echo
+echo "Small requests kept alive (ab -k), c=10; last column against tinyproxy"
+printf '%-10s %12s %8s %8s %8s %10s\n' peer req/s p50ms p99ms ratio vs-tiny
+read -r kd kdp50 kdp99 <<<"$(KEEP=-k ab_run 10 "")"
+read -r kt ktp50 ktp99 <<<"$(KEEP=-k ab_run 10 "127.0.0.1:$TINY")"
+read -r kw kwp50 kwp99 <<<"$(KEEP=-k ab_run 10 "127.0.0.1:$TARN")"
+printf '%-10s %12s %8s %8s %8s %10s\n' direct "$kd" "$kdp50" "$kdp99" 1.00 ""
+printf '%-10s %12s %8s %8s %8s %10s\n' tinyproxy "$kt" "$ktp50" "$ktp99" "$(ratio "$kt" "$kd")" 1.00
+printf '%-10s %12s %8s %8s %8s %10s\n' tarnwick "$kw" "$kwp50" "$kwp99" "$(ratio "$kw" "$kd")" "$(ratio "$kw" "$kt")"
+
+echo
+echo "Proxy CPU per 1 KiB exchange (ms), c=10, recording every exchange"
+printf '%-24s %10s %10s\n' client tinyproxy tarnwick
+for mode in "" -k; do
+    t0=$(cpu_ms "$TINYPID"); KEEP=$mode ab_run 10 "127.0.0.1:$TINY" >/dev/null; t1=$(cpu_ms "$TINYPID")
+    w0=$(cpu_ms "$TPID"); KEEP=$mode ab_run 10 "127.0.0.1:$TARN" >/dev/null; w1=$(cpu_ms "$TPID")
+    printf '%-24s %10s %10s\n' "ab ${mode:-(new connection)}" \
+        "$(awk -v a="$t0" -v b="$t1" -v n="$N" 'BEGIN { printf "%.3f", (b - a) / n }')" \
+        "$(awk -v a="$w0" -v b="$w1" -v n="$N" 'BEGIN { printf "%.3f", (b - a) / n }')"
 done
 
 echo

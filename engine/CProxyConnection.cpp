@@ -620,8 +620,11 @@ std::optional<QByteArray> CProxyConnection::forwardedRequest(
     if (methodEnd < 0 || targetEnd < 0 || lineEnd < targetEnd || headerEnd < 0)
         return std::nullopt;
     const QByteArray method = Header.first(methodEnd);
-    const std::optional<HttpTarget> target
-        = HttpTarget::fromAbsolute(QByteArrayView(Header).sliced(methodEnd + 1, targetEnd - methodEnd - 1));
+    const QByteArrayView targetText = QByteArrayView(Header).sliced(methodEnd + 1, targetEnd - methodEnd - 1);
+    // A path is already what the server reads (inside a decrypted tunnel); a URL is cut to its path.
+    const std::optional<HttpTarget> target = targetText.startsWith('/')
+        ? std::optional<HttpTarget>(HttpTarget { QString(), 0, targetText.toByteArray() })
+        : HttpTarget::fromAbsolute(targetText);
     if (!target)
         return std::nullopt;
     // RFC 9112 section 3.2.4: an OPTIONS with no path asks about the server as a whole.

@@ -369,9 +369,25 @@ bool CRequest::parseHeader()
     if (lengthSeen.size() > 9 || (!lengthSeen.isEmpty() && lengthSeen.toInt() >= MaxContentLength))
         return reject(413, QStringLiteral("Request body too large"));
     QString why;
-    m_target = HttpTarget::fromAbsolute(targetText, &why);
-    if (!m_target)
-        return reject(400, why);
+    if (m_origin) {
+        // Inside a decrypted tunnel the server is the tunnel's: the target is its path.
+        if (!targetText.startsWith('/'))
+            return reject(400, QStringLiteral("Target is not a path on the tunnel's server"));
+        m_target = m_origin;
+        m_target->path = targetText.toByteArray();
+        const bool defaultPort = m_origin->port == 443;
+        const QString host = m_origin->host.contains(QLatin1Char(':'))
+            ? QLatin1Char('[') + m_origin->host + QLatin1Char(']')
+            : m_origin->host;
+        ParsePage(QStringLiteral("https://%1%2")
+                      .arg(host, defaultPort ? QString() : QStringLiteral(":%1").arg(m_origin->port))
+                      .toLatin1()
+            + targetText.toByteArray());
+    } else {
+        m_target = HttpTarget::fromAbsolute(targetText, &why);
+        if (!m_target)
+            return reject(400, why);
+    }
 
     if (!codings.isEmpty()) {
         m_body = Body::Chunked;
@@ -409,10 +425,16 @@ void CRequest::ParsePage(const QByteArray &text)
 
 void CRequest::SaveRequest()
 {
-    RecordWriter::instance().write(m_requestFile, m_request, [handler = m_recordFailed](bool ok, const QString &error) {
-        if (!ok && handler)
-            handler(error);
-    });
+    RecordWriter::instance().write(
+        m_requestFile, m_request, [handler = m_recordFailed](bool ok, const QString &error) {
+            if (!ok && handler)
+                handler(error);
+        });
+}
+
+void CRequest::setOrigin(const HttpTarget &origin)
+{
+    m_origin = origin;
 }
 
 void CRequest::setRecordFailed(std::function<void(const QString &)> handler)
@@ -439,8 +461,10 @@ void CRequest::startAfresh()
     const QString file = m_requestFile;
     const QByteArray carried = m_excess;
     auto handler = std::move(m_recordFailed);
+    const std::optional<HttpTarget> origin = m_origin;
     *this = CRequest();
     m_requestFile = file;
     m_request = carried;
     m_recordFailed = std::move(handler);
+    m_origin = origin;
 }

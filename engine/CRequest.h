@@ -66,6 +66,9 @@ public:
     bool chunked() const;
     // The request line says HTTP/1.0.
     bool http10() const;
+    // Requests inside a decrypted tunnel to this server: their targets are paths on it, and the
+    // page shows as https://host[:port]/path.
+    void setOrigin(const HttpTarget &origin);
     // Told, later and on the window thread, why the request record could not be written.
     void setRecordFailed(std::function<void(const QString &reason)> handler);
     // Bytes received after the complete request: never part of it, and the start of whatever the
@@ -117,6 +120,7 @@ private:
     bool m_http10 = false;
     QByteArray m_excess;
     std::function<void(const QString &)> m_recordFailed;
+    std::optional<HttpTarget> m_origin;
 
     Scan m_scan = Scan::Method;
     qsizetype m_scanned = 0; // bytes of m_request the header scan has looked at

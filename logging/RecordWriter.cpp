@@ -1,5 +1,6 @@
 #include "RecordWriter.h"
 
+#include <QDir>
 #include <QFile>
 #include <QPointer>
 
@@ -41,6 +42,10 @@ RecordWriter::~RecordWriter()
         m_wake.wakeAll();
     }
     m_thread.join();
+    for (const QString &spare : m_spares)
+        QFile::remove(spare);
+    if (!m_spareFolder.isEmpty())
+        QDir(m_spareFolder).removeRecursively();
 }
 
 void RecordWriter::write(const QString &path, const QByteArray &bytes, Done done)
@@ -153,6 +158,7 @@ void RecordWriter::perform(Job &job)
     auto &files = openFiles();
     switch (job.kind) {
     case Job::Write: {
+        reuseSpare(job.path);
         QFile file(job.path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
             || file.write(job.bytes) != job.bytes.size() || !file.flush()) {
@@ -167,6 +173,7 @@ void RecordWriter::perform(Job &job)
     case Job::Append: {
         std::unique_ptr<QFile> &file = files[job.path];
         if (!file) {
+            reuseSpare(job.path);
             file = std::make_unique<QFile>(job.path);
             if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
                 return;
@@ -201,8 +208,24 @@ void RecordWriter::perform(Job &job)
     }
     case Job::Remove:
         files.erase(job.path);
-        QFile::remove(job.path);
+        if (!keepSpare(job.path))
+            QFile::remove(job.path);
         return settle(job, true, {});
+    case Job::Spares: {
+        for (const QString &spare : m_spares)
+            QFile::remove(spare);
+        m_spares.clear();
+        m_spareFolder = job.path;
+        if (!m_spareFolder.isEmpty()) {
+            QDir folder(m_spareFolder);
+            // Spares a run that ended badly left behind are of no use to anyone.
+            if (folder.exists())
+                folder.removeRecursively();
+            if (!QDir().mkpath(m_spareFolder))
+                m_spareFolder.clear();
+        }
+        return;
+    }
     case Job::Line: {
         QFile file(job.path);
         if (file.open(QIODevice::WriteOnly | QIODevice::Append))
@@ -210,6 +233,36 @@ void RecordWriter::perform(Job &job)
         return;
     }
     }
+}
+
+// Files are recycled: a removed record becomes a spare that the next new record is renamed from.
+// Creating and deleting thousands of files a minute makes some file systems search ever longer
+// for a free inode (ext4 skips recently deleted ones); a rename costs the same every time.
+bool RecordWriter::keepSpare(const QString &path)
+{
+    if (m_spareFolder.isEmpty() || m_spares.size() >= MaxSpares || !QFile::exists(path))
+        return false;
+    const QString spare = m_spareFolder + QString::number(m_nextSpare++);
+    if (!QFile::rename(path, spare))
+        return false;
+    m_spares.push_back(spare);
+    return true;
+}
+
+void RecordWriter::reuseSpare(const QString &path)
+{
+    if (m_spares.empty() || QFile::exists(path))
+        return;
+    const QString spare = m_spares.back();
+    m_spares.pop_back();
+    // Opened with truncation right after, so the spare's old bytes never show.
+    if (!QFile::rename(spare, path))
+        QFile::remove(spare);
+}
+
+void RecordWriter::setSpareFolder(const QString &folder)
+{
+    post({ Job::Spares, folder, {}, {}, {} });
 }
 
 void RecordWriter::settle(const Job &job, bool ok, const QString &error)

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <thread>
+#include <vector>
 
 // Writes record files and log-file lines on a thread of its own, so that the window thread never
 // waits on the disk. Jobs run in the order they were posted; the window thread shares nothing
@@ -53,6 +54,12 @@ public:
     // and will hear drained(path).
     bool shouldPause(const QString &path);
 
+    // Removed files are kept in this folder (on the same file system as the records, ending with
+    // the separator) and renamed into place for new ones; an empty name turns that off. The
+    // folder is emptied now and removed when the writer ends.
+    void setSpareFolder(const QString &folder);
+    static constexpr size_t MaxSpares = 2000;
+
     // While held, the thread takes no job (tests use it to let a backlog build up).
     void holdForTest(bool hold);
 
@@ -61,7 +68,7 @@ signals:
 
 private:
     struct Job {
-        enum Kind { Write, Append, Finish, Remove, Line } kind;
+        enum Kind { Write, Append, Finish, Remove, Line, Spares } kind;
         QString path, to;
         QByteArray bytes;
         Done done;
@@ -71,6 +78,8 @@ private:
     void run();
     void perform(Job &job);
     void settle(const Job &job, bool ok, const QString &error);
+    bool keepSpare(const QString &path);
+    void reuseSpare(const QString &path);
 
     // Shared with the thread, under m_mutex.
     QMutex m_mutex;
@@ -83,6 +92,11 @@ private:
     bool m_running = false; // a job is being performed
     bool m_stop = false;
     bool m_held = false;
+
+    // The writer thread's own.
+    QString m_spareFolder;
+    std::vector<QString> m_spares;
+    quint64 m_nextSpare = 0;
 
     std::thread m_thread;
 };

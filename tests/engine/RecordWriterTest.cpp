@@ -84,3 +84,24 @@ TEST(RecordWriter, BacklogAsksTheProducerToPauseUntilDrained)
     EXPECT_EQ(drained.first().at(0).toString(), part);
     EXPECT_FALSE(writer.shouldPause(part));
 }
+
+// Guards against recycled files showing their old bytes, and against spares left behind.
+TEST(RecordWriter, RemovedFilesAreRecycledForNewOnes)
+{
+    QTemporaryDir dir;
+    const QString spares = dir.filePath(QStringLiteral("spare/"));
+    {
+        RecordWriter writer;
+        writer.setSpareFolder(spares);
+        writer.write(dir.filePath(QStringLiteral("a-Q.txt")), "a longer old record");
+        writer.remove(dir.filePath(QStringLiteral("a-Q.txt")));
+        ASSERT_TRUE(writer.drain(5000));
+        EXPECT_EQ(QDir(spares).entryList(QDir::Files).size(), 1);
+        writer.write(dir.filePath(QStringLiteral("b-Q.txt")), "new");
+        writer.append(dir.filePath(QStringLiteral("c.part")), "x");
+        ASSERT_TRUE(writer.drain(5000));
+        EXPECT_EQ(readFile(dir.filePath(QStringLiteral("b-Q.txt"))), "new");
+        EXPECT_EQ(QDir(spares).entryList(QDir::Files).size(), 0);
+    }
+    EXPECT_FALSE(QDir(spares).exists());
+}
