@@ -5,13 +5,12 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
-
-#include <functional>
 
 namespace {
 
@@ -132,41 +131,18 @@ TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
             << index;
 }
 
-// Runs action on the file dialog once it is open; a dialog that never shows fails the test instead
-// of blocking it.
-namespace {
-
-void onFileDialog(std::function<void(QFileDialog &)> action)
-{
-    auto *timer = new QTimer(qApp);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, action, tries = 0]() mutable {
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            auto *dialog = qobject_cast<QFileDialog *>(widget);
-            if (dialog && dialog->isVisible()) {
-                timer->stop();
-                timer->deleteLater();
-                action(*dialog);
-                return;
-            }
-        }
-        if (++tries == 200) {
-            timer->stop();
-            timer->deleteLater();
-            ADD_FAILURE() << "no file dialog appeared";
-        }
-    });
-    timer->start(10);
-}
-
-} // namespace
-
 TEST_F(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
 {
     // Guards against reading or deleting a dialog that its owner already took down with it.
-    auto *owner = new QWidget;
+    QPointer<QWidget> owner = new QWidget;
     owner->show();
-    onFileDialog([owner](QFileDialog &) { delete owner; });
+    QTimer::singleShot(0, qApp, [owner] {
+        const auto *dialog = owner->findChild<QFileDialog *>();
+        EXPECT_TRUE(dialog && dialog->isVisible());
+        delete owner.data();
+    });
     QString filename = QStringLiteral("keep.txt");
     EXPECT_EQ(cDialog().GetSaveName(owner, filename, folder), QString());
     EXPECT_EQ(filename, QStringLiteral("keep.txt"));
+    EXPECT_TRUE(owner.isNull());
 }

@@ -1,9 +1,8 @@
-#include "FakeOrigin.h"
+#include "ProxyHarness.h"
 #include "Wait.h"
 
 #include <QFile>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -12,10 +11,7 @@ TEST(QuietStart, AnOffscreenStartWithoutRuntimeFolderSaysOnlyWhereItListens)
 {
     // Guards against Qt's platform notices burying the one line a headless user needs.
     QTemporaryDir dir;
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
+    const quint16 port = ProxyHarness::freePort();
     const QString program = dir.path() + QStringLiteral("/tarnwick");
     ASSERT_TRUE(QFile::copy(QStringLiteral(TARNWICK_EXECUTABLE), program));
     QFile ini(dir.path() + QStringLiteral("/tarnwick.ini"));
@@ -30,7 +26,6 @@ TEST(QuietStart, AnOffscreenStartWithoutRuntimeFolderSaysOnlyWhereItListens)
     env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
     process.setProcessEnvironment(env);
     process.start(program, {});
-    ASSERT_TRUE(process.waitForStarted(10000));
     QByteArray err;
     EXPECT_TRUE(waitFor(
         [&] {
@@ -41,8 +36,7 @@ TEST(QuietStart, AnOffscreenStartWithoutRuntimeFolderSaysOnlyWhereItListens)
     // Some notices come only once the window has been shown for a moment, or at the end.
     waitFor([] { return false; }, 500);
     process.terminate();
-    EXPECT_TRUE(waitFor([&] { return process.state() == QProcess::NotRunning; }, 30000));
-    if (process.state() != QProcess::NotRunning) {
+    if (!process.waitForFinished(30000)) {
         process.kill();
         process.waitForFinished(5000);
     }

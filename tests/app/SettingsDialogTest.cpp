@@ -116,45 +116,35 @@ TEST_F(SettingsDialog, OkStoresTheValuesAndRepointsOnlyAChangedLog)
     }
 }
 
-TEST_F(SettingsDialog, InvalidPortOrAddressKeepsTheDialogOpen)
+TEST_F(SettingsDialog, BadValuesCancelCloseBoxAndEscapeStoreNothing)
 {
+    const auto ok = [](frmSettings &d) { QTest::mouseClick(d.cmdOK, Qt::LeftButton); };
+    const auto cancel = [](frmSettings &d) { QTest::mouseClick(d.cmdCancel, Qt::LeftButton); };
     const struct {
         const char *ip, *port;
-    } rows[] = { { "127.0.0.1", "" }, { "127.0.0.1", "abc" }, { "127.0.0.1", "70000" },
-        { "127.0.0.1", "99999999999" }, { "127.0.0.1", "-1" }, { "127.0.0.1", "+80" }, { "127.0.0.1", "1.5" },
-        { "localhost", "80" }, { "256.1.1.1", "80" }, { "1.2.3.4.5", "80" }, { "::g", "80" } };
+        std::function<void(frmSettings &)> leave;
+        bool staysOpen; // with one message box saying what is wrong
+    } rows[] = { { "127.0.0.1", "", ok, true }, { "127.0.0.1", "abc", ok, true },
+        { "127.0.0.1", "70000", ok, true }, { "127.0.0.1", "99999999999", ok, true },
+        { "127.0.0.1", "-1", ok, true }, { "127.0.0.1", "+80", ok, true }, { "127.0.0.1", "1.5", ok, true },
+        { "localhost", "80", ok, true }, { "256.1.1.1", "80", ok, true }, { "1.2.3.4.5", "80", ok, true },
+        { "::g", "80", ok, true }, { "10.1.1.1", "81", cancel, false },
+        { "10.1.1.2", "82", [](frmSettings &d) { d.close(); }, false },
+        { "10.1.1.3", "83", [](frmSettings &d) { QTest::keyClick(&d, Qt::Key_Escape); }, false } };
     for (const auto &row : rows) {
         SCOPED_TRACE(std::string(row.ip) + " port " + row.port);
         boxes.clear();
+        open();
         fill(QString::fromLatin1(row.ip), QString::fromLatin1(row.port),
             folder.path() + QStringLiteral("new.txt"));
-        QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
-        EXPECT_EQ(boxes.size(), 1);
-        expectNothingStored(true);
-    }
-}
-
-TEST_F(SettingsDialog, CancelCloseBoxAndEscapeStoreNothing)
-{
-    const struct {
-        const char *name;
-        std::function<void(frmSettings &)> leave;
-    } rows[] = {
-        { "Cancel", [](frmSettings &d) { QTest::mouseClick(d.cmdCancel, Qt::LeftButton); } },
-        { "close box", [](frmSettings &d) { d.close(); } },
-        { "Escape", [](frmSettings &d) { QTest::keyClick(&d, Qt::Key_Escape); } },
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        open();
-        fill(QStringLiteral("10.1.1.1"), QStringLiteral("81"), folder.path() + QStringLiteral("x.txt"));
         row.leave(*dialog);
+        EXPECT_EQ(boxes.size(), row.staysOpen ? 1 : 0);
         EXPECT_EQ(dialog->result(), QDialog::Rejected);
-        expectNothingStored(false);
+        expectNothingStored(row.staysOpen);
     }
 }
 
-TEST_F(SettingsDialog, BrowseFillsInTheChosenTextFileAndCancelKeepsTheStoredName)
+TEST_F(SettingsDialog, BrowseFillsInTheChosenTextFileWithoutStoringOrCreatingIt)
 {
     cDialog::setNextFileAnswerForTest([](const cDialog::FileRequest &) {
         return std::optional<QString>(AppFolder + QStringLiteral("mylog"));
@@ -162,10 +152,8 @@ TEST_F(SettingsDialog, BrowseFillsInTheChosenTextFileAndCancelKeepsTheStoredName
     QTest::mouseClick(dialog->cmdGetFolder, Qt::LeftButton);
     EXPECT_EQ(dialog->txtLogFile->text(), AppFolder + QStringLiteral("mylog.txt"));
     EXPECT_EQ(dialog->focusWidget(), dialog->txtLogFile);
-    // Picking a file does not create it.
     EXPECT_FALSE(QFile::exists(AppFolder + QStringLiteral("mylog.txt")));
-    QTest::mouseClick(dialog->cmdCancel, Qt::LeftButton);
-    expectNothingStored(false);
+    expectNothingStored(true);
 }
 
 TEST_F(SettingsDialog, EveryCaptionAndTheHighestPortShowWhole)
