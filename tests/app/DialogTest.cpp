@@ -14,15 +14,6 @@
 
 namespace {
 
-// Filter pairs as the dialog calls take them: every part followed by a NUL character.
-QString pairs(std::initializer_list<const char *> parts)
-{
-    QString joined;
-    for (const char *part : parts)
-        joined += QLatin1String(part) + QChar(0);
-    return joined;
-}
-
 class FileDialogs : public testing::Test
 {
 protected:
@@ -46,25 +37,20 @@ protected:
 
 TEST(FileDialogFilters, PairsBecomeQtNameFilters)
 {
+    // Rows write each NUL character of the pairs as "|", and the Qt filters joined by "|".
     const struct {
-        const char *name;
-        QString pairs;
-        QStringList filters;
-    } rows[] = {
-        { "pattern already in the description", pairs({ "Text Files (*.txt)", "*.txt" }),
-            { QStringLiteral("Text Files (*.txt)") } },
-        { "several patterns, two pairs, double terminator",
-            pairs({ "Logs", "*.log;*.txt", "All Files", "*.*", "" }),
-            { QStringLiteral("Logs (*.log *.txt)"), QStringLiteral("All Files (*.*)") } },
-        { "Windows pattern list in the description", pairs({ "Logs (*.log;*.txt)", "*.log;*.txt" }),
-            { QStringLiteral("Logs (*.log *.txt)") } },
-        { "no description", pairs({ "", "*.ini" }), { QStringLiteral("*.ini") } },
-        { "description without pattern", pairs({ "Broken" }), {} },
-        { "none", QString(), {} },
-    };
+        const char *name, *pairs, *filters;
+    } rows[] = { { "pattern already in the description", "Text Files (*.txt)|*.txt|", "Text Files (*.txt)" },
+        { "several patterns, two pairs, double terminator", "Logs|*.log;*.txt|All Files|*.*||",
+            "Logs (*.log *.txt)|All Files (*.*)" },
+        { "Windows pattern list in the description", "Logs (*.log;*.txt)|*.log;*.txt|",
+            "Logs (*.log *.txt)" },
+        { "no description", "|*.ini|", "*.ini" }, { "description without pattern", "Broken|", "" },
+        { "none", "", "" } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(cDialog::nameFiltersFrom(row.pairs), row.filters);
+        const QString pairs = QString::fromLatin1(row.pairs).replace(QLatin1Char('|'), QChar(0));
+        EXPECT_EQ(cDialog::nameFiltersFrom(pairs).join(QLatin1Char('|')), QLatin1String(row.filters));
     }
 }
 
@@ -76,14 +62,12 @@ TEST_F(FileDialogs, SaveAnswerHandling)
         const char *chosen; // relative to the temporary folder; nullptr: cancelled
         const char *result; // relative; nullptr: no result
         const char *filename; // Filename afterwards
-    } rows[] = {
-        { "typed without extension", "txt", "log", "log.txt", "log.txt" },
+    } rows[] = { { "typed without extension", "txt", "log", "log.txt", "log.txt" },
         { "own extension kept", "txt", "log.csv", "log.csv", "log.csv" },
         { "no default extension", "", "log", "log", "log" },
         { "cancelled", "txt", nullptr, nullptr, "start.txt" },
         // The folder must exist: a path into nowhere is no answer.
-        { "missing folder", "txt", "nowhere/log.txt", nullptr, "start.txt" },
-    };
+        { "missing folder", "txt", "nowhere/log.txt", nullptr, "start.txt" } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         answer(row.chosen ? std::optional<QString>(folder + QLatin1String(row.chosen)) : std::nullopt);

@@ -31,9 +31,8 @@ TEST(RecordView, DecodedViewUndoesFramingAndCodings)
         QString shownBody; // after the header; a prefix when prefixOnly
         bool prefixOnly = false;
         QSize picture = QSize(0, 0);
-    } rows[] = {
-        { "chunked gzip", "Content-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n",
-            chunked(deflated("hello gzip", 31)), QStringLiteral("hello gzip") },
+    } rows[] = { { "chunked gzip", "Content-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n",
+                     chunked(deflated("hello gzip", 31)), QStringLiteral("hello gzip") },
         { "Brotli JSON keeps member order", "Content-Type: application/json\r\nContent-Encoding: br\r\n",
             brJson, QStringLiteral("{\n  \"b\": 1,\n  \"a\": [\n    true,\n    null\n  ]\n}") },
         { "zstd", "Content-Encoding: zstd\r\n", zstdCompressed("hello zstd"), QStringLiteral("hello zstd") },
@@ -50,8 +49,7 @@ TEST(RecordView, DecodedViewUndoesFramingAndCodings)
                        "ABC",
                 6),
             QStringLiteral("00000000  00 01 02 41 42 43"), true },
-        { "PNG shown as a picture", "Content-Type: image/png\r\n", redPng(), {}, false, QSize(3, 2) },
-    };
+        { "PNG shown as a picture", "Content-Type: image/png\r\n", redPng(), {}, false, QSize(3, 2) } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         const QByteArray header = Ok + row.header + "\r\n";
@@ -70,15 +68,13 @@ TEST(RecordView, UndecodableBodiesSayWhyAndFallBackToRaw)
         QByteArray header;
         QByteArray body;
         const char *why;
-    } rows[] = {
-        { "corrupt gzip", "Content-Encoding: gzip\r\n", "not gzip at all",
-            "(gzip): the compressed data is corrupt" },
+    } rows[] = { { "corrupt gzip", "Content-Encoding: gzip\r\n", "not gzip at all",
+                     "(gzip): the compressed data is corrupt" },
         { "gzip cut short", "Content-Encoding: gzip\r\n", deflated(QByteArray(5000, 'x'), 31).chopped(4),
             "(gzip): the compressed data ends early" },
         { "bad chunk size", "Transfer-Encoding: chunked\r\n", "zz\r\nab\r\n0\r\n\r\n",
             "(chunked): a chunk size" },
-        { "unknown coding", "Content-Encoding: compress\r\n", "x", "(compress): the content coding" },
-    };
+        { "unknown coding", "Content-Encoding: compress\r\n", "x", "(compress): the content coding" } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         const QByteArray record = Ok + row.header + "\r\n" + row.body;
@@ -135,13 +131,11 @@ TEST(RecordView, RawKeepsEveryByteAndHexShowsOffsetsBytesAndCharacters)
         const char *name;
         QByteArray bytes;
         QString text;
-    } rows[] = {
-        { "UTF-8", "caf\xc3\xa9", QStringLiteral("caf\u00e9") },
+    } rows[] = { { "UTF-8", "caf\xc3\xa9", QStringLiteral("caf\u00e9") },
         // Guards against Latin-1 text and binary turning into replacement marks.
         { "Latin-1", "caf\xe9", QStringLiteral("caf\u00e9") },
         { "zero bytes marked", QByteArray("a\0b", 3), QStringLiteral("a\u2400b") },
-        { "UTF-8 cut inside its last character", "caf\xc3\xa9\xc3", QStringLiteral("caf\u00e9\u00c3") },
-    };
+        { "UTF-8 cut inside its last character", "caf\xc3\xa9\xc3", QStringLiteral("caf\u00e9\u00c3") } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(RecordView::show(row.bytes, RecordView::Mode::Raw).text, row.text);

@@ -90,27 +90,22 @@ TEST_F(SettingsDialog, OkStoresValidValuesAndRepointsOnlyAChangedLogOtherwiseNot
         Leave leave;
         const char *storedIp = nullptr; // nullptr: nothing stored
         qint32 storedPort = 0;
-    } rows[] = {
-        { "opened with the stored values", nullptr, nullptr, stored, ok, "127.0.0.1", 8080 },
+    } rows[] = { { "opened with the stored values", nullptr, nullptr, stored, ok, "127.0.0.1", 8080 },
         { "empty address, lowest port, other log", "", "0", other, ok, "", 0 },
         { "IPv6, highest port, log name in other letter case", "::1", "65535",
             folder.path() + QStringLiteral("ACCESS.txt"), ok, "::1", 65535 },
         { "blanks around, log emptied", " 10.0.0.2 ", " 80 ", QString(), ok, "10.0.0.2", 80 },
-        { "no port", "127.0.0.1", "", other, ok },
-        { "port not a number", "127.0.0.1", "abc", other, ok },
+        { "no port", "127.0.0.1", "", other, ok }, { "port not a number", "127.0.0.1", "abc", other, ok },
         { "port too high", "127.0.0.1", "70000", other, ok },
         { "port beyond 32 bits", "127.0.0.1", "99999999999", other, ok },
         { "negative port", "127.0.0.1", "-1", other, ok },
         { "port with sign", "127.0.0.1", "+80", other, ok },
-        { "fractional port", "127.0.0.1", "1.5", other, ok },
-        { "host name", "localhost", "80", other, ok },
+        { "fractional port", "127.0.0.1", "1.5", other, ok }, { "host name", "localhost", "80", other, ok },
         { "IPv4 part too high", "256.1.1.1", "80", other, ok },
-        { "five parts", "1.2.3.4.5", "80", other, ok },
-        { "bad IPv6", "::g", "80", other, ok },
+        { "five parts", "1.2.3.4.5", "80", other, ok }, { "bad IPv6", "::g", "80", other, ok },
         { "Cancel", "10.1.1.1", "81", other, cancel },
         { "close box", "10.1.1.2", "82", other, [](frmSettings &d) { d.close(); } },
-        { "Escape", "10.1.1.3", "83", other, [](frmSettings &d) { QTest::keyClick(&d, Qt::Key_Escape); } },
-    };
+        { "Escape", "10.1.1.3", "83", other, [](frmSettings &d) { QTest::keyClick(&d, Qt::Key_Escape); } } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         boxes.clear();
@@ -199,9 +194,7 @@ TEST(SettingsFile, ReadsUpToTheFirstBadLineAndWritesThreeCrLfLinesWithTheSpacedP
         const char *content; // nullptr: no file at all
         Values expected;
         bool written = false; // writing the expected values gives back the content
-    } rows[] = {
-        { "no file", nullptr, before },
-        { "empty file", "", before },
+    } rows[] = { { "no file", nullptr, before }, { "empty file", "", before },
         { "complete with spaced port", "10.0.0.1\r\n 5000 \r\nlog.txt\r\n",
             values("10.0.0.1", 5000, "log.txt"), true },
         { "port without spaces", "10.0.0.1\r\n5000\r\nlog.txt\r\n", values("10.0.0.1", 5000, "log.txt") },
@@ -218,8 +211,7 @@ TEST(SettingsFile, ReadsUpToTheFirstBadLineAndWritesThreeCrLfLinesWithTheSpacedP
         { "LF line ends", "10.0.0.1\n 81 \nlog.txt\n", values("10.0.0.1", 81, "log.txt") },
         { "no line end after the third line", "10.0.0.1\r\n 82 \r\nlog.txt",
             values("10.0.0.1", 82, "log.txt") },
-        { "lines after the third are ignored", "a\r\n 83 \r\nb\r\nc\r\n", values("a", 83, "b") },
-    };
+        { "lines after the third are ignored", "a\r\n 83 \r\nb\r\nc\r\n", values("a", 83, "b") } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         TestFolder folder;

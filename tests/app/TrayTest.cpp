@@ -36,12 +36,13 @@ struct EventLog {
     QStringList names;
 };
 
-// A tray whose icon is shown, with a green picture.
+// A tray whose icon is shown, with a green picture and the tip given before it was shown.
 struct ShownTray {
-    ShownTray()
+    explicit ShownTray(const QString &tip = {})
     {
         pic.setPicture(solidIcon(Qt::green));
         tray->setPicBox(&pic);
+        tray->setTipText(tip);
         EXPECT_TRUE(tray->ShowIcon());
     }
     PictureBox pic;
@@ -87,24 +88,20 @@ TEST(Tray, MouseCodesAndActivationsRaiseTheirEvents)
     }
 }
 
-TEST(Tray, NotificationsInsideAHandlerAreDropped)
+TEST(Tray, NotificationsInsideAHandlerAreDroppedAndAHandlerMayReleaseTheTray)
 {
-    CTray tray;
-    EventLog log(tray);
-    // Stands in for the context menu: while it is open, clicks on the icon arrive again.
-    QObject::connect(&tray, &CTray::RButtonUp, &tray, [&tray] {
-        tray.notify(CTray::LeftDown);
-        tray.notify(CTray::RightUp);
-    });
-    tray.notify(CTray::RightUp);
-    tray.notify(CTray::LeftDown);
-    EXPECT_EQ(log.names, (QStringList { QStringLiteral("RButtonUp"), QStringLiteral("LButtonDown") }));
-}
-
-TEST(Tray, ReleasedByItsOwnHandler)
-{
-    // Guards against touching the tray or its icon after a handler released them (exit from the menu).
     ShownTray shown;
+    EventLog log(*shown.tray);
+    // Stands in for the context menu: while it is open, clicks on the icon arrive again.
+    QObject::connect(shown.tray, &CTray::RButtonUp, shown.tray, [&shown] {
+        shown.tray->notify(CTray::LeftDown);
+        shown.tray->notify(CTray::RightUp);
+    });
+    shown.tray->notify(CTray::RightUp);
+    shown.tray->notify(CTray::LeftDown);
+    EXPECT_EQ(log.names.join(QLatin1Char(' ')), QStringLiteral("RButtonUp LButtonDown"));
+
+    // Guards against touching the tray or its icon after a handler released them (exit from the menu).
     QPointer<QSystemTrayIcon> icon = shown.tray->trayIcon();
     QObject::connect(shown.tray, &CTray::RButtonUp, shown.tray, [&shown] {
         delete shown.tray;
@@ -115,31 +112,26 @@ TEST(Tray, ReleasedByItsOwnHandler)
     EXPECT_TRUE(icon.isNull());
 }
 
-TEST(Tray, PictureChangeUpdatesTheShownIconInPlace)
+TEST(Tray, TheShownIconFollowsALivePictureBoxInPlace)
 {
-    ShownTray shown;
-    CTray &tray = *shown.tray;
-    QSystemTrayIcon *icon = tray.trayIcon();
+    ShownTray shown(QStringLiteral("Tarnwick"));
+    QSystemTrayIcon *icon = shown.tray->trayIcon();
     for (const QIcon &picture : { solidIcon(Qt::red), solidIcon(Qt::green) }) {
         shown.pic.setPicture(picture);
-        EXPECT_EQ(tray.trayIcon(), icon);
+        EXPECT_EQ(shown.tray->trayIcon(), icon);
         EXPECT_TRUE(icon->isVisible());
         EXPECT_EQ(icon->icon().cacheKey(), picture.cacheKey());
+        EXPECT_EQ(icon->toolTip(), QStringLiteral("Tarnwick"));
     }
-    tray.DeleteIcon();
-    EXPECT_FALSE(icon->isVisible());
-    EXPECT_FALSE(tray.isShown());
-}
+    shown.tray->DeleteIcon();
+    EXPECT_FALSE(icon->isVisible() || shown.tray->isShown());
 
-TEST(Tray, ShowIconNeedsALivePictureBox)
-{
     CTray tray;
     EXPECT_FALSE(tray.ShowIcon());
     EXPECT_EQ(tray.trayIcon(), nullptr);
-
+    // A picture box that went away is no picture box.
     auto pic = std::make_unique<PictureBox>();
     tray.setPicBox(pic.get());
     pic.reset();
-    EXPECT_FALSE(tray.ShowIcon());
-    EXPECT_FALSE(tray.isShown());
+    EXPECT_FALSE(tray.ShowIcon() || tray.isShown());
 }
