@@ -44,10 +44,7 @@ TEST(RecordView, DecodedViewUndoesFramingAndCodings)
             QStringLiteral("{\n  \"b\": 1,\n  \"a\": [\n    true,\n    null\n  ],\n  \"e\": {}\n}") },
         { "Latin-1 text", "Content-Type: text/plain; charset=iso-8859-1\r\n", "caf\xe9 cr\xe8me",
             QStringLiteral("caf\u00e9 cr\u00e8me") },
-        { "binary shown in hex", "",
-            QByteArray("\x00\x01\x02"
-                       "ABC",
-                6),
+        { "binary shown in hex", "", QByteArray::fromHex("000102414243"),
             QStringLiteral("00000000  00 01 02 41 42 43"), true },
         { "PNG shown as a picture", "Content-Type: image/png\r\n", redPng(), {}, false, QSize(3, 2) } };
     for (const auto &row : rows) {

@@ -53,13 +53,6 @@ protected:
         dialog->show();
     }
 
-    void fill(const QString &ip, const QString &port, const QString &log)
-    {
-        dialog->txtIP->setText(ip);
-        dialog->txtPort->setText(port);
-        dialog->txtLogFile->setText(log);
-    }
-
     TestFolder folder;
     const QString stored = folder.path() + QStringLiteral("access.txt");
     const QString untouched = folder.path() + QStringLiteral("untouched.txt");
@@ -110,8 +103,11 @@ TEST_F(SettingsDialog, OkStoresValidValuesAndRepointsOnlyAChangedLogOtherwiseNot
         SCOPED_TRACE(row.name);
         boxes.clear();
         open();
-        if (row.ip)
-            fill(QString::fromLatin1(row.ip), QString::fromLatin1(row.port), row.log);
+        if (row.ip) {
+            dialog->txtIP->setText(QLatin1String(row.ip));
+            dialog->txtPort->setText(QLatin1String(row.port));
+            dialog->txtLogFile->setText(row.log);
+        }
         row.leave(*dialog);
         // A refused value keeps the dialog open, with one box saying why.
         const bool refused = row.leave == ok && !row.storedIp;
@@ -171,8 +167,7 @@ TEST_F(SettingsDialog, EveryCaptionAndTheHighestPortShowWhole)
         EXPECT_EQ(port->cursorPositionAt(QPoint(4, port->height() / 2)), 0);
         EXPECT_EQ(port->cursorPositionAt(QPoint(port->width() - 4, port->height() / 2)), 5);
         // Grown controls push the others aside instead of covering them.
-        for (QWidget *parent :
-            { static_cast<QWidget *>(dialog.get()), static_cast<QWidget *>(dialog->Frame1) }) {
+        for (QWidget *parent : QList<QWidget *> { dialog.get(), dialog->Frame1 }) {
             const QList<QWidget *> children = parent->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
             for (QWidget *a : children) {
                 EXPECT_TRUE(parent->rect().contains(a->geometry())) << a->objectName().toStdString();
