@@ -94,10 +94,13 @@ TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
     QTemporaryDir dir;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
     QSettings settings(QStringLiteral("Temp"), QStringLiteral("Temp"));
-    settings.setValue(QStringLiteral("CustomColors/2"), QStringLiteral("16711680")); // blue
-    settings.setValue(QStringLiteral("CustomColors/3"), QStringLiteral("garbage"));
-    // The dialog has no use for the top byte, but must not drop it from a colour left alone.
-    settings.setValue(QStringLiteral("CustomColors/4"), QStringLiteral("-16777216"));
+    settings.beginGroup(QStringLiteral("CustomColors"));
+    // Index, stored value before and after. 2 is blue; the dialog has no use for the top byte, but must
+    // not drop it from a colour left alone (4); 5 is changed in the dialog.
+    const char *colours[][3] = { { "2", "16711680", "16711680" }, { "3", "garbage", "0" },
+        { "4", "-16777216", "-16777216" }, { "5", "0", "3351057" } };
+    for (const auto &colour : colours)
+        settings.setValue(QLatin1String(colour[0]), QLatin1String(colour[1]));
     settings.sync();
     cDialog::setNextColorAnswerForTest([] {
         EXPECT_EQ(QColorDialog::customColor(2), QColor(0, 0, 255));
@@ -108,11 +111,8 @@ TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
     EXPECT_EQ(cDialog().PickColor(), 0x00CCBBAA);
     cDialog::setNextColorAnswerForTest(nullptr);
     settings.sync();
-    const char *stored[][2] = { { "2", "16711680" }, { "3", "0" }, { "4", "-16777216" }, { "5", "3351057" } };
-    for (const auto &[index, value] : stored)
-        EXPECT_EQ(settings.value(QStringLiteral("CustomColors/") + QLatin1String(index)).toString(),
-            QLatin1String(value))
-            << index;
+    for (const auto &colour : colours)
+        EXPECT_EQ(settings.value(QLatin1String(colour[0])).toString(), QLatin1String(colour[2])) << colour[0];
 }
 
 TEST_F(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
