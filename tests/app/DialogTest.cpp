@@ -5,24 +5,14 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 namespace {
-
-// Filter pairs as the dialog calls take them: every part followed by a NUL character.
-QString pairs(std::initializer_list<const char *> parts)
-{
-    QString joined;
-    for (const char *part : parts)
-        joined += QLatin1String(part) + QChar(0);
-    return joined;
-}
 
 class FileDialogs : public testing::Test
 {
@@ -47,25 +37,20 @@ protected:
 
 TEST(FileDialogFilters, PairsBecomeQtNameFilters)
 {
+    // Rows write each NUL character of the pairs as "|", and the Qt filters joined by "|".
     const struct {
-        const char *name;
-        QString pairs;
-        QStringList filters;
-    } rows[] = {
-        { "pattern already in the description", pairs({ "Text Files (*.txt)", "*.txt" }),
-            { QStringLiteral("Text Files (*.txt)") } },
-        { "several patterns, two pairs, double terminator",
-            pairs({ "Logs", "*.log;*.txt", "All Files", "*.*", "" }),
-            { QStringLiteral("Logs (*.log *.txt)"), QStringLiteral("All Files (*.*)") } },
-        { "Windows pattern list in the description", pairs({ "Logs (*.log;*.txt)", "*.log;*.txt" }),
-            { QStringLiteral("Logs (*.log *.txt)") } },
-        { "no description", pairs({ "", "*.ini" }), { QStringLiteral("*.ini") } },
-        { "description without pattern", pairs({ "Broken" }), {} },
-        { "none", QString(), {} },
-    };
+        const char *name, *pairs, *filters;
+    } rows[] = { { "pattern already in the description", "Text Files (*.txt)|*.txt|", "Text Files (*.txt)" },
+        { "several patterns, two pairs, double terminator", "Logs|*.log;*.txt|All Files|*.*||",
+            "Logs (*.log *.txt)|All Files (*.*)" },
+        { "Windows pattern list in the description", "Logs (*.log;*.txt)|*.log;*.txt|",
+            "Logs (*.log *.txt)" },
+        { "no description", "|*.ini|", "*.ini" }, { "description without pattern", "Broken|", "" },
+        { "none", "", "" } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(cDialog::nameFiltersFrom(row.pairs), row.filters);
+        const QString pairs = QString::fromLatin1(row.pairs).replace(QLatin1Char('|'), QChar(0));
+        EXPECT_EQ(cDialog::nameFiltersFrom(pairs).join(QLatin1Char('|')), QLatin1String(row.filters));
     }
 }
 
@@ -77,14 +62,12 @@ TEST_F(FileDialogs, SaveAnswerHandling)
         const char *chosen; // relative to the temporary folder; nullptr: cancelled
         const char *result; // relative; nullptr: no result
         const char *filename; // Filename afterwards
-    } rows[] = {
-        { "typed without extension", "txt", "log", "log.txt", "log.txt" },
+    } rows[] = { { "typed without extension", "txt", "log", "log.txt", "log.txt" },
         { "own extension kept", "txt", "log.csv", "log.csv", "log.csv" },
         { "no default extension", "", "log", "log", "log" },
         { "cancelled", "txt", nullptr, nullptr, "start.txt" },
         // The folder must exist: a path into nowhere is no answer.
-        { "missing folder", "txt", "nowhere/log.txt", nullptr, "start.txt" },
-    };
+        { "missing folder", "txt", "nowhere/log.txt", nullptr, "start.txt" } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         answer(row.chosen ? std::optional<QString>(folder + QLatin1String(row.chosen)) : std::nullopt);
@@ -111,10 +94,13 @@ TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
     QTemporaryDir dir;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
     QSettings settings(QStringLiteral("Temp"), QStringLiteral("Temp"));
-    settings.setValue(QStringLiteral("CustomColors/2"), QStringLiteral("16711680")); // blue
-    settings.setValue(QStringLiteral("CustomColors/3"), QStringLiteral("garbage"));
-    // The dialog has no use for the top byte, but must not drop it from a colour left alone.
-    settings.setValue(QStringLiteral("CustomColors/4"), QStringLiteral("-16777216"));
+    settings.beginGroup(QStringLiteral("CustomColors"));
+    // Index, stored value before and after. 2 is blue; the dialog has no use for the top byte, but must
+    // not drop it from a colour left alone (4); 5 is changed in the dialog.
+    const char *colours[][3] = { { "2", "16711680", "16711680" }, { "3", "garbage", "0" },
+        { "4", "-16777216", "-16777216" }, { "5", "0", "3351057" } };
+    for (const auto &colour : colours)
+        settings.setValue(QLatin1String(colour[0]), QLatin1String(colour[1]));
     settings.sync();
     cDialog::setNextColorAnswerForTest([] {
         EXPECT_EQ(QColorDialog::customColor(2), QColor(0, 0, 255));
@@ -125,48 +111,22 @@ TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
     EXPECT_EQ(cDialog().PickColor(), 0x00CCBBAA);
     cDialog::setNextColorAnswerForTest(nullptr);
     settings.sync();
-    const char *stored[][2] = { { "2", "16711680" }, { "3", "0" }, { "4", "-16777216" }, { "5", "3351057" } };
-    for (const auto &[index, value] : stored)
-        EXPECT_EQ(settings.value(QStringLiteral("CustomColors/") + QLatin1String(index)).toString(),
-            QLatin1String(value))
-            << index;
+    for (const auto &colour : colours)
+        EXPECT_EQ(settings.value(QLatin1String(colour[0])).toString(), QLatin1String(colour[2])) << colour[0];
 }
-
-// Runs action on the file dialog once it is open; a dialog that never shows fails the test instead
-// of blocking it.
-namespace {
-
-void onFileDialog(std::function<void(QFileDialog &)> action)
-{
-    auto *timer = new QTimer(qApp);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, action, tries = 0]() mutable {
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            auto *dialog = qobject_cast<QFileDialog *>(widget);
-            if (dialog && dialog->isVisible()) {
-                timer->stop();
-                timer->deleteLater();
-                action(*dialog);
-                return;
-            }
-        }
-        if (++tries == 200) {
-            timer->stop();
-            timer->deleteLater();
-            ADD_FAILURE() << "no file dialog appeared";
-        }
-    });
-    timer->start(10);
-}
-
-} // namespace
 
 TEST_F(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
 {
     // Guards against reading or deleting a dialog that its owner already took down with it.
-    auto *owner = new QWidget;
+    QPointer<QWidget> owner = new QWidget;
     owner->show();
-    onFileDialog([owner](QFileDialog &) { delete owner; });
+    QTimer::singleShot(0, qApp, [owner] {
+        const auto *dialog = owner->findChild<QFileDialog *>();
+        EXPECT_TRUE(dialog && dialog->isVisible());
+        delete owner.data();
+    });
     QString filename = QStringLiteral("keep.txt");
     EXPECT_EQ(cDialog().GetSaveName(owner, filename, folder), QString());
     EXPECT_EQ(filename, QStringLiteral("keep.txt"));
+    EXPECT_TRUE(owner.isNull());
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -51,75 +52,56 @@ struct ShownTray {
 
 } // namespace
 
-TEST(Tray, MouseCodesRaiseTheirEvent)
+TEST(Tray, MouseCodesAndActivationsRaiseTheirEvents)
 {
-    const struct {
-        int code;
-        const char *event; // nullptr: nothing is raised
-    } rows[] = { { 513, "LButtonDown" }, { 514, "LButtonUp" }, { 515, "LButtonDblClick" },
-        { 516, "RButtonDown" }, { 517, "RButtonUp" }, { 518, "RButtonDblClick" }, { 512, nullptr },
-        { 519, nullptr }, { 0, nullptr } };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.code);
-        CTray tray;
-        EventLog log(tray);
-        tray.notify(row.code);
-        EXPECT_EQ(log.names, row.event ? QStringList { QLatin1String(row.event) } : QStringList {});
-    }
-
+    using Act = std::function<void(CTray &)>;
+    const auto code = [](int code) -> Act { return [code](CTray &tray) { tray.notify(code); }; };
     // A code arriving as twips is rounded to the pixel.
-    PictureBox pic;
-    CTray tray;
-    tray.setPicBox(&pic);
-    EventLog log(tray);
-    const double perPixel = Twips::perPixelX(&pic);
-    tray.mouseMovedTwips(static_cast<int>(std::lround(517.4 * perPixel)));
-    tray.mouseMovedTwips(static_cast<int>(std::lround(512.6 * perPixel)));
-    EXPECT_EQ(log.names, (QStringList { QStringLiteral("RButtonUp"), QStringLiteral("LButtonDown") }));
-}
-
-TEST(Tray, ActivationsBecomeShellCodeSequences)
-{
+    const auto twips = [](double pixels) -> Act {
+        return [pixels](CTray &tray) {
+            tray.mouseMovedTwips(static_cast<int>(std::lround(pixels * Twips::perPixelX(tray.picBox()))));
+        };
+    };
+    const auto activated = [](QSystemTrayIcon::ActivationReason reason) -> Act {
+        return [reason](CTray &tray) { emit tray.trayIcon()->activated(reason); };
+    };
+    // The context menu must open on the release, after the press has been handled.
     const struct {
         const char *name;
-        QSystemTrayIcon::ActivationReason reason;
-        QStringList events;
-    } rows[] = {
-        { "click", QSystemTrayIcon::Trigger, { QStringLiteral("LButtonDown"), QStringLiteral("LButtonUp") } },
-        { "double click", QSystemTrayIcon::DoubleClick,
-            { QStringLiteral("LButtonDblClick"), QStringLiteral("LButtonUp") } },
-        // The menu must open on the release, after the press has been handled.
-        { "context", QSystemTrayIcon::Context,
-            { QStringLiteral("RButtonDown"), QStringLiteral("RButtonUp") } },
-        { "middle click", QSystemTrayIcon::MiddleClick, {} },
-    };
+        Act act;
+        const char *events; // in the order raised
+    } rows[] = { { "513", code(513), "LButtonDown" }, { "514", code(514), "LButtonUp" },
+        { "515", code(515), "LButtonDblClick" }, { "516", code(516), "RButtonDown" },
+        { "517", code(517), "RButtonUp" }, { "518", code(518), "RButtonDblClick" }, { "512", code(512), "" },
+        { "519", code(519), "" }, { "0", code(0), "" }, { "517.4 in twips", twips(517.4), "RButtonUp" },
+        { "512.6 in twips", twips(512.6), "LButtonDown" },
+        { "click", activated(QSystemTrayIcon::Trigger), "LButtonDown LButtonUp" },
+        { "double click", activated(QSystemTrayIcon::DoubleClick), "LButtonDblClick LButtonUp" },
+        { "context", activated(QSystemTrayIcon::Context), "RButtonDown RButtonUp" },
+        { "middle click", activated(QSystemTrayIcon::MiddleClick), "" } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         ShownTray shown;
         EventLog log(*shown.tray);
-        emit shown.tray->trayIcon()->activated(row.reason);
-        EXPECT_EQ(log.names, row.events);
+        row.act(*shown.tray);
+        EXPECT_EQ(log.names.join(QLatin1Char(' ')), QLatin1String(row.events));
     }
 }
 
-TEST(Tray, NotificationsInsideAHandlerAreDropped)
+TEST(Tray, NotificationsInsideAHandlerAreDroppedAndAHandlerMayReleaseTheTray)
 {
-    CTray tray;
-    EventLog log(tray);
-    // Stands in for the context menu: while it is open, clicks on the icon arrive again.
-    QObject::connect(&tray, &CTray::RButtonUp, &tray, [&tray] {
-        tray.notify(CTray::LeftDown);
-        tray.notify(CTray::RightUp);
-    });
-    tray.notify(CTray::RightUp);
-    tray.notify(CTray::LeftDown);
-    EXPECT_EQ(log.names, (QStringList { QStringLiteral("RButtonUp"), QStringLiteral("LButtonDown") }));
-}
-
-TEST(Tray, ReleasedByItsOwnHandler)
-{
-    // Guards against touching the tray or its icon after a handler released them (exit from the menu).
     ShownTray shown;
+    EventLog log(*shown.tray);
+    // Stands in for the context menu: while it is open, clicks on the icon arrive again.
+    QObject::connect(shown.tray, &CTray::RButtonUp, shown.tray, [&shown] {
+        shown.tray->notify(CTray::LeftDown);
+        shown.tray->notify(CTray::RightUp);
+    });
+    shown.tray->notify(CTray::RightUp);
+    shown.tray->notify(CTray::LeftDown);
+    EXPECT_EQ(log.names.join(QLatin1Char(' ')), QStringLiteral("RButtonUp LButtonDown"));
+
+    // Guards against touching the tray or its icon after a handler released them (exit from the menu).
     QPointer<QSystemTrayIcon> icon = shown.tray->trayIcon();
     QObject::connect(shown.tray, &CTray::RButtonUp, shown.tray, [&shown] {
         delete shown.tray;
@@ -130,32 +112,26 @@ TEST(Tray, ReleasedByItsOwnHandler)
     EXPECT_TRUE(icon.isNull());
 }
 
-TEST(Tray, PictureChangeUpdatesTheShownIconInPlace)
+TEST(Tray, TheShownIconFollowsALivePictureBoxInPlace)
 {
     ShownTray shown(QStringLiteral("Tarnwick"));
-    CTray &tray = *shown.tray;
-    QSystemTrayIcon *icon = tray.trayIcon();
+    QSystemTrayIcon *icon = shown.tray->trayIcon();
     for (const QIcon &picture : { solidIcon(Qt::red), solidIcon(Qt::green) }) {
         shown.pic.setPicture(picture);
-        EXPECT_EQ(tray.trayIcon(), icon);
+        EXPECT_EQ(shown.tray->trayIcon(), icon);
         EXPECT_TRUE(icon->isVisible());
         EXPECT_EQ(icon->icon().cacheKey(), picture.cacheKey());
         EXPECT_EQ(icon->toolTip(), QStringLiteral("Tarnwick"));
     }
-    tray.DeleteIcon();
-    EXPECT_FALSE(icon->isVisible());
-    EXPECT_FALSE(tray.isShown());
-}
+    shown.tray->DeleteIcon();
+    EXPECT_FALSE(icon->isVisible() || shown.tray->isShown());
 
-TEST(Tray, ShowIconNeedsALivePictureBox)
-{
     CTray tray;
     EXPECT_FALSE(tray.ShowIcon());
     EXPECT_EQ(tray.trayIcon(), nullptr);
-
+    // A picture box that went away is no picture box.
     auto pic = std::make_unique<PictureBox>();
     tray.setPicBox(pic.get());
     pic.reset();
-    EXPECT_FALSE(tray.ShowIcon());
-    EXPECT_FALSE(tray.isShown());
+    EXPECT_FALSE(tray.ShowIcon() || tray.isShown());
 }

@@ -1,0 +1,181 @@
+#include "Compressed.h"
+#include "CurlCommand.h"
+#include "FakeOrigin.h"
+#include "HarBuilder.h"
+#include "ProxyHarness.h"
+#include "RawBrowser.h"
+#include "RecordMessage.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QJsonValue at(const QJsonValue &root, const QString &path)
+{
+    QJsonValue value = root;
+    for (const QString &key : path.split(QLatin1Char('.')))
+        value = value.toObject().value(key);
+    return value;
+}
+
+// Every field HAR 1.2 requires of an entry, each followed by its JSON type: s string, n number, o
+// object, a array.
+void expectHarFields(const QJsonValue &entry)
+{
+    const QString fields = QStringLiteral(
+        "startedDateTime s time n cache o timings.send n timings.wait n timings.receive n request.method s "
+        "request.url s request.httpVersion s request.cookies a request.headers a request.queryString a "
+        "request.headersSize n request.bodySize n response.status n response.statusText s "
+        "response.httpVersion s "
+        "response.cookies a response.headers a response.content.size n response.content.mimeType s "
+        "response.redirectURL s response.headersSize n response.bodySize n");
+    const QStringList words = fields.split(QLatin1Char(' '));
+    for (qsizetype i = 0; i + 1 < words.size(); i += 2) {
+        const int type = at(entry, words[i]).type();
+        EXPECT_EQ(QLatin1Char(type < 6 ? "-bnsao"[type] : '-'), words[i + 1][0]) << qPrintable(words[i]);
+    }
+}
+
+QJsonArray pairs(std::initializer_list<std::pair<const char *, const char *>> list)
+{
+    QJsonArray array;
+    for (const auto &[name, value] : list)
+        array.append(QJsonObject { { QStringLiteral("name"), QLatin1String(name) },
+            { QStringLiteral("value"), QLatin1String(value) } });
+    return array;
+}
+
+// Runs a copied command line the way a user pastes it into a shell, with no proxy and no curl
+// configuration of the user's; bounded in time.
+int runInShell(const QString &command)
+{
+    QProcess shell;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CURL_HOME"), QStringLiteral("/nonexistent"));
+    shell.setProcessEnvironment(env);
+    shell.start(QStringLiteral("/bin/sh"),
+        { QStringLiteral("-c"), command + QStringLiteral(" -s --max-time 10 --noproxy '*'") });
+    if (waitFor([&shell] { return shell.state() == QProcess::NotRunning; }, 15000))
+        return shell.exitCode();
+    shell.kill();
+    shell.waitForFinished(2000);
+    return -1;
+}
+
+} // namespace
+
+TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
+{
+    ProxyHarness proxy;
+    ASSERT_TRUE(proxy.server->Running());
+    FakeOrigin origin;
+    const QByteArray stored = deflated("stored");
+    origin.setReply({ "HTTP/1.1 201 Created\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
+                      "Set-Cookie: s=3; Path=/\r\nContent-Length: "
+        + QByteArray::number(stored.size()) + "\r\n\r\n" + stored });
+    const QByteArray body("\0\x01\xfe\xff", 4);
+    RawBrowser poster(proxy.port());
+    poster.send("POST " + origin.url(QStringLiteral("/up?x=1&y=a%20b")).toLatin1()
+        + " HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: a=1; b=2\r\nContent-Type: application/octet-stream\r\n"
+          "Content-Length: 4\r\n\r\n"
+        + body);
+    ASSERT_TRUE(waitFor([&] { return proxy.rowCount() == 1 && proxy.recordExists(proxy.row(1).value(8)); }));
+    RawBrowser failing(proxy.port());
+    failing.send("GET http://127.0.0.1:" + QByteArray::number(ProxyHarness::freePort())
+        + "/gone HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(waitFor([&] { return proxy.rowCount() == 2 && failing.peerClosed; }));
+
+    QList<HarBuilder::Row> rows;
+    for (int index = 1; index <= 2; ++index) {
+        const QStringList cells = proxy.row(index);
+        rows.append({ proxy.folder.requests() + cells[7],
+            cells[8].isEmpty() ? QString() : proxy.folder.requests() + cells[8], cells[1], cells[6] });
+    }
+    const QJsonDocument har
+        = QJsonDocument::fromJson(QJsonDocument(HarBuilder::build(rows, QStringLiteral("1.2.3"))).toJson());
+    EXPECT_EQ(at(har.object(), QStringLiteral("log.version")), QStringLiteral("1.2"));
+    const QJsonArray entries = at(har.object(), QStringLiteral("log.entries")).toArray();
+    ASSERT_EQ(entries.size(), 2);
+    for (const QJsonValue &entry : entries)
+        expectHarFields(entry);
+
+    const QJsonValue post = entries[0];
+    const RecordMessage sent = RecordMessage::parse(proxy.readRecord(proxy.row(1)[7]));
+    const RecordMessage reply = RecordMessage::parse(proxy.readRecord(proxy.row(1)[8]));
+    QJsonArray sentHeaders;
+    for (const auto &[name, value] : sent.headers)
+        sentHeaders.append(pairs({ { name.constData(), value.constData() } })[0]);
+    const QDateTime started = HarBuilder::recordTime(proxy.row(1)[7]);
+    const struct {
+        const char *path;
+        QJsonValue expected;
+    } fields[] = { { "startedDateTime",
+                       started.toOffsetFromUtc(started.offsetFromUtc()).toString(Qt::ISODateWithMs) },
+        { "serverIPAddress", QStringLiteral("127.0.0.1") }, { "request.method", QStringLiteral("POST") },
+        { "request.url", origin.url(QStringLiteral("/up?x=1&y=a%20b")) },
+        { "request.httpVersion", QStringLiteral("HTTP/1.1") }, { "request.headers", sentHeaders },
+        { "request.headersSize", static_cast<qint64>(sent.headerSize) }, { "request.bodySize", 4 },
+        { "request.queryString", pairs({ { "x", "1" }, { "y", "a b" } }) },
+        { "request.cookies", pairs({ { "a", "1" }, { "b", "2" } }) },
+        { "request.postData.mimeType", QStringLiteral("application/octet-stream") },
+        { "request.postData.encoding", QStringLiteral("base64") },
+        { "request.postData.text", QString::fromLatin1(body.toBase64()) }, { "response.status", 201 },
+        { "response.statusText", QStringLiteral("Created") }, { "response.cookies", pairs({ { "s", "3" } }) },
+        { "response.headersSize", static_cast<qint64>(reply.headerSize) },
+        { "response.bodySize", static_cast<qint64>(stored.size()) }, { "response.content.size", 6 },
+        { "response.content.text", QStringLiteral("stored") },
+        { "response.content.mimeType", QStringLiteral("text/plain") } };
+    for (const auto &field : fields)
+        EXPECT_EQ(at(post, QLatin1String(field.path)), field.expected) << field.path;
+
+    // A request that got no reply is kept, with the status browsers give a failed one.
+    EXPECT_EQ(at(entries[1], QStringLiteral("request.method")), QStringLiteral("GET"));
+    EXPECT_EQ(at(entries[1], QStringLiteral("response.status")), 0);
+    EXPECT_EQ(at(entries[1], QStringLiteral("response.bodySize")), -1);
+}
+
+TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
+{
+    // Guards against curl adding, dropping, reordering or reshaping anything the browser sent.
+    FakeOrigin origin;
+    origin.setReply({ QByteArrayLiteral("HTTP/1.1 204 No Content\r\n\r\n") });
+    const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(origin.port()) + "\r\n";
+    const QByteArray url = origin.url(QString()).toLatin1();
+    const QByteArray binary("\0\x01\xff'%s\\n\n\r\"$(id)`", 16);
+    const struct {
+        const char *name;
+        QByteArray record;
+        QByteArray sent; // what the origin must receive
+    } rows[] = {
+        { "browser GET; hop-by-hop fields dropped, odd characters kept",
+            "GET " + url + "/a/../b?q=[1]&x=%20 HTTP/1.1\r\n" + host
+                + "User-Agent: Mozilla/5.0 (X11)\r\nAccept: text/html\r\nProxy-Connection: keep-alive\r\n"
+                  "Connection: keep-alive, X-Hop\r\nX-Hop: 1\r\nX-Empty:\r\nX-Quote: it's \"q\" $HOME `id` "
+                  "\\\r\n\r\n",
+            "GET /a/../b?q=[1]&x=%20 HTTP/1.1\r\n" + host
+                + "User-Agent: Mozilla/5.0 (X11)\r\nAccept: text/html\r\nX-Empty:\r\n"
+                  "X-Quote: it's \"q\" $HOME `id` \\\r\n\r\n" },
+        { "POST with a binary body",
+            "POST " + url + "/up HTTP/1.1\r\n" + host
+                + "Content-Type: application/octet-stream\r\nContent-Length: 16\r\n\r\n" + binary,
+            "POST /up HTTP/1.1\r\n" + host
+                + "Content-Type: application/octet-stream\r\nContent-Length: 16\r\n\r\n" + binary },
+        { "text body that starts like a file name, HTTP/1.0",
+            "PUT " + url + "/t HTTP/1.0\r\n" + host + "Content-Length: 9\r\n\r\n@etc/x 'y",
+            "PUT /t HTTP/1.0\r\n" + host + "Content-Length: 9\r\n\r\n@etc/x 'y" },
+        { "a request without Host or Accept gets none from curl",
+            "DELETE " + url + "/d HTTP/1.1\r\nX-Only: 1\r\n\r\n", "DELETE /d HTTP/1.1\r\nX-Only: 1\r\n\r\n" }
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        origin.requests.clear();
+        const QString command = CurlCommand::fromRecord(row.record);
+        EXPECT_EQ(runInShell(command), 0) << qPrintable(command);
+        ASSERT_EQ(origin.requests.size(), 1) << qPrintable(command);
+        EXPECT_EQ(origin.requests.first(), row.sent) << qPrintable(command);
+    }
+}

@@ -1,0 +1,226 @@
+#include "CProxyServer.h"
+#include "MainModule.h"
+#include "MessageBox.h"
+#include "ProgramValues.h"
+#include "TestFolder.h"
+#include "Twips.h"
+#include "cDialog.h"
+#include "frmSettings.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <tuple>
+
+namespace {
+
+class SettingsDialog : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        MessageBox::setHookForTest([this](const QString &text, MessageBox::Icon icon) {
+            boxes.append(text);
+            EXPECT_EQ(icon, MessageBox::Icon::Exclamation);
+        });
+        open();
+    }
+
+    void TearDown() override
+    {
+        dialog.reset();
+        MessageBox::setHookForTest(nullptr);
+        cDialog::setNextFileAnswerForTest(nullptr);
+    }
+
+    // A fresh dialog on screen over stored values; the server's log file is one the dialog never
+    // names, so any call to the server shows.
+    void open()
+    {
+        ServerIP = QStringLiteral("127.0.0.1");
+        ServerPort = 8080;
+        LogFileName = stored;
+        proxy.setAccessLogFile(untouched);
+        dialog = std::make_unique<frmSettings>(&proxy, nullptr);
+        dialog->show();
+    }
+
+    TestFolder folder;
+    const QString stored = folder.path() + QStringLiteral("access.txt");
+    const QString untouched = folder.path() + QStringLiteral("untouched.txt");
+    CProxyServer proxy { nullptr };
+    std::unique_ptr<frmSettings> dialog;
+    QStringList boxes;
+};
+
+using Values = std::tuple<QString, qint32, QString>;
+
+Values values(const char *ip, qint32 port, const char *log)
+{
+    return { QLatin1String(ip), port, QLatin1String(log) };
+}
+
+} // namespace
+
+TEST_F(SettingsDialog, OkStoresValidValuesAndRepointsOnlyAChangedLogOtherwiseNothingIsStored)
+{
+    const QString other = folder.path() + QStringLiteral("other.txt");
+    using Leave = void (*)(frmSettings &);
+    const Leave ok = [](frmSettings &d) { QTest::mouseClick(d.cmdOK, Qt::LeftButton); };
+    const Leave cancel = [](frmSettings &d) { QTest::mouseClick(d.cmdCancel, Qt::LeftButton); };
+    const struct {
+        const char *name;
+        const char *ip, *port; // nullptr: the fields as the dialog opened
+        QString log;
+        Leave leave;
+        const char *storedIp = nullptr; // nullptr: nothing stored
+        qint32 storedPort = 0;
+    } rows[] = { { "opened with the stored values", nullptr, nullptr, stored, ok, "127.0.0.1", 8080 },
+        { "empty address, lowest port, other log", "", "0", other, ok, "", 0 },
+        { "IPv6, highest port, log name in other letter case", "::1", "65535",
+            folder.path() + QStringLiteral("ACCESS.txt"), ok, "::1", 65535 },
+        { "blanks around, log emptied", " 10.0.0.2 ", " 80 ", QString(), ok, "10.0.0.2", 80 },
+        { "no port", "127.0.0.1", "", other, ok }, { "port not a number", "127.0.0.1", "abc", other, ok },
+        { "port too high", "127.0.0.1", "70000", other, ok },
+        { "port beyond 32 bits", "127.0.0.1", "99999999999", other, ok },
+        { "negative port", "127.0.0.1", "-1", other, ok },
+        { "port with sign", "127.0.0.1", "+80", other, ok },
+        { "fractional port", "127.0.0.1", "1.5", other, ok }, { "host name", "localhost", "80", other, ok },
+        { "IPv4 part too high", "256.1.1.1", "80", other, ok },
+        { "five parts", "1.2.3.4.5", "80", other, ok }, { "bad IPv6", "::g", "80", other, ok },
+        { "Cancel", "10.1.1.1", "81", other, cancel },
+        { "close box", "10.1.1.2", "82", other, [](frmSettings &d) { d.close(); } },
+        { "Escape", "10.1.1.3", "83", other, [](frmSettings &d) { QTest::keyClick(&d, Qt::Key_Escape); } } };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        boxes.clear();
+        open();
+        if (row.ip) {
+            dialog->txtIP->setText(QLatin1String(row.ip));
+            dialog->txtPort->setText(QLatin1String(row.port));
+            dialog->txtLogFile->setText(row.log);
+        }
+        row.leave(*dialog);
+        // A refused value keeps the dialog open, with one box saying why.
+        const bool refused = row.leave == ok && !row.storedIp;
+        EXPECT_EQ(dialog->isVisible(), refused);
+        EXPECT_EQ(boxes.size(), refused ? 1 : 0);
+        EXPECT_EQ(dialog->result(), row.storedIp ? QDialog::Accepted : QDialog::Rejected);
+        const QString log = row.storedIp ? row.log : stored;
+        EXPECT_EQ(ServerIP, QLatin1String(row.storedIp ? row.storedIp : "127.0.0.1"));
+        EXPECT_EQ(ServerPort, row.storedIp ? row.storedPort : 8080);
+        EXPECT_EQ(LogFileName, log);
+        // Address and port wait for the next start; a changed log takes the very next line.
+        EXPECT_EQ(proxy.AccessLogFile(), log == stored ? untouched : log);
+        proxy.AddLog(QStringLiteral("after the dialog"));
+        QFile file(log);
+        EXPECT_EQ(log != stored && file.open(QIODevice::ReadOnly) && file.readAll().contains("after"),
+            log != stored && !log.isEmpty());
+        EXPECT_FALSE(QFile::exists(stored));
+    }
+}
+
+TEST_F(SettingsDialog, BrowseFillsInTheChosenTextFileWithoutStoringOrCreatingIt)
+{
+    cDialog::setNextFileAnswerForTest([](const cDialog::FileRequest &) {
+        return std::optional<QString>(AppFolder + QStringLiteral("mylog"));
+    });
+    QTest::mouseClick(dialog->cmdGetFolder, Qt::LeftButton);
+    EXPECT_EQ(dialog->txtLogFile->text(), AppFolder + QStringLiteral("mylog.txt"));
+    EXPECT_EQ(dialog->focusWidget(), dialog->txtLogFile);
+    EXPECT_FALSE(QFile::exists(AppFolder + QStringLiteral("mylog.txt")));
+    EXPECT_EQ(LogFileName, stored);
+}
+
+TEST_F(SettingsDialog, EveryCaptionAndTheHighestPortShowWhole)
+{
+    // Guards against the designed sizes cutting captions and the port box showing "9401" for 19401.
+    const QFont font = QApplication::font();
+    for (const double dpi : { 96.0, 144.0 }) {
+        SCOPED_TRACE(dpi);
+        // Fonts grow with the dpi as they would on such a screen.
+        QFont scaled = font;
+        scaled.setPointSizeF(font.pointSizeF() * dpi / 96.0);
+        QApplication::setFont(scaled);
+        Twips::setDpiForTest(dpi);
+        open();
+        dialog->txtPort->setText(QStringLiteral("65535"));
+        dialog->grab();
+        for (QLabel *label : dialog->findChildren<QLabel *>()) {
+            SCOPED_TRACE(label->objectName().toStdString());
+            if (label->wordWrap())
+                EXPECT_LE(label->heightForWidth(label->width()), label->height());
+            else
+                EXPECT_LE(
+                    label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width());
+        }
+        // Shown whole, the port's text starts at the box's left edge and ends before its right.
+        QLineEdit *port = dialog->txtPort;
+        EXPECT_EQ(port->cursorPositionAt(QPoint(4, port->height() / 2)), 0);
+        EXPECT_EQ(port->cursorPositionAt(QPoint(port->width() - 4, port->height() / 2)), 5);
+        // Grown controls push the others aside instead of covering them.
+        for (QWidget *parent : QList<QWidget *> { dialog.get(), dialog->Frame1 }) {
+            const QList<QWidget *> children = parent->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+            for (QWidget *a : children) {
+                EXPECT_TRUE(parent->rect().contains(a->geometry())) << a->objectName().toStdString();
+                for (QWidget *b : children)
+                    EXPECT_TRUE(a == b || !a->geometry().intersects(b->geometry()))
+                        << a->objectName().toStdString() << " " << b->objectName().toStdString();
+            }
+        }
+    }
+    Twips::setDpiForTest(std::nullopt);
+    QApplication::setFont(font);
+}
+
+TEST(SettingsFile, ReadsUpToTheFirstBadLineAndWritesThreeCrLfLinesWithTheSpacedPort)
+{
+    const Values before = values("old-ip", 1234, "old.log");
+    const struct {
+        const char *name;
+        const char *content; // nullptr: no file at all
+        Values expected;
+        bool written = false; // writing the expected values gives back the content
+    } rows[] = { { "no file", nullptr, before }, { "empty file", "", before },
+        { "complete with spaced port", "10.0.0.1\r\n 5000 \r\nlog.txt\r\n",
+            values("10.0.0.1", 5000, "log.txt"), true },
+        { "port without spaces", "10.0.0.1\r\n5000\r\nlog.txt\r\n", values("10.0.0.1", 5000, "log.txt") },
+        { "negative port takes the sign's place", "10.0.0.1\r\n-5 \r\nlog.txt\r\n",
+            values("10.0.0.1", -5, "log.txt"), true },
+        { "only the first line", "10.0.0.1\r\n", values("10.0.0.1", 1234, "old.log") },
+        { "first line without line end", "10.0.0.1", values("10.0.0.1", 1234, "old.log") },
+        { "empty second line", "10.0.0.1\r\n\r\nlog.txt\r\n", values("10.0.0.1", 1234, "old.log") },
+        { "second line not a number", "10.0.0.1\r\nabc\r\nlog.txt\r\n", values("10.0.0.1", 1234, "old.log") },
+        { "port beyond 32 bits", "10.0.0.1\r\n 4294967296 \r\nlog.txt\r\n",
+            values("10.0.0.1", 1234, "old.log") },
+        { "two lines only", "10.0.0.1\r\n 80 \r\n", values("10.0.0.1", 80, "old.log") },
+        { "empty lines are values", "\r\n 0 \r\n\r\n", values("", 0, ""), true },
+        { "LF line ends", "10.0.0.1\n 81 \nlog.txt\n", values("10.0.0.1", 81, "log.txt") },
+        { "no line end after the third line", "10.0.0.1\r\n 82 \r\nlog.txt",
+            values("10.0.0.1", 82, "log.txt") },
+        { "lines after the third are ignored", "a\r\n 83 \r\nb\r\nc\r\n", values("a", 83, "b") } };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        TestFolder folder;
+        QFile file(settingsFilePath());
+        ASSERT_TRUE(!row.content || (file.open(QIODevice::WriteOnly) && file.write(row.content) >= 0));
+        file.close();
+        std::tie(ServerIP, ServerPort, LogFileName) = before;
+        ReadSettings();
+        EXPECT_EQ(std::tie(ServerIP, ServerPort, LogFileName), row.expected);
+        if (!row.written)
+            continue;
+        QString error;
+        ASSERT_TRUE(WriteSettings(&error)) << qPrintable(error);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), row.content);
+    }
+}
