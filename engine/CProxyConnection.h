@@ -128,6 +128,8 @@ private:
     Phase m_phase = Phase::Receiving;
     bool m_tunnel = false;
     bool m_upstreamConnected = false;
+    // The browser has finished sending; a tunnel passes that on once it is connected.
+    bool m_browserFinished = false;
     QByteArray m_tunnelPending;
     bool m_sentToBrowser = false;
     QString m_browserIP;
