@@ -332,19 +332,11 @@ void EventSocket::releaseSocket()
     if (!socket)
         return;
     socket->disconnect(this);
-    if (d->shutdownWanted && socket->state() == QAbstractSocket::ConnectedState) {
+    // A close over unread input makes the system answer with a reset, which throws away what
+    // it still holds for the peer: a socket with bytes on their way closes in order instead.
+    if (socket->state() == QAbstractSocket::ConnectedState
+        && (d->shutdownWanted || socket->bytesToWrite() > 0)) {
         drainAndClose(socket, d->shutDown);
-        return;
-    }
-    if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
-        // Nobody reads any more: bound what the peer can still pile up meanwhile.
-        socket->setReadBufferSize(4096);
-        QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(LingerMilliseconds, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
-        socket->disconnectFromHost();
         return;
     }
     socket->abort();
