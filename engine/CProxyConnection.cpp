@@ -768,8 +768,9 @@ void CProxyConnection::Socket_PeerFinished()
                 m_browser->socket()->ShutdownSend();
             return;
         }
-        // After a complete request the end of stream only means "no more requests".
-        if (m_phase == Phase::Forwarding && !m_tunnel)
+        // After a complete request the end of stream only means "no more requests"; once the
+        // reply has begun to flow, it means the browser has left, as a close would.
+        if (m_phase == Phase::Forwarding && !m_tunnel && m_browser->receivedBytes() == 0)
             return;
         Socket_Close();
     });

@@ -26,7 +26,7 @@ protected:
     FakeTimerPlatform platform;
 };
 
-TEST_F(TimerTest, ThePlatformIsCalledOnlyOnAChangeAndTheLastIdentifierKilledAtTheEnd)
+TEST_F(TimerTest, ThePlatformIsCalledOnlyOnAChangeAndItsFailuresAreRaised)
 {
     auto timer = std::make_unique<CTimer>();
     timer->setInterval(5000);
@@ -45,26 +45,18 @@ TEST_F(TimerTest, ThePlatformIsCalledOnlyOnAChangeAndTheLastIdentifierKilledAtTh
     EXPECT_EQ(platform.killedIds, (std::vector<qint32> { 100, 101, 101 }));
     EXPECT_EQ(CTimerGlobal::ActiveTimer, nullptr);
 
-    // A failing KillTimer at destruction reaches nobody.
-    platform.failKill = true;
+    // A refused start or stop is raised and leaves Enabled as it was; a failing KillTimer at
+    // destruction reaches nobody.
     auto failing = std::make_unique<CTimer>();
+    platform.failSet = true;
+    EXPECT_THROW(failing->setEnabled(true), RaisedError);
+    EXPECT_FALSE(failing->Enabled());
+    platform.failSet = false;
     failing->setEnabled(true);
+    platform.failKill = true;
+    EXPECT_THROW(failing->setEnabled(false), RaisedError);
+    EXPECT_TRUE(failing->Enabled());
     EXPECT_NO_THROW(failing.reset());
-}
-
-TEST_F(TimerTest, PlatformFailuresRaiseTheirErrorAndKeepEnabled)
-{
-    for (const bool stopping : { false, true }) {
-        SCOPED_TRACE(stopping ? "stop refused" : "start refused");
-        CTimer timer;
-        if (stopping)
-            timer.setEnabled(true);
-        platform.failSet = !stopping;
-        platform.failKill = stopping;
-        EXPECT_THROW(timer.setEnabled(!stopping), RaisedError);
-        EXPECT_EQ(timer.Enabled(), stopping);
-        platform.failSet = platform.failKill = false;
-    }
 }
 
 TEST_F(TimerTest, CallbackSwallowsHandlerFailuresAndKeepsTicking)
