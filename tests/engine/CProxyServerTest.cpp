@@ -1,30 +1,16 @@
 #include "CProxyServer.h"
-#include "CLog.h"
-#include "CProxyConnection.h"
 #include "CRequest.h"
 #include "CTimer.h"
-#include "CTimerGlobal.h"
 #include "Clock.h"
 #include "EventSocket.h"
 #include "FakeOrigin.h"
-#include "FakeShell.h"
 #include "FakeTimerPlatform.h"
-#include "MemoryLogBox.h"
 #include "ProgramValues.h"
 #include "ProxyHarness.h"
-#include "TestFolder.h"
-#include "Wait.h"
-
-#include <QHostAddress>
-#include <QLocale>
-#include <QRegularExpression>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <vector>
+#include <algorithm>
 
 namespace {
 
@@ -73,11 +59,10 @@ protected:
     // The log lines without their date stamps.
     QStringList lines() const
     {
-        static const QRegularExpression stamp(QStringLiteral("^\\d+/\\d+/\\d+ \\d+:\\d+:\\d+[^:]*: "));
-        QStringList lines = log.text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-        for (QString &line : lines)
-            line.remove(stamp);
-        return lines;
+        return QString(log.text)
+            .remove(QRegularExpression(
+                QStringLiteral("^\\d+/\\d+/\\d+ \\d+:\\d+:\\d+[^:]*: "), QRegularExpression::MultilineOption))
+            .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
     }
 
     TestFolder folder;
@@ -88,16 +73,32 @@ protected:
     std::vector<std::unique_ptr<QTcpSocket>> clients;
 };
 
-TEST_F(ServerTest, StartsOnTheGivenAddressAndPublishesWhatItBound)
+TEST_F(ServerTest, ListeningIsPublishedLoggedAndKeptThroughRestartsAndSocketEvents)
 {
     const quint16 port = ProxyHarness::freePort();
     startOn(port);
     EXPECT_EQ(ServerIP, QStringLiteral("127.0.0.1"));
     EXPECT_EQ(ServerPort, port);
-    EXPECT_EQ(lines(), QStringList { QStringLiteral("Proxy server started on 127.0.0.1:%1").arg(port) });
     // Guards against an unlimited default: each connection costs descriptors.
     EXPECT_GT(server->MaxConnections(), 0);
     EXPECT_LE(server->MaxConnections(), CProxyServer::MaxDefaultConnections);
+    connectClient();
+    server->listener()->raiseError(10048, QStringLiteral("Address in use"));
+    server->listener()->raiseDataArrival(5);
+    server->RestartServer();
+    const QString started = QStringLiteral("Proxy server started on 127.0.0.1:%1").arg(port);
+    const QString restarting = QStringLiteral("Restarting proxy server on 127.0.0.1:%1").arg(port);
+    EXPECT_EQ(lines().filter(QStringLiteral("proxy server"), Qt::CaseInsensitive),
+        (QStringList { started, restarting, started, restarting, started }));
+    ASSERT_EQ(shell.messages.size(), 2);
+    EXPECT_EQ(shell.messages[0], QStringLiteral("Proxy Winsock Error:\r\n\r\n10048 : Address in use"));
+    EXPECT_TRUE(shell.messages[1].startsWith(QStringLiteral("Received data on main socket. Rejected user ")));
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, port);
+    EXPECT_TRUE(probe.waitForConnected(2000)) << "listening again after the restarts";
+    server->StopServer();
+    EXPECT_EQ(server->connections().size(), 1u);
+    EXPECT_TRUE(server->timer()->Enabled()) << "stopping does not stop the sweep of live connections";
 }
 
 TEST_F(ServerTest, EmptyAddressListensOnLoopbackAndPortBelowOneOn80)
@@ -124,20 +125,6 @@ TEST_F(ServerTest, TakenPortLeavesTheServerStoppedWithTwoLogLines)
         (QStringList {
             QStringLiteral("Unable to start proxy server on 127.0.0.1:%1").arg(occupant.serverPort()),
             QStringLiteral("Proxy Server Error: ") + server->lastStartError() }));
-}
-
-TEST_F(ServerTest, RestartWhileListeningKeepsLiveConnections)
-{
-    startOn(ProxyHarness::freePort());
-    connectClient();
-    server->RestartServer();
-    EXPECT_TRUE(server->Running());
-    EXPECT_EQ(lines().mid(2),
-        (QStringList { QStringLiteral("Restarting proxy server on 127.0.0.1:%1").arg(server->Port()),
-            QStringLiteral("Proxy server started on 127.0.0.1:%1").arg(server->Port()) }));
-    server->StopServer();
-    EXPECT_EQ(server->connections().size(), 1u);
-    EXPECT_TRUE(server->timer()->Enabled()) << "stopping does not stop the sweep of live connections";
 }
 
 TEST_F(ServerTest, ConnectionsOverTheLimitAreAnswered503AndClosed)
@@ -232,25 +219,22 @@ TEST_F(ServerTest, UpdateItemWritesOnlyTheGivenCellsOfRowsThatExist)
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     shell.list.add();
     shell.list.add();
-    CProxyServer::RowReport full;
-    full.Host = QStringLiteral("example.test");
-    full.IP = QStringLiteral("127.0.0.1");
-    full.Desc = QStringLiteral("GET");
-    full.URL = QStringLiteral("http://example.test/a");
-    full.RequestLength = 1234567;
-    full.ResponseLength = 0.6;
-    full.RequestFile = QStringLiteral("C:\\x\\requests\\q.txt");
-    full.ResponseFile = QStringLiteral("/x/requests/a.txt");
-    full.Status = QStringLiteral("TO-WEB");
+    const CProxyServer::RowReport full { .Host = QStringLiteral("example.test"),
+        .IP = QStringLiteral("127.0.0.1"),
+        .Desc = QStringLiteral("GET"),
+        .URL = QStringLiteral("http://example.test/a"),
+        .RequestLength = 1234567,
+        .ResponseLength = 0.6,
+        .RequestFile = QStringLiteral("C:\\x\\requests\\q.txt"),
+        .ResponseFile = QStringLiteral("/x/requests/a.txt"),
+        .Status = QStringLiteral("TO-WEB") };
     server->UpdateItem(2, full);
     QStringList expected { QStringLiteral("example.test"), QStringLiteral("127.0.0.1"), QStringLiteral("GET"),
         QStringLiteral("http://example.test/a"), QStringLiteral("1,234,567"), QStringLiteral("1"),
         QStringLiteral("TO-WEB"), QStringLiteral("q.txt"), QStringLiteral("a.txt") };
     EXPECT_EQ(shell.list.cells(2), expected);
 
-    CProxyServer::RowReport status;
-    status.Status = QStringLiteral("DONE");
-    server->UpdateItem(2, status);
+    server->UpdateItem(2, { .Status = QStringLiteral("DONE") });
     expected[6] = QStringLiteral("DONE");
     EXPECT_EQ(shell.list.cells(2), expected);
     for (const int outside : { 0, 3, -1 })
@@ -275,25 +259,6 @@ TEST_F(ServerTest, HitsAreCountedAndLogged)
         server->AddHit(QStringLiteral("GET - /index.html"), QStringLiteral("10.0.0.7"));
     EXPECT_EQ(server->Hits(), 3.0);
     EXPECT_EQ(lines().last(), QStringLiteral("3 - 10.0.0.7 - Requesting GET - /index.html"));
-}
-
-TEST_F(ServerTest, ListeningSocketEventsAreShownAndTheServerKeepsListening)
-{
-    startOn(ProxyHarness::freePort());
-    const qint32 port = server->Port();
-    log.text.clear();
-    server->listener()->raiseError(10048, QStringLiteral("Address in use"));
-    server->listener()->raiseDataArrival(5);
-
-    ASSERT_EQ(shell.messages.size(), 2);
-    EXPECT_EQ(shell.messages[0], QStringLiteral("Proxy Winsock Error:\r\n\r\n10048 : Address in use"));
-    EXPECT_TRUE(shell.messages[1].startsWith(QStringLiteral("Received data on main socket. Rejected user ")));
-    EXPECT_EQ(lines(),
-        (QStringList { QStringLiteral("Restarting proxy server on 127.0.0.1:%1").arg(port),
-            QStringLiteral("Proxy server started on 127.0.0.1:%1").arg(port) }));
-    QTcpSocket probe;
-    probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-    EXPECT_TRUE(probe.waitForConnected(2000)) << "listening again after the restart";
 }
 
 TEST_F(ServerTest, CleanupStopsTheExchangesUnderWayOnce)
