@@ -95,10 +95,13 @@ CProxyConnection::CProxyConnection(QObject *parent)
     , m_socket(new EventSocket(this))
     , m_browser(new CHTTPGet(this))
 {
-    // A browser that has sent its request and then its end of stream still wants the reply.
-    m_socket->setHalfClose(true);
     connect(m_socket, &EventSocket::peerFinished, this, &CProxyConnection::Socket_PeerFinished);
     connect(m_socket, &EventSocket::DataArrival, this, &CProxyConnection::Socket_DataArrival);
+    // A browser that has sent its request and then its end of stream still wants the reply.
+    connect(m_socket, &EventSocket::DataArrival, this, [this] {
+        if (m_phase == Phase::Forwarding)
+            m_socket->allowHalfClose();
+    });
     connect(m_socket, &EventSocket::SendComplete, this, &CProxyConnection::Socket_SendComplete);
     connect(m_socket, &EventSocket::sendProgress, this, &CProxyConnection::Socket_SendProgress);
     connect(m_socket, &EventSocket::Closed, this, &CProxyConnection::Socket_Close);
@@ -106,6 +109,10 @@ CProxyConnection::CProxyConnection(QObject *parent)
         [this](qint16 Number, const QString &Description, qint32, const QString &, const QString &, qint32,
             bool *) { Socket_Error(Number, Description); });
     connect(m_browser, &CHTTPGet::Connected, this, &CProxyConnection::Browser_Connected);
+    connect(m_browser, &CHTTPGet::Connected, this, [this] {
+        if (m_tunnel && m_browserFinished)
+            m_browser->socket()->ShutdownSend();
+    });
     connect(m_browser, &CHTTPGet::DataReceived, this, &CProxyConnection::Browser_DataReceived);
     connect(m_browser, &CHTTPGet::TransferCompleted, this, &CProxyConnection::Browser_TransferCompleted);
     connect(m_browser, &CHTTPGet::failed, this, &CProxyConnection::Browser_Failed);
@@ -920,9 +927,11 @@ void CProxyConnection::Socket_Close()
 void CProxyConnection::Socket_PeerFinished()
 {
     guarded([&] {
-        if (m_phase == Phase::Forwarding && m_tunnel && m_upstreamConnected) {
+        if (m_phase == Phase::Forwarding && m_tunnel) {
             // The browser has said all it will say; the server may still answer.
-            m_browser->socket()->ShutdownSend();
+            m_browserFinished = true;
+            if (m_upstreamConnected)
+                m_browser->socket()->ShutdownSend();
             return;
         }
         // After a complete request the end of stream only means "no more requests"; a browser

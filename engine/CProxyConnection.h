@@ -150,6 +150,8 @@ private:
     bool m_closeAfter = false; // the browser will send no more requests
     bool m_tunnel = false;
     bool m_upstreamConnected = false;
+    // The browser has finished sending; a tunnel passes that on once it is connected.
+    bool m_browserFinished = false;
     QByteArray m_tunnelPending;
     QByteArray m_upgradeHeld; // what the browser sent after a request to switch protocols
     bool m_sentToBrowser = false;

@@ -408,7 +408,6 @@ void CProxyServer::refuseConnection(qint32 RequestID)
     AddLog(QStringLiteral("Max Connections Reached"));
     const QByteArray body = QByteArrayLiteral("Too many connections\r\n");
     auto *refused = new EventSocket(this);
-    refused->setHalfClose(true);
     refused->Accept(RequestID);
     AddLog(refused->RemoteHostIP() + QStringLiteral(" - Refused: 503 Service Unavailable"));
     refused->SendData(QByteArrayLiteral("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <limits>
+#include <memory>
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
@@ -273,12 +274,12 @@ struct EventSocket::Private {
     bool peerClosed = false;
     bool closedRaised = false;
     bool sendPending = false;
-    bool halfClose = false;
     bool shutdownWanted = false;
     bool shutDown = false;
     // A half-close socket's peer refused what was sent after it had finished; Closed is raised.
     bool goneRaised = false;
     QPointer<SpareWriter> writer;
+    bool resumeScheduled = false;
     qint64 bytesTaken = 0;
     // Bumped by Close so that a failure scheduled for an earlier Connect is dropped.
     quint64 generation = 0;
@@ -331,25 +332,50 @@ void EventSocket::releaseSocket()
     if (!socket)
         return;
     socket->disconnect(this);
-    if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
-        // Nobody reads any more: bound what the peer can still pile up meanwhile.
-        socket->setReadBufferSize(4096);
-        QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(LingerMilliseconds, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
-        socket->disconnectFromHost();
+    // A close over unread input makes the system answer with a reset, which throws away what
+    // it still holds for the peer: a socket with bytes on their way closes in order instead.
+    if (socket->state() == QAbstractSocket::ConnectedState
+        && (d->shutdownWanted || socket->bytesToWrite() > 0)) {
+        drainAndClose(socket, d->shutDown);
         return;
     }
     socket->abort();
     socket->deleteLater();
 }
 
+// The sending side is shut down once everything queued has gone; then whatever the peer still
+// sends is read and dropped until its end or DrainMs, and only then is the socket closed.
+void EventSocket::drainAndClose(QTcpSocket *socket, bool alreadyShut)
+{
+    QObject::connect(
+        socket, &QIODevice::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
+    QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    const auto giveUp = [socket] {
+        socket->abort();
+        socket->deleteLater();
+    };
+    QTimer::singleShot(LingerMilliseconds, socket, giveUp);
+    const auto shut = std::make_shared<bool>(alreadyShut);
+    const auto shutWhenSent = [socket, shut, giveUp] {
+        if (*shut || socket->bytesToWrite() > 0 || socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        *shut = true;
+        shutdownSending(socket->socketDescriptor());
+        QTimer::singleShot(DrainMs, socket, giveUp);
+    };
+    QObject::connect(socket, &QIODevice::bytesWritten, socket, shutWhenSent);
+    if (alreadyShut)
+        QTimer::singleShot(DrainMs, socket, giveUp);
+    else
+        shutWhenSent();
+    socket->skip(socket->bytesAvailable());
+}
+
 void EventSocket::releaseServer()
 {
     QTcpServer *server = d->server;
     d->server = nullptr;
+    d->resumeScheduled = false;
     if (!server)
         return;
     server->disconnect(this);
@@ -385,6 +411,9 @@ void EventSocket::Listen()
         throw error;
     }
     d->server = server;
+    // Qt accepts in a loop that only a full pending list stops; with room for one, a listener
+    // short of descriptors can stop it by leaving the connection there.
+    server->setMaxPendingConnections(1);
     connect(server, &QTcpServer::newConnection, this, &EventSocket::onNewConnection);
     connect(server, &QTcpServer::acceptError, this, &EventSocket::onAcceptError);
     d->state = sckListening;
@@ -412,6 +441,12 @@ void EventSocket::onNewConnection()
 {
     QPointer<EventSocket> self(this);
     while (self && d->server && d->server->hasPendingConnections()) {
+        const QString shortage = descriptorShortage();
+        if (!shortage.isEmpty()) {
+            // The connection waits in the pending list, whose limit of one stops Qt's accept loop.
+            pauseAccepting(shortage);
+            return;
+        }
         QTcpSocket *socket = d->server->nextPendingConnection();
         if (!socket)
             break;
@@ -427,18 +462,60 @@ void EventSocket::onNewConnection()
     }
 }
 
+// Accepting pauses while fewer than DescriptorHeadroom descriptors are free, so that the
+// exchanges under way can still open their server connections and record files, and no code
+// runs with none left. Empty when there are enough; otherwise the system's reason.
+QString EventSocket::descriptorShortage() const
+{
+#ifdef Q_OS_UNIX
+    if (!d->server)
+        return QString();
+    int probes[DescriptorHeadroom];
+    int taken = 0;
+    int error = 0;
+    while (taken < DescriptorHeadroom) {
+        probes[taken] = ::dup(int(d->server->socketDescriptor()));
+        if (probes[taken] < 0) {
+            error = errno;
+            break;
+        }
+        ++taken;
+    }
+    while (taken > 0)
+        ::close(probes[--taken]);
+    return error ? qt_error_string(error) : QString();
+#else
+    return QString();
+#endif
+}
+
 // Qt has stopped accepting. Nothing would resume it, and resuming at once would fail again at
 // once for as long as the descriptors are exhausted.
 void EventSocket::onAcceptError()
 {
-    const QPointer<QTcpServer> server = d->server;
-    if (!server)
-        return;
-    QTimer::singleShot(AcceptRetryMs, server, [server] {
-        if (server && server->isListening())
-            server->resumeAccepting();
-    });
-    emit acceptFailed(server->errorString());
+    if (d->server)
+        pauseAccepting(d->server->errorString());
+}
+
+void EventSocket::pauseAccepting(const QString &reason)
+{
+    d->server->pauseAccepting();
+    if (!d->resumeScheduled) {
+        d->resumeScheduled = true;
+        const QPointer<EventSocket> self(this);
+        QTimer::singleShot(AcceptRetryMs, d->server, [self] {
+            if (!self || !self->d->server)
+                return;
+            self->d->resumeScheduled = false;
+            const QString shortage = self->descriptorShortage();
+            if (shortage.isEmpty()) {
+                self->d->server->resumeAccepting();
+                self->onNewConnection();
+            } else
+                self->pauseAccepting(shortage);
+        });
+    }
+    emit acceptFailed(reason);
 }
 
 void EventSocket::Accept(qint32 requestID)
@@ -453,14 +530,6 @@ void EventSocket::Accept(qint32 requestID)
     socket->setParent(nullptr);
     takeSocket(socket);
     d->state = sckConnected;
-#ifdef Q_OS_UNIX
-    // Without a spare descriptor (none left) the socket simply does without half-close.
-    const int spare = d->halfClose ? ::dup(int(socket->socketDescriptor())) : -1;
-    if (spare >= 0) {
-        d->writer = new SpareWriter(spare, [this](qint64 left, bool failed) { onSpareSent(left, failed); });
-        d->writer->setParent(this);
-    }
-#endif
     if (socket->bytesAvailable() > 0)
         d->unannounced = true;
     if (socket->state() == QAbstractSocket::UnconnectedState)
@@ -611,9 +680,18 @@ void EventSocket::shutdownIfDrained()
     shutdownSending(d->socket->socketDescriptor());
 }
 
-void EventSocket::setHalfClose(bool enabled)
+void EventSocket::allowHalfClose()
 {
-    d->halfClose = enabled;
+#ifdef Q_OS_UNIX
+    if (d->writer || !d->socket || d->peerClosed || d->socket->state() != QAbstractSocket::ConnectedState
+        || d->socket->bytesToWrite() > 0)
+        return;
+    const int spare = ::dup(int(d->socket->socketDescriptor()));
+    if (spare < 0)
+        return;
+    d->writer = new SpareWriter(spare, [this](qint64 left, bool failed) { onSpareSent(left, failed); });
+    d->writer->setParent(this);
+#endif
 }
 
 void EventSocket::onSpareSent(qint64 bytesLeft, bool failed)

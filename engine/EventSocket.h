@@ -80,14 +80,18 @@ public:
 
     // Shuts down the sending side once everything queued has gone; reading goes on.
     void ShutdownSend();
-    // Before Accept: the peer's end of stream is raised as peerFinished and sending goes on,
-    // instead of the connection being closed. Where the platform cannot keep a socket open
-    // after Qt has seen the end of stream, the peer's end is raised as Closed as before.
-    void setHalfClose(bool enabled);
+    // From here on the peer's end of stream is raised as peerFinished and sending goes on,
+    // instead of the connection being closed. Takes effect only on a connected socket with
+    // nothing queued yet, and only where a spare descriptor can be had; elsewhere the peer's
+    // end stays a close. It costs a descriptor, so owners ask for it only when they need it.
+    void allowHalfClose();
 
     // A listener that fails to accept (descriptors exhausted) stops accepting and tries again
     // after this long; the kernel keeps the waiting connections meanwhile.
     static constexpr int AcceptRetryMs = 250;
+    // The listener also stops accepting, the same way, while fewer descriptors than this are
+    // left: an exchange needs some for its server connection and records.
+    static constexpr int DescriptorHeadroom = 8;
     // A closed connection that still has bytes to send, or was shut down for sending, reads and
     // drops what the peer still sends for this long after the last byte has gone, so that the
     // system does not answer the peer with a reset that destroys the reply.
@@ -119,8 +123,11 @@ private:
     void takeSocket(QTcpSocket *socket);
     void releaseSocket();
     void releaseServer();
+    static void drainAndClose(QTcpSocket *socket, bool alreadyShut);
     void onNewConnection();
     void onAcceptError();
+    void pauseAccepting(const QString &reason);
+    QString descriptorShortage() const;
     void shutdownIfDrained();
     void onSpareSent(qint64 bytesLeft, bool failed);
     void onReadyRead();

@@ -141,6 +141,10 @@ QString CLog::formatStamp(const QString &pattern, const QDateTime &moment)
     return out;
 }
 
+CLog::CLog() = default;
+
+CLog::~CLog() = default;
+
 QString CLog::LogFile() const
 {
     return m_logFile;
@@ -149,6 +153,7 @@ QString CLog::LogFile() const
 void CLog::setLogFile(const QString &Filename)
 {
     m_logFile = Filename;
+    m_file.reset();
 }
 
 void CLog::setDateFormat(const QString &FormatString)
@@ -181,6 +186,7 @@ void CLog::Clear(bool PurgeLogFile)
     if (m_textBox)
         m_textBox->replaceAll(QString());
     if (PurgeLogFile && !m_logFile.isEmpty()) {
+        m_file.reset();
         QFile file(m_logFile);
         if (!file.remove())
             throw std::runtime_error(QStringLiteral("Cannot delete the log file %1: %2")
@@ -216,10 +222,16 @@ void CLog::Log(const QString &msg)
     }
 
     if (!m_logFile.isEmpty()) {
+        if (!m_file) {
+            m_file = std::make_unique<QFile>(m_logFile);
+            if (!m_file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+                m_file.reset();
+                return;
+            }
+        }
         // One byte per character: messages carry request bytes that must reach the file as they came.
-        QFile file(m_logFile);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Append))
-            file.write(line.toLatin1());
+        m_file->write(line.toLatin1());
+        m_file->flush();
     }
 }
 

@@ -3,15 +3,20 @@
 #include <QDateTime>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 class ILogTextBox;
+class QFile;
 
 // Writes one stamped line per message to an attached text box and/or a log file. Log never
 // fails towards its caller.
 class CLog
 {
 public:
+    CLog();
+    ~CLog();
+
     static const QString DefaultDateFormat; // "mm/dd/yyyy hh:nn:ss ampm"
     static constexpr qsizetype PurgeThreshold = 10000;
 
@@ -36,5 +41,8 @@ public:
 private:
     ILogTextBox *m_textBox = nullptr;
     QString m_logFile;
+    // Kept open between lines: when the process runs out of descriptors, the line that says so
+    // must still reach the file.
+    std::unique_ptr<QFile> m_file;
     QString m_dateFormat;
 };
