@@ -1,8 +1,8 @@
 #include "MainModule.h"
 
-#include "RecordWriter.h"
-
+#include "CProxyServer.h"
 #include "Clock.h"
+#include "HttpsDecryption.h"
 #include "MessageBox.h"
 #include "ProgramValues.h"
 #include "RaisedError.h"
@@ -45,6 +45,8 @@ constexpr qint64 SettingsReadLimit = 1 << 20;
 QPointer<frmMain> g_main;
 QPointer<frmLog> g_log;
 std::unique_ptr<QLockFile> g_instanceLock;
+// Outlives both windows: the server keeps a plain pointer to it.
+std::unique_ptr<HttpsDecryption> g_https;
 std::function<void(int)> g_quitHook;
 
 QString userTag()
@@ -89,6 +91,7 @@ void releaseWindows()
 {
     delete g_main.data();
     delete g_log.data();
+    g_https.reset();
 }
 
 void endEventLoop(int exitCode)
@@ -199,6 +202,11 @@ frmLog *logWindow()
     return g_log;
 }
 
+HttpsDecryption *httpsDecryption()
+{
+    return g_https.get();
+}
+
 bool StartUp(const QString &programFolder, int *exitCode)
 {
     QString folder = QDir::toNativeSeparators(programFolder);
@@ -230,7 +238,16 @@ bool StartUp(const QString &programFolder, int *exitCode)
         RecordWriter::instance().setSpareFolder(
             AppFolder + QStringLiteral(".spare-records") + QDir::separator());
         ReadSettings();
+        g_https = std::make_unique<HttpsDecryption>(AppFolder);
+        QString httpsWhy;
+        const bool httpsOn = g_https->load(&httpsWhy);
         g_main->Form_Load();
+        if (!httpsOn) {
+            const QString text = QStringLiteral("HTTPS decryption is off: ") + httpsWhy;
+            if (g_main->Proxy)
+                g_main->Proxy->AddLog(text);
+            MessageBox::show(nullptr, text, MessageBox::Icon::Exclamation);
+        }
         g_main->show();
         *exitCode = 0;
         return true;
@@ -311,6 +328,11 @@ void ExitProgram()
         MessageBox::show(nullptr,
             QStringLiteral("Unable to save the settings to ") + settingsFilePath()
                 + QStringLiteral(":\r\n\r\n") + reason,
+            MessageBox::Icon::Exclamation);
+        exitCode = 1;
+    }
+    if (g_https && !g_https->save(&reason)) {
+        MessageBox::show(nullptr, QStringLiteral("Unable to save the HTTPS settings: ") + reason,
             MessageBox::Icon::Exclamation);
         exitCode = 1;
     }

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+class HttpsDecryption;
 class frmLog;
 class frmMain;
 
@@ -26,6 +27,8 @@ void ShowLog();
 
 frmMain *mainWindow();
 frmLog *logWindow();
+// The run's HTTPS decryption state, made and loaded by StartUp; null before.
+HttpsDecryption *httpsDecryption();
 
 // AppFolder + "tarnwick.ini".
 QString settingsFilePath();

@@ -4,10 +4,12 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 std::function<void(const QString &, MessageBox::Icon)> g_hook;
-}
+bool g_nextAnswer = false;
+} // namespace
 
 QString MessageBox::title()
 {
@@ -41,6 +43,27 @@ void MessageBox::show(QWidget *parent, const QString &text, Icon icon)
     }
     QMessageBox box(qtIcon, title(), text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+bool MessageBox::confirm(QWidget *parent, const QString &text)
+{
+    if (g_hook) {
+        g_hook(text, Icon::Exclamation);
+        return std::exchange(g_nextAnswer, false);
+    }
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        std::fprintf(stderr, "%s: %s (answered No)\n", qPrintable(title()), qPrintable(text));
+        std::fflush(stderr);
+        return false;
+    }
+    QMessageBox box(QMessageBox::Question, title(), text, QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void MessageBox::setNextAnswerForTest(bool yes)
+{
+    g_nextAnswer = yes;
 }
 
 void MessageBox::setHookForTest(std::function<void(const QString &, Icon)> hook)

@@ -18,7 +18,12 @@ public:
     static QString title(); // "Tarnwick"
 
     static void show(QWidget *parent, const QString &text, Icon icon = Icon::None);
+    // Yes and No, No the default: true for Yes. Where no box can be shown the answer is No, since
+    // nobody agreed.
+    static bool confirm(QWidget *parent, const QString &text);
 
     // Test seam: while set, no box is shown and every box goes to the hook instead.
     static void setHookForTest(std::function<void(const QString &text, Icon icon)> hook);
+    // Test seam: the answer of the next confirm() while the hook is set; its text goes to the hook.
+    static void setNextAnswerForTest(bool yes);
 };

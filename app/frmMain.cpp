@@ -14,6 +14,7 @@
 #include "TarnwickVersion.h"
 #include "Twips.h"
 #include "cDialog.h"
+#include "frmHttps.h"
 #include "frmLog.h"
 #include "frmSettings.h"
 #include "frmWait.h"
@@ -244,6 +245,10 @@ frmMain::frmMain(QWidget *parent)
     mnuToolsItem.append(separator);
     addItem(mnuTools, mnuToolsItem, tools, QStringLiteral("&Clear Connection History"),
         &frmMain::mnuToolsItem_Click);
+    // Numbered after the items before it, shown beside the other settings.
+    addItem(
+        mnuTools, mnuToolsItem, tools, QStringLiteral("&HTTPS Decryption..."), &frmMain::mnuToolsItem_Click);
+    mnuTools->insertAction(mnuToolsItem[1], mnuToolsItem[4]);
 
     mnuPopupTray = new QMenu(QStringLiteral("PopupTray"), this);
     mnuPopupTray->setObjectName(QStringLiteral("mnuPopupTray"));
@@ -293,6 +298,7 @@ void frmMain::Form_Load()
     Tray->ShowIcon();
 
     Proxy = new CProxyServer(this, this);
+    Proxy->setHttpsDecryption(httpsDecryption());
     connect(Proxy, &CProxyServer::stateChanged, this, &frmMain::updateServerState);
     SetupColumns();
     StartProxy();
@@ -558,6 +564,12 @@ void frmMain::mnuToolsItem_Click(int Index)
     case 3:
         DeleteTempFiles();
         ListView1->clear();
+        break;
+    case 4:
+        if (HttpsDecryption *decryption = httpsDecryption()) {
+            frmHttps dialog(decryption, Proxy.data(), this);
+            dialog.exec();
+        }
         break;
     default:
         break;

@@ -375,6 +375,16 @@ QString CProxyServer::lastStartError() const
     return m_lastStartError;
 }
 
+void CProxyServer::setHttpsDecryption(HttpsDecryption *decryption)
+{
+    m_httpsDecryption = decryption;
+}
+
+HttpsDecryption *CProxyServer::httpsDecryption() const
+{
+    return m_httpsDecryption;
+}
+
 void CProxyServer::Server_ConnectionRequest(qint32 RequestID)
 {
     try {

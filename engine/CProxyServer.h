@@ -13,6 +13,7 @@
 class CProxyConnection;
 class CTimer;
 class EventSocket;
+class HttpsDecryption;
 class IHistoryList;
 class IProxyShell;
 
@@ -103,6 +104,10 @@ public:
     double MaxConnections() const;
     // Description of the last failure to start listening; empty after a successful start.
     QString lastStartError() const;
+    // Consulted on each CONNECT; null for plain tunnels only. Not owned: its owner outlives the
+    // server or clears it first.
+    void setHttpsDecryption(HttpsDecryption *decryption);
+    HttpsDecryption *httpsDecryption() const;
 
 signals:
     // Listening started, failed or stopped.
@@ -137,6 +142,7 @@ private:
     double m_connections = 0;
     qint16 m_mode = 0;
     QString m_lastStartError;
+    HttpsDecryption *m_httpsDecryption = nullptr;
     bool m_cleanedUp = false;
     // An accept failure has been logged and no connection was accepted since.
     bool m_acceptFailing = false;
