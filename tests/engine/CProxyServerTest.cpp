@@ -195,9 +195,9 @@ TEST_F(ServerTest, SweepClosesIdleConnectionsAndHeadersThatTrickle)
     QTcpSocket *trickler = connectClient();
     const auto send = [&](const QByteArray &bytes) {
         const auto connection = server->connections().back();
-        const qint64 before = connection->request()->Request().size();
+        const qint64 before = connection->RequestLength();
         trickler->write(bytes);
-        ASSERT_TRUE(waitFor([&] { return connection->request()->Request().size() > before; }));
+        ASSERT_TRUE(waitFor([&] { return connection->RequestLength() > before; }));
     };
     send("GET http://127.0.0.1/ HTTP/1.1\r\nHost: a");
     for (int second = 5; second < 30; second += 5) {
@@ -234,7 +234,9 @@ TEST_F(ServerTest, UpdateItemWritesOnlyTheGivenCellsOfRowsThatExist)
         QStringLiteral("TO-WEB"), QStringLiteral("q.txt"), QStringLiteral("a.txt") };
     EXPECT_EQ(shell.list.cells(2), expected);
 
-    server->UpdateItem(2, { .Status = QStringLiteral("DONE") });
+    CProxyServer::RowReport done;
+    done.Status = QStringLiteral("DONE");
+    server->UpdateItem(2, done);
     expected[6] = QStringLiteral("DONE");
     EXPECT_EQ(shell.list.cells(2), expected);
     for (const int outside : { 0, 3, -1 })
