@@ -2,8 +2,12 @@
 
 #include "RaisedError.h"
 
+#include <QCryptographicHash>
 #include <QHash>
 #include <QHostAddress>
+#include <QSslCipher>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -26,6 +30,66 @@
 namespace {
 
 const QString ErrorSource = QStringLiteral("EventSocket");
+
+// Accepted connections are TLS-capable sockets that start out plain, so that a tunnel through
+// them can later be answered with TLS in the place of its server.
+class TlsCapableServer : public QTcpServer
+{
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor))
+            addPendingConnection(socket);
+        else
+            delete socket;
+    }
+};
+
+QString protocolName(QSsl::SslProtocol protocol)
+{
+    switch (protocol) {
+    case QSsl::TlsV1_2:
+        return QStringLiteral("TLS 1.2");
+    case QSsl::TlsV1_3:
+        return QStringLiteral("TLS 1.3");
+    default:
+        return QStringLiteral("TLS (other)");
+    }
+}
+
+// The words a user looks for first, then the library's own text.
+QString describeTlsErrors(const QList<QSslError> &errors)
+{
+    QStringList out;
+    for (const QSslError &error : errors) {
+        QString word;
+        switch (error.error()) {
+        case QSslError::CertificateExpired:
+            word = QStringLiteral("certificate expired");
+            break;
+        case QSslError::CertificateNotYetValid:
+            word = QStringLiteral("certificate not yet valid");
+            break;
+        case QSslError::HostNameMismatch:
+            word = QStringLiteral("name mismatch");
+            break;
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+            word = QStringLiteral("unknown issuer");
+            break;
+        default:
+            word = QStringLiteral("certificate not trusted");
+            break;
+        }
+        out << word + QStringLiteral(" (") + error.errorString() + QLatin1Char(')');
+    }
+    out.removeDuplicates();
+    return out.join(QStringLiteral("; "));
+}
 
 // While reading is paused Qt keeps at most this much; the rest waits in the kernel, whose
 // full window then makes the peer stop sending.
@@ -283,6 +347,10 @@ struct EventSocket::Private {
     qint64 bytesTaken = 0;
     // Bumped by Close so that a failure scheduled for an earlier Connect is dropped.
     quint64 generation = 0;
+    // TLS: started on this connection, finished, and why it failed.
+    bool tlsStarted = false;
+    bool encrypted = false;
+    QString tlsErrors;
 };
 
 EventSocket::EventSocket(QObject *parent)
@@ -310,6 +378,9 @@ void EventSocket::Close()
     d->shutdownWanted = false;
     d->shutDown = false;
     d->goneRaised = false;
+    d->tlsStarted = false;
+    d->encrypted = false;
+    d->tlsErrors.clear();
     ++d->generation;
 }
 
@@ -404,7 +475,7 @@ void EventSocket::Listen()
 {
     if (d->state != sckClosed)
         throw RaisedError(ErrorAlreadyInUse, ErrorSource, QStringLiteral("The socket is already in use"));
-    auto *server = new QTcpServer;
+    auto *server = new TlsCapableServer;
     if (!server->listen(d->bindAddress, quint16(d->bindPort))) {
         const RaisedError error(winsockNumber(server->serverError()), ErrorSource, server->errorString());
         delete server;
@@ -553,8 +624,100 @@ void EventSocket::takeSocket(QTcpSocket *socket)
     });
     connect(socket, &QAbstractSocket::connected, this, [this] {
         d->state = sckConnected;
-        emit Connected();
+        // An encrypted connection is there for its owner once its handshake is done.
+        if (!d->tlsStarted)
+            emit Connected();
     });
+    if (auto *ssl = qobject_cast<QSslSocket *>(socket)) {
+        connect(ssl, &QSslSocket::encrypted, this, &EventSocket::onEncrypted);
+        connect(ssl, &QSslSocket::sslErrors, this,
+            [this](const QList<QSslError> &errors) { d->tlsErrors = describeTlsErrors(errors); });
+    }
+}
+
+void EventSocket::onEncrypted()
+{
+    d->encrypted = true;
+    QPointer<EventSocket> self(this);
+    emit encrypted();
+    if (self && d->socket && qobject_cast<QSslSocket *>(d->socket)->mode() == QSslSocket::SslClientMode)
+        emit Connected();
+    // Bytes decrypted while the handshake finished are announced like any others.
+    if (self && d->socket && d->socket->bytesAvailable() > 0) {
+        d->unannounced = true;
+        schedulePump();
+    }
+}
+
+void EventSocket::ConnectEncrypted(
+    const QString &host, qint32 port, const QString &peerName, const QSslConfiguration &configuration)
+{
+    Connect(host, port);
+    auto *ssl = qobject_cast<QSslSocket *>(d->socket);
+    if (!ssl)
+        return;
+    d->tlsStarted = true;
+    ssl->setSslConfiguration(configuration);
+    ssl->setPeerVerifyName(peerName);
+    // Connect has begun a plain connection; encryption starts as soon as it is made.
+    connect(ssl, &QAbstractSocket::connected, ssl, [ssl] { ssl->startClientEncryption(); });
+}
+
+void EventSocket::startServerTls(const QSslConfiguration &configuration)
+{
+    auto *ssl = qobject_cast<QSslSocket *>(d->socket);
+    if (!ssl)
+        return;
+    d->tlsStarted = true;
+    d->tlsErrors.clear();
+    ssl->setSslConfiguration(configuration);
+    ssl->startServerEncryption();
+}
+
+void EventSocket::startClientTls(const QString &peerName, const QSslConfiguration &configuration)
+{
+    auto *ssl = qobject_cast<QSslSocket *>(d->socket);
+    if (!ssl)
+        return;
+    d->tlsStarted = true;
+    d->tlsErrors.clear();
+    ssl->setSslConfiguration(configuration);
+    ssl->setPeerVerifyName(peerName);
+    ssl->startClientEncryption();
+}
+
+bool EventSocket::isEncrypted() const
+{
+    return d->encrypted;
+}
+
+QByteArray EventSocket::peekData(qint64 maxBytes) const
+{
+    return d->socket ? d->socket->peek(maxBytes) : QByteArray();
+}
+
+QString EventSocket::tlsSummary() const
+{
+    auto *ssl = qobject_cast<QSslSocket *>(d->socket.data());
+    if (!ssl || !d->encrypted)
+        return d->tlsErrors.isEmpty() ? QStringLiteral("no TLS session")
+                                      : QStringLiteral("failed: ") + d->tlsErrors;
+    const QSslConfiguration configuration = ssl->sslConfiguration();
+    QString out = QStringLiteral("protocol: %1\r\ncipher: %2\r\nALPN: %3\r\n")
+                      .arg(protocolName(ssl->sessionProtocol()), ssl->sessionCipher().name(),
+                          configuration.nextNegotiatedProtocol().isEmpty()
+                              ? QStringLiteral("(none)")
+                              : QString::fromLatin1(configuration.nextNegotiatedProtocol()));
+    const QSslCertificate peer = ssl->peerCertificate();
+    if (!peer.isNull()) {
+        out += QStringLiteral("certificate subject: %1\r\ncertificate issuer: %2\r\nvalid: %3 to %4\r\n"
+                              "SHA-256 fingerprint: %5\r\nverification: %6\r\n")
+                   .arg(peer.subjectDisplayName(), peer.issuerDisplayName(),
+                       peer.effectiveDate().toString(Qt::ISODate), peer.expiryDate().toString(Qt::ISODate),
+                       QString::fromLatin1(peer.digest(QCryptographicHash::Sha256).toHex(':')),
+                       d->tlsErrors.isEmpty() ? QStringLiteral("verified") : d->tlsErrors);
+    }
+    return out;
 }
 
 void EventSocket::Connect(const QString &host, qint32 port)
@@ -574,7 +737,7 @@ void EventSocket::Connect(const QString &host, qint32 port)
         failConnectLater(sckAddressNotAvailable, QStringLiteral("The port is out of range"));
         return;
     }
-    auto *socket = new QTcpSocket;
+    auto *socket = new QSslSocket;
     takeSocket(socket);
     QHostAddress literal;
     if (literal.setAddress(host))
@@ -659,7 +822,10 @@ qint64 EventSocket::bytesToWrite() const
 {
     if (d->writer)
         return d->writer->queued();
-    return d->socket ? d->socket->bytesToWrite() : 0;
+    if (!d->socket)
+        return 0;
+    auto *ssl = qobject_cast<QSslSocket *>(d->socket.data());
+    return d->socket->bytesToWrite() + (ssl && d->encrypted ? ssl->encryptedBytesToWrite() : 0);
 }
 
 void EventSocket::ShutdownSend()
@@ -683,8 +849,9 @@ void EventSocket::shutdownIfDrained()
 void EventSocket::allowHalfClose()
 {
 #ifdef Q_OS_UNIX
-    if (d->writer || !d->socket || d->peerClosed || d->socket->state() != QAbstractSocket::ConnectedState
-        || d->socket->bytesToWrite() > 0)
+    // A second descriptor writing past TLS would send plain bytes into the session.
+    if (d->writer || !d->socket || d->peerClosed || d->tlsStarted
+        || d->socket->state() != QAbstractSocket::ConnectedState || d->socket->bytesToWrite() > 0)
         return;
     const int spare = ::dup(int(d->socket->socketDescriptor()));
     if (spare < 0)
@@ -833,6 +1000,15 @@ void EventSocket::onSocketError(int error)
     if (d->state == sckError || d->closedRaised)
         return;
     d->state = sckError;
+    if (d->tlsStarted && !d->encrypted) {
+        const QString reason = d->tlsErrors.isEmpty() ? d->socket->errorString() : d->tlsErrors;
+        QPointer<EventSocket> self(this);
+        emit tlsFailed(reason);
+        if (!self)
+            return;
+        raiseSocketError(sckTlsFailed, reason);
+        return;
+    }
     raiseSocketError(winsockNumber(socketError), d->socket->errorString());
 }
 

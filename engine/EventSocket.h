@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QString>
 
+class QSslConfiguration;
 class QTcpServer;
 class QTcpSocket;
 
@@ -43,6 +44,8 @@ public:
         sckTimedOut = 10060,
         sckConnectionRefused = 10061,
         sckHostNotFound = 11001,
+        // Not a Winsock number: the TLS handshake failed (its reason is in the description).
+        sckTlsFailed = 12001,
     };
 
     explicit EventSocket(QObject *parent = nullptr);
@@ -69,6 +72,20 @@ public:
     int State() const;
     QString RemoteHostIP() const;
     QString RemoteHost() const;
+
+    // TLS. Connects like Connect, then makes the TLS handshake; Connected follows it, and a
+    // failed handshake (or a certificate that fails verification) raises tlsFailed, then Error.
+    void ConnectEncrypted(
+        const QString &host, qint32 port, const QString &peerName, const QSslConfiguration &configuration);
+    // Answers as the server of a TLS handshake on this accepted connection; encrypted follows.
+    void startServerTls(const QSslConfiguration &configuration);
+    // Starts TLS as the client on this connected outgoing connection; encrypted, then Connected.
+    void startClientTls(const QString &peerName, const QSslConfiguration &configuration);
+    bool isEncrypted() const;
+    // Received bytes not taken yet, left in place for GetData.
+    QByteArray peekData(qint64 maxBytes) const;
+    // Protocol, cipher, ALPN and the peer's certificate with its verification, one per line.
+    QString tlsSummary() const;
 
     // Bytes queued towards the peer that the system has not taken yet.
     qint64 bytesToWrite() const;
@@ -114,6 +131,10 @@ signals:
     void Closed();
     // Half-close sockets only: the peer has finished sending; the socket can still send.
     void peerFinished();
+    // The TLS handshake has finished.
+    void encrypted();
+    // The TLS handshake failed; the reason names what a user can act on.
+    void tlsFailed(const QString &reason);
     // The listener could not accept a connection; it accepts again AcceptRetryMs later.
     void acceptFailed(const QString &reason);
     void Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
@@ -131,6 +152,7 @@ private:
     void shutdownIfDrained();
     void onSpareSent(qint64 bytesLeft, bool failed);
     void onReadyRead();
+    void onEncrypted();
     void onBytesWritten();
     void onSocketError(int error);
     void onPeerClosed();
