@@ -46,6 +46,26 @@ CHTTPGet::CHTTPGet(QObject *parent)
     connect(m_socket, &EventSocket::Error, this,
         [this](qint16 Number, const QString &Description, qint32, const QString &, const QString &, qint32,
             bool *) { Socket_Error(Number, Description); });
+    connect(m_socket, &EventSocket::encrypted, this, [this] {
+        if (!m_tlsPending)
+            return;
+        m_tlsPending = false;
+        // An exchange that asked for the connection during the handshake is served now.
+        const bool waiting = !m_finished && m_reused;
+        const quint64 exchange = m_exchange;
+        m_reusable = m_finished;
+        QPointer<CHTTPGet> self(this);
+        emit tlsReady(true, QString());
+        if (self && waiting && exchange == m_exchange)
+            Socket_Connect();
+    });
+    connect(m_socket, &EventSocket::tlsFailed, this, [this](const QString &reason) {
+        if (!m_tlsPending)
+            return;
+        m_tlsPending = false;
+        m_reusable = false;
+        emit tlsReady(false, reason);
+    });
     connect(&RecordWriter::instance(), &RecordWriter::drained, this, [this](const QString &path) {
         if (m_writerPaused && path == partFile()) {
             m_writerPaused = false;
@@ -169,9 +189,8 @@ CHTTPGet::Target CHTTPGet::parseURL(const QString &URL)
     // and anything else that cannot be read leaves the host empty.
     Target target;
     const QByteArray text = URL.toLatin1();
-    const bool absolute = text.size() >= kHttpScheme.size()
-        && text.first(kHttpScheme.size()).toLower() == kHttpScheme.toLatin1();
-    const std::optional<HttpTarget> parsed = HttpTarget::fromAbsolute(absolute ? text : "http://" + text);
+    const bool absolute = text.contains("://");
+    const std::optional<HttpTarget> parsed = HttpTarget::fromUrl(absolute ? text : "http://" + text);
     target.url = absolute ? QString::fromLatin1(parsed && !parsed->path.isEmpty() ? parsed->path : "/") : URL;
     if (parsed) {
         target.host = parsed->host;
@@ -206,8 +225,11 @@ void CHTTPGet::OpenURL(const QString &URL)
         failLater(QStringLiteral("port %1 out of range").arg(m_port));
         return;
     }
-    m_reused = sameServer && m_reusable && !m_tunnel && m_socket->State() == EventSocket::sckConnected;
+    m_reused = sameServer && (m_reusable || m_tlsPending) && !m_tunnel
+        && m_socket->State() == EventSocket::sckConnected;
     m_reusable = false;
+    if (m_reused && m_tlsPending)
+        return; // served once the handshake under way is over
     if (m_reused) {
         // Raised from the event loop, as for a new connection: the owner is still in OpenURL.
         QTimer::singleShot(0, this, [this, exchange = m_exchange] {
@@ -217,7 +239,29 @@ void CHTTPGet::OpenURL(const QString &URL)
         return;
     }
     m_socket->Close();
-    m_socket->Connect(m_host, m_port);
+    if (m_secure)
+        m_socket->ConnectEncrypted(m_host, m_port, m_peerName, m_tlsConfiguration);
+    else
+        m_socket->Connect(m_host, m_port);
+}
+
+void CHTTPGet::startTls(const QString &peerName, const QSslConfiguration &configuration)
+{
+    m_secure = true;
+    m_peerName = peerName;
+    m_tlsConfiguration = configuration;
+    // The tunnel's exchange ends here: the connection now waits for the requests inside.
+    m_tunnel = false;
+    m_finished = true;
+    m_reusable = false;
+    m_tlsPending = true;
+    discardPart();
+    m_socket->startClientTls(peerName, configuration);
+}
+
+QString CHTTPGet::tlsSummary() const
+{
+    return m_socket->tlsSummary();
 }
 
 void CHTTPGet::sendUpstream(const QByteArray &data)
@@ -244,7 +288,8 @@ void CHTTPGet::updateReadPause()
 
 void CHTTPGet::Socket_Connect()
 {
-    if (m_aborted || m_failed)
+    // A handshake finished with no exchange waiting for the connection.
+    if (m_aborted || m_failed || m_finished)
         return;
     m_remoteIP = m_socket->RemoteHostIP();
     QPointer<CHTTPGet> self(this);
@@ -343,8 +388,7 @@ void CHTTPGet::complete()
                 emit self->recordFailed(error);
                 return;
             }
-            emit self->TransferCompleted(
-                QByteArray(), QByteArray(), 0, self->BufferSize());
+            emit self->TransferCompleted(QByteArray(), QByteArray(), 0, self->BufferSize());
         });
 }
 
@@ -393,7 +437,10 @@ void CHTTPGet::serverGone(const QString &reason)
         m_retried = true;
         m_reused = false;
         m_socket->Close();
-        m_socket->Connect(m_host, m_port);
+        if (m_secure)
+            m_socket->ConnectEncrypted(m_host, m_port, m_peerName, m_tlsConfiguration);
+        else
+            m_socket->Connect(m_host, m_port);
         return;
     }
     if (!m_tunnel && !m_upgraded && !m_framing.headerSeen()) {

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QString>
 
 class EventSocket;
@@ -83,6 +84,13 @@ public:
     // The server connection stays open for another request after this reply.
     bool keptAlive() const;
 
+    // Inside a decrypted tunnel: starts TLS on the connection the tunnel opened, verified for
+    // peerName with this configuration, and makes every later server connection the same way.
+    // tlsReady follows once the handshake is over, either way.
+    void startTls(const QString &peerName, const QSslConfiguration &configuration);
+    // What the server side's TLS session is (or why it failed).
+    QString tlsSummary() const;
+
 signals:
     void Connected();
     void TransferCompleted(
@@ -96,6 +104,8 @@ signals:
     void recordFailed(const QString &reason);
     // A 101 reply has been passed on: what follows goes both ways unchanged.
     void Upgraded();
+    // The handshake startTls began is over; reason says why it failed.
+    void tlsReady(bool ok, const QString &reason);
 
 private:
     void Socket_Connect();
@@ -137,4 +147,8 @@ private:
     bool m_reusable = false;
     bool m_relayPaused = false;
     bool m_writerPaused = false;
+    bool m_secure = false;
+    bool m_tlsPending = false;
+    QString m_peerName;
+    QSslConfiguration m_tlsConfiguration;
 };

@@ -3,12 +3,15 @@
 #include "CExchange.h"
 #include "CHTTPGet.h"
 #include "CRequest.h"
+#include "CertificateAuthority.h"
 #include "Clock.h"
 #include "EventSocket.h"
+#include "HttpsDecryption.h"
 #include "IHistoryList.h"
 #include "IProxyShell.h"
 #include "ProgramValues.h"
 #include "RecordWriter.h"
+#include "TlsClientHello.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -119,6 +122,9 @@ CProxyConnection::CProxyConnection(QObject *parent)
     connect(m_browser, &CHTTPGet::brokenOff, this, &CProxyConnection::Browser_BrokenOff);
     connect(m_browser, &CHTTPGet::recordFailed, this, &CProxyConnection::Browser_RecordFailed);
     connect(m_browser, &CHTTPGet::Upgraded, this, &CProxyConnection::Browser_Upgraded);
+    connect(m_browser, &CHTTPGet::tlsReady, this, &CProxyConnection::Browser_TlsReady);
+    connect(m_socket, &EventSocket::encrypted, this, &CProxyConnection::Socket_Encrypted);
+    connect(m_socket, &EventSocket::tlsFailed, this, &CProxyConnection::Socket_TlsFailed);
     // Relay uploads: hold the browser back while the web server is slow to take its bytes.
     connect(m_browser->socket(), &EventSocket::sendProgress, this, [this](qint64 bytesLeft) {
         guarded([&] {
@@ -416,11 +422,24 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
     Q_UNUSED(bytesTotal);
     guarded([&] {
         UpdateTimeout();
+        if (m_tunnel && m_tlsProbe && m_upstreamConnected) {
+            // The first bytes through the tunnel tell whether the browser starts TLS; they are
+            // looked at in place, so that the handshake, answered here, still reads them.
+            constexpr qint64 MaxClientHello = 5 + 16384 + 2048;
+            const QByteArray first = m_socket->peekData(MaxClientHello);
+            const TlsClientHello hello = TlsClientHello::read(first);
+            if (hello.kind == TlsClientHello::Kind::NeedMore && first.size() < MaxClientHello)
+                return;
+            m_tlsProbe = false;
+            if (hello.kind == TlsClientHello::Kind::Tls && startDecryption(hello.serverName))
+                return;
+        }
         QByteArray text;
         m_socket->GetData(text);
         if (text.isEmpty())
             return;
         if (m_tunnel) {
+            m_tlsProbe = false;
             if (m_upstreamConnected)
                 m_browser->sendUpstream(text);
             else
@@ -452,6 +471,8 @@ void CProxyConnection::feedRequests(QByteArray bytes)
         if (!m_receiving) {
             m_receiving = std::make_shared<CExchange>(recordFolder());
             m_receiving->firstByteAt = Clock::now();
+            if (m_decryptOrigin)
+                m_receiving->request().setOrigin(*m_decryptOrigin);
             const QString path = m_receiving->RequestFilePath();
             m_receiving->request().setRecordFailed([weak = weak_from_this(), path](const QString &reason) {
                 if (const auto self = weak.lock())
@@ -495,7 +516,8 @@ bool CProxyConnection::requestComplete(const std::shared_ptr<CExchange> &exchang
 {
     CRequest &request = exchange->request();
     const std::optional<HttpTarget> &target = request.target();
-    if (request.RequestType() == CRequest::TypeUnknown || !target) {
+    if (request.RequestType() == CRequest::TypeUnknown || !target
+        || (m_decryptOrigin && request.RequestType() == CRequest::TypeConnect)) {
         RecordWriter::instance().remove(exchange->RequestFilePath());
         refuseInTurn(400, QStringLiteral("Malformed request"));
         return false;
@@ -559,11 +581,15 @@ void CProxyConnection::startNext()
     CRequest &request = exchange->request();
     m_phase = Phase::Forwarding;
     m_upstreamConnected = false;
+    // Whether anything of this exchange's reply has gone out decides how a failure is answered.
+    m_sentToBrowser = false;
     exchange->forwarded = true;
     if (request.RequestType() == CRequest::TypeConnect) {
         m_tunnel = true;
         m_browser->setTunnel(true);
         m_tunnelPending = request.excess() + m_tunnelPending;
+        HttpsDecryption *https = m_server ? m_server->httpsDecryption() : nullptr;
+        m_tlsProbe = https && m_tunnelPending.isEmpty() && https->shouldDecrypt(request.target()->host);
     }
     qint32 id = m_requestID;
     PassGet(id, request.page(), request.Request(), exchange->methodWord());
@@ -810,6 +836,98 @@ void CProxyConnection::requestRecordFailed(const QString &path, const QString &r
                 answerAndClose(500, QStringLiteral("The proxy failed: %1.\r\n").arg(reason));
         }
     });
+}
+
+// The browser starts TLS inside a CONNECT: it is answered with a certificate for the host made by
+// this installation's CA, and the server is reached over TLS of our own, so that each request
+// inside becomes an exchange like any other. False when the host gets no certificate (the
+// tunnel then stays a plain relay).
+bool CProxyConnection::startDecryption(const QString &serverName)
+{
+    HttpsDecryption *https = m_server ? m_server->httpsDecryption() : nullptr;
+    if (!https || !https->active() || m_queue.empty())
+        return false;
+    const HttpTarget origin = *m_queue.front()->request().target();
+    m_tlsHost = serverName.isEmpty() ? origin.host : serverName;
+    QString why;
+    const std::shared_ptr<const LeafCertificate> leaf = https->authority().leafFor(m_tlsHost, &why);
+    if (!leaf) {
+        m_server->AddLog(
+            logPrefix() + QStringLiteral(" - Not decrypting ") + m_tlsHost + QStringLiteral(": ") + why);
+        return false;
+    }
+    m_tunnel = false;
+    m_decryptOrigin = origin;
+    m_socket->startServerTls(leaf->serverConfiguration());
+    QSslConfiguration server = QSslConfiguration::defaultConfiguration();
+    server.addCaCertificates(https->extraTrustedCAs());
+    server.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    server.setProtocol(QSsl::TlsV1_2OrLater);
+    server.setAllowedNextProtocols({ QByteArrayLiteral("http/1.1") });
+    m_browser->startTls(m_tlsHost, server);
+    return true;
+}
+
+void CProxyConnection::Socket_Encrypted()
+{
+    guarded([&] {
+        m_browserTlsDone = true;
+        decryptionReady();
+    });
+}
+
+void CProxyConnection::Socket_TlsFailed(const QString &reason)
+{
+    guarded([&] {
+        if (m_server)
+            m_server->AddLog(logPrefix() + QStringLiteral(" - The browser refused the certificate for ")
+                + m_tlsHost + QStringLiteral(" (") + reason
+                + QStringLiteral(
+                    "): export the CA certificate (Tools > HTTPS Decryption) and have the browser "
+                    "trust it, or add the host to the never-decrypt list."));
+        report(errorReport(QStringLiteral("ERROR")));
+    });
+}
+
+void CProxyConnection::Browser_TlsReady(bool ok, const QString &reason)
+{
+    guarded([&] {
+        m_serverTlsDone = true;
+        m_serverTlsError = ok ? QString() : reason;
+        if (!ok && m_server)
+            m_server->AddLog(logPrefix() + QStringLiteral(" - Bad Gateway: ") + m_tlsHost
+                + QStringLiteral(" - ") + reason);
+        decryptionReady();
+    });
+}
+
+// Both handshakes are over: the CONNECT's exchange ends with a summary of the two TLS sessions
+// as its reply record, and the requests inside are served.
+void CProxyConnection::decryptionReady()
+{
+    if (!m_browserTlsDone || !m_serverTlsDone || m_queue.empty()
+        || m_queue.front()->request().RequestType() != CRequest::TypeConnect)
+        return;
+    const std::shared_ptr<CExchange> tunnel = m_queue.front();
+    const QString text
+        = QStringLiteral("Browser side, answered with a certificate for %1:\r\n%2\r\nServer side, %1:\r\n%3")
+              .arg(m_tlsHost, m_socket->tlsSummary(),
+                  m_serverTlsError.isEmpty() ? m_browser->tlsSummary()
+                                             : QStringLiteral("failed: ") + m_serverTlsError);
+    const QByteArray summary = text.toUtf8();
+    RecordWriter::instance().write(tunnel->ResponseFilePath(), summary);
+    tunnel->transferDone = true;
+    if (m_server)
+        m_server->AddLog(
+            QStringLiteral("Received ") + URL() + QStringLiteral(" for ") + QString::number(m_requestID));
+    CProxyServer::RowReport row
+        = fullReport(m_serverTlsError.isEmpty() ? QStringLiteral("DONE") : QStringLiteral("ERROR"));
+    row.ResponseLength = summary.size();
+    report(*tunnel, row);
+    m_last = tunnel;
+    m_queue.pop_front();
+    UpdateTimeout();
+    startNext();
 }
 
 void CProxyConnection::Socket_SendComplete()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CProxyServer.h"
+#include "HttpTarget.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -106,7 +107,12 @@ private:
     void Browser_BrokenOff(const QString &reason);
     void Browser_RecordFailed(const QString &reason);
     void Browser_Upgraded();
+    void Browser_TlsReady(bool ok, const QString &reason);
+    void Socket_Encrypted();
+    void Socket_TlsFailed(const QString &reason);
 
+    bool startDecryption(const QString &serverName);
+    void decryptionReady();
     CExchange *current() const;
     void feedRequests(QByteArray bytes);
     bool requestComplete(const std::shared_ptr<CExchange> &exchange);
@@ -154,6 +160,14 @@ private:
     bool m_browserFinished = false;
     QByteArray m_tunnelPending;
     QByteArray m_upgradeHeld; // what the browser sent after a request to switch protocols
+    // HTTPS decryption: a CONNECT's first bytes are still to be looked at; the tunnel's server
+    // once its TLS is answered here; how far the two handshakes have come.
+    bool m_tlsProbe = false;
+    std::optional<HttpTarget> m_decryptOrigin;
+    QString m_tlsHost;
+    bool m_browserTlsDone = false;
+    bool m_serverTlsDone = false;
+    QString m_serverTlsError;
     bool m_sentToBrowser = false;
     QString m_browserIP;
     QTimer *m_graceTimer = nullptr;

@@ -170,6 +170,13 @@ bool isReservedInvalidName(QString host)
         || host.endsWith(QLatin1String(".invalid"), Qt::CaseInsensitive);
 }
 
+// What a socket still has to hand to the system: on a TLS connection, the sealed bytes too.
+qint64 unsent(const QTcpSocket *socket)
+{
+    const auto *ssl = qobject_cast<const QSslSocket *>(socket);
+    return socket->bytesToWrite() + (ssl ? ssl->encryptedBytesToWrite() : 0);
+}
+
 void shutdownSending(qintptr descriptor)
 {
 #ifdef Q_OS_WIN
@@ -349,6 +356,7 @@ struct EventSocket::Private {
     quint64 generation = 0;
     // TLS: started on this connection, finished, and why it failed.
     bool tlsStarted = false;
+    bool connectEncrypted = false;
     bool encrypted = false;
     QString tlsErrors;
 };
@@ -379,6 +387,7 @@ void EventSocket::Close()
     d->shutDown = false;
     d->goneRaised = false;
     d->tlsStarted = false;
+    d->connectEncrypted = false;
     d->encrypted = false;
     d->tlsErrors.clear();
     ++d->generation;
@@ -403,10 +412,22 @@ void EventSocket::releaseSocket()
     if (!socket)
         return;
     socket->disconnect(this);
+    if (d->tlsStarted && socket->state() == QAbstractSocket::ConnectedState) {
+        // A TLS session ends with its close_notify once everything queued has gone; a shutdown
+        // underneath it would cut off sealed bytes still on their way.
+        QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        QObject::connect(
+            socket, &QIODevice::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
+        QTimer::singleShot(LingerMilliseconds, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        socket->disconnectFromHost();
+        return;
+    }
     // A close over unread input makes the system answer with a reset, which throws away what
     // it still holds for the peer: a socket with bytes on their way closes in order instead.
-    if (socket->state() == QAbstractSocket::ConnectedState
-        && (d->shutdownWanted || socket->bytesToWrite() > 0)) {
+    if (socket->state() == QAbstractSocket::ConnectedState && (d->shutdownWanted || unsent(socket) > 0)) {
         drainAndClose(socket, d->shutDown);
         return;
     }
@@ -428,13 +449,15 @@ void EventSocket::drainAndClose(QTcpSocket *socket, bool alreadyShut)
     QTimer::singleShot(LingerMilliseconds, socket, giveUp);
     const auto shut = std::make_shared<bool>(alreadyShut);
     const auto shutWhenSent = [socket, shut, giveUp] {
-        if (*shut || socket->bytesToWrite() > 0 || socket->state() != QAbstractSocket::ConnectedState)
+        if (*shut || unsent(socket) > 0 || socket->state() != QAbstractSocket::ConnectedState)
             return;
         *shut = true;
         shutdownSending(socket->socketDescriptor());
         QTimer::singleShot(DrainMs, socket, giveUp);
     };
     QObject::connect(socket, &QIODevice::bytesWritten, socket, shutWhenSent);
+    if (auto *ssl = qobject_cast<QSslSocket *>(socket))
+        QObject::connect(ssl, &QSslSocket::encryptedBytesWritten, ssl, shutWhenSent);
     if (alreadyShut)
         QTimer::singleShot(DrainMs, socket, giveUp);
     else
@@ -630,6 +653,8 @@ void EventSocket::takeSocket(QTcpSocket *socket)
     });
     if (auto *ssl = qobject_cast<QSslSocket *>(socket)) {
         connect(ssl, &QSslSocket::encrypted, this, &EventSocket::onEncrypted);
+        // Sealed bytes leave later than Qt reports the plain ones written.
+        connect(ssl, &QSslSocket::encryptedBytesWritten, this, &EventSocket::onBytesWritten);
         connect(ssl, &QSslSocket::sslErrors, this,
             [this](const QList<QSslError> &errors) { d->tlsErrors = describeTlsErrors(errors); });
     }
@@ -640,7 +665,8 @@ void EventSocket::onEncrypted()
     d->encrypted = true;
     QPointer<EventSocket> self(this);
     emit encrypted();
-    if (self && d->socket && qobject_cast<QSslSocket *>(d->socket)->mode() == QSslSocket::SslClientMode)
+    // A connection made with ConnectEncrypted is there for its owner only now.
+    if (self && d->socket && d->connectEncrypted)
         emit Connected();
     // Bytes decrypted while the handshake finished are announced like any others.
     if (self && d->socket && d->socket->bytesAvailable() > 0) {
@@ -657,6 +683,7 @@ void EventSocket::ConnectEncrypted(
     if (!ssl)
         return;
     d->tlsStarted = true;
+    d->connectEncrypted = true;
     ssl->setSslConfiguration(configuration);
     ssl->setPeerVerifyName(peerName);
     // Connect has begun a plain connection; encryption starts as soon as it is made.
@@ -668,6 +695,13 @@ void EventSocket::startServerTls(const QSslConfiguration &configuration)
     auto *ssl = qobject_cast<QSslSocket *>(d->socket);
     if (!ssl)
         return;
+    // From here on every byte goes through the TLS session, never past it.
+    if (SpareWriter *writer = d->writer) {
+        d->writer = nullptr;
+        writer->closeNow();
+        writer->setParent(nullptr);
+        writer->deleteLater();
+    }
     d->tlsStarted = true;
     d->tlsErrors.clear();
     ssl->setSslConfiguration(configuration);
@@ -822,10 +856,7 @@ qint64 EventSocket::bytesToWrite() const
 {
     if (d->writer)
         return d->writer->queued();
-    if (!d->socket)
-        return 0;
-    auto *ssl = qobject_cast<QSslSocket *>(d->socket.data());
-    return d->socket->bytesToWrite() + (ssl && d->encrypted ? ssl->encryptedBytesToWrite() : 0);
+    return d->socket ? unsent(d->socket) : 0;
 }
 
 void EventSocket::ShutdownSend()
@@ -839,8 +870,8 @@ void EventSocket::ShutdownSend()
 
 void EventSocket::shutdownIfDrained()
 {
-    if (!d->shutdownWanted || d->shutDown || !d->socket
-        || d->socket->state() != QAbstractSocket::ConnectedState || d->socket->bytesToWrite() > 0)
+    if (!d->shutdownWanted || d->shutDown || !d->socket || d->tlsStarted
+        || d->socket->state() != QAbstractSocket::ConnectedState || unsent(d->socket) > 0)
         return;
     d->shutDown = true;
     shutdownSending(d->socket->socketDescriptor());
@@ -851,7 +882,7 @@ void EventSocket::allowHalfClose()
 #ifdef Q_OS_UNIX
     // A second descriptor writing past TLS would send plain bytes into the session.
     if (d->writer || !d->socket || d->peerClosed || d->tlsStarted
-        || d->socket->state() != QAbstractSocket::ConnectedState || d->socket->bytesToWrite() > 0)
+        || d->socket->state() != QAbstractSocket::ConnectedState || unsent(d->socket) > 0)
         return;
     const int spare = ::dup(int(d->socket->socketDescriptor()));
     if (spare < 0)
@@ -973,12 +1004,12 @@ void EventSocket::pump()
 void EventSocket::onBytesWritten()
 {
     QPointer<EventSocket> self(this);
-    emit sendProgress(d->socket ? d->socket->bytesToWrite() : 0);
+    emit sendProgress(d->socket ? unsent(d->socket) : 0);
     if (!self || !d->socket)
         return;
     // Checked again after the signal: a handler waiting in a nested loop keeps Qt from raising
     // bytesWritten for the drain that happens meanwhile.
-    if (d->sendPending && d->socket->bytesToWrite() == 0) {
+    if (d->sendPending && unsent(d->socket) == 0) {
         d->sendPending = false;
         emit SendComplete();
     }
@@ -993,7 +1024,7 @@ void EventSocket::onSocketError(int error)
     const auto socketError = QAbstractSocket::SocketError(error);
     // Qt reports an orderly close of the peer this way too; it is only a loss, and so a reset,
     // when bytes of ours were still on their way.
-    if (socketError == QAbstractSocket::RemoteHostClosedError && d->socket->bytesToWrite() == 0) {
+    if (socketError == QAbstractSocket::RemoteHostClosedError && unsent(d->socket) == 0) {
         onPeerClosed();
         return;
     }

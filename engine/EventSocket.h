@@ -79,7 +79,7 @@ public:
         const QString &host, qint32 port, const QString &peerName, const QSslConfiguration &configuration);
     // Answers as the server of a TLS handshake on this accepted connection; encrypted follows.
     void startServerTls(const QSslConfiguration &configuration);
-    // Starts TLS as the client on this connected outgoing connection; encrypted, then Connected.
+    // Starts TLS as the client on this connected outgoing connection; encrypted follows.
     void startClientTls(const QString &peerName, const QSslConfiguration &configuration);
     bool isEncrypted() const;
     // Received bytes not taken yet, left in place for GetData.

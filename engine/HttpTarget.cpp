@@ -38,7 +38,8 @@ std::optional<HttpTarget> fail(QString *why, const QString &reason)
     return std::nullopt;
 }
 
-std::optional<HttpTarget> parseAuthority(QByteArrayView authority, bool portRequired, QString *why)
+std::optional<HttpTarget> parseAuthority(
+    QByteArrayView authority, bool portRequired, QString *why, quint16 defaultPort = 80)
 {
     // The first "@" ends the userinfo, which cannot hold one: "a@b@c" is refused, never
     // guessed at, since a server could pick another "@" than we do.
@@ -82,7 +83,7 @@ std::optional<HttpTarget> parseAuthority(QByteArrayView authority, bool portRequ
         // "host:" means the default port; CONNECT has none.
         if (portRequired)
             return fail(why, QStringLiteral("Port missing in target"));
-        out.port = 80;
+        out.port = defaultPort;
         return out;
     }
     qint64 port = 0;
@@ -115,6 +116,23 @@ std::optional<HttpTarget> HttpTarget::fromAbsolute(QByteArrayView target, QStrin
     std::optional<HttpTarget> out = parseAuthority(rest.first(end), false, why);
     if (out)
         out->path = rest.sliced(end).toByteArray();
+    return out;
+}
+
+std::optional<HttpTarget> HttpTarget::fromUrl(QByteArrayView url, QString *why)
+{
+    static constexpr QByteArrayView scheme("https://");
+    if (url.size() < scheme.size() || url.first(scheme.size()).toByteArray().toLower() != scheme)
+        return fromAbsolute(url, why);
+    const QByteArrayView rest = url.sliced(scheme.size());
+    qsizetype end = 0;
+    while (end < rest.size() && rest[end] != '/' && rest[end] != '?' && rest[end] != '#')
+        ++end;
+    std::optional<HttpTarget> out = parseAuthority(rest.first(end), false, why, 443);
+    if (out) {
+        out->path = rest.sliced(end).toByteArray();
+        out->secure = true;
+    }
     return out;
 }
 

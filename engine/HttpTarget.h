@@ -13,10 +13,13 @@ struct HttpTarget {
     QString host;
     quint16 port = 0;
     QByteArray path; // empty when the absolute form had no path
+    bool secure = false; // https
 
     // "http://[userinfo@]host[:port][/path][?query]", scheme case-insensitive. On failure the
     // result is empty and why says what is wrong.
     static std::optional<HttpTarget> fromAbsolute(QByteArrayView target, QString *why = nullptr);
+    // As fromAbsolute, and "https://..." too (port 443 unless given).
+    static std::optional<HttpTarget> fromUrl(QByteArrayView url, QString *why = nullptr);
     // "host:port" as CONNECT names it; the port is required.
     static std::optional<HttpTarget> fromAuthority(QByteArrayView authority, QString *why = nullptr);
 };

@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -22,21 +23,32 @@ public:
         Never, // keeps the connection open whatever the request said
     };
 
-    FakeOrigin()
-        : m_server(new QTcpServer(this))
+    // With a configuration, an HTTPS origin: connections are handed over once their handshake
+    // is done, and url() names https://localhost.
+    explicit FakeOrigin(const QSslConfiguration *tls = nullptr)
+        : m_server(tls ? new QSslServer(this) : new QTcpServer(this))
+        , m_scheme(tls ? QStringLiteral("https://localhost") : QStringLiteral("http://127.0.0.1"))
     {
+        if (tls)
+            static_cast<QSslServer *>(m_server)->setSslConfiguration(*tls);
         m_server->listen(QHostAddress::LocalHost, 0);
-        connect(m_server, &QTcpServer::newConnection, this, [this] {
+        // A TLS server hands a connection over once its handshake is done, which it tells with
+        // pendingConnectionAvailable alone.
+        connect(m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
             while (QTcpSocket *socket = m_server->nextPendingConnection()) {
                 ++connectionsAccepted;
                 auto *peer = new Peer { socket, static_cast<int>(requests.size()) };
                 m_peers.append(peer);
                 requests.append(QByteArray());
-                connect(socket, &QTcpSocket::readyRead, this, [this, peer] {
+                const auto read = [this, peer] {
                     requests[peer->index] += peer->socket->readAll();
                     onReadyRead(peer);
-                });
+                };
+                connect(socket, &QTcpSocket::readyRead, this, read);
                 connect(socket, &QTcpSocket::disconnected, this, [this] { ++connectionsClosedByPeer; });
+                // A TLS connection is handed over after its handshake, with what came with it.
+                if (socket->bytesAvailable() > 0)
+                    read();
             }
         });
     }
@@ -52,7 +64,7 @@ public:
     quint16 port() const { return m_server->serverPort(); }
     QString url(const QString &path = QStringLiteral("/")) const
     {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
+        return QStringLiteral("%1:%2%3").arg(m_scheme).arg(port()).arg(path);
     }
     // A browser's request for path, as it is sent to a proxy.
     QByteArray getRequest(const QString &path = QStringLiteral("/")) const
@@ -195,6 +207,7 @@ private:
     }
 
     QTcpServer *m_server = nullptr;
+    QString m_scheme;
     QList<QByteArray> m_chunks;
     Closing m_closing = Closing::AfterReply;
     QByteArray m_streamHeader;

@@ -1,0 +1,162 @@
+#include "HttpsDecryption.h"
+#include "CProxyConnection.h"
+#include "CurlRun.h"
+#include "FakeOrigin.h"
+#include "ProxyHarness.h"
+#include "TestPki.h"
+
+#include <QFile>
+#include <QSslConfiguration>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using enum FakeOrigin::Closing;
+
+// A proxy with decryption on, whose servers are trusted through the test's own CA, and HTTPS
+// origins with certificates from that CA.
+struct DecryptingProxy {
+    DecryptingProxy()
+    {
+        QFile ca(h.folder.path() + QStringLiteral("test-ca.pem"));
+        if (ca.open(QIODevice::WriteOnly))
+            ca.write(pki.caPem());
+        ca.close();
+        HttpsSettings settings;
+        settings.enabled = true;
+        settings.extraTrustedCA = ca.fileName();
+        QString why;
+        applied = https.apply(settings, &why);
+        h.server->setHttpsDecryption(&https);
+        https.authority().exportCertificate(tarnwickCa, &why);
+    }
+    ~DecryptingProxy() { h.server->setHttpsDecryption(nullptr); }
+    QSslConfiguration origin(const QString &name, int daysFrom = -1, int daysTo = 30)
+    {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        QSslKey key;
+        tls.setLocalCertificate(pki.server(name, daysFrom, daysTo, &key));
+        tls.setPrivateKey(key);
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        return tls;
+    }
+    CurlResult curl(const QStringList &urls, const QStringList &extra = {})
+    {
+        return runCurl(
+            QStringList { QStringLiteral("--cacert"), tarnwickCa, QStringLiteral("-x"), h.proxyUrl() } + extra
+            + urls);
+    }
+
+    TestPki pki;
+    ProxyHarness h;
+    HttpsDecryption https { h.folder.path() };
+    QString tarnwickCa = h.folder.path() + QStringLiteral("exported-ca.pem");
+    bool applied = false;
+};
+
+} // namespace
+
+// Regression: everything inside a CONNECT was one opaque stream: no rows, no records.
+TEST(HttpsDecryption, RequestsInsideATunnelBecomeExchangesOfTheirOwn)
+{
+    DecryptingProxy p;
+    ASSERT_TRUE(p.applied);
+    const QSslConfiguration tls = p.origin(QStringLiteral("localhost"));
+    FakeOrigin origin(&tls);
+    origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello" }, WhenAsked);
+    const CurlResult curl = p.curl({ origin.url(QStringLiteral("/a?q=1")), origin.url(QStringLiteral("/b")),
+                                       origin.url(QStringLiteral("/c")) },
+        { QStringLiteral("--data-binary"), QStringLiteral("x=1") });
+    ASSERT_TRUE(p.h.waitUntilIdle());
+    EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
+    EXPECT_EQ(curl.out, "hellohellohello");
+    EXPECT_EQ(origin.connectionsAccepted, 1);
+    ASSERT_EQ(p.h.rowCount(), 4);
+    const QStringList tunnel = p.h.row(1);
+    EXPECT_EQ(tunnel.at(2), QStringLiteral("CONNECT"));
+    EXPECT_EQ(tunnel.at(6), QStringLiteral("DONE"));
+    const QByteArray summary = p.h.readRecord(tunnel.at(8));
+    for (const char *part :
+        { "TLS 1.3", "ALPN: http/1.1", "certificate subject: localhost", "verification: verified" })
+        EXPECT_TRUE(summary.contains(part)) << part << "\n" << summary.constData();
+    for (int i = 2; i <= 4; ++i) {
+        const QStringList row = p.h.row(i);
+        const QString path = QStringLiteral("/") + QChar(u'a' + i - 2);
+        EXPECT_EQ(row.at(0), QStringLiteral("localhost"));
+        EXPECT_EQ(row.at(2), QStringLiteral("POST"));
+        EXPECT_EQ(row.at(3), QStringLiteral("https://localhost:%1%2").arg(origin.port()).arg(path));
+        EXPECT_EQ(row.at(6), QStringLiteral("DONE"));
+        EXPECT_TRUE(p.h.readRecord(row.at(7)).startsWith("POST " + path.toLatin1()));
+        EXPECT_TRUE(p.h.readRecord(row.at(7)).endsWith("\r\n\r\nx=1"));
+        EXPECT_EQ(p.h.readRecord(row.at(8)), origin.replyBytes());
+    }
+}
+
+// Regression guard: a server that fails verification is never relayed from, and the browser is
+// told why; a browser that refuses our certificate leaves a line that says what to do.
+TEST(HttpsDecryption, FailuresOnEitherSideAreAnsweredAndLogged)
+{
+    DecryptingProxy p;
+    ASSERT_TRUE(p.applied);
+    const struct {
+        const char *name;
+        QSslConfiguration tls;
+        QStringList curlExtra;
+        const char *reason;
+    } rows[] = {
+        { "expired server certificate", p.origin(QStringLiteral("localhost"), -10, -1), {},
+            "certificate expired" },
+        { "server certificate for another name", p.origin(QStringLiteral("other.test")), {},
+            "name mismatch" },
+        { "browser does not trust our CA", p.origin(QStringLiteral("localhost")),
+            { QStringLiteral("--cacert"), p.h.folder.path() + QStringLiteral("test-ca.pem") },
+            "refused the certificate" },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeOrigin origin(&row.tls);
+        origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsecret" }, WhenAsked);
+        const int rowsBefore = p.h.rowCount();
+        const CurlResult curl = row.curlExtra.isEmpty()
+            ? p.curl({ origin.url() }, { QStringLiteral("-i") })
+            : runCurl(row.curlExtra + QStringList { QStringLiteral("-x"), p.h.proxyUrl(), origin.url() });
+        ASSERT_TRUE(p.h.waitUntilIdle());
+        EXPECT_FALSE(curl.out.contains("secret"));
+        EXPECT_EQ(origin.completeRequests(), 0);
+        EXPECT_TRUE(p.h.logLines().join(QLatin1Char('\n')).contains(QLatin1String(row.reason)))
+            << p.h.logLines().join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(p.h.row(rowsBefore + 1).at(6), QStringLiteral("ERROR"));
+        if (row.curlExtra.isEmpty()) {
+            EXPECT_TRUE(curl.out.contains("\r\n\r\nHTTP/1.1 502 ")) << curl.out.constData();
+            EXPECT_TRUE(curl.out.contains(row.reason)) << curl.out.constData();
+        }
+    }
+}
+
+// A host on the never-decrypt list, and a tunnel whose first bytes are not TLS, stay plain relays.
+TEST(HttpsDecryption, ExcludedHostsAndOtherProtocolsStayTunnels)
+{
+    DecryptingProxy p;
+    FakeOrigin plain;
+    plain.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nplain" }, WhenAsked);
+    const CurlResult relayed
+        = runCurl({ QStringLiteral("-p"), QStringLiteral("-x"), p.h.proxyUrl(), plain.url() });
+    EXPECT_EQ(relayed.out, "plain") << relayed.err.constData();
+    // The list takes effect for the next CONNECT.
+    HttpsSettings settings = p.https.settings();
+    settings.neverDecryptHosts = { QStringLiteral("localhost") };
+    QString why;
+    ASSERT_TRUE(p.https.apply(settings, &why)) << why.toStdString();
+    const QSslConfiguration tls = p.origin(QStringLiteral("localhost"));
+    FakeOrigin excluded(&tls);
+    excluded.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsealed" }, WhenAsked);
+    const CurlResult sealed
+        = runCurl({ QStringLiteral("--cacert"), p.h.folder.path() + QStringLiteral("test-ca.pem"),
+            QStringLiteral("-x"), p.h.proxyUrl(), excluded.url() });
+    EXPECT_EQ(sealed.out, "sealed") << sealed.err.constData();
+    ASSERT_TRUE(p.h.waitUntilIdle());
+    ASSERT_EQ(p.h.rowCount(), 2);
+    for (int i = 1; i <= 2; ++i)
+        EXPECT_EQ(p.h.row(i).at(2), QStringLiteral("CONNECT"));
+}
