@@ -38,7 +38,7 @@ TEST(ServerLimits, ExhaustedDescriptorsLeaveTheListenerServing)
     CurlResult curl;
     for (int attempt = 0; attempt < 10 && curl.out != "still serving"; ++attempt) {
         waitFor([] { return false; }, attempt * 300);
-        curl = runCurl({ QStringLiteral("-x"), program.proxy(), origin.url() });
+        curl = runCurl({ QStringLiteral("-x"), program.proxy(), origin.url() }, 5000);
     }
     EXPECT_EQ(curl.out, QByteArrayLiteral("still serving")) << curl.err.constData();
     const QString log = program.log();
