@@ -602,11 +602,12 @@ void EventSocket::pauseAccepting(const QString &reason)
                 return;
             self->d->resumeScheduled = false;
             const QString shortage = self->descriptorShortage();
-            if (shortage.isEmpty()) {
-                self->d->server->resumeAccepting();
-                self->onNewConnection();
-            } else
+            if (!shortage.isEmpty()) {
                 self->pauseAccepting(shortage);
+                return;
+            }
+            self->d->server->resumeAccepting();
+            self->onNewConnection();
         });
     }
     emit acceptFailed(reason);
