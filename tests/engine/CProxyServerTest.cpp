@@ -34,9 +34,11 @@ protected:
 
     void start(qint32 port, std::optional<double> maxConnections = std::nullopt)
     {
-        server->StartServer({ .IP_Address = QStringLiteral("127.0.0.1"),
-            .Local_Port = port,
-            .MaxConnections = maxConnections });
+        CProxyServer::StartArgs args;
+        args.IP_Address = QStringLiteral("127.0.0.1");
+        args.Local_Port = port;
+        args.MaxConnections = maxConnections;
+        server->StartServer(args);
     }
     // Opens a browser connection and waits until the server has taken or refused it.
     QTcpSocket *connectClient()
@@ -115,7 +117,9 @@ TEST_F(ServerTest, ListeningConnectionsAndHitsAreKeptThroughRestartsAndSocketEve
 TEST_F(ServerTest, StartsOnLoopbackByDefaultAndReportsATakenPort)
 {
     // Guards against offering the proxy on every network the machine joins.
-    server->StartServer({ .Local_Port = -5 });
+    CProxyServer::StartArgs args;
+    args.Local_Port = -5;
+    server->StartServer(args);
     EXPECT_EQ(server->IP(), QStringLiteral("127.0.0.1"));
     EXPECT_EQ(server->Port(), 80);
 
