@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever Tarnwick needs to build, run and test that is not
-# on the machine yet. Does nothing when everything is there.
+# on the machine yet. Does nothing when everything is there. With --tests it also installs what
+# only the tests use (a real browser for the HTTPS test).
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,9 @@ packages=(
     libssl-dev
     curl openssl xvfb xauth x11-apps imagemagick
 )
+if [ "${1:-}" = --tests ]; then
+    packages+=(chromium)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+scripts/setup.sh --tests
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=ON -DTARNWICK_TESTS=ON >/dev/null
 cmake --build build-test --parallel "$(nproc)"
 export QT_QPA_PLATFORM=offscreen

@@ -1,60 +1,10 @@
-#include "HttpsDecryption.h"
-#include "CProxyConnection.h"
-#include "CurlRun.h"
 #include "FakeOrigin.h"
-#include "ProxyHarness.h"
-#include "TestPki.h"
-
-#include <QFile>
-#include <QSslConfiguration>
+#include "HttpsFixtures.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
 using enum FakeOrigin::Closing;
-
-// A proxy with decryption on, whose servers are trusted through the test's own CA, and HTTPS
-// origins with certificates from that CA.
-struct DecryptingProxy {
-    DecryptingProxy()
-    {
-        QFile ca(h.folder.path() + QStringLiteral("test-ca.pem"));
-        if (ca.open(QIODevice::WriteOnly))
-            ca.write(pki.caPem());
-        ca.close();
-        HttpsSettings settings;
-        settings.enabled = true;
-        settings.extraTrustedCA = ca.fileName();
-        QString why;
-        applied = https.apply(settings, &why);
-        h.server->setHttpsDecryption(&https);
-        https.authority().exportCertificate(tarnwickCa, &why);
-    }
-    ~DecryptingProxy() { h.server->setHttpsDecryption(nullptr); }
-    QSslConfiguration origin(const QString &name, int daysFrom = -1, int daysTo = 30)
-    {
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        QSslKey key;
-        tls.setLocalCertificate(pki.server(name, daysFrom, daysTo, &key));
-        tls.setPrivateKey(key);
-        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-        return tls;
-    }
-    CurlResult curl(const QStringList &urls, const QStringList &extra = {})
-    {
-        return runCurl(
-            QStringList { QStringLiteral("--cacert"), tarnwickCa, QStringLiteral("-x"), h.proxyUrl() } + extra
-            + urls);
-    }
-
-    TestPki pki;
-    ProxyHarness h;
-    HttpsDecryption https { h.folder.path() };
-    QString tarnwickCa = h.folder.path() + QStringLiteral("exported-ca.pem");
-    bool applied = false;
-};
-
 } // namespace
 
 // Regression: everything inside a CONNECT was one opaque stream: no rows, no records.
@@ -110,8 +60,7 @@ TEST(HttpsDecryption, FailuresOnEitherSideAreAnsweredAndLogged)
         { "server certificate for another name", p.origin(QStringLiteral("other.test")), {},
             "name mismatch" },
         { "browser does not trust our CA", p.origin(QStringLiteral("localhost")),
-            { QStringLiteral("--cacert"), p.h.folder.path() + QStringLiteral("test-ca.pem") },
-            "refused the certificate" },
+            { QStringLiteral("--cacert"), p.testCa }, "refused the certificate" },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -151,9 +100,8 @@ TEST(HttpsDecryption, ExcludedHostsAndOtherProtocolsStayTunnels)
     const QSslConfiguration tls = p.origin(QStringLiteral("localhost"));
     FakeOrigin excluded(&tls);
     excluded.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsealed" }, WhenAsked);
-    const CurlResult sealed
-        = runCurl({ QStringLiteral("--cacert"), p.h.folder.path() + QStringLiteral("test-ca.pem"),
-            QStringLiteral("-x"), p.h.proxyUrl(), excluded.url() });
+    const CurlResult sealed = runCurl(
+        { QStringLiteral("--cacert"), p.testCa, QStringLiteral("-x"), p.h.proxyUrl(), excluded.url() });
     EXPECT_EQ(sealed.out, "sealed") << sealed.err.constData();
     ASSERT_TRUE(p.h.waitUntilIdle());
     ASSERT_EQ(p.h.rowCount(), 2);
