@@ -1,6 +1,9 @@
 #include "FakeOrigin.h"
 #include "HttpsFixtures.h"
 
+#include <QFileInfo>
+#include <QTimer>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -107,4 +110,33 @@ TEST(HttpsDecryption, ExcludedHostsAndOtherProtocolsStayTunnels)
     ASSERT_EQ(p.h.rowCount(), 2);
     for (int i = 1; i <= 2; ++i)
         EXPECT_EQ(p.h.row(i).at(2), QStringLiteral("CONNECT"));
+}
+
+// Regression guard: a large decrypted download must stay bounded in memory on both TLS sides
+// and arrive, and be recorded, byte for byte.
+TEST(HttpsDecryption, LargeDownloadIsRelayedBoundedAndRecordedWhole)
+{
+    constexpr qint64 size = 64 * 1024 * 1024;
+    DecryptingProxy p;
+    const QSslConfiguration tls = p.origin(QStringLiteral("localhost"));
+    FakeOrigin origin(&tls);
+    const QByteArray header = "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(size) + "\r\n\r\n";
+    origin.setStreamedReply(header, size);
+    const QString out = p.h.folder.path() + QStringLiteral("download.bin");
+    qint64 peak = 0;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        for (const auto &connection : p.h.server->connections())
+            peak = qMax(peak, connection->peakQueuedToBrowser());
+    });
+    watch.start(50);
+    const CurlResult curl = p.curl({ origin.url(QStringLiteral("/big")) }, { QStringLiteral("-o"), out });
+    ASSERT_TRUE(p.h.waitUntilIdle());
+    EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
+    QFile file(out);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll() == FakeOrigin::pattern(0, size)) << "the download differs";
+    const QStringList row = p.h.row(2);
+    EXPECT_EQ(QFileInfo(p.h.folder.requests() + row.at(8)).size(), header.size() + size);
+    EXPECT_LE(peak, 4 * CProxyConnection::RelayQueueBound);
 }
