@@ -5,13 +5,16 @@
 # and whether the cost of an exchange grows as the history fills and is purged.
 # Every figure is printed as a ratio against the direct baseline measured in the same run.
 #
-# Usage: bench/run.sh [requests-per-ab-run]   (default 2000)
+# The HTTPS part compares decryption against a direct TLS connection, a plain CONNECT tunnel
+# through tinyproxy and mitmdump (with and without writing its flows).
+#
+# Usage: bench/run.sh [requests-per-ab-run]   (default 2000); BENCH_ONLY=https runs that part only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 N=${1:-2000}
 
-need=(nginx tinyproxy apache2-utils curl procps iproute2)
+need=(nginx tinyproxy apache2-utils curl procps iproute2 openssl python3 mitmproxy)
 missing=()
 for p in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -54,6 +57,22 @@ pick_port() {
 ORIGIN=$(pick_port 18180)
 TINY=$(pick_port $((ORIGIN + 1)))
 TARN=$(pick_port $((TINY + 1)))
+ORIGIN_TLS=$(pick_port $((TARN + 1)))
+MITM=$(pick_port $((ORIGIN_TLS + 1)))
+
+# A CA of the run's own and a certificate for localhost signed by it, for the HTTPS origin.
+mkdir -p "$WORK/tls"
+(
+    cd "$WORK/tls"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem \
+        -days 2 -subj /CN=bench-ca -addext basicConstraints=critical,CA:TRUE \
+        -addext keyUsage=critical,keyCertSign 2>/dev/null
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout site.key -out site.csr \
+        -subj /CN=localhost 2>/dev/null
+    printf 'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n' >site.ext
+    openssl x509 -req -in site.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile site.ext \
+        -out site.pem 2>/dev/null
+)
 
 # Origin: nginx with keep-alive, a 1 KiB page and a 1 GiB file.
 mkdir -p "$WORK/www" "$WORK/nginx"
@@ -78,6 +97,13 @@ http {
         listen 127.0.0.1:$ORIGIN;
         root $WORK/www;
     }
+    server {
+        listen 127.0.0.1:$ORIGIN_TLS ssl;
+        ssl_certificate $WORK/tls/site.pem;
+        ssl_certificate_key $WORK/tls/site.key;
+        keepalive_requests 100000;
+        root $WORK/www;
+    }
 }
 CONF
 nginx -c "$WORK/nginx/nginx.conf" &
@@ -92,6 +118,7 @@ LogLevel Warning
 MaxClients 200
 Allow 127.0.0.1
 ConnectPort $ORIGIN
+ConnectPort $ORIGIN_TLS
 CONF
 tinyproxy -d -c "$WORK/tinyproxy.conf" >/dev/null 2>&1 &
 TINYPID=$!
@@ -101,6 +128,7 @@ PIDS+=($TINYPID)
 mkdir -p "$WORK/tarnwick"
 cp build-bench/app/tarnwick "$WORK/tarnwick/"
 printf '127.0.0.1\r\n %s \r\n\r\n' "$TARN" >"$WORK/tarnwick/tarnwick.ini"
+printf '[General]\nEnabled=true\nExtraTrustedCA=%s\n' "$WORK/tls/ca.pem" >"$WORK/tarnwick/tarnwick-https.ini"
 QT_QPA_PLATFORM=offscreen "$WORK/tarnwick/tarnwick" >"$WORK/tarnwick.out" 2>&1 &
 TPID=$!
 PIDS+=($TPID)
@@ -136,6 +164,7 @@ cpu_ms() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f", ($14 + $15) * 1000 /
 
 echo "Record folder: $(df -T "$WORK/tarnwick" | awk 'NR == 2 {print $2}') file system"
 
+if [ "${BENCH_ONLY:-}" != https ]; then
 sync
 echo "Small requests: $N per run, one connection per request (ab), direct baseline interleaved"
 printf '%-6s %-10s %12s %8s %8s %8s\n' conc peer req/s p50ms p99ms ratio
@@ -220,3 +249,70 @@ fast=$(peak_rss_during curl -s -o /dev/null -x "127.0.0.1:$TARN" "$URL_BIG")
 slow=$(peak_rss_during curl -s -o /dev/null --limit-rate 64M -r 0-268435455 -x "127.0.0.1:$TARN" "$URL_BIG")
 printf 'fast reader, 1 GiB:             %s\n' "$fast"
 printf 'slow reader, 256 MiB at 64 MB/s: %s\n' "$slow"
+fi
+
+echo
+echo "HTTPS: $N requests of 1 KiB, c=10; each figure against the direct TLS baseline"
+echo 5 >"/proc/$TPID/clear_refs" 2>/dev/null || true
+mitm_start() {
+    mkdir -p "$WORK/mitm"
+    mitmdump --listen-host 127.0.0.1 --listen-port "$MITM" --set confdir="$WORK/mitm" \
+        --set ssl_verify_upstream_trusted_ca="$WORK/tls/ca.pem" -q "$@" >"$WORK/mitm.out" 2>&1 &
+    MITMPID=$!
+    PIDS+=($MITMPID)
+    for _ in $(seq 1 100); do port_free "$MITM" || break; sleep 0.1; done
+}
+mitm_stop() { kill "$MITMPID" 2>/dev/null || true; wait "$MITMPID" 2>/dev/null || true; }
+TCA="$WORK/tarnwick/ca/tarnwick-ca.pem"
+tls_run() { python3 bench/tls_load.py --port "$ORIGIN_TLS" -n "$1" -c 10 "${@:2}"; }
+printf '%-26s %12s %8s %8s %8s\n' "peer (keep-alive)" req/s p50ms p99ms ratio
+row() { printf '%-26s %12s %8s %8s %8s\n' "$1" "$2" "$3" "$4" "$(ratio "$2" "$5")"; }
+for mode in --keepalive ""; do
+    n=$N
+    [ -z "$mode" ] && { n=$((N / 4)); echo; printf '%-26s\n' "one handshake per request"; }
+    read -r d dp50 dp99 _ <<<"$(tls_run "$n" $mode --cafile "$WORK/tls/ca.pem")"
+    read -r t tp50 tp99 _ <<<"$(tls_run "$n" $mode --cafile "$WORK/tls/ca.pem" --proxy "$TINY")"
+    read -r w wp50 wp99 wf <<<"$(tls_run "$n" $mode --cafile "$TCA" --proxy "$TARN")"
+    mitm_start
+    read -r m mp50 mp99 _ <<<"$(tls_run "$n" $mode --cafile "$WORK/mitm/mitmproxy-ca-cert.pem" --proxy "$MITM")"
+    mitm_stop
+    mitm_start -w "$WORK/mitm/flows"
+    read -r mw mwp50 mwp99 _ <<<"$(tls_run "$n" $mode --cafile "$WORK/mitm/mitmproxy-ca-cert.pem" --proxy "$MITM")"
+    mitm_stop
+    row direct "$d" "$dp50" "$dp99" "$d"
+    row "tinyproxy tunnel" "$t" "$tp50" "$tp99" "$d"
+    row "tarnwick decrypting" "$w" "$wp50" "$wp99" "$d"
+    row "mitmdump" "$m" "$mp50" "$mp99" "$d"
+    row "mitmdump -w" "$mw" "$mwp50" "$mwp99" "$d"
+    [ "${wf:-0}" = 0 ] || echo "warning: $wf failed requests through tarnwick" >&2
+    printf '%-26s %12s x mitmdump\n' "tarnwick against mitmdump" "$(ratio "$w" "$m")"
+done
+
+echo
+echo "HTTPS bulk download of 256 MiB"
+truncate -s 256M "$WORK/www/big256.bin"
+URL_TLS_BIG="https://localhost:$ORIGIN_TLS/big256.bin"
+tls_bulk() {
+    local speed code size best=0
+    for _ in 1 2; do
+        read -r code size speed <<<"$(curl -s -o /dev/null -w '%{http_code} %{size_download} %{speed_download}' "$@" "$URL_TLS_BIG")"
+        [ "$code" = 200 ] && [ "$size" = 268435456 ] || echo "warning: status $code, $size bytes for $*" >&2
+        best=$(awk -v a="$best" -v b="$speed" 'BEGIN { print (b > a) ? b : a }')
+    done
+    awk -v s="$best" 'BEGIN { printf "%.1f", s / 1048576 }'
+}
+printf '%-26s %10s %8s\n' path MB/s ratio
+db=$(tls_bulk --cacert "$WORK/tls/ca.pem")
+tb=$(tls_bulk --cacert "$WORK/tls/ca.pem" -x "127.0.0.1:$TINY")
+wb=$(tls_bulk --cacert "$TCA" -x "127.0.0.1:$TARN")
+mitm_start
+mb=$(tls_bulk --cacert "$WORK/mitm/mitmproxy-ca-cert.pem" -x "127.0.0.1:$MITM")
+mitm_stop
+printf '%-26s %10s %8s\n' direct "$db" 1.00
+printf '%-26s %10s %8s\n' "tinyproxy tunnel" "$tb" "$(ratio "$tb" "$db")"
+printf '%-26s %10s %8s\n' "tarnwick decrypting" "$wb" "$(ratio "$wb" "$db")"
+printf '%-26s %10s %8s\n' "mitmdump" "$mb" "$(ratio "$mb" "$db")"
+printf 'tarnwick against mitmdump %.2f, against the plain tunnel %.2f\n' \
+    "$(ratio "$wb" "$mb")" "$(ratio "$wb" "$tb")"
+printf 'tarnwick peak resident memory over the HTTPS runs: %s MiB (target under 96)\n' \
+    "$(awk '/^VmHWM:/ {printf "%.1f", $2 / 1024}' "/proc/$TPID/status")"

@@ -35,7 +35,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include "RecordWriter.h"
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 #include <functional>
 
@@ -272,6 +277,20 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
     EXPECT_TRUE(lastLine.contains(QString::number(big.size()))
         && lastLine.contains(records() + QStringLiteral("big-A.txt")))
         << qPrintable(lastLine);
+
+    // Guards against a click on a row whose reply the record writer has not put in place yet
+    // showing "No Response File.".
+    RecordWriter &writer = RecordWriter::instance();
+    addRow("late-Q.txt", "late-A.txt");
+    writer.holdForTest(true);
+    writer.write(records() + QStringLiteral("late-A.txt"), "HTTP/1.1 204 Late\r\n\r\n");
+    std::thread release([&writer] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        writer.holdForTest(false);
+    });
+    rightClick(*this, 9);
+    release.join();
+    EXPECT_EQ(main->txtSniff->toPlainText(), QStringLiteral("HTTP/1.1 204 Late\n\n"));
 }
 
 TEST_F(MainWindowTest, RowMenuCopiesTheRequestAsCurlOrItsUrl)
