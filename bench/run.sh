@@ -295,7 +295,7 @@ URL_TLS_BIG="https://localhost:$ORIGIN_TLS/big256.bin"
 tls_bulk() {
     local speed code size best=0
     for _ in 1 2; do
-        read -r code size speed <<<"$(curl -s -o /dev/null -w '%{http_code} %{size_download} %{speed_download}' "$@" "$URL_TLS_BIG")"
+        read -r code size speed <<<"$(curl -s --max-time 120 -o /dev/null -w '%{http_code} %{size_download} %{speed_download}' "$@" "$URL_TLS_BIG")"
         [ "$code" = 200 ] && [ "$size" = 268435456 ] || echo "warning: status $code, $size bytes for $*" >&2
         best=$(awk -v a="$best" -v b="$speed" 'BEGIN { print (b > a) ? b : a }')
     done

@@ -84,13 +84,16 @@ QString CLog::formatStamp(const QString &pattern, const QDateTime &moment)
         }
         const QChar c = pattern.at(i);
         const QChar letter = c.toLower();
-        if (c == QLatin1Char('/')) {
-            out += separatorOf(locale.dateFormat(QLocale::ShortFormat), QStringLiteral("/"));
-            ++i;
-            continue;
-        }
-        if (c == QLatin1Char(':')) {
-            out += separatorOf(locale.timeFormat(QLocale::ShortFormat), QStringLiteral(":"));
+        if (c == QLatin1Char('/') || c == QLatin1Char(':')) {
+            // Every line asks; the locale's formats are read again only when the locale changes.
+            static QString cachedFor;
+            static QString dateSeparator, timeSeparator;
+            if (cachedFor != locale.name() || cachedFor.isEmpty()) {
+                cachedFor = locale.name();
+                dateSeparator = separatorOf(locale.dateFormat(QLocale::ShortFormat), QStringLiteral("/"));
+                timeSeparator = separatorOf(locale.timeFormat(QLocale::ShortFormat), QStringLiteral(":"));
+            }
+            out += c == QLatin1Char('/') ? dateSeparator : timeSeparator;
             ++i;
             continue;
         }

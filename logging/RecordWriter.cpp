@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QPointer>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 
@@ -14,6 +15,30 @@ std::map<QString, std::unique_ptr<QFile>> &openFiles()
 {
     thread_local std::map<QString, std::unique_ptr<QFile>> files;
     return files;
+}
+
+// Opens a file to be written from its start. Opening with truncation marks the file, on ext4,
+// for a forced write-back when it is closed (a guard for programs that replace files in place),
+// which would cost every record a flush; an empty or new file needs no truncation.
+bool openEmpty(QFile &file)
+{
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    return file.size() == 0 || file.resize(0);
+}
+
+// Renames in one system call, replacing what is at the new name; QFile::rename refuses to
+// replace and checks first, which on a busy record folder costs more than the rename itself.
+bool renameOver(const QString &from, const QString &to)
+{
+    std::error_code error;
+#ifdef Q_OS_WIN
+    std::filesystem::rename(from.toStdWString(), to.toStdWString(), error);
+#else
+    std::filesystem::rename(
+        QFile::encodeName(from).toStdString(), QFile::encodeName(to).toStdString(), error);
+#endif
+    return !error;
 }
 
 QString describe(const QFile &file)
@@ -81,7 +106,9 @@ void RecordWriter::post(Job job)
         ++m_pendingJobs[job.to];
     m_pendingBytes[job.path] += job.bytes.size();
     m_queue.push_back(std::move(job));
-    m_wake.wakeOne();
+    // The thread waits only on an empty queue; while it works it finds new jobs by itself.
+    if (m_queue.size() == 1)
+        m_wake.wakeOne();
 }
 
 bool RecordWriter::waitUntilWritten(const QString &path, int timeoutMs)
@@ -89,7 +116,10 @@ bool RecordWriter::waitUntilWritten(const QString &path, int timeoutMs)
     QDeadlineTimer deadline(timeoutMs);
     QMutexLocker lock(&m_mutex);
     while (m_pendingJobs.contains(path)) {
-        if (!m_idle.wait(&m_mutex, deadline))
+        ++m_waiters;
+        const bool woken = m_idle.wait(&m_mutex, deadline);
+        --m_waiters;
+        if (!woken)
             return false;
     }
     return true;
@@ -100,7 +130,10 @@ bool RecordWriter::drain(int timeoutMs)
     QDeadlineTimer deadline(timeoutMs);
     QMutexLocker lock(&m_mutex);
     while (!m_queue.empty() || m_running) {
-        if (!m_idle.wait(&m_mutex, deadline))
+        ++m_waiters;
+        const bool woken = m_idle.wait(&m_mutex, deadline);
+        --m_waiters;
+        if (!woken)
             return false;
     }
     return true;
@@ -148,7 +181,8 @@ void RecordWriter::run()
             QMetaObject::invokeMethod(
                 this, [this, path = job.path] { emit drained(path); }, Qt::QueuedConnection);
         }
-        m_idle.wakeAll();
+        if (m_waiters > 0)
+            m_idle.wakeAll();
     }
     openFiles().clear();
 }
@@ -160,8 +194,7 @@ void RecordWriter::perform(Job &job)
     case Job::Write: {
         reuseSpare(job.path);
         QFile file(job.path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            || file.write(job.bytes) != job.bytes.size() || !file.flush()) {
+        if (!openEmpty(file) || file.write(job.bytes) != job.bytes.size() || !file.flush()) {
             const QString error = describe(file);
             file.close();
             // A half-written record that no row will ever name must not stay behind.
@@ -175,7 +208,7 @@ void RecordWriter::perform(Job &job)
         if (!file) {
             reuseSpare(job.path);
             file = std::make_unique<QFile>(job.path);
-            if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+            if (!openEmpty(*file))
                 return;
         }
         // A failed append is found again when the file is finished.
@@ -189,7 +222,7 @@ void RecordWriter::perform(Job &job)
         if (it == files.end()) {
             // Nothing was appended: the record is empty.
             QFile empty(job.path);
-            if (!empty.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            if (!openEmpty(empty))
                 error = describe(empty);
         } else {
             QFile &file = *it->second;
@@ -198,9 +231,7 @@ void RecordWriter::perform(Job &job)
             file.close();
             files.erase(it);
         }
-        if (error.isEmpty() && QFile::exists(job.to) && !QFile::remove(job.to))
-            error = QStringLiteral("cannot replace %1").arg(job.to);
-        if (error.isEmpty() && !QFile::rename(job.path, job.to))
+        if (error.isEmpty() && !renameOver(job.path, job.to))
             error = QStringLiteral("cannot rename %1 to %2").arg(job.path, job.to);
         if (!error.isEmpty())
             QFile::remove(job.path);
@@ -240,23 +271,30 @@ void RecordWriter::perform(Job &job)
 // for a free inode (ext4 skips recently deleted ones); a rename costs the same every time.
 bool RecordWriter::keepSpare(const QString &path)
 {
-    if (m_spareFolder.isEmpty() || m_spares.size() >= MaxSpares || !QFile::exists(path))
+    if (m_spareFolder.isEmpty() || m_spares.size() >= MaxSpares)
         return false;
     const QString spare = m_spareFolder + QString::number(m_nextSpare++);
-    if (!QFile::rename(path, spare))
+    if (!renameOver(path, spare))
         return false;
+    // Emptied now, so that the record that takes it later is written without truncation.
+    QFile file(spare);
+    if (!file.open(QIODevice::ReadWrite) || !file.resize(0)) {
+        file.close();
+        QFile::remove(spare);
+        return true;
+    }
     m_spares.push_back(spare);
     return true;
 }
 
 void RecordWriter::reuseSpare(const QString &path)
 {
-    if (m_spares.empty() || QFile::exists(path))
+    // Only ever for a file that is not there yet: record names are never reused.
+    if (m_spares.empty())
         return;
     const QString spare = m_spares.back();
     m_spares.pop_back();
-    // Opened with truncation right after, so the spare's old bytes never show.
-    if (!QFile::rename(spare, path))
+    if (!renameOver(spare, path))
         QFile::remove(spare);
 }
 

@@ -92,6 +92,7 @@ private:
     bool m_running = false; // a job is being performed
     bool m_stop = false;
     bool m_held = false;
+    int m_waiters = 0; // window-thread calls waiting for the writer
 
     // The writer thread's own.
     QString m_spareFolder;
