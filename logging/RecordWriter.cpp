@@ -106,15 +106,27 @@ void RecordWriter::post(Job job)
         ++m_pendingJobs[job.to];
     m_pendingBytes[job.path] += job.bytes.size();
     m_queue.push_back(std::move(job));
-    // The thread waits only on an empty queue; while it works it finds new jobs by itself.
-    if (m_queue.size() == 1)
-        m_wake.wakeOne();
+    // The thread waits only on an empty queue, and is woken once for all the jobs that one turn
+    // of the event loop posts: a wake per job would cost a thread switch per job.
+    if (m_queue.size() == 1 && !m_wakePosted) {
+        m_wakePosted = true;
+        QMetaObject::invokeMethod(
+            this, [this] { wakeWriter(); }, Qt::QueuedConnection);
+    }
+}
+
+void RecordWriter::wakeWriter()
+{
+    QMutexLocker lock(&m_mutex);
+    m_wakePosted = false;
+    m_wake.wakeOne();
 }
 
 bool RecordWriter::waitUntilWritten(const QString &path, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     QMutexLocker lock(&m_mutex);
+    m_wake.wakeOne();
     while (m_pendingJobs.contains(path)) {
         ++m_waiters;
         const bool woken = m_idle.wait(&m_mutex, deadline);
@@ -129,6 +141,7 @@ bool RecordWriter::drain(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     QMutexLocker lock(&m_mutex);
+    m_wake.wakeOne();
     while (!m_queue.empty() || m_running) {
         ++m_waiters;
         const bool woken = m_idle.wait(&m_mutex, deadline);

@@ -75,6 +75,7 @@ private:
     };
 
     void post(Job job);
+    void wakeWriter();
     void run();
     void perform(Job &job);
     void settle(const Job &job, bool ok, const QString &error);
@@ -93,6 +94,7 @@ private:
     bool m_stop = false;
     bool m_held = false;
     int m_waiters = 0; // window-thread calls waiting for the writer
+    bool m_wakePosted = false;
 
     // The writer thread's own.
     QString m_spareFolder;
