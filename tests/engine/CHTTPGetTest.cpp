@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QSignalSpy>
+#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,30 @@ TEST(CHTTPGet, CompletedTransferIsRecordedBeforeItIsReported)
     EXPECT_EQ(recordAtCompletion, origin.replyBytes());
     EXPECT_FALSE(partLeft);
     EXPECT_EQ(socketState, EventSocket::sckClosed);
+}
+
+// Upstream failures are reported (the owner answers the browser with a 502), never from inside
+// OpenURL, whose caller is still setting the exchange up, and with nothing passed on.
+TEST(CHTTPGet, FailureBeforeAnyReplyIsReportedFromTheEventLoop)
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const QString refused = QStringLiteral("http://127.0.0.1:%1/x").arg(probe.serverPort());
+    probe.close();
+    TestFolder folder;
+    for (const QString &url :
+        { QStringLiteral("http:///x"), QStringLiteral("http://127.0.0.1:70000/x"), refused }) {
+        SCOPED_TRACE(url.toStdString());
+        CHTTPGet get;
+        prepare(get, folder.requests() + QStringLiteral("f-A.txt"));
+        QSignalSpy failed(&get, &CHTTPGet::failed);
+        QSignalSpy received(&get, &CHTTPGet::DataReceived);
+        get.OpenURL(url);
+        EXPECT_EQ(failed.count(), 0);
+        ASSERT_TRUE(waitFor([&] { return failed.count() > 0; }));
+        EXPECT_EQ(received.count(), 0);
+        EXPECT_EQ(folder.requestFiles(), QStringList());
+    }
 }
 
 // A reply record that cannot be written is reported once; the exception must not unwind

@@ -89,6 +89,33 @@ TEST(EventSocket, FailuresCarryWinsockNumbers)
     }
 }
 
+TEST(EventSocket, PausedReadingHoldsDataAndCloseUntilResumed)
+{
+    // Guards against one read taking everything the system holds (tens of megabytes on loopback)
+    // into memory at once. Few bytes test the close seen while paused; 5 MB the bound on reads.
+    for (const qsizetype size : { qsizetype(10), qsizetype(5 * 1024 * 1024) }) {
+        SCOPED_TRACE(size);
+        Link link;
+        ASSERT_TRUE(link.open());
+        link.accepted->setReadPaused(true);
+        const QByteArray payload = FakeOrigin::pattern(0, size);
+        link.client.write(payload);
+        link.client.disconnectFromHost();
+        const qint32 bound = qint32(qMin<qsizetype>(size, 256 * 1024));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return link.accepted->BytesReceived() >= bound; }, WaitMs));
+        // Give the close (or further reads) the chance to slip through while paused.
+        QTest::qWait(50);
+        EXPECT_LE(link.accepted->BytesReceived(), 256 * 1024);
+        EXPECT_TRUE(link.events.isEmpty());
+
+        link.accepted->setReadPaused(false);
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return link.events.contains(QStringLiteral("closed")); }, WaitMs * 3));
+        EXPECT_TRUE(link.received == payload) << link.received.size() << " of " << payload.size();
+        EXPECT_EQ(link.events.last(), QStringLiteral("closed"));
+    }
+}
+
 TEST(EventSocket, DataArrivingDuringANestedLoopIsStillAnnounced)
 {
     // Guards against bytes that arrive while a DataArrival handler waits in a nested event loop
