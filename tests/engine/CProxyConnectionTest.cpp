@@ -66,7 +66,6 @@ TEST(CProxyConnection, ForwardedRequestRewritesTargetAndHopByHopHeadersOnly)
         { "absolute target with port and query",
             "GET http://name:8080/a/b?x=1 HTTP/1.0\r\nHost: name\r\n\r\n",
             "GET /a/b?x=1 HTTP/1.0\r\nHost: name\r\nConnection: close\r\n\r\n" },
-        { "no path", "GET http://name HTTP/1.0\r\n\r\n", "GET / HTTP/1.0\r\nConnection: close\r\n\r\n" },
         { "scheme in capitals, OPTIONS of the whole server",
             "options HTTP://name HTTP/1.1\r\nAccept: */*\r\n\r\n",
             "options * HTTP/1.1\r\nAccept: */*\r\nConnection: close\r\n\r\n" },

@@ -224,15 +224,6 @@ TEST_F(ServerTest, UpdateItemWritesOnlyTheGivenCellsOfRowsThatExist)
     QLocale::setDefault(QLocale::system());
 }
 
-TEST(ServerStatics, GetFileNameTakesTheTextAfterEitherSeparator)
-{
-    const std::pair<const char *, const char *> rows[]
-        = { { "C:\\a\\b.txt", "b.txt" }, { "/a/b.txt", "b.txt" }, { "b.txt", "b.txt" }, { "C:\\a\\", "" },
-              { "a/b\\c.txt", "c.txt" }, { "", "" } };
-    for (const auto &[path, name] : rows)
-        EXPECT_EQ(CProxyServer::GetFileName(QString::fromLatin1(path)), QString::fromLatin1(name)) << path;
-}
-
 TEST_F(ServerTest, CleanupStopsTheExchangesUnderWayOnce)
 {
     // Guards against transfers that went on after the exit purge and wrote records behind it.

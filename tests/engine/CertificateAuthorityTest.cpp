@@ -1,11 +1,7 @@
 #include "CertificateAuthority.h"
 #include "HttpsSettings.h"
-#include "Wait.h"
 
 #include <QFile>
-#include <QSignalSpy>
-#include <QSslServer>
-#include <QSslSocket>
 #include <QTemporaryDir>
 
 #include <openssl/x509.h>
@@ -176,44 +172,6 @@ TEST_F(CertificateAuthorityTest, BrokenCaIsReportedAndLeftAlone)
         ASSERT_TRUE(broken.renew(&why)) << why.toStdString();
         EXPECT_TRUE(CertificateAuthority(dir.path()).load(&why)) << why.toStdString();
         EXPECT_NE(fileBytes(certPath), goodCert);
-    }
-}
-
-// A TLS server presenting a leaf, and a Qt client trusting only the CA as exported to a file.
-TEST_F(CertificateAuthorityTest, HandshakeSucceedsWithTheExportedCa)
-{
-    const struct {
-        const char *leafHost, *peerName, *exportedAs;
-        QSsl::EncodingFormat format;
-        bool trusted;
-    } rows[] = {
-        { "localhost", "localhost", "ca.crt", QSsl::Pem, true },
-        { "127.0.0.1", "", "CA.CER", QSsl::Der, true },
-        { "other.test", "localhost", "ca.pem", QSsl::Pem, false },
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.leafHost);
-        const QString exported = dir.filePath(QString::fromLatin1(row.exportedAs));
-        ASSERT_TRUE(ca.exportCertificate(exported));
-        const auto leaf = ca.leafFor(QString::fromLatin1(row.leafHost));
-        ASSERT_TRUE(leaf);
-        QSslServer server;
-        server.setSslConfiguration(leaf->serverConfiguration());
-        ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-
-        QSslSocket client;
-        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-        config.setCaCertificates(QSslCertificate::fromPath(exported, row.format));
-        config.setAllowedNextProtocols({ QByteArrayLiteral("h2"), QByteArrayLiteral("http/1.1") });
-        client.setSslConfiguration(config);
-        QSignalSpy errors(&client, &QSslSocket::sslErrors);
-        client.connectToHostEncrypted(
-            QStringLiteral("127.0.0.1"), server.serverPort(), QString::fromLatin1(row.peerName));
-        waitFor(
-            [&] { return client.isEncrypted() || client.state() == QSslSocket::UnconnectedState; }, 10000);
-        EXPECT_EQ(client.isEncrypted(), row.trusted);
-        EXPECT_EQ(errors.isEmpty(), row.trusted);
-        EXPECT_TRUE(!row.trusted || client.sslConfiguration().nextNegotiatedProtocol() == "http/1.1");
     }
 }
 

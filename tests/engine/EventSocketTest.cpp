@@ -8,14 +8,10 @@
 #include <QTcpSocket>
 #include <QTest>
 
-#include <QDir>
-
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <tuple>
-
-#include <sys/resource.h>
 
 namespace {
 
@@ -191,49 +187,6 @@ TEST(EventSocket, APeerGoneBeforeOurBytesIsAReset)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !link.events.isEmpty(); }, WaitMs));
     EXPECT_EQ(link.events, QStringList { QStringLiteral("error 10054") });
     EXPECT_EQ(link.accepted->State(), EventSocket::sckError);
-}
-
-TEST(EventSocket, ListenerShortOfDescriptorsPausesAndResumesWithoutSpinning)
-{
-    // Guards against a listener that stops for good when descriptors run out, or that retries in
-    // a tight loop (thousands of failed accepts a second) while they stay short; and against a
-    // connection nobody takes being left hanging instead of closed.
-    EventSocket listener;
-    listener.Bind(0, QStringLiteral("127.0.0.1"));
-    listener.Listen();
-    QStringList failures;
-    std::vector<std::unique_ptr<EventSocket>> taken;
-    QObject::connect(
-        &listener, &EventSocket::acceptFailed, &listener, [&](const QString &why) { failures << why; });
-    QObject::connect(&listener, &EventSocket::ConnectionRequest, &listener, [&](qint32 id) {
-        if (taken.size() == 3)
-            return;
-        taken.push_back(std::make_unique<EventSocket>());
-        taken.back()->Accept(id);
-    });
-    // The clients are connected first, without the event loop: the kernel holds them for accept.
-    std::vector<std::unique_ptr<QTcpSocket>> clients;
-    for (int i = 0; i < 4; ++i) {
-        clients.push_back(std::make_unique<QTcpSocket>());
-        clients.back()->connectToHost(QHostAddress::LocalHost, quint16(listener.LocalPort()));
-        ASSERT_TRUE(clients.back()->waitForConnected(WaitMs));
-    }
-    rlimit saved {};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    const rlimit tight { rlim_t(QDir(QStringLiteral("/proc/self/fd")).count() + 2), saved.rlim_max };
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    QTest::qWait(1100);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-    EXPECT_TRUE(taken.empty());
-    EXPECT_GE(failures.size(), 2) << "retried while short";
-    EXPECT_LE(failures.size(), 6) << "retried about four times a second";
-    EXPECT_FALSE(failures.value(0).isEmpty());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return taken.size() == 3; }, WaitMs));
-    EXPECT_TRUE(
-        QTest::qWaitFor([&] { return clients[3]->state() == QAbstractSocket::UnconnectedState; }, WaitMs));
-    EXPECT_EQ(clients[0]->state(), QAbstractSocket::ConnectedState);
-    EventSocket stranger;
-    EXPECT_THROW(stranger.Accept(987654), RaisedError);
 }
 
 } // namespace

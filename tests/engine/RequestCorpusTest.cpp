@@ -1,4 +1,5 @@
-// Replays the fuzz corpus through the fuzz target's own checks, so that every build runs them.
+// Replays the fuzz corpus through the fuzz target's own checks, so that every build runs them;
+// it guards against results that depend on where the network split a request.
 #include "../fuzz/request_fuzzer.cpp"
 
 #include <QDir>
@@ -14,9 +15,13 @@ TEST(RequestCorpus, EveryInputKeepsTheParserRules)
     for (const QString &name : names) {
         QFile file(corpus.filePath(name));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name.toStdString();
-        const QByteArray input = file.readAll();
-        const auto *data = reinterpret_cast<const uint8_t *>(input.constData());
-        EXPECT_EQ(checkRequestInput(data, size_t(input.size()), QStringLiteral("/dev/null")), "")
-            << name.toStdString();
+        QByteArray input = file.readAll();
+        // Every way the first byte can cut the rest: the method word split at each of its bytes.
+        for (int cut = 0; cut < 256 && !input.isEmpty(); ++cut) {
+            input[0] = char(cut);
+            const auto *data = reinterpret_cast<const uint8_t *>(input.constData());
+            ASSERT_EQ(checkRequestInput(data, size_t(input.size()), QStringLiteral("/dev/null")), "")
+                << name.toStdString() << " cut " << cut;
+        }
     }
 }

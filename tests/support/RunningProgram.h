@@ -9,44 +9,39 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include <memory>
+
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #endif
 
-// The real tarnwick executable, copied into a fresh folder with settings for a free port of
-// 127.0.0.1 and an access log file, optionally started under a descriptor limit. Every wait is
-// bounded; the destructor kills what is still running.
+// The real tarnwick executable, copied into a folder of its own (the program's folder holds its
+// settings and records) with settings for a free port of 127.0.0.1 and an access log file; or,
+// given another run, that run's folder. Every wait is bounded; the destructor kills what is left.
 class RunningProgram
 {
 public:
-    explicit RunningProgram(int descriptorLimit = 0)
+    explicit RunningProgram(const RunningProgram *sameFolder = nullptr)
     {
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+        if (sameFolder) {
+            m_folder = sameFolder->m_folder;
+            port = sameFolder->port;
+            settings = sameFolder->settings;
+            return;
+        }
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_folder = m_dir->path() + QLatin1Char('/');
         QTcpServer probe;
-        if (!QFile::copy(QStringLiteral(TARNWICK_EXECUTABLE), m_dir.filePath(QStringLiteral("tarnwick")))
+        if (!QFile::copy(QStringLiteral(TARNWICK_EXECUTABLE), m_folder + QStringLiteral("tarnwick"))
             || !probe.listen(QHostAddress::LocalHost, 0))
             return;
         port = probe.serverPort();
-        probe.close();
-        {
-            QFile ini(m_dir.filePath(QStringLiteral("tarnwick.ini")));
-            if (ini.open(QIODevice::WriteOnly))
-                ini.write(
-                    "127.0.0.1\r\n " + QByteArray::number(port) + " \r\n" + logPath().toLocal8Bit() + "\r\n");
-        }
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(m_dir.path());
-#ifdef Q_OS_UNIX
-        if (descriptorLimit > 0)
-            process.setChildProcessModifier([descriptorLimit] {
-                const rlimit limit { rlim_t(descriptorLimit), rlim_t(descriptorLimit) };
-                setrlimit(RLIMIT_NOFILE, &limit);
-            });
-#endif
-        process.start(m_dir.filePath(QStringLiteral("tarnwick")), {});
-        waitFor([this] { return process.state() == QProcess::Running && listening(); }, 30000);
+        settings = "127.0.0.1\r\n " + QByteArray::number(port) + " \r\n" + logPath().toLocal8Bit() + "\r\n";
+        QFile ini(settingsPath());
+        if (ini.open(QIODevice::WriteOnly))
+            ini.write(settings);
     }
     ~RunningProgram()
     {
@@ -54,33 +49,86 @@ public:
         process.waitForFinished(5000);
     }
 
+    // Starts the program, optionally under a descriptor limit; true once it runs.
+    bool start(int descriptorLimit = 0)
+    {
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(m_folder);
+#ifdef Q_OS_UNIX
+        if (descriptorLimit > 0)
+            process.setChildProcessModifier([descriptorLimit] {
+                const rlimit limit { rlim_t(descriptorLimit), rlim_t(descriptorLimit) };
+                setrlimit(RLIMIT_NOFILE, &limit);
+            });
+#endif
+        process.start(m_folder + QStringLiteral("tarnwick"), {});
+        return port != 0 && process.waitForStarted(10000);
+    }
+    bool startListening(int descriptorLimit = 0)
+    {
+        return start(descriptorLimit)
+            && waitFor([this] { return process.state() == QProcess::Running && listening(); }, 30000);
+    }
+    bool waitFinished()
+    {
+        return waitFor([this] { return process.state() == QProcess::NotRunning; }, 30000);
+    }
+    // SIGTERM, then waits for the end; true when the program exited with code 0.
+    bool terminate()
+    {
+        process.terminate();
+        return waitFinished() && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
     bool listening() const
     {
         QTcpSocket probe;
         probe.connectToHost(QHostAddress::LocalHost, port);
         return probe.waitForConnected(1000);
     }
+    const char *stderrText()
+    {
+        m_err += process.readAllStandardError();
+        return m_err.constData();
+    }
+
     QString proxy() const
     {
         return QStringLiteral("http://127.0.0.1:%1").arg(port);
     }
+    QString settingsPath() const
+    {
+        return m_folder + QStringLiteral("tarnwick.ini");
+    }
     QString logPath() const
     {
-        return m_dir.filePath(QStringLiteral("access.log"));
+        return m_folder + QStringLiteral("access.log");
+    }
+    QByteArray settingsBytes() const
+    {
+        return readAll(settingsPath());
     }
     QString log() const
     {
-        QFile file(logPath());
-        return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()) : QString();
+        return QString::fromLatin1(readAll(logPath()));
     }
     QStringList recordFiles() const
     {
-        return QDir(m_dir.filePath(QStringLiteral("requests"))).entryList(QDir::Files);
+        return QDir(m_folder + QStringLiteral("requests")).entryList(QDir::Files);
     }
 
     quint16 port = 0;
+    QByteArray settings; // as written for the first run
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     QProcess process;
 
 private:
-    QTemporaryDir m_dir;
+    static QByteArray readAll(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_folder;
+    QByteArray m_err;
 };
