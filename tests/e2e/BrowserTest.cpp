@@ -1,3 +1,4 @@
+#include "FakeOrigin.h"
 #include "HttpsFixtures.h"
 
 #include <QCryptographicHash>
@@ -33,7 +34,9 @@ TEST(Browser, LoadsAnHttpsPageWithItsPictureAndScriptThroughDecryption)
         GTEST_SKIP() << "chromium is not installed";
     DecryptingProxy p;
     ASSERT_TRUE(p.applied);
-    HttpsSite site(p.origin(QStringLiteral("localhost")));
+    const QSslConfiguration tls = p.origin(QStringLiteral("localhost"));
+    FakeOrigin site(&tls);
+    site.setReply({}, FakeOrigin::Closing::WhenAsked);
     const QByteArray png = QByteArray::fromBase64(
         "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8DwHwAFBQIAX8jx0gAAAABJRU5ErkJggg==");
     site.pages = { { "/page.html",

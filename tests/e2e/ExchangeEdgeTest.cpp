@@ -48,39 +48,6 @@ TEST(ExchangeEdge, LargeReplyToASlowReaderStaysBoundedAndIsRecordedWhole)
     EXPECT_TRUE(h.readRecord(h.row(1).at(8)) == reply) << "reply record differs from what the origin sent";
 }
 
-// Regression: CONNECT was forwarded as a request to port 443, so no HTTPS site was reachable.
-TEST(ExchangeEdge, ConnectTunnelsTlsAndRecordsBothSides)
-{
-    TestPki pki;
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    QSslKey key;
-    tls.setLocalCertificate(pki.server(QStringLiteral("localhost"), -1, 30, &key));
-    tls.setPrivateKey(key);
-    FakeOrigin origin(&tls);
-    origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 19\r\n\r\nhello over a tunnel" });
-    ProxyHarness h;
-    const QString target = QStringLiteral("localhost:%1").arg(origin.port());
-    const CurlResult curl
-        = runCurl({ QStringLiteral("-k"), QStringLiteral("-x"), h.proxyUrl(), origin.url() });
-    ASSERT_TRUE(h.waitUntilIdle());
-
-    EXPECT_EQ(curl.out, "hello over a tunnel") << curl.err.constData();
-    ASSERT_EQ(h.rowCount(), 1);
-    const QStringList row = h.row(1);
-    const QByteArray request = h.readRecord(row.at(7)), reply = h.readRecord(row.at(8));
-    EXPECT_TRUE(request.startsWith("CONNECT " + target.toLatin1() + " HTTP/1.1\r\n"));
-    EXPECT_TRUE(request.endsWith("\r\n\r\n")) << "the tunnelled bytes are no part of the request";
-    EXPECT_TRUE(reply.startsWith('\x16')) << "the reply record starts with the server's TLS handshake";
-    EXPECT_FALSE(reply.contains("hello over")) << "the tunnel is relayed, not opened";
-    EXPECT_EQ(row.mid(2, 5),
-        QStringList({ QStringLiteral("CONNECT"), target, ProxyHarness::number(request.size()),
-            ProxyHarness::number(reply.size()), QStringLiteral("DONE") }));
-    const QStringList log = h.logLines();
-    ASSERT_EQ(log.size(), 5);
-    EXPECT_EQ(log.at(2), QStringLiteral("1 - 127.0.0.1 - Requesting CONNECT - ") + target);
-    EXPECT_TRUE(log.at(3).startsWith(QStringLiteral("Received ") + target + QStringLiteral(" for ")));
-}
-
 // Regression: requests the proxy cannot or will not forward were neither answered nor closed, so
 // clients hung until the idle sweep; some refused ones reached the web server in a form it could
 // read differently from the proxy; an unwritable record threw out of the socket handler.

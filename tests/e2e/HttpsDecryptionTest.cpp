@@ -86,7 +86,9 @@ TEST(HttpsDecryption, FailuresOnEitherSideAreAnsweredAndLogged)
     }
 }
 
-// A host on the never-decrypt list, and a tunnel whose first bytes are not TLS, stay plain relays.
+// Regression: CONNECT was forwarded as a request to port 443, so no HTTPS site was reachable.
+// With decryption on, a host on the never-decrypt list, and a tunnel whose first bytes are not
+// TLS, stay plain relays whose records hold the CONNECT and what the server sent.
 TEST(HttpsDecryption, ExcludedHostsAndOtherProtocolsStayTunnels)
 {
     DecryptingProxy p;
@@ -108,8 +110,17 @@ TEST(HttpsDecryption, ExcludedHostsAndOtherProtocolsStayTunnels)
     EXPECT_EQ(sealed.out, "sealed") << sealed.err.constData();
     ASSERT_TRUE(p.h.waitUntilIdle());
     ASSERT_EQ(p.h.rowCount(), 2);
-    for (int i = 1; i <= 2; ++i)
-        EXPECT_EQ(p.h.row(i).at(2), QStringLiteral("CONNECT"));
+    const QString target = QStringLiteral("localhost:%1").arg(excluded.port());
+    const QStringList row = p.h.row(2);
+    const QByteArray request = p.h.readRecord(row.at(7)), reply = p.h.readRecord(row.at(8));
+    EXPECT_TRUE(
+        request.startsWith("CONNECT " + target.toLatin1() + " HTTP/1.1\r\n") && request.endsWith("\r\n\r\n"))
+        << "the tunnelled bytes are no part of the request";
+    EXPECT_TRUE(reply.startsWith('\x16') && !reply.contains("sealed")) << "the tunnel is relayed, not opened";
+    EXPECT_EQ(row.mid(2, 5),
+        QStringList({ QStringLiteral("CONNECT"), target, ProxyHarness::number(request.size()),
+            ProxyHarness::number(reply.size()), QStringLiteral("DONE") }));
+    EXPECT_EQ(p.h.row(1).at(6), QStringLiteral("DONE"));
 }
 
 // Regression guard: a large decrypted download must stay bounded in memory on both TLS sides

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
@@ -112,6 +113,9 @@ public:
     // The whole canned reply, chunks run together.
     QByteArray replyBytes() const { return m_chunks.join(); }
 
+    // When set, each request is answered with the page for its path (404 for another path)
+    // instead of the canned reply.
+    QHash<QByteArray, QByteArray> pages;
     QList<QByteArray> requests;
     int connectionsAccepted = 0;
     int connectionsClosedByPeer = 0;
@@ -124,6 +128,7 @@ private:
         bool replying = false;
         bool closeWhenDone = true;
         int nextChunk = 0;
+        QList<QByteArray> chunks = {};
         qint64 streamed = 0;
         qsizetype consumed = 0; // bytes of earlier requests on this connection
     };
@@ -150,6 +155,12 @@ private:
                 : received.indexOf("\r\n0\r\n\r\n", headerEnd + 2) + 7;
         if (received.size() < end)
             return;
+        const QByteArray path = received.left(received.indexOf("\r\n")).split(' ').value(1);
+        peer->chunks = pages.isEmpty()
+            ? m_chunks
+            : QList<QByteArray> { (pages.contains(path) ? "HTTP/1.1 200 OK\r\nContent-Length: "
+                                                        : "HTTP/1.1 404 Not Found\r\nContent-Length: ")
+                  + QByteArray::number(pages.value(path).size()) + "\r\n\r\n" + pages.value(path) };
         peer->consumed += end;
         peer->closeWhenDone = m_closing == Closing::AfterReply || m_streamSize >= 0
             || (m_closing == Closing::WhenAsked && header.contains("\r\nconnection: close"));
@@ -171,9 +182,9 @@ private:
     {
         if (!peer->socket)
             return;
-        if (peer->nextChunk >= m_chunks.size())
+        if (peer->nextChunk >= peer->chunks.size())
             return finish(peer);
-        peer->socket->write(m_chunks.at(peer->nextChunk++));
+        peer->socket->write(peer->chunks.at(peer->nextChunk++));
         peer->socket->flush();
         // A pause so that every chunk reaches the proxy as an arrival of its own.
         QTimer::singleShot(5, this, [this, peer] { sendNextChunk(peer); });

@@ -6,9 +6,7 @@
 #include "TestPki.h"
 
 #include <QFile>
-#include <QHash>
 #include <QSslConfiguration>
-#include <QSslServer>
 #include <QSslSocket>
 
 // A proxy with HTTPS decryption on, whose servers are trusted through the test's own CA, and
@@ -52,45 +50,4 @@ struct DecryptingProxy {
     QString testCa = h.folder.path() + QStringLiteral("test-ca.pem");
     QString tarnwickCa = h.folder.path() + QStringLiteral("exported-ca.pem");
     bool applied = false;
-};
-
-// An HTTPS site on 127.0.0.1 serving fixed pages by path, with keep-alive, as a browser expects.
-class HttpsSite : public QObject
-{
-public:
-    explicit HttpsSite(const QSslConfiguration &tls)
-    {
-        m_server.setSslConfiguration(tls);
-        m_server.listen(QHostAddress::LocalHost, 0);
-        connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-                auto *buffer = new QByteArray;
-                connect(socket, &QObject::destroyed, this, [buffer] { delete buffer; });
-                const auto serve = [this, socket, buffer] {
-                    *buffer += socket->readAll();
-                    for (qsizetype end; (end = buffer->indexOf("\r\n\r\n")) >= 0;
-                         buffer->remove(0, end + 4)) {
-                        const QByteArray path = buffer->left(buffer->indexOf("\r\n")).split(' ').value(1);
-                        const QByteArray body = pages.value(path);
-                        socket->write(
-                            (pages.contains(path) ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n")
-                            + QByteArray("Content-Length: ") + QByteArray::number(body.size()) + "\r\n\r\n"
-                            + body);
-                    }
-                };
-                connect(socket, &QIODevice::readyRead, this, serve);
-                connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-                serve();
-            }
-        });
-    }
-    QString url(const QString &path) const
-    {
-        return QStringLiteral("https://localhost:%1%2").arg(m_server.serverPort()).arg(path);
-    }
-
-    QHash<QByteArray, QByteArray> pages;
-
-private:
-    QSslServer m_server;
 };
