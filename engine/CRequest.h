@@ -78,19 +78,6 @@ public:
 private:
     enum class Scan { Method, Header, Done };
     enum class Body { None, Length, Chunked };
-    enum class Chunk {
-        Size,
-        SizeBlank,
-        Extension,
-        SizeLf,
-        Data,
-        DataCr,
-        DataLf,
-        TrailerStart,
-        Trailer,
-        TrailerLf,
-        EndLf
-    };
 
     void ParsePage(const QByteArray &text);
     void SaveRequest();

@@ -122,12 +122,14 @@ void RecordWriter::wakeWriter()
     m_wake.wakeOne();
 }
 
-bool RecordWriter::waitUntilWritten(const QString &path, int timeoutMs)
+// Runs on the window thread: wakes the writer for whatever is queued and waits, at most
+// timeoutMs, until done() holds.
+bool RecordWriter::waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     QMutexLocker lock(&m_mutex);
     m_wake.wakeOne();
-    while (m_pendingJobs.contains(path)) {
+    while (!done()) {
         ++m_waiters;
         const bool woken = m_idle.wait(&m_mutex, deadline);
         --m_waiters;
@@ -137,19 +139,14 @@ bool RecordWriter::waitUntilWritten(const QString &path, int timeoutMs)
     return true;
 }
 
+bool RecordWriter::waitUntilWritten(const QString &path, int timeoutMs)
+{
+    return waitUntil([&] { return !m_pendingJobs.contains(path); }, timeoutMs);
+}
+
 bool RecordWriter::drain(int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    QMutexLocker lock(&m_mutex);
-    m_wake.wakeOne();
-    while (!m_queue.empty() || m_running) {
-        ++m_waiters;
-        const bool woken = m_idle.wait(&m_mutex, deadline);
-        --m_waiters;
-        if (!woken)
-            return false;
-    }
-    return true;
+    return waitUntil([&] { return m_queue.empty() && !m_running; }, timeoutMs);
 }
 
 bool RecordWriter::shouldPause(const QString &path)

@@ -75,6 +75,7 @@ private:
     };
 
     void post(Job job);
+    bool waitUntil(const std::function<bool()> &done, int timeoutMs);
     void wakeWriter();
     void run();
     void perform(Job &job);
