@@ -1033,7 +1033,11 @@ void EventSocket::onSocketError(int error)
         return;
     d->state = sckError;
     if (d->tlsStarted && !d->encrypted) {
-        const QString reason = d->tlsErrors.isEmpty() ? d->socket->errorString() : d->tlsErrors;
+        QString reason = d->tlsErrors.isEmpty() ? d->socket->errorString() : d->tlsErrors;
+        // TLS 1.3's certificate_required alert (RFC 8446 section 6.2), and 1.2's handshake failure
+        // after a certificate request, mean the server wants a client certificate.
+        if (reason.contains(QLatin1String("certificate required"), Qt::CaseInsensitive))
+            reason = QStringLiteral("the server requires a client certificate (") + reason + QLatin1Char(')');
         QPointer<EventSocket> self(this);
         emit tlsFailed(reason);
         if (!self)
