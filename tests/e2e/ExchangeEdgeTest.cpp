@@ -1,5 +1,6 @@
 #include "CHTTPGet.h"
 #include "CProxyConnection.h"
+#include "Clock.h"
 #include "CurlRun.h"
 #include "EventSocket.h"
 #include "FakeOrigin.h"
@@ -219,4 +220,24 @@ TEST(ExchangeEdge, TunnelUploadWaitsForASlowDestination)
     browser.close();
     ASSERT_TRUE(h.waitUntilIdle());
     EXPECT_EQ(h.row(1).at(6), QStringLiteral("DONE"));
+}
+
+// Regression: a server that took the request and never answered left the browser with nothing
+// but a close at the idle sweep.
+TEST(ExchangeEdge, SilentServerIsAnswered504AtTheIdleLimit)
+{
+    Clock::setNowForTest(QDateTime(QDate(2026, 1, 2), QTime(10, 0, 0)));
+    ProxyHarness h;
+    FakeOrigin origin;
+    origin.setHold(true);
+    RawBrowser browser(h.port());
+    browser.send(origin.getRequest());
+    ASSERT_TRUE(waitFor([&] { return origin.completeRequests() == 1; }));
+    Clock::advanceForTest((h.server->Timeout() + 1) * 1000);
+    h.server->connections().front()->CheckTimeout();
+    ASSERT_TRUE(waitFor([&] { return browser.peerClosed; }));
+    Clock::setNowForTest(std::nullopt);
+    EXPECT_TRUE(browser.received.startsWith("HTTP/1.1 504 Gateway Timeout\r\n"))
+        << browser.received.constData();
+    EXPECT_EQ(h.row(1).at(6), QStringLiteral("ERROR"));
 }
