@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QNetworkInterface>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <utility>
@@ -466,6 +467,33 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
 
 // Reads requests from the bytes the browser sent, one exchange each, as many as they hold.
 void CProxyConnection::feedRequests(QByteArray bytes)
+{
+    // Serving a request can run the event loop (the purge's wait window); bytes that arrive
+    // meanwhile wait behind those being read, so that requests keep their order.
+    if (m_feeding) {
+        m_backlog += bytes;
+        return;
+    }
+    m_feeding = true;
+    const auto done = qScopeGuard([this] { m_feeding = false; });
+    readRequests(std::move(bytes));
+    while (!m_backlog.isEmpty()) {
+        QByteArray more = std::exchange(m_backlog, QByteArray());
+        const CExchange *last = m_queue.empty() ? nullptr : m_queue.back().get();
+        if (m_tunnel || (last && last->request().RequestType() == CRequest::TypeConnect)) {
+            if (m_upstreamConnected && m_tunnel)
+                m_browser->sendUpstream(more);
+            else
+                m_tunnelPending += more;
+        } else if (last && last->upgrade) {
+            m_upgradeHeld += more;
+        } else {
+            readRequests(std::move(more));
+        }
+    }
+}
+
+void CProxyConnection::readRequests(QByteArray bytes)
 {
     while (!bytes.isEmpty() && !m_pendingRefusal && m_phase != Phase::Answering && m_phase != Phase::Ended) {
         if (!m_receiving) {

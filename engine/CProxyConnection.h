@@ -115,6 +115,7 @@ private:
     void decryptionReady();
     CExchange *current() const;
     void feedRequests(QByteArray bytes);
+    void readRequests(QByteArray bytes);
     bool requestComplete(const std::shared_ptr<CExchange> &exchange);
     void startNext();
     void exchangeDone();
@@ -160,6 +161,8 @@ private:
     bool m_browserFinished = false;
     QByteArray m_tunnelPending;
     QByteArray m_upgradeHeld; // what the browser sent after a request to switch protocols
+    bool m_feeding = false;
+    QByteArray m_backlog; // arrived while requests were being read
     // HTTPS decryption: a CONNECT's first bytes are still to be looked at; the tunnel's server
     // once its TLS is answered here; how far the two handshakes have come.
     bool m_tlsProbe = false;
