@@ -54,7 +54,7 @@ TEST(FileDialogFilters, PairsBecomeQtNameFilters)
     }
 }
 
-TEST_F(FileDialogs, SaveAnswerHandling)
+TEST_F(FileDialogs, AnswerHandling)
 {
     const struct {
         const char *name;
@@ -62,31 +62,26 @@ TEST_F(FileDialogs, SaveAnswerHandling)
         const char *chosen; // relative to the temporary folder; nullptr: cancelled
         const char *result; // relative; nullptr: no result
         const char *filename; // Filename afterwards
+        bool open = false; // GetOpenName, whose folder is the current one
     } rows[] = { { "typed without extension", "txt", "log", "log.txt", "log.txt" },
         { "own extension kept", "txt", "log.csv", "log.csv", "log.csv" },
         { "no default extension", "", "log", "log", "log" },
         { "cancelled", "txt", nullptr, nullptr, "start.txt" },
         // The folder must exist: a path into nowhere is no answer.
-        { "missing folder", "txt", "nowhere/log.txt", nullptr, "start.txt" } };
+        { "missing folder", "txt", "nowhere/log.txt", nullptr, "start.txt" },
+        { "open", "txt", "data.bin", "data.bin", "data.bin", true } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         answer(row.chosen ? std::optional<QString>(folder + QLatin1String(row.chosen)) : std::nullopt);
         QString filename = QStringLiteral("start.txt");
-        const QString result = cDialog().GetSaveName(
-            nullptr, filename, folder, QStringLiteral("Title"), {}, QLatin1String(row.defaultExt));
+        const QString result = row.open ? cDialog().GetOpenName(nullptr, filename)
+                                        : cDialog().GetSaveName(nullptr, filename, folder,
+                                            QStringLiteral("Title"), {}, QLatin1String(row.defaultExt));
         EXPECT_EQ(result, row.result ? folder + QLatin1String(row.result) : QString());
         EXPECT_EQ(filename, QLatin1String(row.filename));
-        EXPECT_TRUE(asked.save);
+        EXPECT_EQ(asked.save, !row.open);
+        EXPECT_EQ(asked.folder, row.open ? QDir::currentPath() : folder);
     }
-}
-
-TEST_F(FileDialogs, OpenTakesTheCurrentFolderUnlessGiven)
-{
-    QString filename = QStringLiteral("keep");
-    answer(folder + QStringLiteral("data.bin"));
-    EXPECT_EQ(cDialog().GetOpenName(nullptr, filename), folder + QStringLiteral("data.bin"));
-    EXPECT_EQ(asked.folder, QDir::currentPath());
-    EXPECT_EQ(filename, QStringLiteral("data.bin"));
 }
 
 TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)

@@ -54,16 +54,11 @@ QJsonArray pairs(std::initializer_list<std::pair<const char *, const char *>> li
 int runInShell(const QString &command)
 {
     QProcess shell;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("CURL_HOME"), QStringLiteral("/nonexistent"));
-    shell.setProcessEnvironment(env);
     shell.start(QStringLiteral("/bin/sh"),
-        { QStringLiteral("-c"), command + QStringLiteral(" -s --max-time 10 --noproxy '*'") });
-    if (waitFor([&shell] { return shell.state() == QProcess::NotRunning; }, 15000))
-        return shell.exitCode();
-    shell.kill();
-    shell.waitForFinished(2000);
-    return -1;
+        { QStringLiteral("-c"),
+            QStringLiteral("CURL_HOME=/nonexistent ") + command
+                + QStringLiteral(" -s --max-time 10 --noproxy '*'") });
+    return waitFor([&shell] { return shell.state() == QProcess::NotRunning; }, 15000) ? shell.exitCode() : -1;
 }
 
 } // namespace
