@@ -12,29 +12,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-class FileDialogs : public testing::Test
-{
-protected:
-    void TearDown() override { cDialog::setNextFileAnswerForTest(nullptr); }
-
-    // Answers the next dialog with path (nullopt: cancel) and keeps what it was asked.
-    void answer(std::optional<QString> path)
-    {
-        cDialog::setNextFileAnswerForTest([this, path](const cDialog::FileRequest &request) {
-            asked = request;
-            return path;
-        });
-    }
-
-    QTemporaryDir dir;
-    const QString folder = dir.path() + QLatin1Char('/');
-    cDialog::FileRequest asked;
-};
-
-} // namespace
-
 TEST(FileDialogFilters, PairsBecomeQtNameFilters)
 {
     // Rows write each NUL character of the pairs as "|", and the Qt filters joined by "|".
@@ -54,8 +31,10 @@ TEST(FileDialogFilters, PairsBecomeQtNameFilters)
     }
 }
 
-TEST_F(FileDialogs, AnswerHandling)
+TEST(FileDialogs, AnswerHandling)
 {
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QLatin1Char('/');
     const struct {
         const char *name;
         const char *defaultExt;
@@ -72,7 +51,11 @@ TEST_F(FileDialogs, AnswerHandling)
         { "open", "txt", "data.bin", "data.bin", "data.bin", true } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        answer(row.chosen ? std::optional<QString>(folder + QLatin1String(row.chosen)) : std::nullopt);
+        cDialog::FileRequest asked;
+        cDialog::setNextFileAnswerForTest([&](const cDialog::FileRequest &request) {
+            asked = request;
+            return row.chosen ? std::optional<QString>(folder + QLatin1String(row.chosen)) : std::nullopt;
+        });
         QString filename = QStringLiteral("start.txt");
         const QString result = row.open ? cDialog().GetOpenName(nullptr, filename)
                                         : cDialog().GetSaveName(nullptr, filename, folder,
@@ -104,13 +87,12 @@ TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
         return std::optional<QColor>(QColor(0xAA, 0xBB, 0xCC));
     });
     EXPECT_EQ(cDialog().PickColor(), 0x00CCBBAA);
-    cDialog::setNextColorAnswerForTest(nullptr);
     settings.sync();
     for (const auto &colour : colours)
         EXPECT_EQ(settings.value(QLatin1String(colour[0])).toString(), QLatin1String(colour[2])) << colour[0];
 }
 
-TEST_F(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
+TEST(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
 {
     // Guards against reading or deleting a dialog that its owner already took down with it.
     QPointer<QWidget> owner = new QWidget;
@@ -121,7 +103,7 @@ TEST_F(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
         delete owner.data();
     });
     QString filename = QStringLiteral("keep.txt");
-    EXPECT_EQ(cDialog().GetSaveName(owner, filename, folder), QString());
+    EXPECT_EQ(cDialog().GetSaveName(owner, filename, QDir::tempPath()), QString());
     EXPECT_EQ(filename, QStringLiteral("keep.txt"));
     EXPECT_TRUE(owner.isNull());
 }

