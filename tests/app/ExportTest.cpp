@@ -144,7 +144,7 @@ TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
     const struct {
         const char *name;
         QByteArray record;
-        QByteArray sent; // what the origin must receive
+        QByteArray sent = {}; // what the origin must receive, when not the record in origin-form
     } rows[] = {
         { "browser GET; hop-by-hop fields dropped, odd characters kept",
             "GET " + url + "/a/../b?q=[1]&x=%20 HTTP/1.1\r\n" + host
@@ -156,14 +156,11 @@ TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
                   "X-Quote: it's \"q\" $HOME `id` \\\r\n\r\n" },
         { "POST with a binary body",
             "POST " + url + "/up HTTP/1.1\r\n" + host
-                + "Content-Type: application/octet-stream\r\nContent-Length: 16\r\n\r\n" + binary,
-            "POST /up HTTP/1.1\r\n" + host
                 + "Content-Type: application/octet-stream\r\nContent-Length: 16\r\n\r\n" + binary },
         { "text body that starts like a file name, HTTP/1.0",
-            "PUT " + url + "/t HTTP/1.0\r\n" + host + "Content-Length: 9\r\n\r\n@etc/x 'y",
-            "PUT /t HTTP/1.0\r\n" + host + "Content-Length: 9\r\n\r\n@etc/x 'y" },
+            "PUT " + url + "/t HTTP/1.0\r\n" + host + "Content-Length: 9\r\n\r\n@etc/x 'y" },
         { "a request without Host or Accept gets none from curl",
-            "DELETE " + url + "/d HTTP/1.1\r\nX-Only: 1\r\n\r\n", "DELETE /d HTTP/1.1\r\nX-Only: 1\r\n\r\n" }
+            "DELETE " + url + "/d HTTP/1.1\r\nX-Only: 1\r\n\r\n" }
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -171,6 +168,8 @@ TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
         const QString command = CurlCommand::fromRecord(row.record);
         EXPECT_EQ(runInShell(command), 0) << qPrintable(command);
         ASSERT_EQ(origin.requests.size(), 1) << qPrintable(command);
-        EXPECT_EQ(origin.requests.first(), row.sent) << qPrintable(command);
+        EXPECT_EQ(
+            origin.requests.first(), row.sent.isEmpty() ? QByteArray(row.record).replace(url, "") : row.sent)
+            << qPrintable(command);
     }
 }

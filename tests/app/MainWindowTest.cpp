@@ -414,11 +414,11 @@ TEST_F(MainWindowTest, ExitAndClearCommandsPurgeUncheckedRecords)
         for (const char *kept : { "k-Q.txt", "k-A.txt" })
             EXPECT_TRUE(QFile::remove(records() + QLatin1String(kept))) << kept;
         if (row.quits) {
-            // The reason follows the file name.
+            // One box, in which the reason follows the file name.
             const QString unsaved = QStringLiteral("Unable to save the settings to ") + settingsPath
                 + QStringLiteral(":\r\n\r\n");
-            EXPECT_EQ(messages.size() == 1 && messages[0].startsWith(unsaved)
-                    && messages[0].size() > unsaved.size() + 12,
+            EXPECT_EQ(messages.size() == 1 && messages[0].size() > unsaved.size() + 12
+                    && messages[0].startsWith(unsaved),
                 row.unwritable)
                 << qPrintable(messages.join(QLatin1Char('|')));
             EXPECT_EQ(exitCodes, QList<int> { row.unwritable ? 1 : 0 });

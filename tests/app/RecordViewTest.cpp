@@ -20,7 +20,7 @@ const QByteArray Ok = "HTTP/1.1 200 OK\r\n";
 
 } // namespace
 
-TEST(RecordView, DecodedViewUndoesFramingAndCodingsOrSaysWhyItCannot)
+TEST(RecordView, RawKeepsEveryCharacterHexShowsEveryByteAndDecodedUndoesCodingsOrSaysWhyItCannot)
 {
     const QByteArray json = "{\"b\":1,\"a\":[true,null],\"e\":{}}";
     const QByteArray brJson("\x0b\x0b\x80{\"b\":1,\"a\":[true,null]}\x03", 27);
@@ -33,6 +33,7 @@ TEST(RecordView, DecodedViewUndoesFramingAndCodingsOrSaysWhyItCannot)
         QByteArray body;
         QString shownBody;
         Expect expect = Whole;
+        RecordView::Mode mode = RecordView::Mode::Decoded;
         QSize picture = QSize(0, 0);
     } rows[] = { { "chunked gzip", "Content-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n",
                      chunked(deflated("hello gzip", 31)), QStringLiteral("hello gzip") },
@@ -49,7 +50,15 @@ TEST(RecordView, DecodedViewUndoesFramingAndCodingsOrSaysWhyItCannot)
             QStringLiteral("caf\u00e9 cr\u00e8me") },
         { "binary shown in hex", "", QByteArray::fromHex("000102414243"),
             QStringLiteral("00000000  00 01 02 41 42 43"), Prefix },
-        { "PNG shown as a picture", "Content-Type: image/png\r\n", redPng(), {}, Whole, QSize(3, 2) },
+        { "PNG shown as a picture", "Content-Type: image/png\r\n", redPng(), {}, Whole,
+            RecordView::Mode::Decoded, QSize(3, 2) },
+        { "raw UTF-8", "", "caf\xc3\xa9", QStringLiteral("caf\u00e9"), Whole, RecordView::Mode::Raw },
+        // Guards against Latin-1 text and binary turning into replacement marks.
+        { "raw Latin-1", "", "caf\xe9", QStringLiteral("caf\u00e9"), Whole, RecordView::Mode::Raw },
+        { "raw zero bytes marked", "", QByteArray("a\0b", 3), QStringLiteral("a\u2400b"), Whole,
+            RecordView::Mode::Raw },
+        { "raw UTF-8 cut inside its last character", "", "caf\xc3\xa9\xc3", QStringLiteral("caf\u00e9\u00c3"),
+            Whole, RecordView::Mode::Raw },
         { "corrupt gzip", "Content-Encoding: gzip\r\n", "not gzip at all",
             QStringLiteral("(gzip): the compressed data is corrupt"), Fallback },
         { "gzip cut short", "Content-Encoding: gzip\r\n", deflated(QByteArray(5000, 'x'), 31).chopped(4),
@@ -61,7 +70,7 @@ TEST(RecordView, DecodedViewUndoesFramingAndCodingsOrSaysWhyItCannot)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         const QByteArray header = Ok + row.header + "\r\n";
-        const RecordView::Shown shown = RecordView::show(header + row.body, RecordView::Mode::Decoded);
+        const RecordView::Shown shown = RecordView::show(header + row.body, row.mode);
         const QString expected = row.expect == Fallback
             ? QStringLiteral("Cannot decode the body ") + row.shownBody
             : RecordView::text(header) + row.shownBody;
@@ -71,6 +80,9 @@ TEST(RecordView, DecodedViewUndoesFramingAndCodingsOrSaysWhyItCannot)
         EXPECT_EQ(shown.image.size(), row.picture);
         EXPECT_TRUE(shown.image.isNull() || shown.image.pixelColor(0, 0) == QColor(Qt::red));
     }
+    EXPECT_EQ(RecordView::show(QByteArray("HTTP/1.1 200 OK\r\n\x00\xff", 19), RecordView::Mode::Hex).text,
+        QStringLiteral("00000000  48 54 54 50 2f 31 2e 31  20 32 30 30 20 4f 4b 0d  HTTP/1.1 200 OK.\n"
+                       "00000010  0a 00 ff                                          ...\n"));
     // A record read only in part may end inside its body: that is a cut, not a fault.
     const QByteArray record
         = Ok + "Content-Encoding: gzip\r\n\r\n" + deflated(QByteArray(5000, 'x'), 31).chopped(4);
@@ -109,24 +121,4 @@ TEST(RecordView, DecompressionBombStopsAtTheOutputLimit)
     EXPECT_LT(timer.elapsed(), 10000);
     EXPECT_TRUE(RecordView::show(record, RecordView::Mode::Decoded)
                     .text.endsWith(QStringLiteral("\n[Decoding stopped at 16 MiB of output]")));
-}
-
-TEST(RecordView, RawKeepsEveryByteAndHexShowsOffsetsBytesAndCharacters)
-{
-    const struct {
-        const char *name;
-        QByteArray bytes;
-        QString text;
-    } rows[] = { { "UTF-8", "caf\xc3\xa9", QStringLiteral("caf\u00e9") },
-        // Guards against Latin-1 text and binary turning into replacement marks.
-        { "Latin-1", "caf\xe9", QStringLiteral("caf\u00e9") },
-        { "zero bytes marked", QByteArray("a\0b", 3), QStringLiteral("a\u2400b") },
-        { "UTF-8 cut inside its last character", "caf\xc3\xa9\xc3", QStringLiteral("caf\u00e9\u00c3") } };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(RecordView::show(row.bytes, RecordView::Mode::Raw).text, row.text);
-    }
-    EXPECT_EQ(RecordView::show(QByteArray("HTTP/1.1 200 OK\r\n\x00\xff", 19), RecordView::Mode::Hex).text,
-        QStringLiteral("00000000  48 54 54 50 2f 31 2e 31  20 32 30 30 20 4f 4b 0d  HTTP/1.1 200 OK.\n"
-                       "00000010  0a 00 ff                                          ...\n"));
 }

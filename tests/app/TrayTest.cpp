@@ -81,7 +81,7 @@ TEST(Tray, MouseCodesAndActivationsRaiseTheirEvents)
     }
 }
 
-TEST(Tray, NotificationsInsideAHandlerAreDroppedAndAHandlerMayReleaseTheTray)
+TEST(Tray, NotificationsInsideAHandlerAreDroppedAHandlerMayReleaseTheTrayAndTheIconFollowsItsPicture)
 {
     ShownTray shown;
     // Stands in for the context menu: while it is open, clicks on the icon arrive again.
@@ -102,21 +102,19 @@ TEST(Tray, NotificationsInsideAHandlerAreDroppedAndAHandlerMayReleaseTheTray)
     emit icon->activated(QSystemTrayIcon::Context);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(icon.isNull());
-}
 
-TEST(Tray, TheShownIconFollowsALivePictureBoxInPlace)
-{
-    ShownTray shown(QStringLiteral("Tarnwick"));
-    QSystemTrayIcon *icon = shown.tray->trayIcon();
+    // The shown icon follows a live picture box in place, with its tip; a box that went away is none.
+    ShownTray second(QStringLiteral("Tarnwick"));
+    QSystemTrayIcon *followed = second.tray->trayIcon();
     for (const QIcon &picture : { solidIcon(Qt::red), solidIcon(Qt::green) }) {
-        shown.pic.setPicture(picture);
-        EXPECT_EQ(shown.tray->trayIcon(), icon);
-        EXPECT_TRUE(icon->isVisible());
-        EXPECT_EQ(icon->icon().cacheKey(), picture.cacheKey());
-        EXPECT_EQ(icon->toolTip(), QStringLiteral("Tarnwick"));
+        second.pic.setPicture(picture);
+        EXPECT_EQ(second.tray->trayIcon(), followed);
+        EXPECT_TRUE(followed->isVisible());
+        EXPECT_EQ(followed->icon().cacheKey(), picture.cacheKey());
+        EXPECT_EQ(followed->toolTip(), QStringLiteral("Tarnwick"));
     }
-    shown.tray->DeleteIcon();
-    EXPECT_FALSE(icon->isVisible() || shown.tray->isShown());
+    second.tray->DeleteIcon();
+    EXPECT_FALSE(followed->isVisible() || second.tray->isShown());
 
     CTray tray;
     EXPECT_FALSE(tray.ShowIcon());
