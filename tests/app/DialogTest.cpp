@@ -79,7 +79,6 @@ TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
         { "4", "-16777216", "-16777216" }, { "5", "0", "3351057" } };
     for (const auto &colour : colours)
         settings.setValue(QLatin1String(colour[0]), QLatin1String(colour[1]));
-    settings.sync();
     cDialog::setNextColorAnswerForTest([] {
         EXPECT_EQ(QColorDialog::customColor(2), QColor(0, 0, 255));
         EXPECT_EQ(QColorDialog::customColor(3), QColor(Qt::black));
@@ -87,7 +86,6 @@ TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
         return std::optional<QColor>(QColor(0xAA, 0xBB, 0xCC));
     });
     EXPECT_EQ(cDialog().PickColor(), 0x00CCBBAA);
-    settings.sync();
     for (const auto &colour : colours)
         EXPECT_EQ(settings.value(QLatin1String(colour[0])).toString(), QLatin1String(colour[2])) << colour[0];
 }

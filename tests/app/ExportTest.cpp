@@ -167,9 +167,8 @@ TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
         origin.requests.clear();
         const QString command = CurlCommand::fromRecord(row.record);
         EXPECT_EQ(runInShell(command), 0) << qPrintable(command);
-        ASSERT_EQ(origin.requests.size(), 1) << qPrintable(command);
-        EXPECT_EQ(
-            origin.requests.first(), row.sent.isEmpty() ? QByteArray(row.record).replace(url, "") : row.sent)
+        EXPECT_EQ(origin.requests,
+            QList { row.sent.isEmpty() ? QByteArray(row.record).replace(url, "") : row.sent })
             << qPrintable(command);
     }
 }

@@ -35,7 +35,8 @@ protected:
         MessageBox::setHookForTest([this](const QString &text, MessageBox::Icon) { messages.append(text); });
         setQuitHookForTest([this](int code) { exitCodes.append(code); });
         frmMain::setTrayAvailableForTest(true);
-        writeFile(folder + QStringLiteral("tarnwick.ini"), ini());
+        writeFile(folder + QStringLiteral("tarnwick.ini"),
+            "127.0.0.1\r\n " + QByteArray::number(port) + " \r\n\r\n");
     }
 
     void TearDown() override
@@ -63,7 +64,6 @@ protected:
         exitCodes.clear();
     }
 
-    QByteArray ini() const { return "127.0.0.1\r\n " + QByteArray::number(port) + " \r\n\r\n"; }
     QString records() const { return folder + QStringLiteral("requests") + QDir::separator(); }
 
     // Appends a row naming its record files. The request file, when named, holds its own name; the
@@ -85,8 +85,8 @@ protected:
 
     void click(int index, Qt::MouseButton button, Qt::KeyboardModifiers modifiers = {})
     {
-        const QRect rect = list->visualItemRect(list->topLevelItem(index - 1));
-        QTest::mouseClick(list->viewport(), button, modifiers, rect.center());
+        QTest::mouseClick(list->viewport(), button, modifiers,
+            list->visualItemRect(list->topLevelItem(index - 1)).center());
     }
 
     // Waits for the list's held repaint, and the selection held with it, to be applied.

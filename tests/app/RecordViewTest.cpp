@@ -109,7 +109,6 @@ TEST(RecordView, DecompressionBombStopsAtTheOutputLimit)
         bomb += block.left(block.size() - stream.avail_out).repeated(times);
     }
     deflateEnd(&stream);
-    ASSERT_LT(bomb.size(), 4 << 20);
 
     QElapsedTimer timer;
     timer.start();
