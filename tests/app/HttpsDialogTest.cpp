@@ -17,12 +17,10 @@ TEST_F(HttpsDialogTest, OkAppliesAndSavesAtOnceWhileCancelAndBadHostsChangeNothi
         const char *name, *hosts;
         QPushButton *frmHttps::*button;
         const char *box;
-    } rows[] = {
-        { "a line that is no host", "good.example\n\nbad host\n", &frmHttps::cmdOK, "Line 3 " },
+    } rows[] = { { "a line that is no host", "good.example\n\nbad host\n", &frmHttps::cmdOK, "Line 3 " },
         { "pattern, addresses and name", " *.bank.example\n\n[::1]\n10.0.0.1\nmail.example.",
             &frmHttps::cmdOK, "" },
-        { "Cancel", "x.example", &frmHttps::cmdCancel, "" },
-    };
+        { "Cancel", "x.example", &frmHttps::cmdCancel, "" } };
     start();
     // Guards against a CA appearing for users who never turned decryption on.
     EXPECT_FALSE(QFile::exists(folder + QStringLiteral("ca")));
@@ -58,10 +56,8 @@ TEST_F(HttpsDialogTest, AnUnreadableExtraCaFileAtStartIsShownLoggedAndLeavesDecr
     const QString httpsIni = folder + QStringLiteral("tarnwick-https.ini");
     const struct {
         const char *name, *extraCA, *reason;
-    } rows[] = {
-        { "missing extra CA file", "nothing-here.pem", "Cannot read the extra trusted CA file" },
-        { "extra CA file holding no certificate", "tarnwick-https.ini", "holds no PEM certificate" },
-    };
+    } rows[] = { { "missing extra CA file", "nothing-here.pem", "Cannot read the extra trusted CA file" },
+        { "extra CA file holding no certificate", "tarnwick-https.ini", "holds no PEM certificate" } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         const HttpsSettings settings { true, {}, folder + QLatin1String(row.extraCA) };

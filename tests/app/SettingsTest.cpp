@@ -71,25 +71,22 @@ Values values(const char *ip, qint32 port, const char *log)
 TEST_F(SettingsDialog, OkStoresValidValuesAndRepointsOnlyAChangedLogOtherwiseNothingIsStored)
 {
     const QString other = folder.path() + QStringLiteral("other.txt");
-    const bool ok = false, cancel = true;
     const struct {
         const char *name;
         const char *ip, *port; // nullptr: the fields as the dialog opened
         QString log;
-        bool cancelled;
         const char *storedIp = nullptr; // nullptr: nothing stored
         qint32 storedPort = 0;
-    } rows[] = { { "opened with the stored values", nullptr, nullptr, stored, ok, "127.0.0.1", 8080 },
-        { "empty address, lowest port, other log", "", "0", other, ok, "", 0 },
+        bool cancelled = false;
+    } rows[] = { { "opened with the stored values", nullptr, nullptr, stored, "127.0.0.1", 8080 },
+        { "empty address, lowest port, other log", "", "0", other, "", 0 },
         { "IPv6, highest port, log name in other letter case", "::1", "65535",
-            folder.path() + QStringLiteral("ACCESS.txt"), ok, "::1", 65535 },
-        { "blanks around, log emptied", " 10.0.0.2 ", " 80 ", QString(), ok, "10.0.0.2", 80 },
-        { "no port", "127.0.0.1", "", other, ok }, { "port not a number", "127.0.0.1", "abc", other, ok },
-        { "port too high", "127.0.0.1", "70000", other, ok },
-        { "port beyond 32 bits", "127.0.0.1", "99999999999", other, ok },
-        { "negative port", "127.0.0.1", "-1", other, ok },
-        { "port with sign", "127.0.0.1", "+80", other, ok }, { "host name", "localhost", "80", other, ok },
-        { "bad IPv6", "::g", "80", other, ok }, { "Cancel", "10.1.1.1", "81", other, cancel } };
+            folder.path() + QStringLiteral("ACCESS.txt"), "::1", 65535 },
+        { "blanks around, log emptied", " 10.0.0.2 ", " 80 ", QString(), "10.0.0.2", 80 },
+        { "no port", "", "", other }, { "port not a number", "", "abc", other },
+        { "port too high", "", "70000", other }, { "port beyond 32 bits", "", "99999999999", other },
+        { "port with sign", "", "+80", other }, { "host name", "localhost", "80", other },
+        { "bad IPv6", "::g", "80", other }, { "Cancel", "10.1.1.1", "81", other, nullptr, 0, true } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         boxes.clear();
@@ -104,7 +101,6 @@ TEST_F(SettingsDialog, OkStoresValidValuesAndRepointsOnlyAChangedLogOtherwiseNot
         const bool refused = !row.cancelled && !row.storedIp;
         EXPECT_EQ(dialog->isVisible(), refused);
         EXPECT_EQ(boxes.size(), refused ? 1 : 0);
-        EXPECT_EQ(dialog->result(), row.storedIp ? QDialog::Accepted : QDialog::Rejected);
         const QString log = row.storedIp ? row.log : stored;
         EXPECT_EQ(ServerIP, QLatin1String(row.storedIp ? row.storedIp : "127.0.0.1"));
         EXPECT_EQ(ServerPort, row.storedIp ? row.storedPort : 8080);
