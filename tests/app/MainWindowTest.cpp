@@ -114,10 +114,10 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
     addRow("r2-Q.txt", "");
     addRow("r3-Q.txt", "r3-A.txt");
     addRow("", "");
-    addRow("r6-Q.txt", "r6-A.txt",
+    addRow("r5-Q.txt", "r5-A.txt",
         QByteArray("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n") + deflated("zipped"));
     addRow(
-        "r7-Q.txt", "r7-A.txt", QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n") + redPng());
+        "r6-Q.txt", "r6-A.txt", QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n") + redPng());
     const QString reply = QStringLiteral("HTTP/1.0 200 OK\n\nbody");
     const int left = Qt::LeftButton, right = Qt::RightButton;
     const struct {

@@ -125,7 +125,8 @@ TEST_F(SettingsDialog, BrowseFillsInTheChosenTextFileWithoutStoringOrCreatingIt)
 
 TEST_F(SettingsDialog, EveryCaptionOfTheSettingsAndHttpsDialogsAndTheHighestPortShowWhole)
 {
-    // Guards against the designed sizes cutting captions and the port box showing "9401" for 19401.
+    // Guards against captions cut off by the designed sizes or at a larger font than the dialogs were
+    // tried with, and against the port box showing "9401" for 19401.
     const QFont font = QApplication::font();
     HttpsDecryption decryption(folder.path());
     for (const double dpi : { 96.0, 144.0, 192.0 }) {
