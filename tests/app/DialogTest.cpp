@@ -12,29 +12,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-class FileDialogs : public testing::Test
-{
-protected:
-    void TearDown() override { cDialog::setNextFileAnswerForTest(nullptr); }
-
-    // Answers the next dialog with path (nullopt: cancel) and keeps what it was asked.
-    void answer(std::optional<QString> path)
-    {
-        cDialog::setNextFileAnswerForTest([this, path](const cDialog::FileRequest &request) {
-            asked = request;
-            return path;
-        });
-    }
-
-    QTemporaryDir dir;
-    const QString folder = dir.path() + QLatin1Char('/');
-    cDialog::FileRequest asked;
-};
-
-} // namespace
-
 TEST(FileDialogFilters, PairsBecomeQtNameFilters)
 {
     // Rows write each NUL character of the pairs as "|", and the Qt filters joined by "|".
@@ -45,8 +22,7 @@ TEST(FileDialogFilters, PairsBecomeQtNameFilters)
             "Logs (*.log *.txt)|All Files (*.*)" },
         { "Windows pattern list in the description", "Logs (*.log;*.txt)|*.log;*.txt|",
             "Logs (*.log *.txt)" },
-        { "no description", "|*.ini|", "*.ini" }, { "description without pattern", "Broken|", "" },
-        { "none", "", "" } };
+        { "no description", "|*.ini|", "*.ini" }, { "description without pattern", "Broken|", "" } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         const QString pairs = QString::fromLatin1(row.pairs).replace(QLatin1Char('|'), QChar(0));
@@ -54,39 +30,40 @@ TEST(FileDialogFilters, PairsBecomeQtNameFilters)
     }
 }
 
-TEST_F(FileDialogs, SaveAnswerHandling)
+TEST(FileDialogs, AnswerHandling)
 {
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QLatin1Char('/');
     const struct {
         const char *name;
         const char *defaultExt;
         const char *chosen; // relative to the temporary folder; nullptr: cancelled
         const char *result; // relative; nullptr: no result
         const char *filename; // Filename afterwards
+        bool open = false; // GetOpenName, whose folder is the current one
     } rows[] = { { "typed without extension", "txt", "log", "log.txt", "log.txt" },
         { "own extension kept", "txt", "log.csv", "log.csv", "log.csv" },
         { "no default extension", "", "log", "log", "log" },
         { "cancelled", "txt", nullptr, nullptr, "start.txt" },
         // The folder must exist: a path into nowhere is no answer.
-        { "missing folder", "txt", "nowhere/log.txt", nullptr, "start.txt" } };
+        { "missing folder", "txt", "nowhere/log.txt", nullptr, "start.txt" },
+        { "open", "txt", "data.bin", "data.bin", "data.bin", true } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        answer(row.chosen ? std::optional<QString>(folder + QLatin1String(row.chosen)) : std::nullopt);
+        cDialog::FileRequest asked;
+        cDialog::setNextFileAnswerForTest([&](const cDialog::FileRequest &request) {
+            asked = request;
+            return row.chosen ? std::optional<QString>(folder + QLatin1String(row.chosen)) : std::nullopt;
+        });
         QString filename = QStringLiteral("start.txt");
-        const QString result = cDialog().GetSaveName(
-            nullptr, filename, folder, QStringLiteral("Title"), {}, QLatin1String(row.defaultExt));
+        const QString result = row.open ? cDialog().GetOpenName(nullptr, filename)
+                                        : cDialog().GetSaveName(nullptr, filename, folder,
+                                            QStringLiteral("Title"), {}, QLatin1String(row.defaultExt));
         EXPECT_EQ(result, row.result ? folder + QLatin1String(row.result) : QString());
         EXPECT_EQ(filename, QLatin1String(row.filename));
-        EXPECT_TRUE(asked.save);
+        EXPECT_EQ(asked.save, !row.open);
+        EXPECT_EQ(asked.folder, row.open ? QDir::currentPath() : folder);
     }
-}
-
-TEST_F(FileDialogs, OpenTakesTheCurrentFolderUnlessGiven)
-{
-    QString filename = QStringLiteral("keep");
-    answer(folder + QStringLiteral("data.bin"));
-    EXPECT_EQ(cDialog().GetOpenName(nullptr, filename), folder + QStringLiteral("data.bin"));
-    EXPECT_EQ(asked.folder, QDir::currentPath());
-    EXPECT_EQ(filename, QStringLiteral("data.bin"));
 }
 
 TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
@@ -101,7 +78,6 @@ TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
         { "4", "-16777216", "-16777216" }, { "5", "0", "3351057" } };
     for (const auto &colour : colours)
         settings.setValue(QLatin1String(colour[0]), QLatin1String(colour[1]));
-    settings.sync();
     cDialog::setNextColorAnswerForTest([] {
         EXPECT_EQ(QColorDialog::customColor(2), QColor(0, 0, 255));
         EXPECT_EQ(QColorDialog::customColor(3), QColor(Qt::black));
@@ -109,13 +85,11 @@ TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
         return std::optional<QColor>(QColor(0xAA, 0xBB, 0xCC));
     });
     EXPECT_EQ(cDialog().PickColor(), 0x00CCBBAA);
-    cDialog::setNextColorAnswerForTest(nullptr);
-    settings.sync();
     for (const auto &colour : colours)
         EXPECT_EQ(settings.value(QLatin1String(colour[0])).toString(), QLatin1String(colour[2])) << colour[0];
 }
 
-TEST_F(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
+TEST(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
 {
     // Guards against reading or deleting a dialog that its owner already took down with it.
     QPointer<QWidget> owner = new QWidget;
@@ -126,7 +100,7 @@ TEST_F(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
         delete owner.data();
     });
     QString filename = QStringLiteral("keep.txt");
-    EXPECT_EQ(cDialog().GetSaveName(owner, filename, folder), QString());
+    EXPECT_EQ(cDialog().GetSaveName(owner, filename, QDir::tempPath()), QString());
     EXPECT_EQ(filename, QStringLiteral("keep.txt"));
     EXPECT_TRUE(owner.isNull());
 }

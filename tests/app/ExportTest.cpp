@@ -54,16 +54,11 @@ QJsonArray pairs(std::initializer_list<std::pair<const char *, const char *>> li
 int runInShell(const QString &command)
 {
     QProcess shell;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("CURL_HOME"), QStringLiteral("/nonexistent"));
-    shell.setProcessEnvironment(env);
     shell.start(QStringLiteral("/bin/sh"),
-        { QStringLiteral("-c"), command + QStringLiteral(" -s --max-time 10 --noproxy '*'") });
-    if (waitFor([&shell] { return shell.state() == QProcess::NotRunning; }, 15000))
-        return shell.exitCode();
-    shell.kill();
-    shell.waitForFinished(2000);
-    return -1;
+        { QStringLiteral("-c"),
+            QStringLiteral("CURL_HOME=/nonexistent ") + command
+                + QStringLiteral(" -s --max-time 10 --noproxy '*'") });
+    return waitFor([&shell] { return shell.state() == QProcess::NotRunning; }, 15000) ? shell.exitCode() : -1;
 }
 
 } // namespace
@@ -71,7 +66,6 @@ int runInShell(const QString &command)
 TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
 {
     ProxyHarness proxy;
-    ASSERT_TRUE(proxy.server->Running());
     FakeOrigin origin;
     const QByteArray stored = deflated("stored");
     origin.setReply({ "HTTP/1.1 201 Created\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
@@ -103,7 +97,6 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
     for (const QJsonValue &entry : entries)
         expectHarFields(entry);
 
-    const QJsonValue post = entries[0];
     const RecordMessage sent = RecordMessage::parse(proxy.readRecord(proxy.row(1)[7]));
     const RecordMessage reply = RecordMessage::parse(proxy.readRecord(proxy.row(1)[8]));
     QJsonArray sentHeaders;
@@ -113,6 +106,7 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
     const struct {
         const char *path;
         QJsonValue expected;
+        int entry = 0;
     } fields[] = { { "startedDateTime",
                        started.toOffsetFromUtc(started.offsetFromUtc()).toString(Qt::ISODateWithMs) },
         { "serverIPAddress", QStringLiteral("127.0.0.1") }, { "request.method", QStringLiteral("POST") },
@@ -128,14 +122,12 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
         { "response.headersSize", static_cast<qint64>(reply.headerSize) },
         { "response.bodySize", static_cast<qint64>(stored.size()) }, { "response.content.size", 6 },
         { "response.content.text", QStringLiteral("stored") },
-        { "response.content.mimeType", QStringLiteral("text/plain") } };
+        { "response.content.mimeType", QStringLiteral("text/plain") },
+        // A request that got no reply is kept, with the status browsers give a failed one.
+        { "request.method", QStringLiteral("GET"), 1 }, { "response.status", 0, 1 },
+        { "response.bodySize", -1, 1 } };
     for (const auto &field : fields)
-        EXPECT_EQ(at(post, QLatin1String(field.path)), field.expected) << field.path;
-
-    // A request that got no reply is kept, with the status browsers give a failed one.
-    EXPECT_EQ(at(entries[1], QStringLiteral("request.method")), QStringLiteral("GET"));
-    EXPECT_EQ(at(entries[1], QStringLiteral("response.status")), 0);
-    EXPECT_EQ(at(entries[1], QStringLiteral("response.bodySize")), -1);
+        EXPECT_EQ(at(entries[field.entry], QLatin1String(field.path)), field.expected) << field.path;
 }
 
 TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
@@ -149,7 +141,7 @@ TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
     const struct {
         const char *name;
         QByteArray record;
-        QByteArray sent; // what the origin must receive
+        QByteArray sent = {}; // what the origin must receive, when not the record in origin-form
     } rows[] = {
         { "browser GET; hop-by-hop fields dropped, odd characters kept",
             "GET " + url + "/a/../b?q=[1]&x=%20 HTTP/1.1\r\n" + host
@@ -161,21 +153,19 @@ TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
                   "X-Quote: it's \"q\" $HOME `id` \\\r\n\r\n" },
         { "POST with a binary body",
             "POST " + url + "/up HTTP/1.1\r\n" + host
-                + "Content-Type: application/octet-stream\r\nContent-Length: 16\r\n\r\n" + binary,
-            "POST /up HTTP/1.1\r\n" + host
                 + "Content-Type: application/octet-stream\r\nContent-Length: 16\r\n\r\n" + binary },
         { "text body that starts like a file name, HTTP/1.0",
-            "PUT " + url + "/t HTTP/1.0\r\n" + host + "Content-Length: 9\r\n\r\n@etc/x 'y",
-            "PUT /t HTTP/1.0\r\n" + host + "Content-Length: 9\r\n\r\n@etc/x 'y" },
+            "PUT " + url + "/t HTTP/1.0\r\n" + host + "Content-Length: 9\r\n\r\n@etc/x 'y" },
         { "a request without Host or Accept gets none from curl",
-            "DELETE " + url + "/d HTTP/1.1\r\nX-Only: 1\r\n\r\n", "DELETE /d HTTP/1.1\r\nX-Only: 1\r\n\r\n" }
+            "DELETE " + url + "/d HTTP/1.1\r\nX-Only: 1\r\n\r\n" }
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         origin.requests.clear();
         const QString command = CurlCommand::fromRecord(row.record);
         EXPECT_EQ(runInShell(command), 0) << qPrintable(command);
-        ASSERT_EQ(origin.requests.size(), 1) << qPrintable(command);
-        EXPECT_EQ(origin.requests.first(), row.sent) << qPrintable(command);
+        EXPECT_EQ(origin.requests,
+            QList { row.sent.isEmpty() ? QByteArray(row.record).replace(url, "") : row.sent })
+            << qPrintable(command);
     }
 }

@@ -1,57 +1,29 @@
-#include "CProxyServer.h"
 #include "CTray.h"
 #include "Compressed.h"
 #include "CurlCommand.h"
-#include "MainModule.h"
-#include "MessageBox.h"
-#include "PictureBox.h"
-#include "ProxyHarness.h"
-#include "QtHistoryList.h"
+#include "MainWindowFixture.h"
 #include "RecordView.h"
-#include "Twips.h"
-#include "Wait.h"
+#include "RecordWriter.h"
+#include "RunningProgram.h"
 #include "cDialog.h"
-#include "frmLog.h"
-#include "frmMain.h"
 
 #include <QAction>
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPlainTextEdit>
-#include <QProcess>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTabBar>
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
 
-#include "RecordWriter.h"
-
-#include <gtest/gtest.h>
-
-#include <chrono>
+#include <algorithm>
 #include <thread>
 
-#include <functional>
-
 namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 // Counts the wait windows shown while it lives.
 struct WaitWindowSpy : QObject {
@@ -64,124 +36,51 @@ struct WaitWindowSpy : QObject {
     }
     int shown = 0;
 };
+
 } // namespace
 
-class MainWindowTest : public ::testing::Test
+TEST_F(MainWindowTest, LoadSaysWhetherTheServerStartedAndTheCloseBoxKeepsTheProgramRunning)
 {
-protected:
-    void SetUp() override
-    {
-        MessageBox::setHookForTest([this](const QString &text, MessageBox::Icon) { messages.append(text); });
-        setQuitHookForTest([this](int code) { exitCodes.append(code); });
-        frmMain::setTrayAvailableForTest(true);
-        port = ProxyHarness::freePort();
-        writeFile(folder + QStringLiteral("tarnwick.ini"), ini());
-    }
-
-    void TearDown() override
-    {
-        end();
-        MessageBox::setHookForTest({});
-        setQuitHookForTest({});
-        frmMain::setTrayAvailableForTest(std::nullopt);
-    }
-
-    void start()
-    {
-        int exitCode = -1;
-        ASSERT_TRUE(StartUp(dir.path(), &exitCode)) << qPrintable(messages.join(QLatin1Char('|')));
-        main = mainWindow();
-        list = main->ListView1;
-        QCoreApplication::processEvents();
-    }
-
-    void end()
-    {
-        if (frmMain *window = mainWindow())
-            window->endProgram();
-        flushDeferredDeletes();
-        exitCodes.clear();
-    }
-
-    QByteArray ini() const { return "127.0.0.1\r\n " + QByteArray::number(port) + " \r\n\r\n"; }
-    QString records() const { return folder + QStringLiteral("requests") + QDir::separator(); }
-    bool fileExists(const char *name) const { return QFileInfo::exists(records() + QLatin1String(name)); }
-
-    // Appends a row naming its record files. The request file, when named, holds its own name; the
-    // reply file is written only when reply bytes are given.
-    void addRow(
-        const char *request, const char *response, std::optional<QByteArray> reply = {}, bool checked = false)
-    {
-        list->add();
-        const int index = list->count();
-        list->setText(index, QStringLiteral("host%1").arg(index));
-        list->setSubItem(index, 7, QLatin1String(request));
-        list->setSubItem(index, 8, QLatin1String(response));
-        list->setChecked(index, checked);
-        if (*request)
-            writeFile(records() + QLatin1String(request), request);
-        if (reply)
-            writeFile(records() + QLatin1String(response), *reply);
-    }
-
-    void click(int index, Qt::MouseButton button, Qt::KeyboardModifiers modifiers = {})
-    {
-        const QRect rect = list->visualItemRect(list->topLevelItem(index - 1));
-        QTest::mouseClick(list->viewport(), button, modifiers, rect.center());
-    }
-    static void leftClick(MainWindowTest &test, int index) { test.click(index, Qt::LeftButton); }
-    static void rightClick(MainWindowTest &test, int index) { test.click(index, Qt::RightButton); }
-    static std::function<void(MainWindowTest &, int)> key(Qt::Key key)
-    {
-        return [key](MainWindowTest &test, int) { QTest::keyClick(test.list, key); };
-    }
-
-    // Waits for the list's held repaint, and the selection held with it, to be applied.
-    bool settled() const
-    {
-        return waitFor([this] { return list->updatesEnabled(); });
-    }
-    QList<bool> rowsShown() const { return { list->rowShown(1), list->rowShown(2), list->rowShown(3) }; }
-
-    // Resizes the window so that its outer height, as the layout counts it, is designHeight twips.
-    void setDesignHeight(int designHeight)
-    {
-        const int chrome = main->height() - main->centralWidget()->height();
-        main->resize(main->width(), Twips::toPixelsY(designHeight - 690, main) + chrome);
-        QCoreApplication::processEvents();
-    }
-
-    QTemporaryDir dir;
-    const QString folder = QDir::toNativeSeparators(dir.path()) + QDir::separator();
-    quint16 port = 0;
-    frmMain *main = nullptr;
-    QtHistoryList *list = nullptr;
-    QStringList messages;
-    QList<int> exitCodes;
-};
-
-TEST_F(MainWindowTest, LoadStartsTheServerFromTheSettingsOrSaysWhyItCannot)
-{
-    for (const bool taken : { false, true }) {
-        SCOPED_TRACE(taken ? "port taken" : "port free");
+    const struct {
+        const char *name;
+        bool taken, tray; // the close box minimizes the window when there is no notification area
+    } rows[] = { { "port free, notification area", false, true },
+        { "port taken, no notification area", true, false } };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        frmMain::setTrayAvailableForTest(row.tray);
         QTcpServer occupant;
-        ASSERT_TRUE(!taken || occupant.listen(QHostAddress::LocalHost, port));
+        ASSERT_TRUE(!row.taken || occupant.listen(QHostAddress::LocalHost, port));
         start();
         EXPECT_TRUE(main->isVisible() && QFileInfo(records()).isDir());
         EXPECT_TRUE(messages.isEmpty()) << qPrintable(messages.join(QLatin1Char('|')));
-        EXPECT_EQ(main->pic->picture().cacheKey(), main->pics[0]->picture().cacheKey());
-        EXPECT_EQ(main->Proxy->Running(), !taken);
+        EXPECT_EQ(main->Proxy->Running(), !row.taken);
         const QString address = QStringLiteral("127.0.0.1:%1").arg(port);
-        const QString error = main->Proxy->lastStartError();
-        EXPECT_EQ(error.isEmpty(), !taken);
         EXPECT_EQ(main->lblServerState->text(),
-            taken ? QStringLiteral("Not listening on ") + address + QStringLiteral(": ") + error
-                  : QStringLiteral("Listening on ") + address);
+            row.taken ? QStringLiteral("Not listening on ") + address + QStringLiteral(": ")
+                    + main->Proxy->lastStartError()
+                      : QStringLiteral("Listening on ") + address);
         // The access log writes into the log window, which has collected lines before being shown.
-        frmLog *log = logWindow();
+        QPointer<frmLog> log = logWindow();
         EXPECT_FALSE(log->isVisible());
         EXPECT_EQ(log->txtLog->toPlainText().contains(QStringLiteral("Proxy server started on ") + address),
-            !taken);
+            !row.taken);
+
+        // Guards against a window hidden for good when no notification area could bring it back.
+        main->close();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(main->isVisible(), !row.tray);
+        EXPECT_EQ(main->isMinimized(), !row.tray);
+        EXPECT_TRUE(mainWindow() == main && main->Proxy && exitCodes.isEmpty());
+        // A double click on the tray icon brings the window back either way.
+        main->Tray->notify(CTray::LeftDoubleClick);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(main->isVisible() && !main->isMinimized());
+        // The log window only hides too, and keeps its lines.
+        ShowLog();
+        EXPECT_TRUE(log->isVisible());
+        log->close();
+        EXPECT_TRUE(log && !log->isVisible() && !log->txtLog->toPlainText().isEmpty());
         end();
     }
 }
@@ -214,40 +113,40 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
     addRow("r1-Q.txt", "r1-A.txt", QByteArray("HTTP/1.0 200 OK\r\n\r\nbody"));
     addRow("r2-Q.txt", "");
     addRow("r3-Q.txt", "r3-A.txt");
-    addRow("r4-Q.txt", "");
     addRow("", "");
-    addRow("r6-Q.txt", "r6-A.txt",
+    addRow("r5-Q.txt", "r5-A.txt",
         QByteArray("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n") + deflated("zipped"));
     addRow(
-        "r7-Q.txt", "r7-A.txt", QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n") + redPng());
+        "r6-Q.txt", "r6-A.txt", QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n") + redPng());
     const QString reply = QStringLiteral("HTTP/1.0 200 OK\n\nbody");
+    const int left = Qt::LeftButton, right = Qt::RightButton;
     const struct {
         const char *name;
         int row;
-        std::function<void(MainWindowTest &, int)> act;
+        int input; // a mouse button clicked on the row, or a key pressed in the list
         int view; // 0 raw, 1 decoded, 2 hex
         QString expected; // the text box shows CR LF as one line break
         bool prefix = false;
-    } rows[] = { { "left shows the request", 1, leftClick, 0, QStringLiteral("r1-Q.txt") },
-        { "right shows the reply", 1, rightClick, 0, reply },
-        { "right on a row without reply", 2, rightClick, 0, QStringLiteral("No Response File.") },
-        { "reply named but not on disk", 3, rightClick, 0,
+    } rows[] = { { "left shows the request", 1, left, 0, QStringLiteral("r1-Q.txt") },
+        { "right shows the reply", 1, right, 0, reply },
+        { "right on a row without reply", 2, right, 0, QStringLiteral("No Response File.") },
+        { "reply named but not on disk", 3, right, 0,
             QStringLiteral("Cannot read the record file ") + records() + QStringLiteral("r3-A.txt: "), true },
-        { "left on a row with no request name", 5, leftClick, 0, QStringLiteral("No Request File.") },
-        { "decoded reply", 6, rightClick, 1,
-            QStringLiteral("HTTP/1.1 200 OK\nContent-Encoding: gzip\n\nzipped") },
+        { "left on a row with no request name", 4, left, 0, QStringLiteral("No Request File.") },
+        { "decoded reply", 5, right, 1, QStringLiteral("HTTP/1.1 200 OK\nContent-Encoding: gzip\n\nzipped") },
         // Guards against the view falling back to Raw on the next click.
-        { "the view is kept for the next click", 1, leftClick, 1, QStringLiteral("r1-Q.txt") },
-        { "hex", 1, leftClick, 2, QStringLiteral("00000000  72 31 2d 51"), true },
+        { "the view is kept for the next click", 1, left, 1, QStringLiteral("r1-Q.txt") },
+        { "hex", 1, left, 2, QStringLiteral("00000000  72 31 2d 51"), true },
         // Up and Down show the request of the row they move to, Enter its reply.
-        { "Down shows the next request", 2, key(Qt::Key_Down), 0, QStringLiteral("r2-Q.txt") },
-        { "Up shows the one before", 1, key(Qt::Key_Up), 0, QStringLiteral("r1-Q.txt") },
-        { "Enter shows the reply", 1, key(Qt::Key_Return), 0, reply } };
+        { "Down shows the next request", 2, Qt::Key_Down, 0, QStringLiteral("r2-Q.txt") },
+        { "Up shows the one before", 1, Qt::Key_Up, 0, QStringLiteral("r1-Q.txt") },
+        { "Enter shows the reply", 1, Qt::Key_Return, 0, reply } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         main->tabRecordView->setCurrentIndex(row.view);
         main->txtSniff->setPlainText(QStringLiteral("stale"));
-        row.act(*this, row.row);
+        row.input > right ? QTest::keyClick(list, Qt::Key(row.input))
+                          : click(row.row, Qt::MouseButton(row.input));
         const QString shown = main->txtSniff->toPlainText();
         EXPECT_EQ(row.prefix ? shown.left(row.expected.size()) : shown, row.expected);
         EXPECT_EQ(list->selectedIndex(), row.row);
@@ -255,7 +154,7 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
 
     // A picture takes the text box's place and gives it back for the next text.
     main->tabRecordView->setCurrentIndex(1);
-    rightClick(*this, 7);
+    click(6, Qt::RightButton);
     EXPECT_TRUE(main->scrPicture->isVisible() && !main->txtSniff->isVisible());
     EXPECT_EQ(main->imgPicture->pixmap().size(), QSize(3, 2));
     main->tabRecordView->setCurrentIndex(0);
@@ -268,15 +167,11 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
     EXPECT_EQ(main->txtSniff->toPlainText(), reply);
 
     // Guards against a huge reply being loaded whole into the text box.
-    const QByteArray big(RecordView::ShowLimit + 1000, 'x');
-    addRow("big-Q.txt", "big-A.txt", big);
-    rightClick(*this, 8);
+    addRow("big-Q.txt", "big-A.txt", QByteArray(RecordView::ShowLimit + 1000, 'x'));
+    click(7, Qt::RightButton);
     const QString shown = main->txtSniff->toPlainText();
     EXPECT_LT(shown.size(), RecordView::ShowLimit + RecordView::ShowLimit / 1000 + 300);
-    const QString lastLine = shown.section(QLatin1Char('\n'), -1);
-    EXPECT_TRUE(lastLine.contains(QString::number(big.size()))
-        && lastLine.contains(records() + QStringLiteral("big-A.txt")))
-        << qPrintable(lastLine);
+    EXPECT_TRUE(shown.section(QLatin1Char('\n'), -1).contains(records() + QStringLiteral("big-A.txt")));
 
     // Guards against a click on a row whose reply the record writer has not put in place yet
     // showing "No Response File.".
@@ -288,18 +183,19 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         writer.holdForTest(false);
     });
-    rightClick(*this, 9);
+    click(8, Qt::RightButton);
     release.join();
     EXPECT_EQ(main->txtSniff->toPlainText(), QStringLiteral("HTTP/1.1 204 Late\n\n"));
 }
 
-TEST_F(MainWindowTest, RowMenuCopiesTheRequestAsCurlOrItsUrl)
+TEST_F(MainWindowTest, RowCommandsCopyTheRequestAsCurlOrItsUrlAndExportHarOfTheTickedRowsOrEveryRow)
 {
     start();
     const QByteArray request = "GET http://127.0.0.1:9/p?q HTTP/1.1\r\nHost: 127.0.0.1:9\r\n\r\n";
-    addRow("m1-Q.txt", "");
-    addRow("m2-Q.txt", "");
-    writeFile(records() + QStringLiteral("m2-Q.txt"), request);
+    addRow("h1-Q.txt", "h1-A.txt", "HTTP/1.1 200 OK\r\n\r\n");
+    addRow("h2-Q.txt", "");
+    addRow("h3-Q.txt", "h3-A.txt", "HTTP/1.1 404 Not Found\r\n\r\n");
+    writeFile(records() + QStringLiteral("h2-Q.txt"), request);
     const auto contextKey = [this] {
         QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5), QPoint(5, 5));
         QCoreApplication::sendEvent(list->viewport(), &event);
@@ -309,13 +205,13 @@ TEST_F(MainWindowTest, RowMenuCopiesTheRequestAsCurlOrItsUrl)
         std::function<void()> open;
         const char *item; // nullptr: no menu opens
         QString copied;
-    } rows[] = { { "plain right click shows the reply, no menu", [this] { click(2, Qt::RightButton); },
-                     nullptr, {} },
+    } menus[] = { { "plain right click shows the reply, no menu", [this] { click(2, Qt::RightButton); },
+                      nullptr, {} },
         { "Shift+right click, Copy as cURL", [this] { click(2, Qt::RightButton, Qt::ShiftModifier); },
             "mnuPopupRowItem0", CurlCommand::fromRecord(request) },
         { "context-menu key, Copy URL", contextKey, "mnuPopupRowItem1",
             QStringLiteral("http://127.0.0.1:9/p?q") } };
-    for (const auto &row : rows) {
+    for (const auto &row : menus) {
         SCOPED_TRACE(row.name);
         QGuiApplication::clipboard()->clear();
         list->setSelectedIndex(2);
@@ -326,26 +222,19 @@ TEST_F(MainWindowTest, RowMenuCopiesTheRequestAsCurlOrItsUrl)
             main->findChild<QAction *>(QLatin1String(row.item))->trigger();
         EXPECT_EQ(QGuiApplication::clipboard()->text(), row.copied);
     }
-}
 
-TEST_F(MainWindowTest, ExportHarWritesTheTickedRowsOrEveryRow)
-{
-    start();
-    addRow("h1-Q.txt", "h1-A.txt", "HTTP/1.1 200 OK\r\n\r\n");
-    addRow("h2-Q.txt", "");
-    addRow("h3-Q.txt", "h3-A.txt", "HTTP/1.1 404 Not Found\r\n\r\n");
     const struct {
         const char *name;
         QList<int> ticked;
         QList<int> statuses;
-    } rows[] = { { "none ticked: every row", {}, { 200, 0, 404 } },
+    } exports[] = { { "none ticked: every row", {}, { 200, 0, 404 } },
         { "ticked rows only", { 1, 3 }, { 200, 404 } } };
     const QString path = folder + QStringLiteral("out");
-    for (const auto &row : rows) {
+    for (const auto &row : exports) {
         SCOPED_TRACE(row.name);
+        cDialog::setNextFileAnswerForTest([&path](const cDialog::FileRequest &) { return path; });
         for (int index = 1; index <= 3; ++index)
             list->setChecked(index, row.ticked.contains(index));
-        cDialog::setNextFileAnswerForTest([&path](const cDialog::FileRequest &) { return path; });
         main->findChild<QAction *>(QStringLiteral("mnuFileItem1"))->trigger();
         QFile file(path + QStringLiteral(".har"));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -359,7 +248,7 @@ TEST_F(MainWindowTest, ExportHarWritesTheTickedRowsOrEveryRow)
     EXPECT_TRUE(messages.isEmpty()) << qPrintable(messages.join(QLatin1Char('|')));
 }
 
-TEST_F(MainWindowTest, ASelectionHeldWithTheRepaintIsReadAtOnceAndYieldsToAClick)
+TEST_F(MainWindowTest, ASelectionHeldWithTheRepaintIsReadAtOnceYieldsToAClickAndFollowsOnlyFromTheBottom)
 {
     // Guards against the list reporting an old selection while its repaint is held back.
     start();
@@ -369,12 +258,11 @@ TEST_F(MainWindowTest, ASelectionHeldWithTheRepaintIsReadAtOnceAndYieldsToAClick
     EXPECT_EQ(list->selectedIndex(), 2);
     ASSERT_TRUE(settled());
     EXPECT_EQ(list->currentItem(), list->topLevelItem(1));
-    EXPECT_EQ(list->selectedIndex(), 2);
 
     // Guards against a held selection of a new row overriding the row the user has just clicked.
     list->add();
     list->setSelectedIndex(3);
-    leftClick(*this, 1);
+    click(1, Qt::LeftButton);
     EXPECT_EQ(list->selectedIndex(), 1);
     ASSERT_TRUE(settled());
     EXPECT_EQ(list->selectedIndex(), 1);
@@ -382,12 +270,8 @@ TEST_F(MainWindowTest, ASelectionHeldWithTheRepaintIsReadAtOnceAndYieldsToAClick
     list->setSelectedIndex(2);
     list->clear();
     EXPECT_EQ(list->selectedIndex(), 0) << "clearing drops a selection still held";
-}
 
-TEST_F(MainWindowTest, ANewRowIsFollowedOnlyFromTheBottom)
-{
     // Guards against steady traffic pulling the view away from an older row the user scrolled to.
-    start();
     for (int i = 0; i < 60; ++i)
         list->add();
     QScrollBar *bar = list->verticalScrollBar();
@@ -452,7 +336,6 @@ TEST_F(MainWindowTest, TheFilterHidesRowsButKeepsTheirPlace)
 TEST_F(MainWindowTest, ShortWindowsHideTheTextBoxTallOnesShowItAndMinimizedOnesKeepTheirLayout)
 {
     start();
-    const QWidget *client = main->centralWidget();
     // One pixel past 4500 twips the text box comes back.
     for (const int height : { 4500, 4500 + 15 }) {
         SCOPED_TRACE(height);
@@ -466,7 +349,7 @@ TEST_F(MainWindowTest, ShortWindowsHideTheTextBoxTallOnesShowItAndMinimizedOnesK
         const QWidget *stack[] = { main->tabRecordView, main->txtSniff, main->txtFilter, list };
         for (int i = tall ? 0 : 2; i + 1 < 4; ++i)
             EXPECT_LE(stack[i]->geometry().bottom(), stack[i + 1]->y()) << i;
-        EXPECT_NEAR(list->geometry().bottom(), client->height(), Twips::toPixelsY(60, main));
+        EXPECT_NEAR(list->geometry().bottom(), main->centralWidget()->height(), Twips::toPixelsY(60, main));
     }
 
     // Nothing moves while minimized; the layout follows the size again once restored.
@@ -480,34 +363,6 @@ TEST_F(MainWindowTest, ShortWindowsHideTheTextBoxTallOnesShowItAndMinimizedOnesK
     main->showNormal();
     QCoreApplication::processEvents();
     EXPECT_FALSE(main->isMinimized() || main->txtSniff->isVisibleTo(main));
-}
-
-TEST_F(MainWindowTest, TheCloseBoxKeepsTheProgramRunning)
-{
-    // Guards against a window hidden for good when no notification area could bring it back.
-    for (const bool tray : { true, false }) {
-        SCOPED_TRACE(tray ? "hides when there is a notification area" : "minimizes when there is none");
-        frmMain::setTrayAvailableForTest(tray);
-        start();
-        main->close();
-        QCoreApplication::processEvents();
-        EXPECT_EQ(main->isVisible(), !tray);
-        EXPECT_EQ(main->isMinimized(), !tray);
-        EXPECT_TRUE(mainWindow() == main && main->Proxy && main->Proxy->Running() && exitCodes.isEmpty());
-
-        // A double click on the tray icon brings the window back either way.
-        main->Tray->notify(CTray::LeftDoubleClick);
-        QCoreApplication::processEvents();
-        EXPECT_TRUE(main->isVisible() && !main->isMinimized());
-
-        // The log window only hides too, and keeps its lines.
-        ShowLog();
-        QPointer<frmLog> log = logWindow();
-        EXPECT_TRUE(log->isVisible());
-        log->close();
-        EXPECT_TRUE(log && !log->isVisible() && !log->txtLog->toPlainText().isEmpty());
-        end();
-    }
 }
 
 TEST_F(MainWindowTest, ExitAndClearCommandsPurgeUncheckedRecords)
@@ -532,81 +387,57 @@ TEST_F(MainWindowTest, ExitAndClearCommandsPurgeUncheckedRecords)
         if (row.shown != OnScreen)
             row.shown == InTheTray ? main->hide() : main->showMinimized();
         QCoreApplication::processEvents();
-        addRow("u-Q.txt", "u-A.txt", "reply");
         addRow("k-Q.txt", "k-A.txt", "reply", true);
         addRow("n-Q.txt", "");
         // A file deleted by hand does not stop the purge of the rows after it.
         addRow("h-Q.txt", "h-A.txt");
         addRow("z-Q.txt", "z-A.txt", "reply");
-        QPointer<frmMain> window(main);
-        QPointer<frmLog> log(logWindow());
-        QPointer<CProxyServer> proxy(main->Proxy);
+        const QPointer<QObject> parts[] = { main, logWindow(), main->Proxy.data() };
         const quint64 generation = list->generation();
         // Rows the filter hides are purged all the same.
         main->txtFilter->setText(QStringLiteral("host2"));
         if (row.exitAgain)
-            QTimer::singleShot(0, main, [window] { window ? window->endProgram() : void(); });
-        ASSERT_TRUE(!row.unwritable
-            || (QFile::remove(folder + QStringLiteral("tarnwick.ini"))
-                && QDir(folder).mkdir(QStringLiteral("tarnwick.ini"))));
+            QTimer::singleShot(0, main, [this] { main->endProgram(); });
+        const QString settingsPath = folder + QStringLiteral("tarnwick.ini");
+        ASSERT_TRUE(!row.unwritable || (QFile::remove(settingsPath) && QDir().mkdir(settingsPath)));
 
         // The wait window shows only while the main window is on screen.
         WaitWindowSpy spy;
-        main->findChild<QAction *>(QString::fromLatin1(row.action))->trigger();
+        main->findChild<QAction *>(QLatin1String(row.action))->trigger();
         flushDeferredDeletes();
         EXPECT_EQ(spy.shown, row.shown == OnScreen ? 1 : 0);
 
-        for (const char *gone : { "u-Q.txt", "u-A.txt", "n-Q.txt", "z-Q.txt", "z-A.txt" })
-            EXPECT_FALSE(fileExists(gone)) << gone;
-        EXPECT_TRUE(fileExists("k-Q.txt") && fileExists("k-A.txt"));
+        for (const char *gone : { "n-Q.txt", "z-Q.txt", "z-A.txt" })
+            EXPECT_FALSE(QFileInfo::exists(records() + QLatin1String(gone))) << gone;
+        for (const char *kept : { "k-Q.txt", "k-A.txt" })
+            EXPECT_TRUE(QFile::remove(records() + QLatin1String(kept))) << kept;
         if (row.quits) {
-            QFile settings(folder + QStringLiteral("tarnwick.ini"));
-            EXPECT_EQ(settings.open(QIODevice::ReadOnly) ? settings.readAll() : QByteArray(),
-                row.unwritable ? QByteArray() : ini());
-            // The reason follows the file name.
-            const QString unsaved = QStringLiteral("Unable to save the settings to ") + folder
-                + QStringLiteral("tarnwick.ini:\r\n\r\n");
-            EXPECT_EQ(messages.size() == 1 && messages[0].startsWith(unsaved)
-                    && messages[0].size() > unsaved.size() + 12,
+            // One box, in which the reason follows the file name.
+            const QString unsaved = QStringLiteral("Unable to save the settings to ") + settingsPath
+                + QStringLiteral(":\r\n\r\n");
+            EXPECT_EQ(messages.size() == 1 && messages[0].size() > unsaved.size() + 12
+                    && messages[0].startsWith(unsaved),
                 row.unwritable)
                 << qPrintable(messages.join(QLatin1Char('|')));
             EXPECT_EQ(exitCodes, QList<int> { row.unwritable ? 1 : 0 });
-            EXPECT_TRUE(window.isNull() && log.isNull() && proxy.isNull() && mainWindow() == nullptr);
+            EXPECT_TRUE(std::ranges::all_of(parts, &QPointer<QObject>::isNull) && mainWindow() == nullptr);
         } else {
             EXPECT_EQ(list->count(), 0);
             EXPECT_NE(list->generation(), generation);
         }
         end();
-        QFile::remove(records() + QStringLiteral("k-Q.txt"));
-        QFile::remove(records() + QStringLiteral("k-A.txt"));
     }
 }
 
-TEST_F(MainWindowTest, AnOffscreenStartWithoutRuntimeFolderSaysOnlyWhereItListens)
+TEST(Program, AnOffscreenStartWithoutRuntimeFolderSaysOnlyWhereItListens)
 {
     // Guards against Qt's platform notices burying the one line a headless user needs.
-    const QString program = folder + QStringLiteral("tarnwick");
-    ASSERT_TRUE(QFile::copy(QStringLiteral(TARNWICK_EXECUTABLE), program));
-
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
-    process.setProcessEnvironment(env);
-    process.start(program, {});
-    QByteArray err;
-    EXPECT_TRUE(waitFor(
-        [&] {
-            err += process.readAllStandardError();
-            return err.contains("Listening") || process.state() == QProcess::NotRunning;
-        },
-        30000));
+    RunningProgram program;
+    program.environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    ASSERT_TRUE(program.startListening()) << program.stderrText();
     // Some notices come only once the window has been shown for a moment, or at the end.
     waitFor([] { return false; }, 500);
-    // QProcess kills the program on its way out if it does not end by itself.
-    process.terminate();
-    EXPECT_TRUE(process.waitForFinished(30000));
-    err += process.readAllStandardError();
-    EXPECT_EQ(err, "Tarnwick: Listening on 127.0.0.1:" + QByteArray::number(port) + "\n");
+    EXPECT_TRUE(program.terminate());
+    EXPECT_EQ(QByteArray(program.stderrText()),
+        "Tarnwick: Listening on 127.0.0.1:" + QByteArray::number(program.port) + "\n");
 }
