@@ -191,16 +191,22 @@ TEST_F(ServerTest, SweepClosesIdleConnectionsAndHeadersThatTrickle)
     EXPECT_TRUE(trickler->readAll().startsWith("HTTP/1.1 408 Request Timeout\r\n"));
 }
 
-TEST_F(ServerTest, UpdateItemGroupsLengthsAsTheLocaleDoes)
+TEST_F(ServerTest, UpdateItemWritesOnlyTheGivenCells)
 {
-    // Guards against lengths shown as bare digits in the history, hard to read at a glance.
+    // Guards against a partial report (a failure's status) blanking the cells it does not name,
+    // and against lengths shown as bare digits rather than grouped as the locale does.
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     shell.list.add();
-    CProxyServer::RowReport report;
-    report.RequestLength = 1234567;
-    server->UpdateItem(1, report);
+    CProxyServer::RowReport first, status;
+    first.URL = QStringLiteral("http://example.test/a");
+    first.RequestLength = 1234567;
+    status.Status = QStringLiteral("ERROR");
+    server->UpdateItem(1, first);
+    server->UpdateItem(1, status);
     QLocale::setDefault(QLocale::system());
-    EXPECT_EQ(shell.list.subItem(1, 4), QStringLiteral("1,234,567"));
+    EXPECT_EQ(shell.list.cells(1).mid(3, 4),
+        (QStringList { QStringLiteral("http://example.test/a"), QStringLiteral("1,234,567"), {},
+            QStringLiteral("ERROR") }));
 }
 
 TEST_F(ServerTest, CleanupStopsTheExchangesUnderWayOnce)
