@@ -122,6 +122,7 @@ const Row Rows[] = {
     { "ObsFold", Get + "X: a\r\n b" + End, 400 },
     { "BlankBeforeColon", Post + "Content-Length : 3" + End + "abc", 400, CRequest::TypePost },
     { "TwoHosts", Get + "Host: evil" + End, 400 },
+    // The header is bounded, its blank line included, without an off-by-one either way.
     { "HeaderAtItsBound", FullHeader + End, 0 },
     { "HeaderPastItsBound", FullHeader + "y" + End, 431 },
     // A forward proxy reads an absolute target, and its authority strictly.
