@@ -1,5 +1,7 @@
 #include "CLog.h"
 
+#include "RecordWriter.h"
+
 #include "ILogTextBox.h"
 
 #include <QDateTime>
@@ -156,7 +158,6 @@ QString CLog::LogFile() const
 void CLog::setLogFile(const QString &Filename)
 {
     m_logFile = Filename;
-    m_file.reset();
 }
 
 void CLog::setDateFormat(const QString &FormatString)
@@ -189,7 +190,8 @@ void CLog::Clear(bool PurgeLogFile)
     if (m_textBox)
         m_textBox->replaceAll(QString());
     if (PurgeLogFile && !m_logFile.isEmpty()) {
-        m_file.reset();
+        // Lines still on their way to the file go first.
+        RecordWriter::instance().waitUntilWritten(m_logFile, 5000);
         QFile file(m_logFile);
         if (!file.remove())
             throw std::runtime_error(QStringLiteral("Cannot delete the log file %1: %2")
@@ -224,18 +226,11 @@ void CLog::Log(const QString &msg)
         m_textBox->appendAtEnd(line);
     }
 
-    if (!m_logFile.isEmpty()) {
-        if (!m_file) {
-            m_file = std::make_unique<QFile>(m_logFile);
-            if (!m_file->open(QIODevice::WriteOnly | QIODevice::Append)) {
-                m_file.reset();
-                return;
-            }
-        }
-        // One byte per character: messages carry request bytes that must reach the file as they came.
-        m_file->write(line.toLatin1());
-        m_file->flush();
-    }
+    // Appended on the record writer's thread, the file opened for each line; a file that cannot
+    // be written is skipped there. One byte per character: messages carry request bytes that
+    // must reach the file as they came.
+    if (!m_logFile.isEmpty())
+        RecordWriter::instance().appendLine(m_logFile, line.toLatin1());
 }
 
 void CLog::SetDateFormat(const QString &DateFilter)

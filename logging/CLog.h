@@ -3,11 +3,9 @@
 #include <QDateTime>
 #include <QString>
 
-#include <memory>
 #include <optional>
 
 class ILogTextBox;
-class QFile;
 
 // Writes one stamped line per message to an attached text box and/or a log file. Log never
 // fails towards its caller.
@@ -43,6 +41,5 @@ private:
     QString m_logFile;
     // Kept open between lines: when the process runs out of descriptors, the line that says so
     // must still reach the file.
-    std::unique_ptr<QFile> m_file;
     QString m_dateFormat;
 };

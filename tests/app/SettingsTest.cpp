@@ -3,6 +3,7 @@
 #include "MainModule.h"
 #include "MessageBox.h"
 #include "ProgramValues.h"
+#include "RecordWriter.h"
 #include "TestFolder.h"
 #include "Twips.h"
 #include "cDialog.h"
@@ -108,6 +109,7 @@ TEST_F(SettingsDialog, OkStoresValidValuesAndRepointsOnlyAChangedLogOtherwiseNot
         // Address and port wait for the next start; a changed log takes the very next line.
         EXPECT_EQ(proxy.AccessLogFile(), log == stored ? untouched : log);
         proxy.AddLog(QStringLiteral("after the dialog"));
+        RecordWriter::instance().drain(5000);
         EXPECT_EQ(QFileInfo(log).size() > 0, log != stored && !log.isEmpty());
     }
 }

@@ -1,4 +1,5 @@
 #include "CLog.h"
+#include "RecordWriter.h"
 
 #include "../support/MemoryLogBox.h"
 
@@ -75,6 +76,7 @@ TEST_F(CLogTest, StampedLinesReachBoxAndFileWhichClearEmptiesPurgesOrSkips)
     const QByteArray lines = "07/17/2001 07:15:45 AM: Proxy server started on 127.0.0.1:8080\r\n"
                              "07/17/2001 07:15:45 AM: caf\xe9 \xff\r\n";
     EXPECT_EQ(m_box.text, QString::fromLatin1(lines));
+    ASSERT_TRUE(RecordWriter::instance().drain(5000));
     QFile written(file);
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     EXPECT_EQ(written.readAll(), "earlier\r\n" + lines);
@@ -103,6 +105,7 @@ TEST_F(CLogTest, StampedLinesReachBoxAndFileWhichClearEmptiesPurgesOrSkips)
         EXPECT_NO_THROW(log.Log(QStringLiteral("still shown")));
         EXPECT_EQ(m_box.text, QStringLiteral("07/17/2001 07:15:45 AM: still shown\r\n"));
     }
+    ASSERT_TRUE(RecordWriter::instance().drain(5000));
     EXPECT_FALSE(QFile::exists(m_dir.filePath(QStringLiteral("missing/access.log"))));
 }
 
