@@ -54,12 +54,10 @@ TEST(ExchangeEdge, LargeReplyToASlowReaderStaysBoundedAndIsRecordedWhole)
 // read differently from the proxy; an unwritable record threw out of the socket handler.
 TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
 {
-    FakeOrigin origin, silent, endless;
+    FakeOrigin origin, silent;
     silent.setReply({});
-    endless.setReply({ "HTTP/1.1 200 OK\r\n" + QByteArray(CHTTPGet::MaxReplyHeaderLength, 'x') });
     origin.setHold(true);
     const QByteArray url = origin.url(QStringLiteral("/r")).toLatin1();
-    const QByteArray refused = "http://127.0.0.1:" + QByteArray::number(ProxyHarness::freePort());
     struct Row {
         const char *name;
         QList<QByteArray> chunks;
@@ -78,10 +76,7 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
             431 },
         { "name that never resolves", { "GET http://nothing.invalid/x HTTP/1.1\r\n\r\n" }, 502,
             QStringLiteral("nothing.invalid") },
-        { "refused port", { "GET " + refused + "/x HTTP/1.1\r\n\r\n" }, 502, QStringLiteral("127.0.0.1") },
         { "server closes without a byte", { "GET " + silent.url().toLatin1() + " HTTP/1.1\r\n\r\n" }, 502,
-            QStringLiteral("127.0.0.1") },
-        { "reply header that never ends", { "GET " + endless.url().toLatin1() + " HTTP/1.1\r\n\r\n" }, 502,
             QStringLiteral("127.0.0.1") },
         // The requests folder is removed, so the request record cannot be written; the origin holds
         // its reply, so the failure is known before any of it is relayed.
