@@ -651,16 +651,8 @@ void CProxyConnection::PassGet(
     m_browser->OpenURL(Host);
 
     IHistoryList *list = m_server ? m_server->historyList() : nullptr;
-    if (list && list->count() > 200) {
-        m_server->AddLog(QStringLiteral("200 Temp File Limit Reached - Auto-Purging..."));
-        if (IProxyShell *shell = m_server->shell())
-            shell->DeleteTempFiles();
-        if (m_server) {
-            if (IHistoryList *again = m_server->historyList())
-                again->clear();
-            m_server->AddLog(QStringLiteral("Done purging."));
-        }
-    }
+    if (list && list->count() > 200)
+        m_server->schedulePurge();
     if (m_phase == Phase::Forwarding && !m_upstreamConnected && !m_queue.empty()
         && m_queue.front() == exchange) {
         CProxyServer::RowReport row = fullReport(QStringLiteral("TO-WEB"));

@@ -10,6 +10,8 @@
 #include "TarnwickVersion.h"
 
 #include <QLocale>
+#include <QPointer>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -343,6 +345,30 @@ QString CProxyServer::GetFileName(const QString &path)
 IProxyShell *CProxyServer::shell() const
 {
     return m_shell;
+}
+
+void CProxyServer::schedulePurge()
+{
+    if (m_purgeScheduled)
+        return;
+    m_purgeScheduled = true;
+    QTimer::singleShot(0, this, [this] {
+        IHistoryList *list = historyList();
+        if (!list || list->count() <= 200) {
+            m_purgeScheduled = false;
+            return;
+        }
+        AddLog(QStringLiteral("200 Temp File Limit Reached - Auto-Purging..."));
+        QPointer<CProxyServer> self(this);
+        // Asked for again while it runs (its wait window lets exchanges go on), it stays one purge.
+        m_shell->DeleteTempFiles();
+        if (!self)
+            return;
+        if (IHistoryList *again = historyList())
+            again->clear();
+        AddLog(QStringLiteral("Done purging."));
+        m_purgeScheduled = false;
+    });
 }
 
 IHistoryList *CProxyServer::historyList() const

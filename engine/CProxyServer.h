@@ -97,6 +97,11 @@ public:
 
     IProxyShell *shell() const;
     IHistoryList *historyList() const;
+    // Purges the records and empties the history once it holds more than 200 rows, from the
+    // event loop rather than from inside a connection's handler: the purge runs the event loop
+    // itself (its wait window), and a TLS socket whose handler is on the stack would not notice
+    // what arrives meanwhile. Requests made before it runs are one purge.
+    void schedulePurge();
     EventSocket *listener() const;
     CTimer *timer() const;
     // The live connections, in table order (positions count from 1 in the design; 0 here).
@@ -125,6 +130,7 @@ private:
     void Timer_Timer();
 
     IProxyShell *m_shell = nullptr;
+    bool m_purgeScheduled = false;
     EventSocket *m_server = nullptr;
     CTimer *m_timer = nullptr;
     bool m_running = false;
