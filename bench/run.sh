@@ -289,14 +289,14 @@ for mode in --keepalive ""; do
 done
 
 echo
-echo "HTTPS bulk download of 256 MiB"
-truncate -s 256M "$WORK/www/big256.bin"
-URL_TLS_BIG="https://localhost:$ORIGIN_TLS/big256.bin"
+echo "HTTPS bulk download of 64 MiB (mitmdump holds whole bodies in memory; larger ones do not finish)"
+truncate -s 64M "$WORK/www/big64.bin"
+URL_TLS_BIG="https://localhost:$ORIGIN_TLS/big64.bin"
 tls_bulk() {
     local speed code size best=0
     for _ in 1 2; do
         read -r code size speed <<<"$(curl -s --max-time 120 -o /dev/null -w '%{http_code} %{size_download} %{speed_download}' "$@" "$URL_TLS_BIG")"
-        [ "$code" = 200 ] && [ "$size" = 268435456 ] || echo "warning: status $code, $size bytes for $*" >&2
+        [ "$code" = 200 ] && [ "$size" = 67108864 ] || echo "warning: status $code, $size bytes for $*" >&2
         best=$(awk -v a="$best" -v b="$speed" 'BEGIN { print (b > a) ? b : a }')
     done
     awk -v s="$best" 'BEGIN { printf "%.1f", s / 1048576 }'
@@ -312,7 +312,7 @@ printf '%-26s %10s %8s\n' direct "$db" 1.00
 printf '%-26s %10s %8s\n' "tinyproxy tunnel" "$tb" "$(ratio "$tb" "$db")"
 printf '%-26s %10s %8s\n' "tarnwick decrypting" "$wb" "$(ratio "$wb" "$db")"
 printf '%-26s %10s %8s\n' "mitmdump" "$mb" "$(ratio "$mb" "$db")"
-printf 'tarnwick against mitmdump %.2f, against the plain tunnel %.2f\n' \
+printf 'tarnwick against mitmdump %s, against the plain tunnel %s\n' \
     "$(ratio "$wb" "$mb")" "$(ratio "$wb" "$tb")"
 printf 'tarnwick peak resident memory over the HTTPS runs: %s MiB (target under 96)\n' \
     "$(awk '/^VmHWM:/ {printf "%.1f", $2 / 1024}' "/proc/$TPID/status")"

@@ -637,6 +637,9 @@ void EventSocket::takeSocket(QTcpSocket *socket)
     d->socket = socket;
     d->bytesTaken = 0;
     socket->setReadBufferSize(ReadBufferSize);
+    // Replies and handshakes go out in several small writes; waiting for the peer's delayed
+    // acknowledgement before each (Nagle's algorithm) costs a round of 40 ms every time.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket, &QIODevice::readyRead, this, &EventSocket::onReadyRead);
     connect(socket, &QIODevice::bytesWritten, this, &EventSocket::onBytesWritten);
     connect(socket, &QAbstractSocket::errorOccurred, this,
@@ -647,6 +650,7 @@ void EventSocket::takeSocket(QTcpSocket *socket)
             d->state = sckConnecting;
     });
     connect(socket, &QAbstractSocket::connected, this, [this] {
+        d->socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         d->state = sckConnected;
         // An encrypted connection is there for its owner once its handshake is done.
         if (!d->tlsStarted)
