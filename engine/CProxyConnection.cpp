@@ -555,20 +555,8 @@ bool CProxyConnection::requestComplete(const std::shared_ptr<CExchange> &exchang
         refuseInTurn(508, QStringLiteral("Loop Detected"));
         return false;
     }
-    // RFC 9112 section 9.3: HTTP/1.1 stays open unless asked to close; HTTP/1.0 only when asked.
-    QList<QByteArray> connectionTokens;
-    const QByteArray &text = request.Request();
-    const QByteArray header = text.first(request.HeaderLength()).toLower();
-    for (const QByteArray &line : header.split('\n')) {
-        if (line.startsWith("connection:") || line.startsWith("proxy-connection:"))
-            for (const QByteArray &token : line.mid(line.indexOf(':') + 1).split(','))
-                connectionTokens.append(token.trimmed());
-        if (line.startsWith("upgrade:"))
-            exchange->upgrade = true;
-    }
-    exchange->upgrade = exchange->upgrade && connectionTokens.contains("upgrade");
-    exchange->keepAlive
-        = request.http10() ? connectionTokens.contains("keep-alive") : !connectionTokens.contains("close");
+    exchange->upgrade = request.wantsUpgrade();
+    exchange->keepAlive = request.keepAlive();
 
     m_queue.push_back(exchange);
     SetupStamp();

@@ -57,6 +57,18 @@ QByteArrayView trimmed(QByteArrayView v)
     return v;
 }
 
+// The elements of a comma-separated field value, trimmed and lower-cased, empty ones dropped.
+QList<QByteArray> listElements(QByteArrayView value)
+{
+    QList<QByteArray> out;
+    for (const QByteArray &element : value.toByteArray().split(',')) {
+        const QByteArray t = trimmed(element).toByteArray().toLower();
+        if (!t.isEmpty())
+            out.append(t);
+    }
+    return out;
+}
+
 // HTTP-version = "HTTP/" DIGIT "." DIGIT, case-sensitive (RFC 9112 section 2.3).
 bool isVersion(QByteArrayView v)
 {
@@ -154,6 +166,17 @@ bool CRequest::chunked() const
 bool CRequest::http10() const
 {
     return m_http10;
+}
+
+// RFC 9112 section 9.3: HTTP/1.1 stays open unless asked to close; HTTP/1.0 only when asked.
+bool CRequest::keepAlive() const
+{
+    return m_http10 ? m_connectionTokens.contains("keep-alive") : !m_connectionTokens.contains("close");
+}
+
+bool CRequest::wantsUpgrade() const
+{
+    return m_upgradeField && m_connectionTokens.contains("upgrade");
 }
 
 const QByteArray &CRequest::excess() const
@@ -334,13 +357,13 @@ bool CRequest::parseHeader()
                 lengthSeen = significant.toByteArray();
             }
         } else if (name == "transfer-encoding") {
-            for (const QByteArray &coding : value.toByteArray().split(',')) {
-                const QByteArray c = trimmed(coding).toByteArray().toLower();
-                if (!c.isEmpty())
-                    codings.append(c);
-            }
+            codings += listElements(value);
         } else if (name == "host") {
             ++hosts;
+        } else if (name == "connection" || name == "proxy-connection") {
+            m_connectionTokens += listElements(value);
+        } else if (name == "upgrade") {
+            m_upgradeField = true;
         }
     }
 

@@ -4,6 +4,7 @@
 #include "HttpTarget.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -66,6 +67,10 @@ public:
     bool chunked() const;
     // The request line says HTTP/1.0.
     bool http10() const;
+    // The browser may send another request on the connection after this one.
+    bool keepAlive() const;
+    // The request asks to switch protocols (Upgrade, named by Connection).
+    bool wantsUpgrade() const;
     // Requests inside a decrypted tunnel to this server: their targets are paths on it, and the
     // page shows as https://host[:port]/path.
     void setOrigin(const HttpTarget &origin);
@@ -105,6 +110,8 @@ private:
     QByteArray m_method;
     std::optional<HttpTarget> m_target;
     bool m_http10 = false;
+    QList<QByteArray> m_connectionTokens;
+    bool m_upgradeField = false;
     QByteArray m_excess;
     std::function<void(const QString &)> m_recordFailed;
     std::optional<HttpTarget> m_origin;

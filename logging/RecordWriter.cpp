@@ -88,9 +88,9 @@ void RecordWriter::finish(const QString &from, const QString &to, Done done)
     post({ Job::Finish, from, to, {}, std::move(done) });
 }
 
-void RecordWriter::remove(const QString &path, Done done)
+void RecordWriter::remove(const QString &path)
 {
-    post({ Job::Remove, path, {}, {}, std::move(done) });
+    post({ Job::Remove, path, {}, {}, {} });
 }
 
 void RecordWriter::appendLine(const QString &path, const QByteArray &line)

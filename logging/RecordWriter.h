@@ -41,7 +41,7 @@ public:
     // Closes what append wrote to `from` and renames it to `to`, replacing any file there.
     void finish(const QString &from, const QString &to, Done done = {});
     // Closes the file if appends left it open, and deletes it.
-    void remove(const QString &path, Done done = {});
+    void remove(const QString &path);
     // Opens the file, appends one line, closes it again; failures are ignored.
     void appendLine(const QString &path, const QByteArray &line);
 
