@@ -112,6 +112,9 @@ void QtHistoryList::clear()
 {
     holdRepaints();
     m_pendingSelection = 0;
+    for (int index = 1; index <= count(); ++index)
+        if (checked(index))
+            m_checkedWhenCleared.insert({ m_generation, index });
     QTreeWidget::clear();
     m_pressedRow = 0;
     ++m_generation;
@@ -228,6 +231,11 @@ bool QtHistoryList::rowShown(int index) const
 quint64 QtHistoryList::generation() const
 {
     return m_generation;
+}
+
+bool QtHistoryList::wasChecked(quint64 generation, int index) const
+{
+    return generation == m_generation ? checked(index) : m_checkedWhenCleared.contains({ generation, index });
 }
 
 IHistoryList::Alignment QtHistoryList::columnAlignment(int column) const

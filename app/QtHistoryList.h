@@ -2,6 +2,7 @@
 
 #include "IHistoryList.h"
 
+#include <QSet>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -30,6 +31,7 @@ public:
     int selectedIndex() const override;
     void setSelectedIndex(int index) override;
     quint64 generation() const override;
+    bool wasChecked(quint64 generation, int index) const override;
 
     void setChecked(int index, bool checked);
     Alignment columnAlignment(int column) const;
@@ -66,6 +68,7 @@ private:
 
     QList<Alignment> m_alignments;
     quint64 m_generation = 0;
+    QSet<std::pair<quint64, int>> m_checkedWhenCleared;
     int m_pressedRow = 0;
     QTimer m_repaintHold;
     // A selection made while repaints are held; applied with them, since selecting lays the

@@ -321,6 +321,17 @@ void CProxyConnection::Shutdown()
     m_server = nullptr;
 }
 
+namespace {
+// A row of the list names its exchange's records, and the purge keeps a ticked row's records even
+// after the row itself is gone; any other exchange's records have no row left to name them.
+bool keepsRecords(const IHistoryList &list, const CExchange &exchange)
+{
+    return exchange.stamp != 0
+        && (list.generation() == exchange.rowGeneration
+            || list.wasChecked(exchange.rowGeneration, exchange.stamp));
+}
+} // namespace
+
 void CProxyConnection::dropOrphanRecords()
 {
     IHistoryList *list = m_server ? m_server->historyList() : nullptr;
@@ -332,7 +343,7 @@ void CProxyConnection::dropOrphanRecords()
         if (exchange)
             all.push_back(exchange);
     for (const auto &exchange : all) {
-        if (exchange->stamp != 0 && list->generation() == exchange->rowGeneration)
+        if (keepsRecords(*list, *exchange))
             continue;
         writer.remove(exchange->RequestFilePath());
         if (!m_queue.empty() && exchange == m_queue.front() && !exchange->transferDone)
@@ -409,7 +420,9 @@ CProxyServer::RowReport CProxyConnection::fullReport(const QString &status) cons
     row.Host = m_browser->Host();
     row.IP = m_browser->RemoteIP();
     row.Desc = RequestDesc();
-    row.URL = URL();
+    // The target's bytes are kept one character per byte; browsers send UTF-8.
+    const QByteArray url = URL().toLatin1();
+    row.URL = QUtf8StringView(url).isValidUtf8() ? QString::fromUtf8(url) : URL();
     row.RequestLength = RequestLength();
     row.ResponseLength = static_cast<double>(m_browser->receivedBytes());
     row.RequestFile = exchange ? exchange->request().RequestFile() : QString();
@@ -974,7 +987,7 @@ void CProxyConnection::exchangeDone()
     m_last = m_queue.front();
     m_queue.pop_front();
     IHistoryList *list = m_server ? m_server->historyList() : nullptr;
-    if (list && (m_last->stamp == 0 || list->generation() != m_last->rowGeneration)) {
+    if (list && !keepsRecords(*list, *m_last)) {
         RecordWriter::instance().remove(m_last->RequestFilePath());
         RecordWriter::instance().remove(m_last->ResponseFilePath());
     }

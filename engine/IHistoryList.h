@@ -32,4 +32,8 @@ public:
     // Changes whenever the rows are cleared, so a holder of a row position can tell that the
     // row it was given is gone.
     virtual quint64 generation() const = 0;
+    // Whether the row at position index of that generation is ticked, or was ticked when its
+    // generation was cleared: the purge keeps the records of such a row, so whoever holds its
+    // exchange keeps them too.
+    virtual bool wasChecked(quint64 generation, int index) const = 0;
 };

@@ -17,6 +17,9 @@ void MemoryHistoryList::add()
 
 void MemoryHistoryList::clear()
 {
+    for (int index = 1; index <= count(); ++index)
+        if (checked(index))
+            m_checkedWhenCleared.insert({ m_generation, index });
     m_rows.clear();
     m_selected = 0;
     ++m_generation;
@@ -62,6 +65,11 @@ void MemoryHistoryList::setSelectedIndex(int index)
 quint64 MemoryHistoryList::generation() const
 {
     return m_generation;
+}
+
+bool MemoryHistoryList::wasChecked(quint64 generation, int index) const
+{
+    return generation == m_generation ? checked(index) : m_checkedWhenCleared.contains({ generation, index });
 }
 
 void MemoryHistoryList::setChecked(int index, bool checked)

@@ -3,6 +3,7 @@
 #include "IHistoryList.h"
 
 #include <QList>
+#include <QSet>
 #include <QStringList>
 
 // A history list held in memory, for running the engine without windows.
@@ -27,6 +28,7 @@ public:
     int selectedIndex() const override;
     void setSelectedIndex(int index) override;
     quint64 generation() const override;
+    bool wasChecked(quint64 generation, int index) const override;
 
     void setChecked(int index, bool checked);
     const QList<Column> &columns() const { return m_columns; }
@@ -42,4 +44,5 @@ private:
     QList<Row> m_rows;
     int m_selected = 0;
     quint64 m_generation = 0;
+    QSet<std::pair<quint64, int>> m_checkedWhenCleared;
 };
