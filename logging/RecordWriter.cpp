@@ -17,6 +17,13 @@ std::map<QString, std::unique_ptr<QFile>> &openFiles()
     return files;
 }
 
+// Why an append failed, kept until the file is finished: closing a QFile forgets its error.
+QHash<QString, QString> &appendErrors()
+{
+    thread_local QHash<QString, QString> errors;
+    return errors;
+}
+
 // Opens a file to be written from its start. Opening with truncation marks the file, on ext4,
 // for a forced write-back when it is closed (a guard for programs that replace files in place),
 // which would cost every record a flush; an empty or new file needs no truncation.
@@ -222,8 +229,10 @@ void RecordWriter::perform(Job &job)
                 return;
         }
         // A failed append is found again when the file is finished.
-        if (file->isOpen() && file->write(job.bytes) != job.bytes.size())
+        if (file->isOpen() && file->write(job.bytes) != job.bytes.size()) {
+            appendErrors().insert(job.path, describe(*file));
             file->close();
+        }
         return;
     }
     case Job::Finish: {
@@ -236,7 +245,8 @@ void RecordWriter::perform(Job &job)
                 error = describe(empty);
         } else {
             QFile &file = *it->second;
-            if (!file.isOpen() || !file.flush())
+            error = appendErrors().take(job.path);
+            if (error.isEmpty() && (!file.isOpen() || !file.flush()))
                 error = describe(file);
             file.close();
             files.erase(it);
@@ -249,6 +259,7 @@ void RecordWriter::perform(Job &job)
     }
     case Job::Remove:
         files.erase(job.path);
+        appendErrors().remove(job.path);
         if (!keepSpare(job.path))
             QFile::remove(job.path);
         return settle(job, true, {});

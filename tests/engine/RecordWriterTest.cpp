@@ -98,3 +98,23 @@ TEST(RecordWriter, RemovedFilesAreRecycledForNewOnes)
     }
     EXPECT_FALSE(QDir(spares).exists());
 }
+
+// Regression: a disk that filled up during a reply was reported as "Unknown error".
+TEST(RecordWriter, AFullDiskIsReportedAsSuch)
+{
+    QTemporaryDir dir;
+    // A failed record is deleted: each job gets a link of its own.
+    const QString written = dir.filePath(QStringLiteral("w")), appended = dir.filePath(QStringLiteral("a"));
+    for (const QString &link : { written, appended })
+        ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), link));
+    RecordWriter writer;
+    QStringList errors;
+    const auto done = [&errors](bool, const QString &error) { errors << error; };
+    writer.write(written, "small", done);
+    // Larger than the file's buffer, so that the append itself fails.
+    writer.append(appended, QByteArray(1 << 20, 'x'));
+    writer.finish(appended, dir.filePath(QStringLiteral("r-A.txt")), done);
+    ASSERT_TRUE(waitFor([&] { return errors.size() == 2; }));
+    for (const QString &error : errors)
+        EXPECT_TRUE(error.endsWith(QStringLiteral(": No space left on device"))) << error.toStdString();
+}
