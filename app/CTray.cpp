@@ -60,7 +60,9 @@ bool CTray::ShowIcon()
         return false;
     if (!m_icon) {
         m_icon = new QSystemTrayIcon();
-        connect(m_icon, &QSystemTrayIcon::activated, this, &CTray::icon_Activated);
+        // Handled from the event loop, once the desktop's call has returned: on a D-Bus tray a
+        // handler that ends the program would otherwise tear down the connection delivering it.
+        connect(m_icon, &QSystemTrayIcon::activated, this, &CTray::icon_Activated, Qt::QueuedConnection);
     }
     m_icon->setIcon(mPic->picture());
     m_icon->setToolTip(shownTip());
@@ -136,8 +138,12 @@ void CTray::icon_Activated(QSystemTrayIcon::ActivationReason reason)
             notify(second);
     };
     switch (reason) {
+    // StatusNotifierItem hosts report a double click as two single ones, so a click restores
+    // the window as a double click does.
     case QSystemTrayIcon::Trigger:
         send(LeftDown, LeftUp);
+        if (self)
+            notify(LeftDoubleClick);
         break;
     case QSystemTrayIcon::DoubleClick:
         send(LeftDoubleClick, LeftUp);

@@ -55,7 +55,10 @@ TEST(Tray, MouseCodesAndActivationsRaiseTheirEvents)
         };
     };
     const auto activated = [](QSystemTrayIcon::ActivationReason reason) -> Act {
-        return [reason](CTray &tray) { emit tray.trayIcon()->activated(reason); };
+        return [reason](CTray &tray) {
+            emit tray.trayIcon()->activated(reason);
+            QCoreApplication::processEvents();
+        };
     };
     // The context menu must open on the release, after the press has been handled.
     const struct {
@@ -69,7 +72,8 @@ TEST(Tray, MouseCodesAndActivationsRaiseTheirEvents)
                      },
                      "LButtonDown LButtonUp LButtonDblClick RButtonDown RButtonUp RButtonDblClick" },
         { "517.4 in twips", twips(517.4), "RButtonUp" }, { "512.6 in twips", twips(512.6), "LButtonDown" },
-        { "click", activated(QSystemTrayIcon::Trigger), "LButtonDown LButtonUp" },
+        // Regression: a click never restored the window on trays that report no double click.
+        { "click", activated(QSystemTrayIcon::Trigger), "LButtonDown LButtonUp LButtonDblClick" },
         { "double click", activated(QSystemTrayIcon::DoubleClick), "LButtonDblClick LButtonUp" },
         { "context", activated(QSystemTrayIcon::Context), "RButtonDown RButtonUp" },
         { "middle click", activated(QSystemTrayIcon::MiddleClick), "" } };
@@ -99,7 +103,10 @@ TEST(Tray, NotificationsInsideAHandlerAreDroppedAHandlerMayReleaseTheTrayAndTheI
         delete shown.tray;
         shown.tray = nullptr;
     });
+    // Regression: "Remove" ran inside the desktop's activation call and tore down its D-Bus link.
     emit icon->activated(QSystemTrayIcon::Context);
+    EXPECT_TRUE(shown.tray) << "handled within the activation";
+    QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(icon.isNull());
 
