@@ -64,13 +64,13 @@ QString CurlCommand::quote(const QString &text)
 
 QString CurlCommand::url(const RecordMessage &request)
 {
-    const QString target = QString::fromLatin1(request.word(1));
+    const QString target = RecordMessage::text(request.word(1));
     if (target.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)
         || target.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
         return target;
     if (request.word(0) == "CONNECT")
         return QStringLiteral("https://") + target + QLatin1Char('/');
-    return QStringLiteral("http://") + QString::fromLatin1(request.header("Host")) + target;
+    return QStringLiteral("http://") + RecordMessage::text(request.header("Host")) + target;
 }
 
 QString CurlCommand::fromRecord(const QByteArray &record)
@@ -102,7 +102,7 @@ QString CurlCommand::fromRecord(const QByteArray &record)
             continue;
         // "Name:" alone tells curl to drop a field; "Name;" sends it empty.
         const QByteArray field = value.isEmpty() ? name + ';' : name + ": " + value;
-        words << QStringLiteral("-H") << quote(QString::fromLatin1(field));
+        words << QStringLiteral("-H") << quote(RecordMessage::text(field));
     }
     for (const char *name : CurlDefaults) {
         if (!request.hasHeader(name))

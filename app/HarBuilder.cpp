@@ -17,25 +17,21 @@ namespace {
 // Room for the largest decoded body plus its header.
 constexpr qint64 RecordReadLimit = BodyDecoder::OutputLimit + 1024 * 1024;
 
-QString latin1(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes);
-}
-
 QJsonArray headerList(const RecordMessage &message)
 {
     QJsonArray list;
     for (const auto &[name, value] : message.headers)
-        list.append(QJsonObject {
-            { QStringLiteral("name"), latin1(name) }, { QStringLiteral("value"), latin1(value) } });
+        list.append(QJsonObject { { QStringLiteral("name"), RecordMessage::text(name) },
+            { QStringLiteral("value"), RecordMessage::text(value) } });
     return list;
 }
 
 QJsonObject nameValue(const QByteArray &pair)
 {
     const qsizetype equals = pair.indexOf('=');
-    return QJsonObject { { QStringLiteral("name"), latin1(pair.left(equals).trimmed()) },
-        { QStringLiteral("value"), equals < 0 ? QString() : latin1(pair.mid(equals + 1).trimmed()) } };
+    return QJsonObject { { QStringLiteral("name"), RecordMessage::text(pair.left(equals).trimmed()) },
+        { QStringLiteral("value"),
+            equals < 0 ? QString() : RecordMessage::text(pair.mid(equals + 1).trimmed()) } };
 }
 
 QJsonArray cookies(const RecordMessage &message, bool reply)
@@ -53,8 +49,10 @@ QJsonArray cookies(const RecordMessage &message, bool reply)
     return list;
 }
 
-// A body as HAR keeps it: UTF-8 text as text, anything else in base64.
-void putBody(QJsonObject &object, const QByteArray &body)
+// A body as HAR keeps it: UTF-8 text as text, anything else in base64. HAR 1.2 defines
+// "encoding" for a reply's content only; elsewhere a member of one's own starts with "_".
+void putBody(
+    QJsonObject &object, const QByteArray &body, const QString &encodingKey = QStringLiteral("encoding"))
 {
     QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
     const QString text = utf8.decode(body);
@@ -62,7 +60,7 @@ void putBody(QJsonObject &object, const QByteArray &body)
         object[QStringLiteral("text")] = text;
     } else {
         object[QStringLiteral("text")] = QString::fromLatin1(body.toBase64());
-        object[QStringLiteral("encoding")] = QStringLiteral("base64");
+        object[encodingKey] = QStringLiteral("base64");
     }
 }
 
@@ -81,15 +79,17 @@ QJsonObject request(const RecordMessage &message, bool cut)
     QJsonArray query;
     for (const auto &[name, value] : QUrlQuery(QUrl(url)).queryItems(QUrl::FullyDecoded))
         query.append(QJsonObject { { QStringLiteral("name"), name }, { QStringLiteral("value"), value } });
-    QJsonObject object { { QStringLiteral("method"), latin1(message.word(0)) },
-        { QStringLiteral("url"), url }, { QStringLiteral("httpVersion"), latin1(message.word(2)) },
+    QJsonObject object { { QStringLiteral("method"), RecordMessage::text(message.word(0)) },
+        { QStringLiteral("url"), url },
+        { QStringLiteral("httpVersion"), RecordMessage::text(message.word(2)) },
         { QStringLiteral("cookies"), cookies(message, false) },
         { QStringLiteral("headers"), headerList(message) }, { QStringLiteral("queryString"), query },
         { QStringLiteral("headersSize"), message.headerSize },
         { QStringLiteral("bodySize"), message.body.size() } };
     if (!message.body.isEmpty() || message.hasHeader("Content-Length")) {
-        QJsonObject postData { { QStringLiteral("mimeType"), latin1(message.header("Content-Type")) } };
-        putBody(postData, decodedBody(message, cut).body);
+        QJsonObject postData { { QStringLiteral("mimeType"),
+            RecordMessage::text(message.header("Content-Type")) } };
+        putBody(postData, decodedBody(message, cut).body, QStringLiteral("_encoding"));
         object[QStringLiteral("postData")] = postData;
     }
     return object;
@@ -100,18 +100,22 @@ QJsonObject response(const RecordMessage &message, bool cut)
     const BodyDecoder::Result decoded = decodedBody(message, cut);
     const QByteArray mime = message.header("Content-Type");
     QJsonObject content { { QStringLiteral("size"), decoded.body.size() },
-        { QStringLiteral("mimeType"), mime.isNull() ? QStringLiteral("x-unknown") : latin1(mime) } };
-    if (decoded.body.size() != message.body.size())
-        content[QStringLiteral("compression")] = message.body.size() - decoded.body.size();
+        { QStringLiteral("mimeType"),
+            mime.isNull() ? QStringLiteral("x-unknown") : RecordMessage::text(mime) } };
+    // HAR 1.2: the bytes the content coding saved, chunk framing aside.
+    const bool chunked = message.header("Transfer-Encoding").toLower().contains("chunked");
+    const qsizetype coded = chunked ? BodyDecoder::dechunk(message.body).body.size() : message.body.size();
+    if (decoded.problem.isEmpty() && decoded.body.size() != coded)
+        content[QStringLiteral("compression")] = decoded.body.size() - coded;
     putBody(content, decoded.body);
     if (!decoded.problem.isEmpty())
         content[QStringLiteral("comment")] = decoded.problem;
     return QJsonObject { { QStringLiteral("status"), message.word(1).toInt() },
-        { QStringLiteral("statusText"), latin1(message.wordsFrom(2)) },
-        { QStringLiteral("httpVersion"), latin1(message.word(0)) },
+        { QStringLiteral("statusText"), RecordMessage::text(message.wordsFrom(2)) },
+        { QStringLiteral("httpVersion"), RecordMessage::text(message.word(0)) },
         { QStringLiteral("cookies"), cookies(message, true) },
         { QStringLiteral("headers"), headerList(message) }, { QStringLiteral("content"), content },
-        { QStringLiteral("redirectURL"), latin1(message.header("Location")) },
+        { QStringLiteral("redirectURL"), RecordMessage::text(message.header("Location")) },
         { QStringLiteral("headersSize"), message.headerSize },
         { QStringLiteral("bodySize"), message.body.size() } };
 }
@@ -127,6 +131,21 @@ QJsonObject noResponse()
                 { QStringLiteral("mimeType"), QStringLiteral("x-unknown") } } },
         { QStringLiteral("redirectURL"), QString() }, { QStringLiteral("headersSize"), -1 },
         { QStringLiteral("bodySize"), -1 } };
+}
+
+// A tunnel the proxy opened itself, whose record holds what went through it (or, decrypted, the
+// two TLS sessions) rather than an HTTP reply: the browser was answered 200.
+QJsonObject tunnelOpened(const QByteArray &record)
+{
+    QJsonObject object = noResponse();
+    object[QStringLiteral("status")] = 200;
+    object[QStringLiteral("statusText")] = QStringLiteral("Connection established");
+    object[QStringLiteral("httpVersion")] = QStringLiteral("HTTP/1.1");
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    const QString summary = utf8.decode(record);
+    if (!utf8.hasError() && RecordView::looksLikeText(record))
+        object[QStringLiteral("comment")] = summary;
+    return object;
 }
 } // namespace
 
@@ -173,6 +192,8 @@ QJsonObject HarBuilder::entry(const Row &row)
         object[QStringLiteral("response")] = noResponse();
         if (!row.status.isEmpty())
             object[QStringLiteral("comment")] = row.status;
+    } else if (sent.word(0) == "CONNECT" && !reply.startsWith("HTTP/")) {
+        object[QStringLiteral("response")] = tunnelOpened(reply);
     } else {
         object[QStringLiteral("response")] = response(RecordMessage::parse(reply), replyCut);
     }

@@ -61,3 +61,8 @@ QByteArray RecordMessage::wordsFrom(int index) const
     }
     return pos < 0 ? QByteArray() : startLine.mid(pos);
 }
+
+QString RecordMessage::text(const QByteArray &bytes)
+{
+    return QUtf8StringView(bytes).isValidUtf8() ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes);
+}

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 
 #include <utility>
 
@@ -23,4 +24,8 @@ struct RecordMessage {
     QByteArray word(int index) const;
     // The rest of the start line from word index on (a reason phrase may hold spaces).
     QByteArray wordsFrom(int index) const;
+
+    // Field bytes as text: UTF-8 when they are that, as browsers send it; otherwise one
+    // character per byte, as RFC 9110 section 5.5 reads obs-text.
+    static QString text(const QByteArray &bytes);
 };

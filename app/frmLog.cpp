@@ -21,6 +21,8 @@ LogTextBox::LogTextBox(QWidget *parent)
 {
     setObjectName(QStringLiteral("txtLog"));
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setReadOnly(true);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 }
 
 qsizetype LogTextBox::textLength() const

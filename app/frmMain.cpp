@@ -24,6 +24,7 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QFile>
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QLabel>
@@ -141,6 +142,8 @@ frmMain::frmMain(QWidget *parent)
     txtSniff = new QPlainTextEdit(client);
     txtSniff->setObjectName(QStringLiteral("txtSniff"));
     txtSniff->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    txtSniff->setReadOnly(true);
+    txtSniff->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     place(txtSniff, 60, 75, 8535, 2550);
 
     scrPicture = new QScrollArea(client);
@@ -450,6 +453,9 @@ void frmMain::showRecord(const QString &fileName, const QString &missingText)
         txtSniff->clear();
     } else {
         imgPicture->clear();
+        // Hex columns line up only in a fixed-pitch font.
+        txtSniff->setFont(
+            mode == RecordView::Mode::Hex ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : QFont());
         txtSniff->setPlainText(shown.text);
     }
     showRecordPane(m_paneShown);

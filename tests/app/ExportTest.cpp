@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -45,8 +46,15 @@ QJsonArray pairs(std::initializer_list<std::pair<const char *, const char *>> li
     QJsonArray array;
     for (const auto &[name, value] : list)
         array.append(QJsonObject { { QStringLiteral("name"), QLatin1String(name) },
-            { QStringLiteral("value"), QLatin1String(value) } });
+            { QStringLiteral("value"), QString::fromUtf8(value) } });
     return array;
+}
+
+void writeRecord(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
 }
 
 // Runs a copied command line the way a user pastes it into a shell, with no proxy and no curl
@@ -67,33 +75,43 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
 {
     ProxyHarness proxy;
     FakeOrigin origin;
-    const QByteArray stored = deflated("stored");
+    const QByteArray text(1000, 'a');
+    const QByteArray stored = deflated(text);
     origin.setReply({ "HTTP/1.1 201 Created\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
-                      "Set-Cookie: s=3; Path=/\r\nContent-Length: "
-        + QByteArray::number(stored.size()) + "\r\n\r\n" + stored });
+                      "Set-Cookie: s=3; Path=/\r\nTransfer-Encoding: chunked\r\n\r\n"
+                        + QByteArray::number(stored.size(), 16) + "\r\n" + stored + "\r\n0\r\n\r\n" },
+        FakeOrigin::Closing::Never);
     const QByteArray body("\0\x01\xfe\xff", 4);
-    RawBrowser poster(proxy.port());
-    poster.send("POST " + origin.url(QStringLiteral("/up?x=1&y=a%20b")).toLatin1()
-        + " HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: a=1; b=2\r\nContent-Type: application/octet-stream\r\n"
-          "Content-Length: 4\r\n\r\n"
+    const QByteArray path = "/up/caf\xc3\xa9?x=1&y=a%20b";
+    RawBrowser browser(proxy.port());
+    browser.send("POST " + origin.url(QString()).toLatin1() + path
+        + " HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: a=1; b=2\r\nX-Name: caf\xc3\xa9\r\n"
+          "Content-Type: application/octet-stream\r\nContent-Length: 4\r\n\r\n"
         + body);
     ASSERT_TRUE(waitFor([&] { return proxy.rowCount() == 1 && proxy.recordExists(proxy.row(1).value(8)); }));
-    RawBrowser failing(proxy.port());
-    failing.send("GET http://127.0.0.1:" + QByteArray::number(ProxyHarness::freePort())
+    // Bound and never listening: refused for certain, where a port found free a moment ago may
+    // have been taken by another test meanwhile.
+    QTcpSocket refusing;
+    ASSERT_TRUE(refusing.bind(QHostAddress::LocalHost, 0));
+    browser.send("GET http://127.0.0.1:" + QByteArray::number(refusing.localPort())
         + "/gone HTTP/1.1\r\nHost: x\r\n\r\n");
-    ASSERT_TRUE(waitFor([&] { return proxy.rowCount() == 2 && failing.peerClosed; }));
+    ASSERT_TRUE(waitFor([&] { return proxy.rowCount() == 2 && proxy.row(2)[6] == QStringLiteral("ERROR"); }));
 
+    const QString records = proxy.folder.requests();
+    writeRecord(records + QStringLiteral("c-Q.txt"), "CONNECT h:443 HTTP/1.1\r\nHost: h:443\r\n\r\n");
+    writeRecord(records + QStringLiteral("c-A.txt"), "Browser side, answered with a certificate for h:\r\n");
     QList<HarBuilder::Row> rows;
     for (int index = 1; index <= 2; ++index) {
         const QStringList cells = proxy.row(index);
-        rows.append({ proxy.folder.requests() + cells[7],
-            cells[8].isEmpty() ? QString() : proxy.folder.requests() + cells[8], cells[1], cells[6] });
+        rows.append(
+            { records + cells[7], cells[8].isEmpty() ? QString() : records + cells[8], cells[1], cells[6] });
     }
+    rows.append({ records + QStringLiteral("c-Q.txt"), records + QStringLiteral("c-A.txt"), {}, {} });
     const QJsonDocument har
         = QJsonDocument::fromJson(QJsonDocument(HarBuilder::build(rows, QStringLiteral("1.2.3"))).toJson());
     EXPECT_EQ(at(har.object(), QStringLiteral("log.version")), QStringLiteral("1.2"));
     const QJsonArray entries = at(har.object(), QStringLiteral("log.entries")).toArray();
-    ASSERT_EQ(entries.size(), 2);
+    ASSERT_EQ(entries.size(), 3);
     for (const QJsonValue &entry : entries)
         expectHarFields(entry);
 
@@ -103,6 +121,7 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
     for (const auto &[name, value] : sent.headers)
         sentHeaders.append(pairs({ { name.constData(), value.constData() } })[0]);
     const QDateTime started = HarBuilder::recordTime(proxy.row(1)[7]);
+    const QString url = origin.url(QString()) + QString::fromUtf8(path);
     const struct {
         const char *path;
         QJsonValue expected;
@@ -110,24 +129,33 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
     } fields[] = { { "startedDateTime",
                        started.toOffsetFromUtc(started.offsetFromUtc()).toString(Qt::ISODateWithMs) },
         { "serverIPAddress", QStringLiteral("127.0.0.1") }, { "request.method", QStringLiteral("POST") },
-        { "request.url", origin.url(QStringLiteral("/up?x=1&y=a%20b")) },
-        { "request.httpVersion", QStringLiteral("HTTP/1.1") }, { "request.headers", sentHeaders },
-        { "request.headersSize", static_cast<qint64>(sent.headerSize) }, { "request.bodySize", 4 },
-        { "request.queryString", pairs({ { "x", "1" }, { "y", "a b" } }) },
+        // Regression: UTF-8 in the URL and in header values was read one byte to a character.
+        { "request.url", url }, { "request.httpVersion", QStringLiteral("HTTP/1.1") },
+        { "request.headers", sentHeaders }, { "request.headersSize", static_cast<qint64>(sent.headerSize) },
+        { "request.bodySize", 4 }, { "request.queryString", pairs({ { "x", "1" }, { "y", "a b" } }) },
         { "request.cookies", pairs({ { "a", "1" }, { "b", "2" } }) },
         { "request.postData.mimeType", QStringLiteral("application/octet-stream") },
-        { "request.postData.encoding", QStringLiteral("base64") },
+        // Regression: postData has no "encoding" in HAR 1.2; members of one's own start with "_".
+        { "request.postData._encoding", QStringLiteral("base64") },
+        { "request.postData.encoding", QJsonValue::Undefined },
         { "request.postData.text", QString::fromLatin1(body.toBase64()) }, { "response.status", 201 },
         { "response.statusText", QStringLiteral("Created") }, { "response.cookies", pairs({ { "s", "3" } }) },
         { "response.headersSize", static_cast<qint64>(reply.headerSize) },
-        { "response.bodySize", static_cast<qint64>(stored.size()) }, { "response.content.size", 6 },
-        { "response.content.text", QStringLiteral("stored") },
+        { "response.bodySize", static_cast<qint64>(reply.body.size()) }, { "response.content.size", 1000 },
+        // Regression: the bytes saved were written negated, chunk framing included.
+        { "response.content.compression", 1000 - stored.size() },
+        { "response.content.text", QString::fromLatin1(text) },
         { "response.content.mimeType", QStringLiteral("text/plain") },
         // A request that got no reply is kept, with the status browsers give a failed one.
         { "request.method", QStringLiteral("GET"), 1 }, { "response.status", 0, 1 },
-        { "response.bodySize", -1, 1 } };
+        { "response.bodySize", -1, 1 },
+        // Regression: a failed exchange showed the address of the server before it.
+        { "serverIPAddress", QJsonValue::Undefined, 1 },
+        // Regression: a decrypted tunnel, answered 200 by the proxy, showed status 0.
+        { "response.status", 200, 2 } };
     for (const auto &field : fields)
         EXPECT_EQ(at(entries[field.entry], QLatin1String(field.path)), field.expected) << field.path;
+    EXPECT_EQ(proxy.row(1)[3], url.left(url.indexOf(QLatin1Char('?')))) << "the URL cell";
 }
 
 TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
@@ -156,6 +184,10 @@ TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
                 + "Content-Type: application/octet-stream\r\nContent-Length: 16\r\n\r\n" + binary },
         { "text body that starts like a file name, HTTP/1.0",
             "PUT " + url + "/t HTTP/1.0\r\n" + host + "Content-Length: 9\r\n\r\n@etc/x 'y" },
+        // Regression: non-ASCII bytes came out as the UTF-8 of their Latin-1 reading.
+        { "UTF-8 in the target and a field",
+            "GET " + url + "/caf\xc3\xa9 HTTP/1.1\r\n" + host + "X-N: \xc3\xa9\r\n\r\n",
+            "GET /caf%c3%a9 HTTP/1.1\r\n" + host + "X-N: \xc3\xa9\r\n\r\n" },
         { "a request without Host or Accept gets none from curl",
             "DELETE " + url + "/d HTTP/1.1\r\nX-Only: 1\r\n\r\n" }
     };

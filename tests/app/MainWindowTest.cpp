@@ -10,11 +10,13 @@
 #include <QAction>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QFontDatabase>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTabBar>
@@ -150,6 +152,16 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
         const QString shown = main->txtSniff->toPlainText();
         EXPECT_EQ(row.prefix ? shown.left(row.expected.size()) : shown, row.expected);
         EXPECT_EQ(list->selectedIndex(), row.row);
+        // Regression: hex columns did not line up in a proportional font.
+        EXPECT_EQ(
+            main->txtSniff->font() == QFontDatabase::systemFont(QFontDatabase::FixedFont), row.view == 2);
+    }
+    // Regression: the record pane and the log box took typed text.
+    for (QPlainTextEdit *box : { main->txtSniff, static_cast<QPlainTextEdit *>(logWindow()->txtLog) }) {
+        const QString before = box->toPlainText();
+        QTest::keyClicks(box, QStringLiteral("typed"));
+        EXPECT_EQ(box->toPlainText(), before);
+        EXPECT_TRUE(box->textInteractionFlags() & Qt::TextSelectableByKeyboard);
     }
 
     // A picture takes the text box's place and gives it back for the next text.
