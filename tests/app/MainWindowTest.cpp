@@ -437,6 +437,7 @@ TEST_F(MainWindowTest, ExitAndClearCommandsPurgeUncheckedRecords)
         } else {
             EXPECT_EQ(list->count(), 0);
             EXPECT_NE(list->generation(), generation);
+            EXPECT_TRUE(list->wasChecked(generation, 1) && !list->wasChecked(generation, 2));
         }
         end();
     }

@@ -139,8 +139,7 @@ TEST(CProxyConnection, IdleTimeoutIsStrictlyGreaterAndReplyTrafficCounts)
 }
 
 // The 201st row empties the list (after the record purge); the exchange whose row went with it
-// must not write into whatever row later takes its old position, and keeps its records only if
-// the purge kept them.
+// writes into no row that later takes its old position, and keeps its records if the purge did.
 TEST(CProxyConnection, AutoPurgePastTwoHundredRowsAndRowsOfAPurgedList)
 {
     // Regression: the records of a row ticked before the purge were deleted as its exchange ended.
