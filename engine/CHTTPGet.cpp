@@ -209,12 +209,12 @@ void CHTTPGet::OpenURL(const QString &URL)
     m_finished = m_aborted = m_failed = m_partStarted = m_retried = false;
     m_received = 0;
     m_heldHeader.clear();
-    // The last server's address stays for its row only; a kept connection still knows its peer.
-    m_remoteIP.clear();
     m_framing.start(methodOf(m_sendHeader) == "HEAD");
     m_host = target.host;
     m_port = target.port;
     m_url = target.url;
+    // The last server's address stays for its row only; a kept connection still knows its peer.
+    m_remoteIP.clear();
 
     if (m_host.isEmpty()) {
         DebugTrace(QStringLiteral("No hostname passed to proxy"));
