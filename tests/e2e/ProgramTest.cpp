@@ -71,6 +71,7 @@ TEST(Program, OneRunPerFolderAndACrashedRunDoesNotBlockTheNext)
     EXPECT_TRUE(next.terminate()) << next.stderrText();
 }
 
+// Regression: every exchange cost a browser connection and a server connection.
 // The program on a real X server where there is one, offscreen otherwise: three GETs on one curl
 // connection are served, and SIGTERM ends it in order: exit code 0, settings written, unticked
 // records purged. Under X a screenshot of the history is kept as an artifact (not compared).
