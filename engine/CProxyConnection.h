@@ -163,6 +163,7 @@ private:
     QByteArray m_upgradeHeld; // what the browser sent after a request to switch protocols
     bool m_feeding = false;
     QByteArray m_backlog; // arrived while requests were being read
+    QByteArray m_unparsed; // read from the browser, not yet part of a request
     // HTTPS decryption: a CONNECT's first bytes are still to be looked at; the tunnel's server
     // once its TLS is answered here; how far the two handshakes have come.
     bool m_tlsProbe = false;

@@ -79,6 +79,8 @@ const Row Rows[] = {
         39 },
     { "UnknownMethod", "BREW http://h/pot HTTP/1.1" + End, 501, CRequest::TypeUnknown },
     { "TooLongForAnyMethod", "CONNECTX h:443 HTTP/1.1" + End, 501, CRequest::TypeUnknown },
+    // Regression: a line that is no request line at all was answered as an unknown method.
+    { "NotARequestLine", "hello proxy, how are you today?" + End, 400, CRequest::TypeUnknown },
     { "TabAfterMethod", "GET\thttp://h/a HTTP/1.0" + End, 400, CRequest::TypeUnknown },
     { "HttpTwo", "GET http://h/a HTTP/2.0" + End, 505 },
     { "NoVersion", "GET http://h/a" + End, 400 },
