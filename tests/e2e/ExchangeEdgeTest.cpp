@@ -68,7 +68,6 @@ TEST(ExchangeEdge, RequestsTheProxyAnswersItselfAreAnsweredAtOnce)
         { "unknown method", { "BREW " + url + " HTTP/1.1\r\n\r\n" }, 501 },
         { "origin-form target", { "GET /r HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" }, 400 },
         { "the proxy itself", { "GET http://127.0.0.1:PROXY/ HTTP/1.1\r\n\r\n" }, 508 },
-        { "the proxy itself through CONNECT", { "CONNECT 127.0.0.1:PROXY HTTP/1.1\r\n\r\n" }, 508 },
         { "POST without a length", { "POST " + url + " HTTP/1.1\r\nHost: a\r\n\r\nbody" }, 411 },
         { "declared body too large, answered on its header",
             { "POST " + url + " HTTP/1.1\r\nContent-Length: 100048576\r\n\r\n" }, 413 },
@@ -134,9 +133,8 @@ TEST(ExchangeEdge, BrowserThatLeavesEarlyEndsTheExchangeWithoutRecords)
         FakeOrigin origin;
         RawBrowser browser(h.port());
         const std::shared_ptr<CProxyConnection> connection = h.waitForConnection();
-        ASSERT_TRUE(connection);
         browser.send("GET " + origin.url().toLatin1() + " HTTP/1.1\r\nHost:");
-        ASSERT_TRUE(waitFor([&] { return connection->request(); }));
+        ASSERT_TRUE(waitFor([&] { return connection && connection->request(); }));
         browser.close();
         ASSERT_TRUE(h.waitUntilIdle());
         EXPECT_EQ(h.rowCount(), 0);
@@ -250,17 +248,15 @@ TEST(ExchangeEdge, PipelinedBurstWaitsUnreadPastTheBoundAndKeepsItsOrder)
     origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx" }, FakeOrigin::Closing::Never);
     origin.setHold(true);
     RawBrowser browser(h.port());
-    constexpr int count = 3 * CProxyConnection::MaxPipelined;
     QByteArray burst;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < 48; ++i)
         burst += origin.getRequest(QStringLiteral("/%1").arg(i));
     browser.send(burst);
     ASSERT_TRUE(waitFor([&] { return h.rowCount() >= int(CProxyConnection::MaxPipelined); }));
     EXPECT_EQ(h.rowCount(), int(CProxyConnection::MaxPipelined));
     origin.release();
-    ASSERT_TRUE(waitFor([&] { return browser.received == origin.replyBytes().repeated(count); }));
-    ASSERT_TRUE(
-        waitFor([&] { return h.rowCount() == count && h.row(count).at(6) == QStringLiteral("DONE"); }));
-    for (int i = 0; i < count; ++i)
+    ASSERT_TRUE(waitFor([&] { return h.rowCount() == 48 && h.row(48).at(6) == QStringLiteral("DONE"); }));
+    EXPECT_EQ(browser.received, origin.replyBytes().repeated(48));
+    for (int i = 0; i < 48; ++i)
         EXPECT_EQ(h.readRecord(h.row(i + 1).at(7)), origin.getRequest(QStringLiteral("/%1").arg(i)));
 }
