@@ -84,9 +84,9 @@ public:
     int readPauses() const;
 
     // The request text as it goes to the web server: the "http://" and host taken off the
-    // request-line target, the hop-by-hop fields replaced by one Connection field with the given
-    // value; with "upgrade", the Upgrade field is kept. Empty when the request line has no
-    // absolute target.
+    // request-line target and put in the Host field, the hop-by-hop fields replaced by one
+    // Connection field with the given value; with "upgrade", the Upgrade field is kept. Empty when
+    // the request line has no absolute target.
     static std::optional<QByteArray> forwardedRequest(
         const QByteArray &Header, const QByteArray &connection = QByteArrayLiteral("close"));
 
