@@ -1,24 +1,20 @@
 #include "CurlCommand.h"
 
 #include "BodyDecoder.h"
+#include "HopByHop.h"
 #include "RecordMessage.h"
 
 #include <QStringList>
 
 namespace {
-// Fields that belong to one connection (RFC 9110 section 7.6.1) and to the proxy hop; curl
-// opens its own connection and sets these itself.
-const char *const HopByHop[] = { "Connection", "Proxy-Connection", "Keep-Alive", "TE", "Trailer",
-    "Transfer-Encoding", "Upgrade", "Proxy-Authorization", "Proxy-Authenticate" };
 // Fields curl adds on its own unless told otherwise.
 const char *const CurlDefaults[] = { "Host", "User-Agent", "Accept", "Content-Type", "Expect" };
 
+// curl opens its own connection, sets these itself and frames the body it sends.
 bool isHopByHop(const RecordMessage &request, const QByteArray &name)
 {
-    for (const char *hop : HopByHop) {
-        if (name.compare(hop, Qt::CaseInsensitive) == 0)
-            return true;
-    }
+    if (HopByHop::contains(name))
+        return true;
     for (const QByteArray &listed : request.header("Connection").split(',')) {
         if (!listed.trimmed().isEmpty() && name.compare(listed.trimmed(), Qt::CaseInsensitive) == 0)
             return true;

@@ -6,6 +6,7 @@
 #include "CertificateAuthority.h"
 #include "Clock.h"
 #include "EventSocket.h"
+#include "HopByHop.h"
 #include "HttpsDecryption.h"
 #include "IHistoryList.h"
 #include "IProxyShell.h"
@@ -19,6 +20,7 @@
 #include <QScopeGuard>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -54,13 +56,16 @@ QString reasonPhrase(int code)
     }
 }
 
-// Fields that only concern one connection (RFC 9110 section 7.6.1). The framing fields and Host
-// are never taken out on a Connection field's word: the server must read the same request.
-bool isHopByHop(const QByteArray &name, const QList<QByteArray> &named)
+// Fields that only concern one connection, and those a Connection field names. The framing fields
+// and Host are never taken out on a Connection field's word: the server must read the same
+// request. Transfer-Encoding is hop-by-hop too, but the body goes on in the coding the browser
+// sent it in, so the server must still be told of that coding.
+bool isHopByHop(const QByteArray &name, const QList<QByteArray> &named, bool upgrade)
 {
-    static const QList<QByteArray> always = { "connection", "proxy-connection", "keep-alive" };
     static const QList<QByteArray> kept = { "content-length", "transfer-encoding", "host" };
-    return always.contains(name) || (named.contains(name) && !kept.contains(name));
+    if (kept.contains(name) || (upgrade && name == "upgrade"))
+        return false;
+    return HopByHop::contains(name) || named.contains(name);
 }
 
 // True when host and port name this proxy's own listening socket: a request there would make
@@ -516,7 +521,14 @@ void CProxyConnection::feedRequests(QByteArray bytes)
 
 void CProxyConnection::readRequests(QByteArray bytes)
 {
-    while (!bytes.isEmpty() && !m_pendingRefusal && m_phase != Phase::Answering && m_phase != Phase::Ended) {
+    // Held once: each request takes its own bytes from the front and hands the rest on.
+    if (m_unparsed.isEmpty())
+        m_unparsed.swap(bytes);
+    else
+        m_unparsed += bytes;
+    // Past the pipelining bound the rest waits, unparsed, for the replies before it.
+    while (!m_unparsed.isEmpty() && m_queue.size() < MaxPipelined && !m_pendingRefusal
+        && m_phase != Phase::Answering && m_phase != Phase::Ended) {
         if (!m_receiving) {
             m_receiving = std::make_shared<CExchange>(recordFolder());
             m_receiving->firstByteAt = Clock::now();
@@ -529,8 +541,7 @@ void CProxyConnection::readRequests(QByteArray bytes)
             });
         }
         CRequest &request = m_receiving->request();
-        request.BufferData(bytes);
-        bytes.clear();
+        request.BufferData(std::exchange(m_unparsed, QByteArray()));
         if (request.Status() == CRequest::StatusRefused) {
             const int code = request.refusalCode() ? request.refusalCode() : 400;
             const QString reason = request.refusalReason();
@@ -543,20 +554,20 @@ void CProxyConnection::readRequests(QByteArray bytes)
         }
         if (request.Status() != CRequest::StatusComplete)
             return;
-        bytes = request.excess();
+        m_unparsed = request.takeExcess();
         const std::shared_ptr<CExchange> exchange = std::exchange(m_receiving, nullptr);
         if (!requestComplete(exchange))
             return;
         if (exchange->request().RequestType() == CRequest::TypeConnect) {
-            m_tunnelPending += bytes;
+            m_tunnelPending += std::exchange(m_unparsed, QByteArray());
             return;
         }
         if (exchange->upgrade) {
-            m_upgradeHeld += bytes;
+            m_upgradeHeld += std::exchange(m_unparsed, QByteArray());
             return;
         }
     }
-    if (m_queue.size() > MaxPipelined && !m_socket->readPaused())
+    if (m_queue.size() >= MaxPipelined && !m_socket->readPaused())
         m_socket->setReadPaused(true);
 }
 
@@ -711,13 +722,32 @@ std::optional<QByteArray> CProxyConnection::forwardedRequest(
             if (!token.trimmed().isEmpty())
                 named.append(token.trimmed().toLower());
     }
+    // RFC 9112 section 3.2.2: the server reads the target's authority, without its userinfo, as
+    // Host, whatever the browser wrote there. A path was sent on a connection the browser chose.
+    QByteArray host;
+    if (!targetText.startsWith('/')) {
+        const QByteArrayView rest = targetText.sliced(targetText.indexOf("://") + 3);
+        qsizetype end = 0;
+        while (end < rest.size() && !QByteArrayView("/?#").contains(rest[end]))
+            ++end;
+        host = rest.first(end).sliced(rest.first(end).indexOf('@') + 1).toByteArray();
+    }
+    if (!host.isEmpty() && std::none_of(lines.begin(), lines.end(), [&](const QByteArray &line) {
+            return nameOf(line) == "host";
+        }))
+        out += "Host: " + host + kCrLf;
     // A switch of protocols is asked for hop by hop (RFC 9110 section 7.8): its Upgrade field
     // goes on with it.
-    if (connection == "upgrade")
+    const bool upgrade = connection == "upgrade";
+    if (upgrade)
         named.removeAll("upgrade");
-    for (const QByteArray &line : lines)
-        if (!isHopByHop(nameOf(line), named))
+    for (const QByteArray &line : lines) {
+        const QByteArray name = nameOf(line);
+        if (!host.isEmpty() && name == "host")
+            out += line.first(line.indexOf(':') + 1) + ' ' + host + kCrLf;
+        else if (!isHopByHop(name, named, upgrade))
             out += line + kCrLf;
+    }
     out += "Connection: " + connection + "\r\n\r\n";
     out += Header.sliced(headerEnd + 4);
     return out;
@@ -1028,6 +1058,8 @@ void CProxyConnection::exchangeDone()
         m_closeAfter = true;
         m_queue.clear();
         m_upgradeHeld.clear();
+    } else if (!m_unparsed.isEmpty()) {
+        feedRequests({});
     }
     UpdateTimeout();
     startNext();
@@ -1173,6 +1205,12 @@ void CProxyConnection::answerAndClose(int code, const QString &body)
         + reasonPhrase(code).toLatin1()
         + QByteArrayLiteral("\r\nContent-Type: text/plain\r\nContent-Length: ")
         + QByteArray::number(content.size()) + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + content;
+    // The answer is what the browser got for the exchange being served: its row names it as the
+    // reply record.
+    const IHistoryList *list = m_server ? m_server->historyList() : nullptr;
+    if (m_phase == Phase::Forwarding && list && !m_queue.empty() && m_queue.front()->stamp != 0
+        && list->generation() == m_queue.front()->rowGeneration)
+        RecordWriter::instance().write(m_queue.front()->ResponseFilePath(), answer);
     m_phase = Phase::Answering;
     m_browser->abort();
     if (m_socket->State() != EventSocket::sckConnected) {

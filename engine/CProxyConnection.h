@@ -84,9 +84,9 @@ public:
     int readPauses() const;
 
     // The request text as it goes to the web server: the "http://" and host taken off the
-    // request-line target, the hop-by-hop fields replaced by one Connection field with the given
-    // value; with "upgrade", the Upgrade field is kept. Empty when the request line has no
-    // absolute target.
+    // request-line target and put in the Host field, the hop-by-hop fields replaced by one
+    // Connection field with the given value; with "upgrade", the Upgrade field is kept. Empty when
+    // the request line has no absolute target.
     static std::optional<QByteArray> forwardedRequest(
         const QByteArray &Header, const QByteArray &connection = QByteArrayLiteral("close"));
 
@@ -165,6 +165,7 @@ private:
     QString m_upgradeRecord; // after a switch, the request record grows here until the relay ends
     bool m_feeding = false;
     QByteArray m_backlog; // arrived while requests were being read
+    QByteArray m_unparsed; // read from the browser, not yet part of a request
     // HTTPS decryption: a CONNECT's first bytes are still to be looked at; the tunnel's server
     // once its TLS is answered here; how far the two handshakes have come.
     bool m_tlsProbe = false;

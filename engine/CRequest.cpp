@@ -2,6 +2,7 @@
 
 #include "RecordWriter.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -184,7 +185,12 @@ const QByteArray &CRequest::excess() const
     return m_excess;
 }
 
-qint16 CRequest::BufferData(const QByteArray &temp)
+QByteArray CRequest::takeExcess()
+{
+    return std::exchange(m_excess, QByteArray());
+}
+
+qint16 CRequest::BufferData(QByteArray temp)
 {
     // Once complete or refused, the request is what it is until the owner resets Status; more
     // bytes must neither turn a refusal into a forwarded request nor rewrite the record.
@@ -195,7 +201,10 @@ qint16 CRequest::BufferData(const QByteArray &temp)
     if (m_status == StatusNone && m_packetCount > 0)
         startAfresh();
 
-    m_request += temp;
+    if (m_request.isEmpty())
+        m_request = std::move(temp);
+    else
+        m_request += temp;
     m_totalBytes = static_cast<qint32>(qMin<qsizetype>(m_request.size(), std::numeric_limits<qint32>::max()));
     m_status = StatusReceiving;
     ++m_packetCount;
@@ -220,17 +229,34 @@ bool CRequest::scanHeader()
                 const MethodWord *word = findMethod(QByteArrayView(m_request).first(i));
                 if (i == 0)
                     return reject(400, QStringLiteral("Malformed request line"));
-                if (!word)
-                    return reject(501, QStringLiteral("Unrecognised method"));
+                if (!word) {
+                    m_scan = Scan::UnknownMethod;
+                    continue;
+                }
                 m_method = m_request.first(i);
                 m_requestType = word->type;
                 m_scan = Scan::Header;
             } else if (!isTokenChar(c)) {
                 return reject(400, QStringLiteral("Malformed request line"));
             } else if (i >= LongestMethod) {
-                return reject(501, QStringLiteral("Unrecognised method"));
+                m_scan = Scan::UnknownMethod;
             }
             continue;
+        }
+        // An unknown method in a well-formed request line is one this proxy does not implement;
+        // any other line is not a request at all.
+        if (m_scan == Scan::UnknownMethod) {
+            if (c != '\n')
+                continue;
+            const QList<QByteArray> words = m_request.first(i).split(' ');
+            const bool wellFormed = words.size() == 3 && words[0].size() > 0
+                && std::all_of(words[0].begin(), words[0].end(), isTokenChar) && words[1].size() > 0
+                && std::none_of(words[1].begin(), words[1].end(),
+                    [](char t) { return static_cast<unsigned char>(t) < 0x21 || t == 0x7f; })
+                && words[2].endsWith('\r') && isVersion(words[2].chopped(1));
+            return reject(wellFormed ? 501 : 400,
+                wellFormed ? QStringLiteral("Unrecognised method")
+                           : QStringLiteral("Malformed request line"));
         }
         if (c == '\0')
             return reject(400, QStringLiteral("NUL byte in request header"));
@@ -428,8 +454,10 @@ bool CRequest::parseHeader()
 
 void CRequest::complete(qsizetype end)
 {
-    m_excess = m_request.sliced(end);
-    m_request.truncate(end);
+    // Only the request's own bytes are copied: the buffer it was given goes on as the excess, its
+    // front dropped in place.
+    m_excess = std::exchange(m_request, m_request.first(end));
+    m_excess.remove(0, end);
     m_totalBytes = static_cast<qint32>(m_request.size());
     m_status = StatusComplete;
     SaveRequest();

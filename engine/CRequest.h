@@ -51,7 +51,7 @@ public:
     qint32 HeaderLength() const;
     qint32 PacketCount() const;
 
-    qint16 BufferData(const QByteArray &temp);
+    qint16 BufferData(QByteArray temp);
     qint16 ProcessRequest();
 
     // Why a refused request was refused, as the HTTP status to answer with (400, 411, 413, 431,
@@ -79,9 +79,11 @@ public:
     // Bytes received after the complete request: never part of it, and the start of whatever the
     // browser sends next (a pipelined request, or tunnel data after a CONNECT).
     const QByteArray &excess() const;
+    // Hands the excess over without a copy, leaving it empty here.
+    QByteArray takeExcess();
 
 private:
-    enum class Scan { Method, Header, Done };
+    enum class Scan { Method, UnknownMethod, Header, Done };
     enum class Body { None, Length, Chunked };
 
     void ParsePage(const QByteArray &text);

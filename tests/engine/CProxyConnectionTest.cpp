@@ -65,26 +65,36 @@ TEST(CProxyConnection, ForwardedRequestRewritesTargetAndHopByHopHeadersOnly)
         QByteArray in;
         std::optional<QByteArray> out;
     } rows[] = {
-        { "absolute target with port and query",
-            "GET http://name:8080/a/b?x=1 HTTP/1.0\r\nHost: name\r\n\r\n",
-            "GET /a/b?x=1 HTTP/1.0\r\nHost: name\r\nConnection: close\r\n\r\n" },
-        { "scheme in capitals, OPTIONS of the whole server",
-            "options HTTP://name HTTP/1.1\r\nAccept: */*\r\n\r\n",
-            "options * HTTP/1.1\r\nAccept: */*\r\nConnection: close\r\n\r\n" },
+        // Regression: the server got the browser's Host, not the authority the proxy connected to.
+        { "absolute target with port and query, another Host",
+            "GET http://name:8080/a/b?x=1 HTTP/1.0\r\nX: 1\r\nhost: evil.example\r\n\r\n",
+            "GET /a/b?x=1 HTTP/1.0\r\nX: 1\r\nhost: name:8080\r\nConnection: close\r\n\r\n" },
+        { "scheme in capitals, OPTIONS of the whole server, no Host",
+            "options HTTP://user@Name HTTP/1.1\r\nAccept: */*\r\n\r\n",
+            "options * HTTP/1.1\r\nHost: Name\r\nAccept: */*\r\nConnection: close\r\n\r\n" },
         { "hop-by-hop headers in any case, and those Connection names, but never the framing or Host",
             "GET http://h/ HTTP/1.1\r\nHost: h\r\nproxy-connection: Keep-Alive\r\nCONNECTION: keep-alive, "
             "X-Trace, Host, content-length\r\n"
-            "Keep-Alive: 300\r\nx-trace: 1\r\nX-Other: 2\r\nContent-Length: 0\r\n\r\n",
-            "GET / HTTP/1.1\r\nHost: h\r\nX-Other: 2\r\nContent-Length: 0\r\nConnection: close\r\n\r\n" },
+            "Keep-Alive: 300\r\nx-trace: 1\r\nTransfer-Encoding: x\r\nContent-Length: 0\r\n\r\n",
+            "GET / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: x\r\nContent-Length: 0\r\nConnection: "
+            "close\r\n\r\n" },
         { "body bytes are never touched", "POST http://h/p HTTP/1.1\r\nContent-Length: 28\r\n\r\n" + body,
-            "POST /p HTTP/1.1\r\nContent-Length: 28\r\nConnection: close\r\n\r\n" + body },
+            "POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 28\r\nConnection: close\r\n\r\n" + body },
         { "no blank after the target", "GET http://h/\r\nHost: a b\r\n\r\n", std::nullopt },
-        { "a path stays as it is", "GET /a HTTP/1.1\r\n\r\n",
-            "GET /a HTTP/1.1\r\nConnection: close\r\n\r\n" },
+        { "a path stays as it is, with its Host", "GET /a HTTP/1.1\r\nHost: x\r\n\r\n",
+            "GET /a HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(CProxyConnection::forwardedRequest(row.in), row.out);
+    }
+    // Regression: the proxy's credentials and these fields of the browser's hop reached the server.
+    for (const char *field : { "Keep-Alive: 300", "Proxy-Authorization: Basic eDp5",
+             "Proxy-Authenticate: Basic", "TE: trailers", "Trailer: X-Sum", "Upgrade: websocket" }) {
+        SCOPED_TRACE(field);
+        EXPECT_EQ(
+            CProxyConnection::forwardedRequest("GET http://h/ HTTP/1.1\r\n" + QByteArray(field) + "\r\n\r\n"),
+            "GET / HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
     }
 }
 
