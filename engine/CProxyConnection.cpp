@@ -1206,10 +1206,10 @@ void CProxyConnection::answerAndClose(int code, const QString &body)
         + QByteArrayLiteral("\r\nContent-Type: text/plain\r\nContent-Length: ")
         + QByteArray::number(content.size()) + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + content;
     // The answer is what the browser got for the exchange being served: its row names it as the
-    // reply record.
+    // reply record, unless the server's own bytes were kept there (a reply refused as invalid).
     const IHistoryList *list = m_server ? m_server->historyList() : nullptr;
     if (m_phase == Phase::Forwarding && list && !m_queue.empty() && m_queue.front()->stamp != 0
-        && list->generation() == m_queue.front()->rowGeneration)
+        && list->generation() == m_queue.front()->rowGeneration && m_browser->receivedBytes() == 0)
         RecordWriter::instance().write(m_queue.front()->ResponseFilePath(), answer);
     m_phase = Phase::Answering;
     m_browser->abort();
