@@ -888,11 +888,11 @@ void CProxyConnection::Socket_TlsFailed(const QString &reason)
 {
     guarded([&] {
         if (m_server)
-            m_server->AddLog(logPrefix() + QStringLiteral(" - The browser refused the certificate for ")
-                + m_tlsHost + QStringLiteral(" (") + reason
+            m_server->AddLog(logPrefix() + QStringLiteral(" - TLS with the browser failed for ") + m_tlsHost
+                + QStringLiteral(" (") + reason
                 + QStringLiteral(
-                    "): export the CA certificate (Tools > HTTPS Decryption) and have the browser "
-                    "trust it, or add the host to the never-decrypt list."));
+                    "): if it refused the certificate, export the CA certificate (Tools > HTTPS "
+                    "Decryption) and have the browser trust it, or add the host to the never-decrypt list."));
         report(errorReport(QStringLiteral("ERROR")));
     });
 }

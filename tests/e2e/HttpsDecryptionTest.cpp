@@ -1,6 +1,8 @@
 #include "FakeOrigin.h"
 #include "HttpsFixtures.h"
 
+#include "RawBrowser.h"
+
 #include <QFileInfo>
 #include <QTimer>
 
@@ -63,7 +65,7 @@ TEST(HttpsDecryption, FailuresOnEitherSideAreAnsweredAndLogged)
         { "server certificate for another name", p.origin(QStringLiteral("other.test")), {},
             "name mismatch" },
         { "browser does not trust our CA", p.origin(QStringLiteral("localhost")),
-            { QStringLiteral("--cacert"), p.testCa }, "refused the certificate" },
+            { QStringLiteral("--cacert"), p.testCa }, "TLS with the browser failed" },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -121,6 +123,35 @@ TEST(HttpsDecryption, ExcludedHostsAndOtherProtocolsStayTunnels)
         QStringList({ QStringLiteral("CONNECT"), target, ProxyHarness::number(request.size()),
             ProxyHarness::number(reply.size()), QStringLiteral("DONE") }));
     EXPECT_EQ(p.h.row(1).at(6), QStringLiteral("DONE"));
+}
+
+// Regression: a ClientHello that the handshake refuses killed the process: the failure was
+// raised while Qt was still inside the socket that the failure's handler released.
+TEST(HttpsDecryption, RefusedClientHellosEndOnlyTheirOwnConnection)
+{
+    DecryptingProxy p;
+    const QSslConfiguration tls = p.origin(QStringLiteral("localhost"));
+    FakeOrigin origin(&tls);
+    origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok" }, WhenAsked);
+    const QByteArray target = "localhost:" + QByteArray::number(origin.port());
+    for (const char *name : { "tls-1.1", "no-shared-cipher", "no-extensions", "empty-sni", "two-names" }) {
+        SCOPED_TRACE(name);
+        QFile hello(QStringLiteral(TARNWICK_SOURCE_DIR "/tests/fuzz/hello-corpus/") + QLatin1String(name));
+        ASSERT_TRUE(hello.open(QIODevice::ReadOnly));
+        const qsizetype linesBefore = p.h.logLines().size();
+        RawBrowser browser(p.h.port());
+        browser.send("CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
+        ASSERT_TRUE(waitFor([&] { return browser.received.startsWith("HTTP/1.1 200 "); }));
+        browser.send(hello.readAll());
+        EXPECT_TRUE(waitFor([&] { return browser.peerClosed; }));
+        ASSERT_TRUE(p.h.waitUntilIdle());
+        EXPECT_EQ(p.h.row(p.h.rowCount()).at(6), QStringLiteral("ERROR"));
+        EXPECT_EQ(
+            p.h.logLines().mid(linesBefore).filter(QStringLiteral("TLS with the browser failed")).size(), 1)
+            << p.h.logLines().mid(linesBefore).join(QLatin1Char('\n')).toStdString();
+    }
+    const CurlResult after = p.curl({ origin.url(QStringLiteral("/after")) });
+    EXPECT_EQ(after.out, "ok") << after.err.constData();
 }
 
 // Regression guard: a large decrypted download must stay bounded in memory on both TLS sides
