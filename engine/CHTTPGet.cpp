@@ -170,7 +170,7 @@ bool CHTTPGet::upgraded() const
 
 bool CHTTPGet::keptAlive() const
 {
-    return m_reusable;
+    return m_finished && !m_tunnel && !m_upgraded && m_framing.keepAlive();
 }
 
 bool CHTTPGet::relayPaused() const
@@ -443,7 +443,8 @@ void CHTTPGet::serverGone(const QString &reason)
             m_socket->Connect(m_host, m_port);
         return;
     }
-    if (!m_tunnel && !m_upgraded && !m_framing.headerSeen()) {
+    // Nothing of the reply has been passed on: the browser can still be answered.
+    if ((m_tunnel && m_received == 0) || (!m_tunnel && !m_upgraded && !m_framing.headerSeen())) {
         failLater(reason);
         return;
     }

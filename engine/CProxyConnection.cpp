@@ -461,6 +461,14 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
             m_upgradeHeld += text;
             return;
         }
+        // What follows a CONNECT that waits for its turn belongs to its tunnel.
+        if (!m_decryptOrigin && !m_queue.empty()
+            && m_queue.back()->request().RequestType() == CRequest::TypeConnect) {
+            m_tunnelPending += text;
+            if (m_tunnelPending.size() > RelayQueueBound)
+                m_socket->setReadPaused(true);
+            return;
+        }
         feedRequests(std::move(text));
     });
 }
@@ -524,12 +532,9 @@ void CProxyConnection::readRequests(QByteArray bytes)
             return;
         bytes = request.excess();
         const std::shared_ptr<CExchange> exchange = std::exchange(m_receiving, nullptr);
-        if (!requestComplete(exchange))
+        // The bytes after a CONNECT stay its excess, which its tunnel sends first.
+        if (!requestComplete(exchange) || exchange->request().RequestType() == CRequest::TypeConnect)
             return;
-        if (exchange->request().RequestType() == CRequest::TypeConnect) {
-            m_tunnelPending += bytes;
-            return;
-        }
         if (exchange->upgrade) {
             m_upgradeHeld += bytes;
             return;
@@ -632,6 +637,8 @@ void CProxyConnection::PassGet(
         const qsizetype methodEnd = text->indexOf(' ');
         target = text->mid(methodEnd + 1, text->indexOf(' ', methodEnd + 1) - methodEnd - 1);
     } else {
+        // The fetcher still holds the last request it forwarded; none goes into a tunnel.
+        m_browser->setSendHeader(QByteArray());
         target = Host.toLatin1();
     }
     m_browser->setResponseFile(exchange->ResponseFilePath());
