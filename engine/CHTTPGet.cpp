@@ -168,6 +168,16 @@ bool CHTTPGet::upgraded() const
     return m_upgraded;
 }
 
+bool CHTTPGet::finalReplyStarted() const
+{
+    return m_tunnel || m_upgraded || m_framing.finalHeaderSeen();
+}
+
+void CHTTPGet::setUpgradeAsked(bool asked)
+{
+    m_upgradeAsked = asked;
+}
+
 bool CHTTPGet::keptAlive() const
 {
     return m_finished && !m_tunnel && !m_upgraded && m_framing.keepAlive();
@@ -206,10 +216,10 @@ void CHTTPGet::OpenURL(const QString &URL)
     const Target target = parseURL(URL);
     const bool sameServer = target.host == m_host && target.port == m_port;
     ++m_exchange;
-    m_finished = m_aborted = m_failed = m_partStarted = m_retried = false;
+    m_finished = m_aborted = m_failed = m_partStarted = m_retried = m_recordKept = false;
     m_received = 0;
-    m_heldHeader.clear();
-    m_framing.start(methodOf(m_sendHeader) == "HEAD");
+    m_held.clear();
+    m_framing.start(methodOf(m_sendHeader) == "HEAD", m_upgradeAsked);
     m_host = target.host;
     m_port = target.port;
     m_url = target.url;
@@ -325,14 +335,16 @@ void CHTTPGet::takeReply(QByteArray chunk)
 {
     const bool relay = m_tunnel || m_upgraded;
     ReplyFraming::Verdict verdict = ReplyFraming::Verdict::More;
+    qsizetype used = chunk.size();
     if (!relay) {
-        qsizetype used = 0;
         verdict = m_framing.feed(chunk, used);
-        // What follows the end of a reply before the next request was sent is not a reply.
-        if (used < chunk.size()) {
+        // What follows the end of a reply before the next request was sent is not a reply; what
+        // follows a 101 is the new protocol's, and what follows a bad reply is recorded with it.
+        if (verdict == ReplyFraming::Verdict::Complete && m_framing.upgraded())
+            used = chunk.size();
+        else if (verdict == ReplyFraming::Verdict::Complete && used < chunk.size()) {
             chunk.truncate(used);
-            if (verdict == ReplyFraming::Verdict::Complete && !m_framing.upgraded())
-                m_socket->Close();
+            m_socket->Close();
         }
     }
     if (!chunk.isEmpty()) {
@@ -345,23 +357,26 @@ void CHTTPGet::takeReply(QByteArray chunk)
             updateReadPause();
         }
     }
-    if (!relay && !m_framing.headerSeen()) {
-        // Held back until a first header has ended, so that a reply that never gets that far
-        // can still be answered with a clean 502.
-        m_heldHeader += chunk;
+    // A header is held back until it has ended and been accepted, so that a reply whose final
+    // header is bad can still be answered with a clean 502.
+    const qsizetype hold = relay ? 0 : m_framing.unsettled();
+    QByteArray out;
+    if (m_held.isEmpty() && hold == 0) {
+        out = used == chunk.size() ? chunk : chunk.first(used);
     } else {
-        const QByteArray out
-            = m_heldHeader.isEmpty() ? chunk : std::exchange(m_heldHeader, QByteArray()) + chunk;
-        if (!out.isEmpty()) {
-            QPointer<CHTTPGet> self(this);
-            const quint64 exchange = m_exchange;
-            emit DataReceived(out, static_cast<qint32>(out.size()), 0);
-            if (!self || exchange != m_exchange || m_aborted || m_failed)
-                return;
-        }
+        m_held += QByteArrayView(chunk).first(used);
+        out = m_held.first(m_held.size() - hold);
+        m_held.remove(0, out.size());
+    }
+    if (!out.isEmpty()) {
+        QPointer<CHTTPGet> self(this);
+        const quint64 exchange = m_exchange;
+        emit DataReceived(out, static_cast<qint32>(out.size()), 0);
+        if (!self || exchange != m_exchange || m_aborted || m_failed)
+            return;
     }
     if (verdict == ReplyFraming::Verdict::Invalid) {
-        serverGone(m_framing.error());
+        serverGone(m_framing.error(), true);
     } else if (verdict == ReplyFraming::Verdict::Complete) {
         if (m_framing.upgraded()) {
             m_upgraded = true;
@@ -414,7 +429,8 @@ void CHTTPGet::Socket_Close()
         return;
     }
     serverGone(m_received == 0 ? QStringLiteral("the server closed the connection without a reply")
-                               : m_framing.error());
+                               : m_framing.error(),
+        true);
 }
 
 void CHTTPGet::Socket_Error(qint16 Number, const QString &Description)
@@ -428,7 +444,7 @@ void CHTTPGet::Socket_Error(qint16 Number, const QString &Description)
     serverGone(describeSocketError(Number, Description));
 }
 
-void CHTTPGet::serverGone(const QString &reason)
+void CHTTPGet::serverGone(const QString &reason, bool keepRecord)
 {
     // A kept-alive connection the server timed out between requests: the request is sent again
     // once on a new connection when repeating it does no harm (RFC 9110 section 9.2.2).
@@ -444,23 +460,23 @@ void CHTTPGet::serverGone(const QString &reason)
         return;
     }
     // Nothing of the reply has been passed on: the browser can still be answered.
-    if ((m_tunnel && m_received == 0) || (!m_tunnel && !m_upgraded && !m_framing.headerSeen())) {
-        failLater(reason);
+    if ((m_tunnel && m_received == 0) || !finalReplyStarted()) {
+        failLater(reason, keepRecord);
         return;
     }
     m_failed = true;
     m_reusable = false;
     m_socket->Close();
-    discardPart();
+    endPart(keepRecord);
     emit brokenOff(reason);
 }
 
-void CHTTPGet::failLater(const QString &reason)
+void CHTTPGet::failLater(const QString &reason, bool keepRecord)
 {
     m_failed = true;
     m_reusable = false;
     m_socket->Close();
-    discardPart();
+    endPart(keepRecord);
     // Raised from the event loop: the owner may still be inside OpenURL when the failure is known.
     QTimer::singleShot(0, this, [this, reason, exchange = m_exchange] {
         if (!m_aborted && exchange == m_exchange)
@@ -484,8 +500,18 @@ void CHTTPGet::discardRecord()
     const bool finished = m_finished;
     abort();
     discardPart();
-    if (finished)
+    if (finished || m_recordKept)
         RecordWriter::instance().remove(m_responseFile);
+}
+
+void CHTTPGet::endPart(bool keep)
+{
+    // A reply that went wrong is kept as it came, to show what the server sent.
+    if (!keep || !m_partStarted)
+        return discardPart();
+    m_partStarted = false;
+    m_recordKept = true;
+    RecordWriter::instance().finish(partFile(), m_responseFile);
 }
 
 void CHTTPGet::discardPart()

@@ -85,6 +85,11 @@ public:
     // end with the close, and no close was asked for. A server that then closes its own side
     // only costs the next request a new server connection.
     bool keptAlive() const;
+    // Bytes of the final reply, not only interim ones, have been passed on: the proxy can no
+    // longer answer in its place.
+    bool finalReplyStarted() const;
+    // The request offered to switch protocols; a 101 to one that did not is a bad reply.
+    void setUpgradeAsked(bool asked);
 
     // Inside a decrypted tunnel: starts TLS on the connection the tunnel opened, verified for
     // peerName with this configuration, and makes every later server connection the same way.
@@ -98,7 +103,8 @@ signals:
     void TransferCompleted(
         const QByteArray &Header, const QByteArray &Buffer, qint32 ContentLength, qint32 BufferLength);
     void DataReceived(const QByteArray &Buffer, qint32 BufferSize, qint32 ContentLength);
-    // The server connection could not be made, or failed before any reply byte was passed on.
+    // The server connection could not be made, or failed before any byte of the final reply was
+    // passed on (interim replies may have been); a reply that went wrong keeps its record.
     void failed(const QString &host, const QString &reason);
     // The server connection broke, or the reply went wrong, after reply bytes had been passed on.
     void brokenOff(const QString &reason);
@@ -116,9 +122,10 @@ private:
     void Socket_Error(qint16 Number, const QString &Description);
     void takeReply(QByteArray chunk);
     void complete();
-    void serverGone(const QString &reason);
+    void serverGone(const QString &reason, bool keepRecord = false);
     void discardPart();
-    void failLater(const QString &reason);
+    void endPart(bool keep);
+    void failLater(const QString &reason, bool keepRecord = false);
     void updateReadPause();
     void sendRequest();
 
@@ -139,7 +146,9 @@ private:
     bool m_partStarted = false;
     qint64 m_received = 0;
     ReplyFraming m_framing;
-    QByteArray m_heldHeader; // reply bytes held back until a first header has ended
+    QByteArray m_held; // reply bytes held back until their header has been accepted
+    bool m_upgradeAsked = false;
+    bool m_recordKept = false; // a reply that went wrong was recorded as it came
     bool m_reused = false; // sent over a connection an earlier exchange had opened
     bool m_retried = false;
 

@@ -135,10 +135,17 @@ CProxyConnection::CProxyConnection(QObject *parent)
     });
     connect(m_browser->socket(), &EventSocket::SendComplete, this,
         [this] { guarded([&] { resumeBrowserIfDrained(0); }); });
+    connect(&RecordWriter::instance(), &RecordWriter::drained, this, [this](const QString &path) {
+        if (path == m_upgradeRecord && m_socket->readPaused())
+            m_socket->setReadPaused(false);
+    });
 }
 
 CProxyConnection::~CProxyConnection()
 {
+    // An upgraded exchange that did not end normally keeps its request record as it was.
+    if (!m_upgradeRecord.isEmpty())
+        RecordWriter::instance().remove(m_upgradeRecord);
     // Socket first, then the exchanges, then the fetcher, as they were made.
     delete m_socket;
     m_socket = nullptr;
@@ -441,6 +448,7 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
             return;
         if (m_tunnel) {
             m_tlsProbe = false;
+            recordUpgraded(text);
             if (m_upstreamConnected)
                 m_browser->sendUpstream(text);
             else
@@ -642,6 +650,7 @@ void CProxyConnection::PassGet(
         target = Host.toLatin1();
     }
     m_browser->setResponseFile(exchange->ResponseFilePath());
+    m_browser->setUpgradeAsked(exchange->upgrade);
     m_browser->setRequestID(RequestID);
     m_browser->OpenURL(Host);
 
@@ -740,7 +749,8 @@ void CProxyConnection::Browser_DataReceived(const QByteArray &Buffer, qint32 Buf
         if (m_phase != Phase::Forwarding)
             return;
         m_socket->SendData(Buffer);
-        m_sentToBrowser = true;
+        // Interim replies still leave room for an answer of the proxy's own.
+        m_sentToBrowser = m_sentToBrowser || m_browser->finalReplyStarted();
         const qint64 queued = m_socket->bytesToWrite();
         m_peakQueued = qMax(m_peakQueued, queued);
         if (queued > RelayQueueBound && !m_browser->relayPaused()) {
@@ -753,12 +763,30 @@ void CProxyConnection::Browser_DataReceived(const QByteArray &Buffer, qint32 Buf
 void CProxyConnection::Browser_Upgraded()
 {
     guarded([&] {
-        if (m_phase != Phase::Forwarding)
+        if (m_phase != Phase::Forwarding || m_queue.empty())
             return;
-        // The server switched protocols: from here on both sides are relayed unchanged.
+        // The server switched protocols: from here on both sides are relayed unchanged, and the
+        // request record goes on with what the browser sends, as the reply record does with
+        // what the server sends.
         m_tunnel = true;
-        m_browser->sendUpstream(std::exchange(m_upgradeHeld, QByteArray()));
+        const CExchange &exchange = *m_queue.front();
+        m_upgradeRecord = exchange.RequestFilePath() + QStringLiteral(".part");
+        RecordWriter::instance().append(m_upgradeRecord, exchange.request().Request());
+        const QByteArray held = std::exchange(m_upgradeHeld, QByteArray());
+        recordUpgraded(held);
+        m_browser->sendUpstream(held);
     });
+}
+
+// Held to the record writer's pace, as the server's side is.
+void CProxyConnection::recordUpgraded(const QByteArray &bytes)
+{
+    RecordWriter &writer = RecordWriter::instance();
+    if (m_upgradeRecord.isEmpty() || bytes.isEmpty())
+        return;
+    writer.append(m_upgradeRecord, bytes);
+    if (writer.shouldPause(m_upgradeRecord))
+        m_socket->setReadPaused(true);
 }
 
 void CProxyConnection::resumeUpstreamIfDrained(qint64 bytesLeft)
@@ -783,6 +811,9 @@ void CProxyConnection::Browser_TransferCompleted(
     guarded([&] {
         if ((m_phase != Phase::Forwarding && m_phase != Phase::BrowserGone) || m_queue.empty())
             return;
+        if (!m_upgradeRecord.isEmpty())
+            RecordWriter::instance().finish(
+                std::exchange(m_upgradeRecord, QString()), m_queue.front()->RequestFilePath());
         m_queue.front()->transferDone = true;
         if (!m_server)
             return;

@@ -107,6 +107,7 @@ private:
     void Browser_BrokenOff(const QString &reason);
     void Browser_RecordFailed(const QString &reason);
     void Browser_Upgraded();
+    void recordUpgraded(const QByteArray &bytes);
     void Browser_TlsReady(bool ok, const QString &reason);
     void Socket_Encrypted();
     void Socket_TlsFailed(const QString &reason);
@@ -161,6 +162,7 @@ private:
     bool m_browserFinished = false;
     QByteArray m_tunnelPending;
     QByteArray m_upgradeHeld; // what the browser sent after a request to switch protocols
+    QString m_upgradeRecord; // after a switch, the request record grows here until the relay ends
     bool m_feeding = false;
     QByteArray m_backlog; // arrived while requests were being read
     // HTTPS decryption: a CONNECT's first bytes are still to be looked at; the tunnel's server

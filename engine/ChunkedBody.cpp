@@ -32,7 +32,11 @@ ChunkedBody::Verdict ChunkedBody::verdict() const
 ChunkedBody::Verdict ChunkedBody::feed(QByteArrayView bytes, qsizetype &used)
 {
     used = 0;
-    const auto stop = [&](Verdict v) { return m_verdict = v; };
+    // The byte that makes the body malformed or too large is not counted as part of it.
+    const auto stop = [&](Verdict v) {
+        used -= v == Verdict::Complete ? 0 : 1;
+        return m_verdict = v;
+    };
     while (m_verdict == Verdict::More && used < bytes.size()) {
         if (m_step == Step::Data) {
             const qint64 take = qMin<qint64>(m_size, bytes.size() - used);
@@ -46,10 +50,12 @@ ChunkedBody::Verdict ChunkedBody::feed(QByteArrayView bytes, qsizetype &used)
         switch (m_step) {
         case Step::Size:
             if (const int digit = hexValue(c); digit >= 0) {
+                // Checked before it is computed: sixteen hex digits already overflow 64 bits.
+                const qint64 room = m_max - m_decoded - 1 - digit;
+                if (room < 0 || m_size > room / 16)
+                    return stop(Verdict::TooLarge);
                 m_size = m_size * 16 + digit;
                 ++m_digits;
-                if (m_decoded + m_size >= m_max)
-                    return stop(Verdict::TooLarge);
             } else if (m_digits == 0) {
                 return stop(Verdict::Malformed);
             } else if (c == ';') {

@@ -15,7 +15,7 @@ public:
     explicit ChunkedBody(qint64 maxDecodedBytes);
 
     // Takes the next bytes of the body; `used` tells how many of them belong to it (all of them,
-    // unless the body ended inside them).
+    // unless the body ended or went wrong inside them; a wrong byte does not belong).
     Verdict feed(QByteArrayView bytes, qsizetype &used);
     Verdict verdict() const;
 

@@ -26,12 +26,27 @@ QList<QByteArray> listElements(QByteArrayView value)
     return out;
 }
 
+// Where a header ends in `window`, given the bytes of it that came before: just past its first
+// empty line (CR LF, or a bare LF), or -1.
+qsizetype headerEnd(QByteArrayView before, QByteArrayView window)
+{
+    const auto at = [&](qsizetype i) {
+        return i >= 0 ? window[i] : (before.size() + i >= 0 ? before[before.size() + i] : '\0');
+    };
+    for (qsizetype i = window.indexOf('\n'); i >= 0; i = window.indexOf('\n', i + 1)) {
+        if (at(i - 1) == '\n' || (at(i - 1) == '\r' && at(i - 2) == '\n'))
+            return i + 1;
+    }
+    return -1;
+}
+
 } // namespace
 
-void ReplyFraming::start(bool headRequest)
+void ReplyFraming::start(bool headRequest, bool upgradeAsked)
 {
     *this = ReplyFraming();
     m_head = headRequest;
+    m_upgradeAsked = upgradeAsked;
 }
 
 ReplyFraming::Verdict ReplyFraming::verdict() const
@@ -39,9 +54,14 @@ ReplyFraming::Verdict ReplyFraming::verdict() const
     return m_verdict;
 }
 
-bool ReplyFraming::headerSeen() const
+bool ReplyFraming::finalHeaderSeen() const
 {
-    return m_headerSeen;
+    return m_finalSeen;
+}
+
+qsizetype ReplyFraming::unsettled() const
+{
+    return m_header.size();
 }
 
 int ReplyFraming::status() const
@@ -84,26 +104,25 @@ ReplyFraming::Verdict ReplyFraming::feed(QByteArrayView bytes, qsizetype &used)
             probe.append(rest.first(qMin(rest.size(), statusStart.size() - probe.size())));
             if (probe != statusStart.first(probe.size())) {
                 m_inHeader = false;
-                m_headerSeen = true;
+                m_finalSeen = true;
                 m_body = Body::UntilClose;
                 continue;
             }
-            const qsizetype searchFrom = qMax<qsizetype>(0, m_header.size() - 3);
-            const qsizetype take = qMin(rest.size(), MaxHeaderLength - m_header.size());
-            m_header += rest.first(take);
-            qsizetype end = m_header.indexOf("\n\r\n", searchFrom);
-            const qsizetype lfEnd = m_header.indexOf("\n\n", searchFrom);
-            end = end < 0 ? (lfEnd < 0 ? -1 : lfEnd + 2) : (lfEnd >= 0 && lfEnd < end ? lfEnd + 2 : end + 3);
+            // Only this header's own bytes are copied: a run of interim replies in one read costs
+            // no more than its length.
+            const QByteArrayView window = rest.first(qMin(rest.size(), MaxHeaderLength - m_header.size()));
+            const qsizetype end = headerEnd(m_header, window);
+            m_header += window.first(end < 0 ? window.size() : end);
+            used += end < 0 ? window.size() : end;
             if (end < 0) {
-                used += take;
                 if (m_header.size() >= MaxHeaderLength)
                     return fail(QStringLiteral("reply header longer than %1 bytes").arg(MaxHeaderLength));
                 continue;
             }
-            used += take - (m_header.size() - end);
-            m_header.truncate(end);
             if (headerEnded() == Verdict::Invalid)
                 return m_verdict;
+            m_header.clear();
+            m_finalSeen = !m_inHeader;
             continue;
         }
         switch (m_body) {
@@ -127,8 +146,10 @@ ReplyFraming::Verdict ReplyFraming::feed(QByteArrayView bytes, qsizetype &used)
             used += chunkUsed;
             if (v == ChunkedBody::Verdict::Complete)
                 m_verdict = Verdict::Complete;
+            else if (v == ChunkedBody::Verdict::TooLarge)
+                return fail(QStringLiteral("chunk size out of range in the reply body"));
             else if (v != ChunkedBody::Verdict::More)
-                return fail(QStringLiteral("malformed chunked reply body"));
+                return fail(QStringLiteral("malformed chunk in the reply body"));
             break;
         }
         }
@@ -170,17 +191,20 @@ ReplyFraming::Verdict ReplyFraming::headerEnded()
         else if (name == "connection")
             connection += listElements(value);
     }
-    m_header.clear();
-    m_headerSeen = true;
-
     if (m_status >= 100 && m_status < 200) {
         if (m_status == 101) {
+            // RFC 9110 section 15.2.2: a server switches only to a protocol the request offered.
+            if (!m_upgradeAsked)
+                return fail(QStringLiteral("101 Switching Protocols to a request that asked for no upgrade"));
             m_upgraded = true;
             m_inHeader = false;
             m_body = Body::UntilClose;
             return m_verdict = Verdict::Complete;
         }
-        return m_verdict; // an interim reply: the final one follows
+        // An interim reply: the final one follows, unless the server never stops sending them.
+        if (++m_interimReplies > MaxInterimReplies)
+            return fail(QStringLiteral("more than %1 interim replies").arg(MaxInterimReplies));
+        return m_verdict;
     }
     m_inHeader = false;
     m_keepAlive = http10 ? connection.contains("keep-alive") : !connection.contains("close");
@@ -205,8 +229,10 @@ ReplyFraming::Verdict ReplyFraming::headerEnded()
         for (const QByteArray &l : lengths) {
             bool ok = false;
             const qint64 value = l.toLongLong(&ok);
-            if (!ok || value < 0 || l.front() == '+' || (m_body == Body::Length && value != m_remaining))
-                return fail(QStringLiteral("reply with a malformed or conflicting Content-Length"));
+            if (!ok || value < 0 || l.front() == '+')
+                return fail(QStringLiteral("reply with an invalid Content-Length"));
+            if (m_body == Body::Length && value != m_remaining)
+                return fail(QStringLiteral("reply with two different Content-Length values"));
             m_body = Body::Length;
             m_remaining = value;
         }

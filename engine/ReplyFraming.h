@@ -17,11 +17,14 @@ class ReplyFraming
 public:
     // A reply header that has not ended within this many bytes is refused.
     static constexpr qsizetype MaxHeaderLength = 64 * 1024;
+    // Interim (1xx) replies taken before the final one; a server that sends more is refused.
+    static constexpr int MaxInterimReplies = 32;
 
     enum class Verdict { More, Complete, Invalid };
 
-    // Expects the reply to the next request; headRequest: the request was HEAD.
-    void start(bool headRequest);
+    // Expects the reply to the next request; headRequest: the request was HEAD; upgradeAsked: it
+    // offered to switch protocols, so a 101 may answer it.
+    void start(bool headRequest, bool upgradeAsked = false);
     // Takes the next bytes from the server; `used` tells how many of them belong to this reply
     // (all but what follows its end, or what follows the point where it went wrong).
     Verdict feed(QByteArrayView bytes, qsizetype &used);
@@ -29,8 +32,11 @@ public:
     Verdict closed();
     Verdict verdict() const;
 
-    // A first header (interim or final) has ended, so the reply is worth relaying.
-    bool headerSeen() const;
+    // The final header has ended and been accepted (or the reply has none): what follows is its body.
+    bool finalHeaderSeen() const;
+    // The last bytes taken that belong to a header not yet ended, or refused: they are not to be
+    // passed on, so that a reply that goes wrong there can still be answered cleanly.
+    qsizetype unsettled() const;
     // The final status code, once its header has ended; 0 for a reply without a status line.
     int status() const;
     // Whether the server may take another request on this connection after this reply.
@@ -50,7 +56,9 @@ private:
     Verdict m_verdict = Verdict::More;
     QByteArray m_header;
     bool m_inHeader = true;
-    bool m_headerSeen = false;
+    bool m_upgradeAsked = false;
+    bool m_finalSeen = false;
+    int m_interimReplies = 0;
     int m_status = 0;
     bool m_keepAlive = false;
     bool m_upgraded = false;

@@ -4,7 +4,6 @@
 #include <QColorDialog>
 #include <QDir>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QPointer>
 #include <QSettings>
 #include <QTemporaryDir>

@@ -49,16 +49,15 @@ TEST(Browser, LoadsAnHttpsPageWithItsPictureAndScriptThroughDecryption)
     QTemporaryDir profile;
     QProcess browser;
     browser.start(chromium,
-        { QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
-            QStringLiteral("--disable-quic"), QStringLiteral("--no-first-run"),
-            QStringLiteral("--disable-background-networking"), QStringLiteral("--disable-component-update"),
-            QStringLiteral("--disable-sync"), QStringLiteral("--user-data-dir=") + profile.path(),
-            QStringLiteral("--proxy-server=") + p.h.proxyUrl(),
-            QStringLiteral("--proxy-bypass-list=<-loopback>"),
-            QStringLiteral("--ignore-certificate-errors-spki-list=")
-                + QString::fromLatin1(spkiHash(p.https.authority().x509())),
-            QStringLiteral("--virtual-time-budget=5000"), QStringLiteral("--dump-dom"),
-            site.url(QStringLiteral("/page.html")) });
+        QStringLiteral("--headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+                       "--disable-background-networking --disable-component-update --disable-sync "
+                       "--proxy-bypass-list=<-loopback> --virtual-time-budget=5000 --dump-dom")
+                .split(QLatin1Char(' '))
+            + QStringList { QStringLiteral("--user-data-dir=") + profile.path(),
+                QStringLiteral("--proxy-server=") + p.h.proxyUrl(),
+                QStringLiteral("--ignore-certificate-errors-spki-list=")
+                    + QString::fromLatin1(spkiHash(p.https.authority().x509())),
+                site.url(QStringLiteral("/page.html")) });
     ASSERT_TRUE(waitFor([&] { return browser.state() == QProcess::NotRunning; }, 60000)) << "chromium hangs";
     const QByteArray dom = browser.readAllStandardOutput();
     EXPECT_TRUE(dom.contains("data-seen=\"1\""))

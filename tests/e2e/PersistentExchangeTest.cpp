@@ -1,6 +1,7 @@
 #include "FakeOrigin.h"
 #include "ProxyHarness.h"
 #include "RawBrowser.h"
+#include "RecordWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -18,28 +19,39 @@ QByteArray request(
 } // namespace
 
 // Regression: a reply ended only when the server closed, so a server that keeps its connection
-// open (or a reply with no body) left the browser waiting until the idle sweep, unrecorded.
+// open (or a reply with no body) left the browser waiting until the idle sweep, unrecorded; a
+// reply with invalid framing reached the browser as it came, unrecorded.
 TEST(PersistentExchange, RepliesEndWhereTheirFramingSays)
 {
     const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+    const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", bad = "HTTP/1.1 502 ";
+    const QByteArray interim = "HTTP/1.1 100 Continue\r\n\r\n",
+                     lengths = "HTTP/1.1 200 OK\r\nContent-Length: ";
     const struct {
         const char *name;
         QList<QByteArray> reply;
         FakeOrigin::Closing closing;
+        const char *invalid = nullptr; // why, as logged
+        QByteArray answer = {}; // what the browser gets instead of the reply; a 502 up to its code
         const char *method = "GET";
         QByteArray body = {};
         bool browserClosed = false;
     } rows[] = {
         { "length, server ignores close", { ok }, Never },
         { "chunked with a trailer, server ignores close",
-            { "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n",
-                "0\r\nX-Sum: 1\r\n\r\n" },
-            Never },
-        { "100 Continue before the final reply", { "HTTP/1.1 100 Continue\r\n\r\n", ok }, Never, "POST",
-            "ab" },
+            { chunked + "5\r\nhello\r\n", "0\r\nX-Sum: 1\r\n\r\n" }, Never },
+        { "100 Continue before the final reply", { interim, ok }, Never, nullptr, {}, "POST", "ab" },
         { "204", { "HTTP/1.1 204 No Content\r\n\r\n" }, Never },
-        { "close-delimited HTTP/1.0", { "HTTP/1.0 200 OK\r\n\r\n", "until the close" }, AfterReply, "GET", {},
-            true },
+        { "close-delimited HTTP/1.0", { "HTTP/1.0 200 OK\r\n\r\n", "until the close" }, AfterReply, nullptr,
+            {}, "GET", {}, true },
+        { "length past 64 bits", { lengths + "99999999999999999999\r\n\r\nab" }, Never,
+            "invalid Content-Length", bad },
+        { "negative length", { lengths + "-1\r\n\r\nab" }, Never, "invalid Content-Length", bad },
+        { "two lengths", { lengths + "1\r\nContent-Length: 2\r\n\r\nab" }, Never,
+            "two different Content-Length", bad },
+        { "negative chunk size", { chunked, "-5\r\nabcde\r\n" }, Never, "malformed chunk", chunked },
+        { "endless interim replies", { interim.repeated(33) }, Never, "32 interim",
+            interim.repeated(32) + bad },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -49,13 +61,17 @@ TEST(PersistentExchange, RepliesEndWhereTheirFramingSays)
         RawBrowser browser(h.port());
         const QByteArray length = row.body.isEmpty() ? QByteArray() : "Content-Length: 2\r\n";
         browser.send(request(origin, row.method, QStringLiteral("/x"), length) + row.body);
-        ASSERT_TRUE(
-            waitFor([&] { return h.rowCount() == 1 && h.row(1).at(6) == QStringLiteral("DONE"); }, 2000))
+        const QString status = row.invalid ? QStringLiteral("ERROR") : QStringLiteral("DONE");
+        ASSERT_TRUE(waitFor([&] { return h.rowCount() == 1 && h.row(1).at(6) == status; }, 2000))
             << h.row(1).join(QLatin1Char('|')).toStdString();
-        EXPECT_EQ(browser.received, origin.replyBytes());
+        EXPECT_EQ(waitFor([&] { return browser.peerClosed; }, 200), row.browserClosed || row.invalid);
+        const QByteArray answer = row.invalid ? row.answer : origin.replyBytes();
+        EXPECT_EQ(answer.endsWith(" 502 ") ? browser.received.left(answer.size()) : browser.received, answer);
+        ASSERT_TRUE(RecordWriter::instance().drain(2000));
         EXPECT_EQ(h.readRecord(h.row(1).at(8)), origin.replyBytes());
-        EXPECT_EQ(waitFor([&] { return browser.peerClosed; }, 200), row.browserClosed);
-        EXPECT_EQ(h.server->connections().size(), row.browserClosed ? 0u : 1u);
+        if (row.invalid)
+            EXPECT_EQ(h.logLines().filter(QString::fromLatin1(row.invalid)).size(), 1);
+        EXPECT_EQ(h.server->connections().size(), row.browserClosed || row.invalid ? 0u : 1u);
     }
 }
 
@@ -130,26 +146,48 @@ TEST(PersistentExchange, ServerConnectionClosedBetweenRequestsIsTriedAgain)
     }
 }
 
-// Regression: a WebSocket upgrade was answered but nothing was relayed after the 101.
-TEST(PersistentExchange, WebSocketIsRelayedBothWaysAfterTheSwitch)
+// Regression: nothing was relayed after a 101, then a server frame in its write was dropped, the
+// browser's frames went unrecorded, and a 101 to a request that offered no upgrade was obeyed.
+TEST(PersistentExchange, WebSocketIsRelayedAndRecordedBothWaysAfterTheSwitch)
 {
-    ProxyHarness h;
-    FakeOrigin origin;
     const QByteArray switched
         = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
-    origin.setReply({ switched }, WhenAsked);
-    origin.setEcho(true);
-    RawBrowser browser(h.port());
-    browser.send(
-        request(origin, "GET", QStringLiteral("/ws"), "Upgrade: websocket\r\nConnection: Upgrade\r\n"));
-    ASSERT_TRUE(waitFor([&] { return browser.received == switched; }));
+    const QByteArray offer = "Upgrade: websocket\r\nConnection: Upgrade\r\n";
     const QByteArray frame("\x81\x05hello", 7);
-    browser.send(frame);
-    ASSERT_TRUE(waitFor([&] { return browser.received == switched + frame; }));
-    EXPECT_TRUE(origin.requests.value(0).contains("\r\nUpgrade: websocket\r\nConnection: upgrade\r\n\r\n"))
-        << origin.requests.value(0).constData();
-    browser.close();
-    ASSERT_TRUE(h.waitUntilIdle());
-    EXPECT_EQ(h.row(1).at(6), QStringLiteral("DONE"));
-    EXPECT_EQ(h.readRecord(h.row(1).at(8)), switched + frame);
+    const struct {
+        const char *name;
+        QByteArray fields;
+        QByteArray early; // the browser's frame in the same write as its request
+        QByteArray reply; // the server's first write
+    } rows[] = {
+        { "frames in the same write as the request and as the 101", offer, frame, switched + "\x81\x02hi" },
+        { "101 to a request that offered no upgrade", {}, {}, switched },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ProxyHarness h;
+        FakeOrigin origin;
+        origin.setReply({ row.reply }, WhenAsked);
+        origin.setEcho(true);
+        RawBrowser browser(h.port());
+        const QByteArray sent = request(origin, "GET", QStringLiteral("/ws"), row.fields);
+        browser.send(sent + row.early);
+        if (row.fields.isEmpty()) {
+            ASSERT_TRUE(waitFor([&] { return browser.peerClosed; }));
+            EXPECT_TRUE(browser.received.startsWith("HTTP/1.1 502 ")) << browser.received.constData();
+            EXPECT_EQ(h.logLines().filter(QStringLiteral("asked for no upgrade")).size(), 1);
+            continue;
+        }
+        ASSERT_TRUE(waitFor([&] { return browser.received == row.reply + row.early; }));
+        browser.send(frame);
+        ASSERT_TRUE(waitFor([&] { return browser.received == row.reply + row.early + frame; }));
+        EXPECT_TRUE(
+            origin.requests.value(0).contains("\r\nUpgrade: websocket\r\nConnection: upgrade\r\n\r\n"));
+        browser.close();
+        ASSERT_TRUE(h.waitUntilIdle());
+        ASSERT_TRUE(RecordWriter::instance().drain(2000));
+        EXPECT_EQ(h.row(1).at(6), QStringLiteral("DONE"));
+        EXPECT_EQ(h.readRecord(h.row(1).at(7)), sent + row.early + frame);
+        EXPECT_EQ(h.readRecord(h.row(1).at(8)), browser.received);
+    }
 }

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <future>
-#include <memory>
 #include <tuple>
 #include <vector>
 
@@ -17,17 +16,15 @@ TEST(ServerLimits, ExhaustedDescriptorsLeaveTheListenerServing)
 {
     RunningProgram program;
     ASSERT_TRUE(program.startListening(64)) << program.stderrText();
-    std::vector<std::unique_ptr<QTcpSocket>> clients;
-    for (int i = 0; i < 100; ++i) {
-        clients.push_back(std::make_unique<QTcpSocket>());
-        clients.back()->connectToHost(QHostAddress::LocalHost, program.port);
-    }
+    std::vector<QTcpSocket> clients(100);
+    for (QTcpSocket &client : clients)
+        client.connectToHost(QHostAddress::LocalHost, program.port);
     EXPECT_TRUE(
         waitFor([&] { return program.log().contains(QStringLiteral("Proxy Server Error: ")); }, 15000));
     EXPECT_TRUE(waitFor(
         [&] {
             return std::any_of(clients.begin(), clients.end(),
-                [](const auto &client) { return client->peek(12) == "HTTP/1.1 503"; });
+                [](QTcpSocket &client) { return client.peek(12) == "HTTP/1.1 503"; });
         },
         5000));
     clients.clear();

@@ -21,20 +21,11 @@ public:
         if (onPurge)
             onPurge();
     }
-    void messageBox(const QString &text, MessageIcon icon) override
-    {
-        messages.append(text);
-        messageIcons.append(icon);
-        if (onMessage)
-            onMessage();
-    }
+    void messageBox(const QString &text, MessageIcon) override { messages.append(text); }
 
     MemoryHistoryList list;
     QList<qint16> icons;
     int purges = 0;
     QStringList messages;
-    QList<MessageIcon> messageIcons;
-    // Runs inside a message box, as the event loop of a modal box would run other handlers.
-    std::function<void()> onMessage;
     std::function<void()> onPurge;
 };

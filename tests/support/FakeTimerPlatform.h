@@ -14,14 +14,11 @@ public:
         ++setCalls;
         lastElapse = uElapse;
         callback = lpTimerFunc;
-        running = !failSet;
         return failSet ? 0 : nextId++;
     }
     qint32 KillTimer(quint32, qint32 uIDEvent) override
     {
         killedIds.push_back(uIDEvent);
-        if (!failKill)
-            running = false;
         return failKill ? 0 : 1;
     }
     void tick() const
@@ -34,7 +31,6 @@ public:
     quint32 lastElapse = 0;
     std::vector<qint32> killedIds;
     TimerProcType callback = nullptr;
-    bool running = false;
     bool failSet = false;
     bool failKill = false;
     qint32 nextId = 100;

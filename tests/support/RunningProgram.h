@@ -9,11 +9,9 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
-#include <memory>
+#include <tuple>
 
-#ifdef Q_OS_UNIX
 #include <sys/resource.h>
-#endif
 
 // The real tarnwick executable, copied into a folder of its own (the program's folder holds its
 // settings and records) with settings for a free port of 127.0.0.1 and an access log file; or,
@@ -26,19 +24,18 @@ public:
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
         if (sameFolder) {
-            m_folder = sameFolder->m_folder;
-            port = sameFolder->port;
-            settings = sameFolder->settings;
+            std::tie(m_folder, port, settings)
+                = std::tie(sameFolder->m_folder, sameFolder->port, sameFolder->settings);
             return;
         }
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_folder = m_dir->path() + QLatin1Char('/');
+        m_folder = m_dir.path() + QLatin1Char('/');
         QTcpServer probe;
         if (!QFile::copy(QStringLiteral(TARNWICK_EXECUTABLE), m_folder + QStringLiteral("tarnwick"))
             || !probe.listen(QHostAddress::LocalHost, 0))
             return;
         port = probe.serverPort();
-        settings = "127.0.0.1\r\n " + QByteArray::number(port) + " \r\n" + logPath().toLocal8Bit() + "\r\n";
+        settings = "127.0.0.1\r\n " + QByteArray::number(port) + " \r\n" + m_folder.toLocal8Bit()
+            + "access.log\r\n";
         QFile ini(settingsPath());
         if (ini.open(QIODevice::WriteOnly))
             ini.write(settings);
@@ -54,13 +51,11 @@ public:
     {
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(m_folder);
-#ifdef Q_OS_UNIX
         if (descriptorLimit > 0)
             process.setChildProcessModifier([descriptorLimit] {
                 const rlimit limit { rlim_t(descriptorLimit), rlim_t(descriptorLimit) };
                 setrlimit(RLIMIT_NOFILE, &limit);
             });
-#endif
         process.start(m_folder + QStringLiteral("tarnwick"), {});
         return port != 0 && process.waitForStarted(10000);
     }
@@ -85,32 +80,12 @@ public:
         probe.connectToHost(QHostAddress::LocalHost, port);
         return probe.waitForConnected(1000);
     }
-    const char *stderrText()
-    {
-        m_err += process.readAllStandardError();
-        return m_err.constData();
-    }
+    const char *stderrText() { return (m_err += process.readAllStandardError()).constData(); }
 
-    QString proxy() const
-    {
-        return QStringLiteral("http://127.0.0.1:%1").arg(port);
-    }
-    QString settingsPath() const
-    {
-        return m_folder + QStringLiteral("tarnwick.ini");
-    }
-    QString logPath() const
-    {
-        return m_folder + QStringLiteral("access.log");
-    }
-    QByteArray settingsBytes() const
-    {
-        return readAll(settingsPath());
-    }
-    QString log() const
-    {
-        return QString::fromLatin1(readAll(logPath()));
-    }
+    QString proxy() const { return QStringLiteral("http://127.0.0.1:%1").arg(port); }
+    QString settingsPath() const { return m_folder + QStringLiteral("tarnwick.ini"); }
+    QByteArray settingsBytes() const { return readAll(settingsPath()); }
+    QString log() const { return QString::fromLatin1(readAll(m_folder + QStringLiteral("access.log"))); }
     QStringList recordFiles() const
     {
         return QDir(m_folder + QStringLiteral("requests")).entryList(QDir::Files);
@@ -128,7 +103,7 @@ private:
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
     }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
+    QTemporaryDir m_dir;
     QString m_folder;
     QByteArray m_err;
 };

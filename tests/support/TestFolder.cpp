@@ -1,7 +1,5 @@
 #include "TestFolder.h"
 
-#include "ProgramValues.h"
-
 #include <QDir>
 
 TestFolder::TestFolder()
@@ -9,21 +7,6 @@ TestFolder::TestFolder()
 {
     AppFolder = QDir::toNativeSeparators(m_dir.path()) + QDir::separator();
     QDir(m_dir.path()).mkdir(QStringLiteral("requests"));
-}
-
-TestFolder::~TestFolder()
-{
-    AppFolder = m_previousAppFolder;
-}
-
-QString TestFolder::path() const
-{
-    return AppFolder;
-}
-
-QString TestFolder::requests() const
-{
-    return recordFolder();
 }
 
 QStringList TestFolder::requestFiles() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ProgramValues.h"
+
 #include <QString>
 #include <QTemporaryDir>
 
@@ -9,11 +11,11 @@ class TestFolder
 {
 public:
     TestFolder();
-    ~TestFolder();
+    ~TestFolder() { AppFolder = m_previousAppFolder; }
 
-    QString path() const;
+    QString path() const { return AppFolder; }
     // AppFolder + "requests" + separator.
-    QString requests() const;
+    QString requests() const { return recordFolder(); }
     // Names of the files in the requests folder, sorted.
     QStringList requestFiles() const;
 
