@@ -180,7 +180,7 @@ void CHTTPGet::setUpgradeAsked(bool asked)
 
 bool CHTTPGet::keptAlive() const
 {
-    return m_reusable;
+    return m_finished && !m_tunnel && !m_upgraded && m_framing.keepAlive();
 }
 
 bool CHTTPGet::relayPaused() const
@@ -461,7 +461,8 @@ void CHTTPGet::serverGone(const QString &reason, bool keepRecord)
             m_socket->Connect(m_host, m_port);
         return;
     }
-    if (!finalReplyStarted()) {
+    // Nothing of the reply has been passed on: the browser can still be answered.
+    if ((m_tunnel && m_received == 0) || !finalReplyStarted()) {
         failLater(reason, keepRecord);
         return;
     }

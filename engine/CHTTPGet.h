@@ -81,7 +81,9 @@ public:
     bool relayPaused() const;
     // The reply switched protocols (101): from now on the exchange is a relay in both directions.
     bool upgraded() const;
-    // The server connection stays open for another request after this reply.
+    // The reply leaves the browser's connection fit for another request: its framing did not
+    // end with the close, and no close was asked for. A server that then closes its own side
+    // only costs the next request a new server connection.
     bool keptAlive() const;
     // Bytes of the final reply, not only interim ones, have been passed on: the proxy can no
     // longer answer in its place.

@@ -487,6 +487,14 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
             m_upgradeHeld += text;
             return;
         }
+        // What follows a CONNECT that waits for its turn belongs to its tunnel.
+        if (!m_decryptOrigin && !m_queue.empty()
+            && m_queue.back()->request().RequestType() == CRequest::TypeConnect) {
+            m_tunnelPending += text;
+            if (m_tunnelPending.size() > RelayQueueBound)
+                m_socket->setReadPaused(true);
+            return;
+        }
         feedRequests(std::move(text));
     });
 }
@@ -635,7 +643,6 @@ void CProxyConnection::startNext()
     if (request.RequestType() == CRequest::TypeConnect) {
         m_tunnel = true;
         m_browser->setTunnel(true);
-        m_tunnelPending = request.excess() + m_tunnelPending;
         HttpsDecryption *https = m_server ? m_server->httpsDecryption() : nullptr;
         m_tlsProbe = https && m_tunnelPending.isEmpty() && https->shouldDecrypt(request.target()->host);
     }
@@ -664,6 +671,8 @@ void CProxyConnection::PassGet(
         const qsizetype methodEnd = text->indexOf(' ');
         target = text->mid(methodEnd + 1, text->indexOf(' ', methodEnd + 1) - methodEnd - 1);
     } else {
+        // The fetcher still holds the last request it forwarded; none goes into a tunnel.
+        m_browser->setSendHeader(QByteArray());
         target = Host.toLatin1();
     }
     m_browser->setResponseFile(exchange->ResponseFilePath());
@@ -962,11 +971,11 @@ void CProxyConnection::Socket_TlsFailed(const QString &reason)
 {
     guarded([&] {
         if (m_server)
-            m_server->AddLog(logPrefix() + QStringLiteral(" - The browser refused the certificate for ")
-                + m_tlsHost + QStringLiteral(" (") + reason
+            m_server->AddLog(logPrefix() + QStringLiteral(" - TLS with the browser failed for ") + m_tlsHost
+                + QStringLiteral(" (") + reason
                 + QStringLiteral(
-                    "): export the CA certificate (Tools > HTTPS Decryption) and have the browser "
-                    "trust it, or add the host to the never-decrypt list."));
+                    "): if it refused the certificate, export the CA certificate (Tools > HTTPS "
+                    "Decryption) and have the browser trust it, or add the host to the never-decrypt list."));
         report(errorReport(QStringLiteral("ERROR")));
     });
 }

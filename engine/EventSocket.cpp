@@ -359,6 +359,9 @@ struct EventSocket::Private {
     bool connectEncrypted = false;
     bool encrypted = false;
     QString tlsErrors;
+    // Inside a call of ours into Qt that can fail on bytes it already holds (a handshake
+    // started over a buffered ClientHello): the socket must not be released under Qt's feet.
+    int callsIntoQt = 0;
 };
 
 EventSocket::EventSocket(QObject *parent)
@@ -710,7 +713,9 @@ void EventSocket::startServerTls(const QSslConfiguration &configuration)
     d->tlsStarted = true;
     d->tlsErrors.clear();
     ssl->setSslConfiguration(configuration);
+    ++d->callsIntoQt;
     ssl->startServerEncryption();
+    --d->callsIntoQt;
 }
 
 void EventSocket::startClientTls(const QString &peerName, const QSslConfiguration &configuration)
@@ -722,7 +727,9 @@ void EventSocket::startClientTls(const QString &peerName, const QSslConfiguratio
     d->tlsErrors.clear();
     ssl->setSslConfiguration(configuration);
     ssl->setPeerVerifyName(peerName);
+    ++d->callsIntoQt;
     ssl->startClientEncryption();
+    --d->callsIntoQt;
 }
 
 bool EventSocket::isEncrypted() const
@@ -1022,9 +1029,22 @@ void EventSocket::onBytesWritten()
         shutdownIfDrained();
 }
 
+// Raised from the event loop instead when it happens inside a call of ours into Qt: the owner
+// closes the socket in its handlers, and Qt goes on using it once the call returns.
+bool EventSocket::raisedLater(const std::function<void()> &event)
+{
+    if (d->callsIntoQt == 0)
+        return false;
+    QTimer::singleShot(0, this, [this, event, generation = d->generation] {
+        if (generation == d->generation)
+            event();
+    });
+    return true;
+}
+
 void EventSocket::onSocketError(int error)
 {
-    if (!d->socket)
+    if (!d->socket || raisedLater([this, error] { onSocketError(error); }))
         return;
     const auto socketError = QAbstractSocket::SocketError(error);
     // Qt reports an orderly close of the peer this way too; it is only a loss, and so a reset,
@@ -1054,7 +1074,7 @@ void EventSocket::onSocketError(int error)
 
 void EventSocket::onPeerClosed()
 {
-    if (d->state == sckError || d->peerClosed)
+    if (d->state == sckError || d->peerClosed || raisedLater([this] { onPeerClosed(); }))
         return;
     d->peerClosed = true;
     pump();

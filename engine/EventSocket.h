@@ -5,6 +5,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 class QSslConfiguration;
 class QTcpServer;
 class QTcpSocket;
@@ -156,6 +158,7 @@ private:
     void onBytesWritten();
     void onSocketError(int error);
     void onPeerClosed();
+    bool raisedLater(const std::function<void()> &event);
     void schedulePump();
     void pump();
     void raiseSocketError(qint16 number, const QString &description);

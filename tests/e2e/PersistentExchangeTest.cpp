@@ -69,8 +69,9 @@ TEST(PersistentExchange, RepliesEndWhereTheirFramingSays)
         EXPECT_EQ(answer.endsWith(" 502 ") ? browser.received.left(answer.size()) : browser.received, answer);
         ASSERT_TRUE(RecordWriter::instance().drain(2000));
         EXPECT_EQ(h.readRecord(h.row(1).at(8)), origin.replyBytes());
-        if (row.invalid)
+        if (row.invalid) {
             EXPECT_EQ(h.logLines().filter(QString::fromLatin1(row.invalid)).size(), 1);
+        }
         EXPECT_EQ(h.server->connections().size(), row.browserClosed || row.invalid ? 0u : 1u);
     }
 }
@@ -114,23 +115,37 @@ TEST(PersistentExchange, RequestsOnOneConnectionAreServedInOrderOverOneServerCon
     EXPECT_EQ(h.logLines().filter(QStringLiteral("Received ")).size(), 3);
 }
 
-// Regression: a server that timed out the kept-alive connection between two requests cost the
-// browser a 502 instead of a quiet second try.
+// Regression: a server that closed its kept-alive connection after a reply cost the browser a
+// 502 for its next request, or the requests pipelined behind that reply.
 TEST(PersistentExchange, ServerConnectionClosedBetweenRequestsIsTriedAgain)
 {
-    ProxyHarness h;
-    FakeOrigin origin;
-    origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none" }, WhenAsked);
-    RawBrowser browser(h.port());
-    browser.send(request(origin, "GET", QStringLiteral("/1")));
-    ASSERT_TRUE(waitFor([&] { return browser.received == origin.replyBytes(); }));
-    waitFor([] { return false; }, 50);
-    origin.dropIdleConnections();
-    waitFor([] { return false; }, 50);
-    browser.send(request(origin, "GET", QStringLiteral("/2")));
-    ASSERT_TRUE(waitFor([&] { return browser.received == origin.replyBytes().repeated(2); }));
-    EXPECT_EQ(origin.connectionsAccepted, 2);
-    EXPECT_TRUE(waitFor([&] { return h.row(2).at(6) == QStringLiteral("DONE"); }));
+    for (const bool pipelined : { false, true }) {
+        SCOPED_TRACE(pipelined ? "closed with each reply, three requests pipelined" : "closed while idle");
+        ProxyHarness h;
+        FakeOrigin origin;
+        origin.setReply(
+            { "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none" }, pipelined ? WithLastChunk : WhenAsked);
+        RawBrowser browser(h.port());
+        const int count = pipelined ? 3 : 2;
+        QByteArray sent;
+        for (int i = 1; i <= count; ++i)
+            sent += request(origin, "GET", QStringLiteral("/%1").arg(i));
+        const qsizetype second = sent.indexOf("GET ", 1);
+        browser.send(pipelined ? sent : sent.left(second));
+        if (!pipelined) {
+            ASSERT_TRUE(waitFor([&] { return browser.received == origin.replyBytes(); }));
+            waitFor([] { return false; }, 50);
+            origin.dropIdleConnections();
+            waitFor([] { return false; }, 50);
+            browser.send(sent.mid(second));
+        }
+        ASSERT_TRUE(waitFor([&] { return browser.received == origin.replyBytes().repeated(count); }))
+            << browser.received.constData();
+        EXPECT_EQ(origin.connectionsAccepted, count);
+        for (int i = 0; i < count; ++i)
+            EXPECT_TRUE(origin.requests.value(i).startsWith("GET /" + QByteArray::number(i + 1) + " "));
+        EXPECT_TRUE(waitFor([&] { return h.row(count).at(6) == QStringLiteral("DONE"); }));
+    }
 }
 
 // Regression: nothing was relayed after a 101, then a server frame in its write was dropped, the

@@ -22,6 +22,7 @@ public:
         AfterReply, // close-delimited: closes once the reply is written
         WhenAsked, // HTTP/1.1 keep-alive: closes only when the request said Connection: close
         Never, // keeps the connection open whatever the request said
+        WithLastChunk, // as AfterReply, but closes as it writes the last chunk
     };
 
     // With a configuration, an HTTPS origin: connections are handed over once their handshake
@@ -162,7 +163,8 @@ private:
                                                         : "HTTP/1.1 404 Not Found\r\nContent-Length: ")
                   + QByteArray::number(pages.value(path).size()) + "\r\n\r\n" + pages.value(path) };
         peer->consumed += end;
-        peer->closeWhenDone = m_closing == Closing::AfterReply || m_streamSize >= 0
+        peer->closeWhenDone = m_closing == Closing::AfterReply || m_closing == Closing::WithLastChunk
+            || m_streamSize >= 0
             || (m_closing == Closing::WhenAsked && header.contains("\r\nconnection: close"));
         peer->complete = true;
         ++m_complete;
@@ -186,6 +188,8 @@ private:
             return finish(peer);
         peer->socket->write(peer->chunks.at(peer->nextChunk++));
         peer->socket->flush();
+        if (m_closing == Closing::WithLastChunk && peer->nextChunk == peer->chunks.size())
+            return finish(peer);
         // A pause so that every chunk reaches the proxy as an arrival of its own.
         QTimer::singleShot(5, this, [this, peer] { sendNextChunk(peer); });
     }
