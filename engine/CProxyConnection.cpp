@@ -658,9 +658,11 @@ void CProxyConnection::PassGet(
         return;
     QByteArray target;
     if (!m_tunnel) {
-        // The server connection may carry the next request only when the browser's may.
+        // The server connection may carry the next request only when the browser's may; one
+        // that has finished sending still has its queued requests served.
+        const bool more = !m_closeAfter || m_queue.size() > 1 || !m_unparsed.isEmpty();
         const QByteArray connection = exchange->upgrade ? QByteArrayLiteral("upgrade")
-            : exchange->keepAlive && !m_closeAfter      ? QByteArrayLiteral("keep-alive")
+            : exchange->keepAlive && more               ? QByteArrayLiteral("keep-alive")
                                                         : QByteArrayLiteral("close");
         const std::optional<QByteArray> text = forwardedRequest(Header, connection);
         if (!text) {
@@ -1062,8 +1064,9 @@ void CProxyConnection::exchangeDone()
         RecordWriter::instance().remove(m_last->ResponseFilePath());
     }
     // RFC 9112 section 9.6: after "close" on either side, or a reply delimited by the server's
-    // close, no further request is read from this connection.
-    if (m_tunnel || m_closeAfter || !m_last->keepAlive || !m_browser->keptAlive()) {
+    // close, no further request is read from this connection. A browser that has only finished
+    // sending still gets the replies to the requests it sent before.
+    if (m_tunnel || !m_last->keepAlive || !m_browser->keptAlive()) {
         m_closeAfter = true;
         m_queue.clear();
         m_upgradeHeld.clear();
