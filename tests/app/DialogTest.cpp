@@ -33,13 +33,11 @@ TEST(FileDialogs, AnswerHandling)
 {
     QTemporaryDir dir;
     const QString folder = dir.path() + QLatin1Char('/');
+    // Paths are relative to the temporary folder; a null answer is a cancel, a null result none. Filename
+    // is what the call leaves in its argument; open rows call GetOpenName, whose folder is the current one.
     const struct {
-        const char *name;
-        const char *defaultExt;
-        const char *chosen; // relative to the temporary folder; nullptr: cancelled
-        const char *result; // relative; nullptr: no result
-        const char *filename; // Filename afterwards
-        bool open = false; // GetOpenName, whose folder is the current one
+        const char *name, *defaultExt, *chosen, *result, *filename;
+        bool open = false;
     } rows[] = { { "typed without extension", "txt", "log", "log.txt", "log.txt" },
         { "own extension kept", "txt", "log.csv", "log.csv", "log.csv" },
         { "no default extension", "", "log", "log", "log" },
@@ -60,8 +58,8 @@ TEST(FileDialogs, AnswerHandling)
                                             QStringLiteral("Title"), {}, QLatin1String(row.defaultExt));
         EXPECT_EQ(result, row.result ? folder + QLatin1String(row.result) : QString());
         EXPECT_EQ(filename, QLatin1String(row.filename));
-        EXPECT_EQ(asked.save, !row.open);
-        EXPECT_EQ(asked.folder, row.open ? QDir::currentPath() : folder);
+        EXPECT_EQ(std::pair(asked.save, asked.folder),
+            std::pair(!row.open, row.open ? QDir::currentPath() : folder));
     }
 }
 
@@ -78,8 +76,8 @@ TEST(ColorPicker, CustomColoursRoundTripAsBgrDecimal)
     for (const auto &colour : colours)
         settings.setValue(QLatin1String(colour[0]), QLatin1String(colour[1]));
     cDialog::setNextColorAnswerForTest([] {
-        EXPECT_EQ(QColorDialog::customColor(2), QColor(0, 0, 255));
-        EXPECT_EQ(QColorDialog::customColor(3), QColor(Qt::black));
+        EXPECT_EQ(std::pair(QColorDialog::customColor(2), QColorDialog::customColor(3)),
+            std::pair(QColor(Qt::blue), QColor(Qt::black)));
         QColorDialog::setCustomColor(5, QColor(0x11, 0x22, 0x33));
         return std::optional<QColor>(QColor(0xAA, 0xBB, 0xCC));
     });
@@ -100,6 +98,5 @@ TEST(FileDialogs, OwnerClosedWhileTheDialogIsOpen)
     });
     QString filename = QStringLiteral("keep.txt");
     EXPECT_EQ(cDialog().GetSaveName(owner, filename, QDir::tempPath()), QString());
-    EXPECT_EQ(filename, QStringLiteral("keep.txt"));
-    EXPECT_TRUE(owner.isNull());
+    EXPECT_TRUE(filename == QStringLiteral("keep.txt") && owner.isNull());
 }
