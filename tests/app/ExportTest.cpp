@@ -16,6 +16,8 @@
 
 namespace {
 
+using namespace Qt::StringLiterals;
+
 QJsonValue at(const QJsonValue &root, const QString &path)
 {
     QJsonValue value = root;
@@ -28,14 +30,13 @@ QJsonValue at(const QJsonValue &root, const QString &path)
 // object, a array.
 void expectHarFields(const QJsonValue &entry)
 {
-    const QString fields = QStringLiteral(
+    const QStringList words = QStringLiteral(
         "startedDateTime s time n cache o timings.send n timings.wait n timings.receive n request.method s "
         "request.url s request.httpVersion s request.cookies a request.headers a request.queryString a "
         "request.headersSize n request.bodySize n response.status n response.statusText s "
-        "response.httpVersion s "
-        "response.cookies a response.headers a response.content.size n response.content.mimeType s "
-        "response.redirectURL s response.headersSize n response.bodySize n");
-    const QStringList words = fields.split(QLatin1Char(' '));
+        "response.httpVersion s response.cookies a response.headers a response.content.size n "
+        "response.content.mimeType s response.redirectURL s response.headersSize n response.bodySize n")
+                                  .split(QLatin1Char(' '));
     for (qsizetype i = 0; i + 1 < words.size(); i += 2) {
         const int type = at(entry, words[i]).type();
         EXPECT_EQ(QLatin1Char(type < 6 ? "-bnsao"[type] : '-'), words[i + 1][0]) << qPrintable(words[i]);
@@ -46,8 +47,8 @@ QJsonArray pairs(std::initializer_list<std::pair<const char *, const char *>> li
 {
     QJsonArray array;
     for (const auto &[name, value] : list)
-        array.append(QJsonObject { { QStringLiteral("name"), QLatin1String(name) },
-            { QStringLiteral("value"), QString::fromUtf8(value) } });
+        array.append(
+            QJsonObject { { u"name"_s, QLatin1String(name) }, { u"value"_s, QString::fromUtf8(value) } });
     return array;
 }
 
@@ -96,11 +97,8 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
     RecordWriter::instance().drain(5000);
     const QString records = proxy.folder.requests();
     QList<HarBuilder::Row> rows;
-    for (int index = 1; index <= 2; ++index) {
-        const QStringList cells = proxy.row(index);
-        rows.append(
-            { records + cells[7], cells[8].isEmpty() ? QString() : records + cells[8], cells[1], cells[6] });
-    }
+    for (const QStringList &cells : { proxy.row(1), proxy.row(2) })
+        rows.append({ records + cells[7], records + cells[8], cells[1], cells[6] });
     const QJsonDocument har
         = QJsonDocument::fromJson(QJsonDocument(HarBuilder::build(rows, QStringLiteral("1.2.3"))).toJson());
     EXPECT_EQ(at(har.object(), QStringLiteral("log.version")), QStringLiteral("1.2"));
