@@ -38,9 +38,8 @@ protected:
     // Opens a browser connection and waits until the server has taken or refused it.
     QTcpSocket *connectClient()
     {
-        const auto dealtWith = [this] {
-            return h.server->Connections() + h.logLines().count(QStringLiteral("Max Connections Reached"));
-        };
+        const auto dealtWith
+            = [this] { return h.server->Connections() + h.logLines().count(u"Max Connections Reached"_s); };
         const double before = dealtWith();
         clients.push_back(std::make_unique<QTcpSocket>());
         clients.back()->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(h.server->Port()));
@@ -63,21 +62,21 @@ TEST_F(ServerTest, ListeningConnectionsAndHitsAreKeptThroughRestartsAndSocketEve
     connectClient();
     const auto table = h.server->connections();
     ASSERT_EQ(table.size(), 2u);
-    EXPECT_EQ(h.logLines().filter(QStringLiteral("Adding")),
-        (QStringList { QStringLiteral("Adding #1 - %1").arg(table[0]->RequestID()),
-            QStringLiteral("Adding #2 - %1").arg(table[1]->RequestID()) }));
+    EXPECT_EQ(h.logLines().filter(u"Adding"_s),
+        (QStringList { u"Adding #1 - %1"_s.arg(table[0]->RequestID()),
+            u"Adding #2 - %1"_s.arg(table[1]->RequestID()) }));
     EXPECT_EQ(h.shell.icons, (QList<qint16> { 1, 1 }));
     EXPECT_EQ(timers.setCalls, 1) << "a running sweep timer is left alone";
     for (int i = 0; i < 3; ++i)
-        h.server->AddHit(QStringLiteral("GET - /index.html"), QStringLiteral("10.0.0.7"));
-    EXPECT_EQ(h.logLines().last(), QStringLiteral("3 - 10.0.0.7 - Requesting GET - /index.html"));
+        h.server->AddHit(u"GET - /index.html"_s, u"10.0.0.7"_s);
+    EXPECT_EQ(h.logLines().last(), u"3 - 10.0.0.7 - Requesting GET - /index.html"_s);
 
-    h.server->listener()->raiseError(10048, QStringLiteral("Address in use"));
+    h.server->listener()->raiseError(10048, u"Address in use"_s);
     h.server->listener()->raiseDataArrival(5);
     h.server->RestartServer();
-    const QString started = QStringLiteral("Proxy server started on 127.0.0.1:%1").arg(port);
-    const QString restarting = QStringLiteral("Restarting proxy server on 127.0.0.1:%1").arg(port);
-    EXPECT_EQ(h.logLines().filter(QStringLiteral("proxy server"), Qt::CaseInsensitive),
+    const QString started = u"Proxy server started on 127.0.0.1:%1"_s.arg(port);
+    const QString restarting = u"Restarting proxy server on 127.0.0.1:%1"_s.arg(port);
+    EXPECT_EQ(h.logLines().filter(u"proxy server"_s, Qt::CaseInsensitive),
         (QStringList { started, restarting, started, restarting, started }));
     EXPECT_EQ(h.shell.messages.size(), 2) << "each listening socket event is shown";
     h.server->StopServer();
@@ -87,7 +86,7 @@ TEST_F(ServerTest, ListeningConnectionsAndHitsAreKeptThroughRestartsAndSocketEve
     EXPECT_EQ(h.server->connections().size(), 2u) << "an unknown identifier removes nothing";
     for (const auto &connection : table)
         h.server->RemoveRequest(connection->RequestID());
-    EXPECT_EQ(h.logLines().last(), QStringLiteral("Removing #%1").arg(table[1]->RequestID()));
+    EXPECT_EQ(h.logLines().last(), u"Removing #%1"_s.arg(table[1]->RequestID()));
     EXPECT_EQ(std::pair(h.shell.icons.last(), h.server->timer()->Enabled()), std::pair(qint16(0), false));
     EXPECT_EQ(h.server->Connections(), 2.0) << "the count of accepted connections never decreases";
 }
@@ -105,9 +104,8 @@ TEST_F(ServerTest, StartsOnLoopbackByDefaultAndReportsATakenPort)
     start(*h.server, occupant.serverPort());
     EXPECT_FALSE(h.server->Running());
     EXPECT_EQ(h.logLines(),
-        (QStringList {
-            QStringLiteral("Unable to start proxy server on 127.0.0.1:%1").arg(occupant.serverPort()),
-            QStringLiteral("Proxy Server Error: ") + h.server->lastStartError() }));
+        (QStringList { u"Unable to start proxy server on 127.0.0.1:%1"_s.arg(occupant.serverPort()),
+            u"Proxy Server Error: "_s + h.server->lastStartError() }));
 }
 
 TEST_F(ServerTest, ConnectionsOverTheLimitAreAnswered503AndClosed)
@@ -132,7 +130,7 @@ TEST_F(ServerTest, ConnectionsOverTheLimitAreAnswered503AndClosed)
         for (QTcpSocket *client : refused)
             EXPECT_TRUE(client->readAll().startsWith("HTTP/1.1 503 Service Unavailable\r\n"));
         EXPECT_TRUE(h.shell.messages.isEmpty());
-        EXPECT_EQ(h.logLines().filter(QStringLiteral("Refused: 503")).size(), 4 - accepted);
+        EXPECT_EQ(h.logLines().filter(u"Refused: 503"_s).size(), 4 - accepted);
     }
 }
 
@@ -197,8 +195,7 @@ TEST_F(ServerTest, CleanupStopsTheExchangesUnderWayOnce)
     EXPECT_TRUE(waitFor([&] {
         return origin.connectionsClosedByPeer == 1 && browser->state() == QAbstractSocket::UnconnectedState;
     }));
-    EXPECT_EQ(
-        h.logLines().count(QStringLiteral("Stopped proxy server on 127.0.0.1:%1").arg(h.server->Port())), 1);
+    EXPECT_EQ(h.logLines().count(u"Stopped proxy server on 127.0.0.1:%1"_s.arg(h.server->Port())), 1);
 }
 
 } // namespace

@@ -112,19 +112,19 @@ TEST_F(CertificateAuthorityTest, LeavesVerifyForTheirHostOnly)
 
 TEST_F(CertificateAuthorityTest, CacheKeepsTheRecentLeavesAndRenewForgetsThem)
 {
-    const auto a = ca.leafFor(QStringLiteral("a.test"));
-    const auto b = ca.leafFor(QStringLiteral("b.test"));
+    const auto a = ca.leafFor(u"a.test"_s);
+    const auto b = ca.leafFor(u"b.test"_s);
     ASSERT_TRUE(a && b);
     EXPECT_NE(
         ASN1_INTEGER_cmp(X509_get0_serialNumber(a->x509.get()), X509_get0_serialNumber(b->x509.get())), 0);
-    EXPECT_EQ(ca.leafFor(QStringLiteral("A.TEST")), a);
+    EXPECT_EQ(ca.leafFor(u"A.TEST"_s), a);
     // Guards against evicting the most recently used leaf instead of the least.
-    ca.leafFor(QStringLiteral("c.test"));
-    EXPECT_EQ(ca.leafFor(QStringLiteral("a.test")), a);
-    EXPECT_NE(ca.leafFor(QStringLiteral("b.test")), b);
+    ca.leafFor(u"c.test"_s);
+    EXPECT_EQ(ca.leafFor(u"a.test"_s), a);
+    EXPECT_NE(ca.leafFor(u"b.test"_s), b);
 
     ASSERT_TRUE(ca.renew(&why)) << why.toStdString();
-    const auto renewed = ca.leafFor(QStringLiteral("a.test"));
+    const auto renewed = ca.leafFor(u"a.test"_s);
     ASSERT_TRUE(renewed && renewed != a);
     EXPECT_EQ(verify(renewed->x509.get(), ca.x509(), "a.test"), X509_V_OK);
 }
@@ -166,7 +166,7 @@ TEST_F(CertificateAuthorityTest, BrokenCaIsReportedAndLeftAlone)
 TEST(HttpsSettingsTest, ReadsWhatWasSavedOrWrittenByHand)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("https.ini"));
+    const QString path = dir.filePath(u"https.ini"_s);
     writeBytes(path, "Enabled=true\nNeverDecrypt=bank.test, *.corp.test\nExtraTrustedCA=/etc/x.pem\n");
     EXPECT_EQ(HttpsSettings::load(path),
         (HttpsSettings { true, { u"bank.test"_s, u"*.corp.test"_s }, u"/etc/x.pem"_s }));
