@@ -121,7 +121,7 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
         { "serverIPAddress", u"127.0.0.1"_s }, { "request.method", u"POST"_s },
         // Regression: UTF-8 in the URL and in header values was read one byte to a character.
         { "request.url", url }, { "request.httpVersion", u"HTTP/1.1"_s }, { "request.headers", sentHeaders },
-        { "request.headersSize", static_cast<qint64>(sent.headerSize) }, { "request.bodySize", 4 },
+        { "request.headersSize", qint64(sent.headerSize) }, { "request.bodySize", 4 },
         { "request.queryString", pairs({ { "x", "1" }, { "y", "a b" } }) },
         { "request.cookies", pairs({ { "a", "1" }, { "b", "2" } }) },
         { "request.postData.mimeType", u"application/octet-stream"_s },
@@ -129,8 +129,8 @@ TEST(HarExport, RealExchangesComeBackFieldByFieldFromTheRecords)
         { "request.postData._encoding", u"base64"_s },
         { "request.postData.text", QString::fromLatin1(body.toBase64()) }, { "response.status", 201 },
         { "response.statusText", u"Created"_s }, { "response.cookies", pairs({ { "s", "3" } }) },
-        { "response.headersSize", static_cast<qint64>(reply.headerSize) },
-        { "response.bodySize", static_cast<qint64>(reply.body.size()) }, { "response.content.size", 1000 },
+        { "response.headersSize", qint64(reply.headerSize) },
+        { "response.bodySize", qint64(reply.body.size()) }, { "response.content.size", 1000 },
         // Regression: the bytes saved were written negated, chunk framing included.
         { "response.content.compression", 1000 - stored.size() },
         { "response.content.text", QString::fromLatin1(text) },
