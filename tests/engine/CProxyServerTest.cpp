@@ -52,7 +52,7 @@ protected:
     std::vector<std::unique_ptr<QTcpSocket>> clients;
 };
 
-TEST_F(ServerTest, ListeningConnectionsAndHitsAreKeptThroughRestartsAndSocketEvents)
+TEST_F(ServerTest, ConnectionsAndHitsAreKeptThroughRestartsAndSocketEventsAndATakenPortIsReported)
 {
     const quint16 port = h.port();
     EXPECT_EQ(std::pair(ServerIP, ServerPort), std::pair(u"127.0.0.1"_s, qint32(port)));
@@ -89,10 +89,7 @@ TEST_F(ServerTest, ListeningConnectionsAndHitsAreKeptThroughRestartsAndSocketEve
     EXPECT_EQ(h.logLines().last(), u"Removing #%1"_s.arg(table[1]->RequestID()));
     EXPECT_EQ(std::pair(h.shell.icons.last(), h.server->timer()->Enabled()), std::pair(qint16(0), false));
     EXPECT_EQ(h.server->Connections(), 2.0) << "the count of accepted connections never decreases";
-}
 
-TEST_F(ServerTest, StartsOnLoopbackByDefaultAndReportsATakenPort)
-{
     // Guards against offering the proxy on every network the machine joins.
     CProxyServer fresh(&h.shell);
     start(fresh, -5);

@@ -87,7 +87,7 @@ TEST_F(CertificateAuthorityTest, CaIsMarkedAndProtectedAsACa)
     EXPECT_EQ(again.certificate(), ca.certificate());
 }
 
-TEST_F(CertificateAuthorityTest, LeavesVerifyForTheirHostOnly)
+TEST_F(CertificateAuthorityTest, LeavesVerifyForTheirHostOnlyAndTheRecentOnesAreKeptUntilRenewal)
 {
     const QByteArray longName = QByteArray(60, 'a') + ".example.test"; // too long for a common name
     const std::pair<const char *, const char *> rows[] = { { "www.example.test", "www.example.test" },
@@ -108,10 +108,7 @@ TEST_F(CertificateAuthorityTest, LeavesVerifyForTheirHostOnly)
     // Guards against a host smuggling a second name into the certificate.
     for (const char *host : { "", "a.test,DNS:evil.test", "a test", "a..test", "*.test", "caf\xc3\xa9.test" })
         EXPECT_FALSE(ca.leafFor(QString::fromUtf8(host))) << host;
-}
 
-TEST_F(CertificateAuthorityTest, CacheKeepsTheRecentLeavesAndRenewForgetsThem)
-{
     const auto a = ca.leafFor(u"a.test"_s);
     const auto b = ca.leafFor(u"b.test"_s);
     ASSERT_TRUE(a && b);
@@ -163,7 +160,7 @@ TEST_F(CertificateAuthorityTest, BrokenCaIsReportedAndLeftAlone)
     }
 }
 
-TEST(HttpsSettingsTest, ReadsWhatWasSavedOrWrittenByHand)
+TEST(HttpsSettingsTest, ReadsWhatWasSavedOrWrittenByHandAndMatchesNeverDecryptHosts)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(u"https.ini"_s);
@@ -174,10 +171,7 @@ TEST(HttpsSettingsTest, ReadsWhatWasSavedOrWrittenByHand)
     const HttpsSettings odd { true, { u"a,b.test"_s, u" spaced "_s, u"\"q\""_s }, u"C:\\certs\\a, b.pem"_s };
     ASSERT_TRUE(odd.save(path));
     EXPECT_EQ(HttpsSettings::load(path), odd);
-}
 
-TEST(HttpsSettingsTest, NeverDecryptMatchesNamesAndSubdomainPatterns)
-{
     HttpsSettings settings;
     settings.neverDecryptHosts = { u"Example.com"_s, u"*.example.ORG"_s, u" [::1] "_s, u"*."_s, QString() };
     for (const char *host :
