@@ -39,8 +39,7 @@ TEST_F(HttpsDialogTest, OkAppliesAndSavesAtOnceWhileCancelAndBadHostsChangeNothi
         main->findChild<QAction *>(QStringLiteral("mnuToolsItem4"))->trigger();
         const bool saved = !*row.box && row.button == &frmHttps::cmdOK;
         HttpsDecryption *decryption = main->Proxy->httpsDecryption();
-        EXPECT_EQ(QFile::exists(httpsIni), saved);
-        EXPECT_EQ(decryption->active(), saved);
+        EXPECT_EQ(std::pair(QFile::exists(httpsIni), decryption->active()), std::pair(saved, saved));
         EXPECT_EQ(std::exchange(messages, {}).join(QLatin1Char('|')).left(7), QLatin1String(row.box));
         if (saved) {
             EXPECT_EQ(HttpsSettings::load(httpsIni).neverDecryptHosts.join(QLatin1Char(' ')),
@@ -54,19 +53,18 @@ TEST_F(HttpsDialogTest, OkAppliesAndSavesAtOnceWhileCancelAndBadHostsChangeNothi
 TEST_F(HttpsDialogTest, AnUnreadableExtraCaFileAtStartIsShownLoggedAndLeavesDecryptionOff)
 {
     const QString httpsIni = folder + QStringLiteral("tarnwick-https.ini");
-    const struct {
-        const char *name, *extraCA, *reason;
-    } rows[] = { { "missing extra CA file", "nothing-here.pem", "Cannot read the extra trusted CA file" },
-        { "extra CA file holding no certificate", "tarnwick-https.ini", "holds no PEM certificate" } };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        const HttpsSettings settings { true, {}, folder + QLatin1String(row.extraCA) };
+    const std::tuple<const char *, const char *, const char *> rows[]
+        = { { "missing extra CA file", "nothing-here.pem", "Cannot read the extra trusted CA file" },
+              { "extra CA file holding no certificate", "tarnwick-https.ini", "holds no PEM certificate" } };
+    for (const auto &[name, extraCA, reason] : rows) {
+        SCOPED_TRACE(name);
+        const HttpsSettings settings { true, {}, folder + QLatin1String(extraCA) };
         ASSERT_TRUE(settings.save(httpsIni));
 
         start();
         const QString box = std::exchange(messages, {}).join(QLatin1Char('|'));
         EXPECT_TRUE(box.startsWith(QStringLiteral("HTTPS decryption is off: "))
-            && box.contains(QLatin1String(row.reason)))
+            && box.contains(QLatin1String(reason)))
             << qPrintable(box);
         EXPECT_TRUE(logWindow()->txtLog->toPlainText().contains(box));
         EXPECT_FALSE(httpsDecryption()->shouldDecrypt(QStringLiteral("example.org")));
@@ -82,17 +80,15 @@ TEST_F(HttpsDialogTest, ExportFollowsTheFileNameAndNewCaAsksFirst)
     frmHttps dialog(&decryption, nullptr, nullptr);
     dialog.show();
     // Exporting before decryption was ever on makes the CA rather than failing.
-    const struct {
-        const char *name;
-        QSsl::EncodingFormat format;
-    } exports[] = { { "ca.pem", QSsl::Pem }, { "ca.crt", QSsl::Pem }, { "ca.cer", QSsl::Der } };
-    for (const auto &row : exports) {
-        SCOPED_TRACE(row.name);
-        const QString path = folder + QLatin1String(row.name);
+    const std::pair<const char *, QSsl::EncodingFormat> exports[]
+        = { { "ca.pem", QSsl::Pem }, { "ca.crt", QSsl::Pem }, { "ca.cer", QSsl::Der } };
+    for (const auto &[name, format] : exports) {
+        SCOPED_TRACE(name);
+        const QString path = folder + QLatin1String(name);
         cDialog::setNextFileAnswerForTest([&](const cDialog::FileRequest &) { return path; });
         QTest::mouseClick(dialog.cmdExportCA, Qt::LeftButton);
         // Read in the other encoding, the bytes would give no certificate at all.
-        EXPECT_EQ(QSslCertificate::fromPath(path, row.format).value(0), decryption.authority().certificate());
+        EXPECT_EQ(QSslCertificate::fromPath(path, format).value(0), decryption.authority().certificate());
     }
 
     for (const bool yes : { false, true }) {

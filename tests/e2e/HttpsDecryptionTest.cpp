@@ -4,48 +4,62 @@
 #include "RawBrowser.h"
 
 #include <QFileInfo>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
-namespace {
 using enum FakeOrigin::Closing;
-} // namespace
+using namespace Qt::StringLiterals;
 
 // Regression: everything inside a CONNECT was one opaque stream: no rows, no records.
-TEST(HttpsDecryption, RequestsInsideATunnelBecomeExchangesOfTheirOwn)
+TEST(HttpsDecryption, RequestsInsideATunnelBecomeExchangesOfTheirOwnUnlessItsHostIsExcluded)
 {
     DecryptingProxy p;
     ASSERT_TRUE(p.applied);
-    const QSslConfiguration tls = p.origin(QStringLiteral("localhost"));
+    const QSslConfiguration tls = p.origin(u"localhost"_s);
     FakeOrigin origin(&tls);
     origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello" }, WhenAsked);
-    const CurlResult curl = p.curl({ origin.url(QStringLiteral("/a?q=1")), origin.url(QStringLiteral("/b")),
-                                       origin.url(QStringLiteral("/c")) },
-        { QStringLiteral("--data-binary"), QStringLiteral("x=1") });
+    const CurlResult curl = p.curl({ origin.url(u"/a?q=1"_s), origin.url(u"/b"_s), origin.url(u"/c"_s) },
+        { u"--data-binary"_s, u"x=1"_s });
     ASSERT_TRUE(p.h.waitUntilIdle());
     EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
     EXPECT_EQ(curl.out, "hellohellohello");
     EXPECT_EQ(origin.connectionsAccepted, 1);
     ASSERT_EQ(p.h.rowCount(), 4);
     const QStringList tunnel = p.h.row(1);
-    EXPECT_EQ(tunnel.at(2), QStringLiteral("CONNECT"));
-    EXPECT_EQ(tunnel.at(6), QStringLiteral("DONE"));
+    EXPECT_EQ(QStringList({ tunnel.at(2), tunnel.at(6) }), QStringList({ u"CONNECT"_s, u"DONE"_s }));
     const QByteArray summary = p.h.readRecord(tunnel.at(8));
     for (const char *part :
         { "TLS 1.3", "ALPN: http/1.1", "certificate subject: localhost", "verification: verified" })
         EXPECT_TRUE(summary.contains(part)) << part << "\n" << summary.constData();
     for (int i = 2; i <= 4; ++i) {
         const QStringList row = p.h.row(i);
-        const QString path = QStringLiteral("/") + QChar(u'a' + i - 2);
-        EXPECT_EQ(row.at(0), QStringLiteral("localhost"));
-        EXPECT_EQ(row.at(2), QStringLiteral("POST"));
-        EXPECT_EQ(row.at(3), QStringLiteral("https://localhost:%1%2").arg(origin.port()).arg(path));
-        EXPECT_EQ(row.at(6), QStringLiteral("DONE"));
-        EXPECT_TRUE(p.h.readRecord(row.at(7)).startsWith("POST " + path.toLatin1()));
-        EXPECT_TRUE(p.h.readRecord(row.at(7)).endsWith("\r\n\r\nx=1"));
+        const QString path = u"/"_s + QChar(u'a' + i - 2);
+        EXPECT_EQ(QStringList({ row.at(0), row.at(2), row.at(3), row.at(6) }),
+            QStringList({ u"localhost"_s, u"POST"_s, u"https://localhost:%1%2"_s.arg(origin.port()).arg(path),
+                u"DONE"_s }));
+        const QByteArray request = p.h.readRecord(row.at(7));
+        EXPECT_TRUE(request.startsWith("POST " + path.toLatin1()) && request.endsWith("\r\n\r\nx=1"));
         EXPECT_EQ(p.h.readRecord(row.at(8)), origin.replyBytes());
     }
+
+    // Regression: CONNECT was forwarded as a request to port 443, so no HTTPS site was reachable.
+    // A host on the never-decrypt list stays a plain relay whose records hold the CONNECT and what
+    // the server sent (tunnels of other protocols: TunnelTest.cpp).
+    ASSERT_TRUE(p.https.apply({ true, { u"localhost"_s }, p.testCa }, nullptr));
+    const CurlResult sealed = p.curl({ origin.url() }, { u"--cacert"_s, p.testCa });
+    EXPECT_EQ(sealed.out, "hello") << sealed.err.constData();
+    ASSERT_TRUE(p.h.waitUntilIdle());
+    ASSERT_EQ(p.h.rowCount(), 5);
+    const QString target = u"localhost:%1"_s.arg(origin.port());
+    const QStringList row = p.h.row(5);
+    const QByteArray request = p.h.readRecord(row.at(7)), reply = p.h.readRecord(row.at(8));
+    EXPECT_TRUE(
+        request.startsWith("CONNECT " + target.toLatin1() + " HTTP/1.1\r\n") && request.endsWith("\r\n\r\n"))
+        << "the tunnelled bytes are no part of the request";
+    EXPECT_TRUE(reply.startsWith('\x16') && !reply.contains("hello")) << "the tunnel is relayed, not opened";
+    EXPECT_EQ(row.mid(2, 5),
+        QStringList({ u"CONNECT"_s, target, ProxyHarness::number(request.size()),
+            ProxyHarness::number(reply.size()), u"DONE"_s }));
 }
 
 // Regression guard: a server that fails verification is never relayed from, and the browser is
@@ -55,7 +69,7 @@ TEST(HttpsDecryption, FailuresOnEitherSideAreAnsweredAndLogged)
 {
     DecryptingProxy p;
     ASSERT_TRUE(p.applied);
-    const QSslConfiguration trusted = p.origin(QStringLiteral("localhost"));
+    const QSslConfiguration trusted = p.origin(u"localhost"_s);
     const char *refused = "TLS with the browser failed";
     const struct {
         const char *name;
@@ -65,15 +79,10 @@ TEST(HttpsDecryption, FailuresOnEitherSideAreAnsweredAndLogged)
         const char *hello = nullptr; // from the ClientHello corpus, sent by a raw browser
     } rows[] = {
         { "ClientHello of TLS 1.1", trusted, {}, refused, "tls-1.1" },
-        { "ClientHello with no cipher suite we offer", trusted, {}, refused, "no-shared-cipher" },
-        { "ClientHello with no extensions", trusted, {}, refused, "no-extensions" },
-        { "ClientHello with an empty server name extension", trusted, {}, refused, "empty-sni" },
         { "ClientHello naming two servers", trusted, {}, refused, "two-names" },
-        { "expired server certificate", p.origin(QStringLiteral("localhost"), -10, -1), {},
-            "certificate expired" },
-        { "server certificate for another name", p.origin(QStringLiteral("other.test")), {},
-            "name mismatch" },
-        { "browser does not trust our CA", trusted, { QStringLiteral("--cacert"), p.testCa }, refused },
+        { "expired server certificate", p.origin(u"localhost"_s, -10, -1), {}, "certificate expired" },
+        { "server certificate for another name", p.origin(u"other.test"_s), {}, "name mismatch" },
+        { "browser does not trust our CA", trusted, { u"--cacert"_s, p.testCa }, refused },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -94,80 +103,38 @@ TEST(HttpsDecryption, FailuresOnEitherSideAreAnsweredAndLogged)
             EXPECT_TRUE(waitFor([&] { return browser.peerClosed; }));
         } else {
             curl = row.curlExtra.isEmpty()
-                ? p.curl({ origin.url() }, { QStringLiteral("-i") })
-                : runCurl(row.curlExtra + QStringList { QStringLiteral("-x"), p.h.proxyUrl(), origin.url() });
+                ? p.curl({ origin.url() }, { u"-i"_s })
+                : runCurl(row.curlExtra + QStringList { u"-x"_s, p.h.proxyUrl(), origin.url() });
         }
         ASSERT_TRUE(p.h.waitUntilIdle());
         EXPECT_FALSE(curl.out.contains("secret"));
         EXPECT_EQ(origin.completeRequests(), 0);
         const QString log = p.h.logLines().mid(linesBefore).join(QLatin1Char('\n'));
         EXPECT_TRUE(log.contains(QLatin1String(row.reason))) << log.toStdString();
-        EXPECT_EQ(p.h.row(rowsBefore + 1).at(6), QStringLiteral("ERROR"));
-        if (row.curlExtra.isEmpty() && !row.hello) {
-            EXPECT_TRUE(curl.out.contains("\r\n\r\nHTTP/1.1 502 ")) << curl.out.constData();
-            EXPECT_TRUE(curl.out.contains(row.reason)) << curl.out.constData();
-        }
+        EXPECT_EQ(p.h.row(rowsBefore + 1).at(6), u"ERROR"_s);
+        // The 502 saying why reaches only a browser that completed TLS with the proxy.
+        EXPECT_TRUE(!row.curlExtra.isEmpty() || row.hello
+            || (curl.out.contains("\r\n\r\nHTTP/1.1 502 ") && curl.out.contains(row.reason)))
+            << curl.out.constData();
     }
     FakeOrigin origin(&trusted);
     origin.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok" }, WhenAsked);
     EXPECT_EQ(p.curl({ origin.url() }).out, "ok") << "the proxy serves on after every failure";
 }
 
-// Regression: CONNECT was forwarded as a request to port 443, so no HTTPS site was reachable.
-// With decryption on, a host on the never-decrypt list stays a plain relay whose records hold
-// the CONNECT and what the server sent (tunnels of other protocols: TunnelTest.cpp).
-TEST(HttpsDecryption, ExcludedHostsAndOtherProtocolsStayTunnels)
-{
-    DecryptingProxy p;
-    HttpsSettings settings = p.https.settings();
-    settings.neverDecryptHosts = { QStringLiteral("localhost") };
-    QString why;
-    ASSERT_TRUE(p.https.apply(settings, &why)) << why.toStdString();
-    const QSslConfiguration tls = p.origin(QStringLiteral("localhost"));
-    FakeOrigin excluded(&tls);
-    excluded.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsealed" }, WhenAsked);
-    const CurlResult sealed = runCurl(
-        { QStringLiteral("--cacert"), p.testCa, QStringLiteral("-x"), p.h.proxyUrl(), excluded.url() });
-    EXPECT_EQ(sealed.out, "sealed") << sealed.err.constData();
-    ASSERT_TRUE(p.h.waitUntilIdle());
-    ASSERT_EQ(p.h.rowCount(), 1);
-    const QString target = QStringLiteral("localhost:%1").arg(excluded.port());
-    const QStringList row = p.h.row(1);
-    const QByteArray request = p.h.readRecord(row.at(7)), reply = p.h.readRecord(row.at(8));
-    EXPECT_TRUE(
-        request.startsWith("CONNECT " + target.toLatin1() + " HTTP/1.1\r\n") && request.endsWith("\r\n\r\n"))
-        << "the tunnelled bytes are no part of the request";
-    EXPECT_TRUE(reply.startsWith('\x16') && !reply.contains("sealed")) << "the tunnel is relayed, not opened";
-    EXPECT_EQ(row.mid(2, 5),
-        QStringList({ QStringLiteral("CONNECT"), target, ProxyHarness::number(request.size()),
-            ProxyHarness::number(reply.size()), QStringLiteral("DONE") }));
-}
-
-// Regression guard: a large decrypted download must stay bounded in memory on both TLS sides
-// and arrive, and be recorded, byte for byte.
-TEST(HttpsDecryption, LargeDownloadIsRelayedBoundedAndRecordedWhole)
+// Regression guard: a large decrypted download, whose server side pauses until the browser's TLS
+// side drains, must arrive and be recorded byte for byte (its memory bound: ExchangeEdgeTest.cpp).
+TEST(HttpsDecryption, LargeDownloadIsRelayedAndRecordedWhole)
 {
     constexpr qint64 size = 64 * 1024 * 1024;
     DecryptingProxy p;
-    const QSslConfiguration tls = p.origin(QStringLiteral("localhost"));
+    const QSslConfiguration tls = p.origin(u"localhost"_s);
     FakeOrigin origin(&tls);
     const QByteArray header = "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(size) + "\r\n\r\n";
     origin.setStreamedReply(header, size);
-    const QString out = p.h.folder.path() + QStringLiteral("download.bin");
-    qint64 peak = 0;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        for (const auto &connection : p.h.server->connections())
-            peak = qMax(peak, connection->peakQueuedToBrowser());
-    });
-    watch.start(50);
-    const CurlResult curl = p.curl({ origin.url(QStringLiteral("/big")) }, { QStringLiteral("-o"), out });
+    const CurlResult curl = p.curl({ origin.url(u"/big"_s) });
     ASSERT_TRUE(p.h.waitUntilIdle());
     EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
-    QFile file(out);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(file.readAll() == FakeOrigin::pattern(0, size)) << "the download differs";
-    const QStringList row = p.h.row(2);
-    EXPECT_EQ(QFileInfo(p.h.folder.requests() + row.at(8)).size(), header.size() + size);
-    EXPECT_LE(peak, 4 * CProxyConnection::RelayQueueBound);
+    EXPECT_TRUE(curl.out == FakeOrigin::pattern(0, size)) << "the download differs";
+    EXPECT_EQ(QFileInfo(p.h.folder.requests() + p.h.row(2).at(8)).size(), header.size() + size);
 }

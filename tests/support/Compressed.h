@@ -27,9 +27,8 @@ inline QByteArray deflated(const QByteArray &data, int windowBits = 31)
 
 inline QByteArray zstdCompressed(const QByteArray &data)
 {
-    QByteArray out(static_cast<qsizetype>(ZSTD_compressBound(data.size())), '\0');
-    out.resize(
-        static_cast<qsizetype>(ZSTD_compress(out.data(), out.size(), data.constData(), data.size(), 3)));
+    QByteArray out(qsizetype(ZSTD_compressBound(data.size())), '\0');
+    out.resize(qsizetype(ZSTD_compress(out.data(), out.size(), data.constData(), data.size(), 3)));
     return out;
 }
 

@@ -15,16 +15,10 @@ struct DecryptingProxy {
     DecryptingProxy()
     {
         QFile ca(testCa);
-        if (ca.open(QIODevice::WriteOnly))
-            ca.write(pki.caPem());
-        ca.close();
-        HttpsSettings settings;
-        settings.enabled = true;
-        settings.extraTrustedCA = testCa;
-        QString why;
-        applied = https.apply(settings, &why);
+        applied = ca.open(QIODevice::WriteOnly) && ca.write(pki.caPem()) > 0 && ca.flush()
+            && https.apply(HttpsSettings { true, {}, testCa }, nullptr);
         h.server->setHttpsDecryption(&https);
-        https.authority().exportCertificate(tarnwickCa, &why);
+        https.authority().exportCertificate(tarnwickCa);
     }
     ~DecryptingProxy() { h.server->setHttpsDecryption(nullptr); }
     QSslConfiguration origin(const QString &name, int daysFrom = -1, int daysTo = 30) const

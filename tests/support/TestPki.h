@@ -9,37 +9,24 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <memory>
+
 // A CA of the test's own and server certificates it signs, made with OpenSSL for the run:
 // valid ones, expired ones and ones for another name.
 class TestPki
 {
 public:
-    TestPki()
-        : m_caKey(EVP_EC_gen("P-256"))
-    {
-        m_ca = make(QStringLiteral("Tarnwick test CA"), m_caKey, nullptr, -1, 30, true);
-    }
-    ~TestPki()
-    {
-        X509_free(m_ca);
-        EVP_PKEY_free(m_caKey);
-    }
-    TestPki(const TestPki &) = delete;
-    TestPki &operator=(const TestPki &) = delete;
-
-    QByteArray caPem() const { return pem(m_ca); }
+    QByteArray caPem() const { return pem(m_ca.get()); }
     // A server certificate for name, valid from daysFrom to daysTo (relative to now), and its key.
     QSslCertificate server(const QString &name, int daysFrom, int daysTo, QSslKey *key) const
     {
-        EVP_PKEY *leafKey = EVP_EC_gen("P-256");
-        X509 *leaf = make(name, leafKey, m_ca, daysFrom, daysTo, false);
+        const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> leafKey(EVP_EC_gen("P-256"), EVP_PKEY_free);
+        const std::unique_ptr<X509, decltype(&X509_free)> leaf(
+            make(name, leafKey.get(), m_ca.get(), daysFrom, daysTo, false), X509_free);
         BIO *bio = BIO_new(BIO_s_mem());
-        PEM_write_bio_PrivateKey(bio, leafKey, nullptr, nullptr, 0, nullptr, nullptr);
+        PEM_write_bio_PrivateKey(bio, leafKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
         *key = QSslKey(read(bio), QSsl::Ec);
-        const QSslCertificate out(pem(leaf));
-        X509_free(leaf);
-        EVP_PKEY_free(leafKey);
-        return out;
+        return QSslCertificate(pem(leaf.get()));
     }
 
 private:
@@ -67,7 +54,7 @@ private:
             X509_add_ext(cert, ext, -1);
             X509_EXTENSION_free(ext);
         }
-        X509_sign(cert, issuer ? m_caKey : key, EVP_sha256());
+        X509_sign(cert, issuer ? m_caKey.get() : key, EVP_sha256());
         return cert;
     }
     static QByteArray read(BIO *bio)
@@ -85,7 +72,10 @@ private:
         return read(bio);
     }
 
-    EVP_PKEY *m_caKey;
-    X509 *m_ca = nullptr;
+    // In this order: the CA is made from the key, counting serials from zero.
     mutable int m_serial = 0;
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> m_caKey { EVP_EC_gen("P-256"), EVP_PKEY_free };
+    std::unique_ptr<X509, decltype(&X509_free)> m_ca {
+        make(QStringLiteral("Tarnwick test CA"), m_caKey.get(), nullptr, -1, 30, true), X509_free
+    };
 };
