@@ -80,6 +80,9 @@ TEST(HttpsDecryption, FailuresOnEitherSideAreAnsweredAndLogged)
     } rows[] = {
         { "ClientHello of TLS 1.1", trusted, {}, refused, "tls-1.1" },
         { "ClientHello naming two servers", trusted, {}, refused, "two-names" },
+        { "ClientHello with an empty server name", trusted, {}, refused, "empty-sni" },
+        { "ClientHello without extensions", trusted, {}, refused, "no-extensions" },
+        { "ClientHello offering no cipher suite we have", trusted, {}, refused, "no-shared-cipher" },
         { "expired server certificate", p.origin(u"localhost"_s, -10, -1), {}, "certificate expired" },
         { "server certificate for another name", p.origin(u"other.test"_s), {}, "name mismatch" },
         { "browser does not trust our CA", trusted, { u"--cacert"_s, p.testCa }, refused },
