@@ -46,7 +46,6 @@ TEST(RecordWriter, JobsRunInOrderAndReportBackOnTheWindowThread)
     writer.write(path("gone-Q.txt"), "soon gone");
     writer.remove(path("gone-Q.txt"));
     EXPECT_TRUE(writer.waitUntilWritten(path("old-A.txt"), 5000));
-    EXPECT_TRUE(QFile::exists(path("old-A.txt")));
     ASSERT_TRUE(writer.drain(5000));
     ASSERT_TRUE(waitFor([&] { return reports.size() == 3; }));
 
