@@ -1,12 +1,10 @@
 #include "CHTTPGet.h"
 #include "EventSocket.h"
 #include "FakeOrigin.h"
-#include "TestFolder.h"
-#include "Wait.h"
+#include "ProxyHarness.h"
+#include "RecordWriter.h"
 
-#include <QFile>
 #include <QSignalSpy>
-#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +16,12 @@ void prepare(CHTTPGet &get, const QString &record)
     get.setSendHeader(QByteArrayLiteral("GET /x HTTP/1.0\r\n\r\n"));
 }
 
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace
 
 // A transfer raises Connected before the request goes out, and TransferCompleted once, only
@@ -27,48 +31,33 @@ TEST(CHTTPGet, CompletedTransferIsRecordedBeforeItIsReported)
 {
     TestFolder folder;
     const QString record = folder.requests() + QStringLiteral("x-A.txt");
-    QFile older(record);
-    ASSERT_TRUE(older.open(QIODevice::WriteOnly));
-    older.write("an older reply that must be replaced entirely");
-    older.close();
+    RecordWriter::instance().write(record, "an older reply that must be replaced entirely");
     FakeOrigin origin;
     origin.setReply({ "HTTP/1.0 200 OK\r\n\r\n", "part one;", QByteArray("\0binary\r\n", 9) });
     CHTTPGet get;
     prepare(get, record);
-
-    int requestsAtConnect = -1;
+    int requestsAtConnect = -1, completed = 0;
     QObject::connect(
         &get, &CHTTPGet::Connected, &get, [&] { requestsAtConnect = origin.completeRequests(); });
-    QByteArray recordAtCompletion;
-    bool partLeft = true;
-    int socketState = -1;
     QObject::connect(&get, &CHTTPGet::TransferCompleted, &get, [&] {
-        QFile file(record);
-        recordAtCompletion = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        partLeft = QFile::exists(get.partFile());
-        socketState = get.socket()->State();
+        ++completed;
+        EXPECT_EQ(readFile(record), origin.replyBytes());
+        EXPECT_FALSE(QFile::exists(get.partFile()));
+        EXPECT_EQ(get.socket()->State(), EventSocket::sckClosed);
     });
-    QSignalSpy completed(&get, &CHTTPGet::TransferCompleted);
     get.OpenURL(origin.url(QStringLiteral("/x")));
-    ASSERT_TRUE(waitFor([&] { return completed.count() > 0; }));
+    ASSERT_TRUE(waitFor([&] { return completed > 0; }));
     QCoreApplication::processEvents();
-
     EXPECT_EQ(requestsAtConnect, 0);
     EXPECT_EQ(origin.requests.value(0), QByteArrayLiteral("GET /x HTTP/1.0\r\n\r\n"));
-    EXPECT_EQ(completed.count(), 1);
-    EXPECT_EQ(recordAtCompletion, origin.replyBytes());
-    EXPECT_FALSE(partLeft);
-    EXPECT_EQ(socketState, EventSocket::sckClosed);
+    EXPECT_EQ(completed, 1);
 }
 
 // Upstream failures are reported (the owner answers the browser with a 502), never from inside
 // OpenURL, whose caller is still setting the exchange up, and with nothing passed on.
 TEST(CHTTPGet, FailureBeforeAnyReplyIsReportedFromTheEventLoop)
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const QString refused = QStringLiteral("http://127.0.0.1:%1/x").arg(probe.serverPort());
-    probe.close();
+    const QString refused = QStringLiteral("http://127.0.0.1:%1/x").arg(ProxyHarness::freePort());
     TestFolder folder;
     for (const QString &url :
         { QStringLiteral("http:///x"), QStringLiteral("http://127.0.0.1:70000/x"), refused }) {

@@ -1,6 +1,5 @@
 #include "CProxyConnection.h"
 #include "CExchange.h"
-#include "CHTTPGet.h"
 #include "Clock.h"
 #include "EventSocket.h"
 #include "FakeOrigin.h"
@@ -60,6 +59,7 @@ struct HeldExchange {
 TEST(CProxyConnection, ForwardedRequestRewritesTargetAndHopByHopHeadersOnly)
 {
     const QByteArray body = "Connection: keep-alive\r\n\r\n" + QByteArray(1, '\0') + "x";
+    const QByteArray close = "Connection: close\r\n\r\n";
     const struct {
         const char *name;
         QByteArray in;
@@ -68,33 +68,26 @@ TEST(CProxyConnection, ForwardedRequestRewritesTargetAndHopByHopHeadersOnly)
         // Regression: the server got the browser's Host, not the authority the proxy connected to.
         { "absolute target with port and query, another Host",
             "GET http://name:8080/a/b?x=1 HTTP/1.0\r\nX: 1\r\nhost: evil.example\r\n\r\n",
-            "GET /a/b?x=1 HTTP/1.0\r\nX: 1\r\nhost: name:8080\r\nConnection: close\r\n\r\n" },
+            "GET /a/b?x=1 HTTP/1.0\r\nX: 1\r\nhost: name:8080\r\n" + close },
         { "scheme in capitals, OPTIONS of the whole server, no Host",
             "options HTTP://user@Name HTTP/1.1\r\nAccept: */*\r\n\r\n",
-            "options * HTTP/1.1\r\nHost: Name\r\nAccept: */*\r\nConnection: close\r\n\r\n" },
+            "options * HTTP/1.1\r\nHost: Name\r\nAccept: */*\r\n" + close },
+        // Regression: the proxy's credentials and the other fields of the browser's hop reached the server.
         { "hop-by-hop headers in any case, and those Connection names, but never the framing or Host",
             "GET http://h/ HTTP/1.1\r\nHost: h\r\nproxy-connection: Keep-Alive\r\nCONNECTION: keep-alive, "
-            "X-Trace, Host, content-length\r\n"
-            "Keep-Alive: 300\r\nx-trace: 1\r\nTransfer-Encoding: x\r\nContent-Length: 0\r\n\r\n",
-            "GET / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: x\r\nContent-Length: 0\r\nConnection: "
-            "close\r\n\r\n" },
+            "X-Trace, Host, content-length\r\nKeep-Alive: 300\r\nx-trace: 1\r\nTransfer-Encoding: x\r\n"
+            "Proxy-Authorization: Basic eDp5\r\nProxy-Authenticate: Basic\r\nTE: trailers\r\n"
+            "Trailer: X-Sum\r\nUpgrade: websocket\r\nContent-Length: 0\r\n\r\n",
+            "GET / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: x\r\nContent-Length: 0\r\n" + close },
         { "body bytes are never touched", "POST http://h/p HTTP/1.1\r\nContent-Length: 28\r\n\r\n" + body,
-            "POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 28\r\nConnection: close\r\n\r\n" + body },
+            "POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 28\r\n" + close + body },
         { "no blank after the target", "GET http://h/\r\nHost: a b\r\n\r\n", std::nullopt },
         { "a path stays as it is, with its Host", "GET /a HTTP/1.1\r\nHost: x\r\n\r\n",
-            "GET /a HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" },
+            "GET /a HTTP/1.1\r\nHost: x\r\n" + close },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(CProxyConnection::forwardedRequest(row.in), row.out);
-    }
-    // Regression: the proxy's credentials and these fields of the browser's hop reached the server.
-    for (const char *field : { "Keep-Alive: 300", "Proxy-Authorization: Basic eDp5",
-             "Proxy-Authenticate: Basic", "TE: trailers", "Trailer: X-Sum", "Upgrade: websocket" }) {
-        SCOPED_TRACE(field);
-        EXPECT_EQ(
-            CProxyConnection::forwardedRequest("GET http://h/ HTTP/1.1\r\n" + QByteArray(field) + "\r\n\r\n"),
-            "GET / HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
     }
 }
 
@@ -127,20 +120,14 @@ TEST(CProxyConnection, IdleTimeoutIsStrictlyGreaterAndReplyTrafficCounts)
 {
     TestClock clock(QDateTime(QDate(2024, 1, 2), QTime(10, 0, 0)));
     HeldExchange x({ "HTTP/1.1 200 OK\r\n\r\n", "more" }, FakeOrigin::Closing::Never);
-    ASSERT_TRUE(x.connection);
-    Clock::advanceForTest(60 * 1000);
-    x.connection->CheckTimeout();
-    EXPECT_EQ(x.h.server->connections().size(), 1u) << "60 seconds is not more than the limit";
-
-    ASSERT_TRUE(x.start());
+    ASSERT_TRUE(x.connection && x.start());
     Clock::advanceForTest(50 * 1000);
     x.origin.release();
     ASSERT_TRUE(waitFor([&] { return x.browser.received.endsWith("more"); }));
     // Regression: reply traffic did not restart the idle clock, so downloads were cut off.
     Clock::advanceForTest(60 * 1000);
     x.connection->CheckTimeout();
-    EXPECT_EQ(x.h.server->connections().size(), 1u);
-
+    EXPECT_EQ(x.h.server->connections().size(), 1u) << "60 seconds is not more than the limit";
     Clock::advanceForTest(1000);
     x.connection->CheckTimeout();
     EXPECT_TRUE(x.h.server->connections().empty());
@@ -167,14 +154,13 @@ TEST(CProxyConnection, AutoPurgePastTwoHundredRowsAndRowsOfAPurgedList)
         ASSERT_TRUE(x.start());
 
         const bool purged = rowsBefore == 200;
-        EXPECT_EQ(h.shell.purges, purged ? 1 : 0);
+        EXPECT_EQ(rowsSeenByPurge, purged ? 201 : -1);
         if (purged) {
-            EXPECT_EQ(rowsSeenByPurge, 201);
             EXPECT_EQ(h.rowCount(), 0);
-            const QStringList log = h.logLines();
-            const qsizetype at = log.indexOf(QStringLiteral("200 Temp File Limit Reached - Auto-Purging..."));
-            ASSERT_GE(at, 0);
-            EXPECT_EQ(log.value(at + 1), QStringLiteral("Done purging."));
+            EXPECT_TRUE(h.logLines()
+                            .join(QLatin1Char('\n'))
+                            .contains(QStringLiteral(
+                                "200 Temp File Limit Reached - Auto-Purging...\nDone purging.")));
             for (int i = 0; i < 201; ++i)
                 h.shell.list.add();
         }
@@ -221,8 +207,7 @@ TEST(CProxyConnection, SendWaitsForTheEarlierSendAndLogsEach)
     connection->Send(QByteArrayLiteral("two"));
     ASSERT_TRUE(waitFor([&] { return browser.received == "one,two"; }));
     EXPECT_EQ(h.logLines().filter(QStringLiteral(" - Sending back to browser.")),
-        QStringList({ line + QStringLiteral("Sending back to browser."),
-            line + QStringLiteral("Sending back to browser.") }));
+        QStringList(2, line + QStringLiteral("Sending back to browser.")));
 
     // Unconnected: nothing is sent, the failure is logged, and the next Send waits out its
     // ten seconds on the settable clock rather than on the wall.

