@@ -51,6 +51,7 @@ TEST(ExchangeHttp, CurlExchangesAreRelayedRecordedAndReported)
 
         ASSERT_EQ(h.rowCount(), 1);
         const QStringList row = h.row(1);
+        EXPECT_EQ(h.folder.requestFiles(), QStringList({ row.at(8), row.at(7) }));
         const QByteArray request = h.readRecord(row.at(7)), upstream = origin.requests.value(0);
         // curl codes a chunked upload itself; what reaches the origin is what it sent us.
         const QByteArray sentBody = c.curlArgs.filter(QStringLiteral("chunked")).isEmpty()
