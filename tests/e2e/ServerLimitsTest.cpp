@@ -11,8 +11,11 @@
 #include <vector>
 
 // Regression: with descriptors exhausted Qt stopped accepting for good, silently, and every
-// connection over the limit stacked a modal box.
-TEST(ServerLimits, ExhaustedDescriptorsLeaveTheListenerServing)
+// connection over the limit stacked a modal box. A browser that shut down its sending side after
+// the request was taken for gone and got nothing, in a tunnel as much as in plain HTTP; and a
+// refusal closed over unread input made the system reset the connection, so a client still
+// sending got the reset, not the answer.
+TEST(ServerLimits, ExhaustedDescriptorsLeaveTheListenerServingSimpleClients)
 {
     RunningProgram program;
     ASSERT_TRUE(program.startListening(64)) << program.stderrText();
@@ -31,28 +34,17 @@ TEST(ServerLimits, ExhaustedDescriptorsLeaveTheListenerServing)
 
     // Connections still waiting in the backlog are taken and dropped first; then it serves.
     FakeOrigin origin;
-    origin.setReply({ QByteArrayLiteral("HTTP/1.0 200 OK\r\n\r\nstill serving") });
+    const QByteArray body = FakeOrigin::pattern(0, 300000), reply = "HTTP/1.0 200 OK\r\n\r\n" + body;
+    origin.setReply({ reply });
     CurlResult curl;
-    for (int attempt = 0; attempt < 10 && curl.out != "still serving"; ++attempt) {
+    for (int attempt = 0; attempt < 10 && curl.out != body; ++attempt) {
         waitFor([] { return false; }, attempt * 300);
         curl = runCurl({ QStringLiteral("-x"), program.proxy(), origin.url() }, 5000);
     }
-    EXPECT_EQ(curl.out, QByteArrayLiteral("still serving")) << curl.err.constData();
-    const QString log = program.log();
-    EXPECT_LE(log.count(QStringLiteral("Proxy Server Error: ")), 10) << "logged once per burst, no spinning";
-    EXPECT_TRUE(log.contains(QStringLiteral("Refused: 503 Service Unavailable")));
-}
+    EXPECT_TRUE(curl.out == body) << curl.err.constData();
+    EXPECT_LE(program.log().count(QStringLiteral("Proxy Server Error: ")), 10)
+        << "logged once per burst, no spinning";
 
-// Regression: a browser that shut down its sending side after the request was taken for gone
-// and got nothing, in a tunnel as much as in plain HTTP; and a refusal closed over unread input
-// made the system reset the connection, so a client still sending got the reset, not the answer.
-TEST(ServerLimits, SimpleClientsGetTheirRepliesAndRefusals)
-{
-    RunningProgram program;
-    ASSERT_TRUE(program.startListening()) << program.stderrText();
-    FakeOrigin origin;
-    const QByteArray reply = "HTTP/1.0 200 OK\r\n\r\n" + FakeOrigin::pattern(0, 300000);
-    origin.setReply({ reply });
     const QByteArray tunnel = "CONNECT 127.0.0.1:" + QByteArray::number(origin.port()) + " HTTP/1.1\r\n\r\n";
     const QByteArray huge = "POST http://127.0.0.1:9/" + QByteArray(70 * 1024, 'a')
         + " HTTP/1.1\r\nContent-Length: 16000000\r\n\r\n" + QByteArray(16000000, 'b');

@@ -9,8 +9,7 @@
 // What one curl run gave: its exit code (-1 when it had to be killed) and its output bytes.
 struct CurlResult {
     int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
 };
 
 // Runs curl with the given arguments while the event loop keeps running, so that an in-process
@@ -28,16 +27,12 @@ inline CurlResult runCurl(const QStringList &arguments, int timeoutMs = 20000)
         QStringList { QStringLiteral("-s"), QStringLiteral("-q"), QStringLiteral("--max-time"),
             QString::number(qMax(1, timeoutMs / 1000 - 1)) }
             + arguments);
-    CurlResult result;
     if (!curl.waitForStarted(5000))
-        return result;
-    if (!waitFor([&curl] { return curl.state() == QProcess::NotRunning; }, timeoutMs)) {
+        return {};
+    const bool ended = waitFor([&curl] { return curl.state() == QProcess::NotRunning; }, timeoutMs);
+    if (!ended)
         curl.kill();
-        curl.waitForFinished(2000);
-    } else if (curl.exitStatus() == QProcess::NormalExit) {
-        result.exitCode = curl.exitCode();
-    }
-    result.out = curl.readAllStandardOutput();
-    result.err = curl.readAllStandardError();
-    return result;
+    curl.waitForFinished(2000);
+    return { ended && curl.exitStatus() == QProcess::NormalExit ? curl.exitCode() : -1,
+        curl.readAllStandardOutput(), curl.readAllStandardError() };
 }

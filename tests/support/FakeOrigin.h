@@ -10,11 +10,13 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <list>
+
 // A web server on 127.0.0.1 (port chosen by the system) for one test. It records what it receives
 // on each connection and answers each request with canned bytes, written chunk by chunk with a
 // pause between chunks so that they arrive separately, or with a generated body of any size
 // written only as fast as the peer takes it. A connection that stays open serves the next request
-// on it the same way; with echo set, whatever arrives after the first reply is sent back.
+// on it the same way.
 class FakeOrigin : public QObject
 {
 public:
@@ -39,8 +41,7 @@ public:
         connect(m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
             while (QTcpSocket *socket = m_server->nextPendingConnection()) {
                 ++connectionsAccepted;
-                auto *peer = new Peer { socket, static_cast<int>(requests.size()) };
-                m_peers.append(peer);
+                Peer *peer = &m_peers.emplace_back(Peer { socket, int(requests.size()) });
                 requests.append(QByteArray());
                 const auto read = [this, peer] {
                     requests[peer->index] += peer->socket->readAll();
@@ -49,18 +50,9 @@ public:
                 connect(socket, &QTcpSocket::readyRead, this, read);
                 connect(socket, &QTcpSocket::disconnected, this, [this] { ++connectionsClosedByPeer; });
                 // A TLS connection is handed over after its handshake, with what came with it.
-                if (socket->bytesAvailable() > 0)
-                    read();
+                read();
             }
         });
-    }
-    ~FakeOrigin() override
-    {
-        for (Peer *peer : m_peers) {
-            if (peer->socket)
-                peer->socket->abort();
-            delete peer;
-        }
     }
 
     quint16 port() const { return m_server->serverPort(); }
@@ -78,28 +70,27 @@ public:
         m_chunks = chunks;
         m_closing = closing;
     }
-    // header, then bodySize bytes of pattern(), then close.
-    void setStreamedReply(const QByteArray &header, qint64 bodySize)
+    // header, then size bytes of pattern(), then close.
+    void setStreamedReply(const QByteArray &header, qint64 size)
     {
         m_streamHeader = header;
-        m_streamSize = bodySize;
+        m_streamSize = size;
     }
     // While held, complete requests are recorded but not answered; release() answers them.
     void setHold(bool hold) { m_hold = hold; }
-    void setEcho(bool echo) { m_echo = echo; }
     // Closes every connection that is not in the middle of a reply, as a server's idle time-out.
     void dropIdleConnections()
     {
-        for (Peer *peer : m_peers)
-            if (peer->socket && !peer->replying)
-                peer->socket->disconnectFromHost();
+        for (Peer &peer : m_peers)
+            if (peer.socket && !peer.replying)
+                peer.socket->disconnectFromHost();
     }
     void release()
     {
         m_hold = false;
-        for (Peer *peer : m_peers)
-            if (peer->socket && peer->complete && !peer->replying)
-                startReply(peer);
+        for (Peer &peer : m_peers)
+            if (peer.socket && peer.complete && !peer.replying)
+                startReply(&peer);
     }
     int completeRequests() const { return m_complete; }
     // Bytes offset.. of a streamed body; a lost or repeated piece of it shows.
@@ -118,50 +109,38 @@ public:
     // instead of the canned reply.
     QHash<QByteArray, QByteArray> pages;
     QList<QByteArray> requests;
-    int connectionsAccepted = 0;
-    int connectionsClosedByPeer = 0;
+    int connectionsAccepted = 0, connectionsClosedByPeer = 0;
 
 private:
     struct Peer {
         QPointer<QTcpSocket> socket;
-        int index = 0;
-        bool complete = false;
-        bool replying = false;
-        bool closeWhenDone = true;
-        int nextChunk = 0;
+        int index = 0, nextChunk = 0;
+        bool complete = false, replying = false, closeWhenDone = true;
         QList<QByteArray> chunks = {};
-        qint64 streamed = 0;
-        qsizetype consumed = 0; // bytes of earlier requests on this connection
+        qint64 streamed = 0, consumed = 0; // consumed: bytes of earlier requests on this connection
     };
 
     void onReadyRead(Peer *peer)
     {
-        if (m_echo && peer->consumed > 0 && !peer->replying) {
-            peer->socket->write(requests.at(peer->index).mid(peer->consumed));
-            peer->consumed = requests.at(peer->index).size();
-            return;
-        }
         const QByteArray received = requests.at(peer->index).mid(peer->consumed);
         const qsizetype headerEnd = received.indexOf("\r\n\r\n");
         if (peer->complete || headerEnd < 0)
             return;
         const QByteArray header = received.left(headerEnd).toLower() + "\r\n";
-        const qsizetype cl = header.indexOf("\r\ncontent-length:");
+        const qsizetype cl = header.indexOf("\r\ncontent-length:"),
+                        last = received.indexOf("\r\n0\r\n\r\n", headerEnd);
         qsizetype end = headerEnd + 4;
         if (cl >= 0)
             end += header.mid(cl + 17, header.indexOf("\r\n", cl + 2) - cl - 17).trimmed().toLongLong();
         else if (header.contains("\r\ntransfer-encoding: chunked"))
-            end = received.indexOf("\r\n0\r\n\r\n", headerEnd + 2) < 0
-                ? received.size() + 1
-                : received.indexOf("\r\n0\r\n\r\n", headerEnd + 2) + 7;
+            end = last < 0 ? received.size() + 1 : last + 7;
         if (received.size() < end)
             return;
         const QByteArray path = received.left(received.indexOf("\r\n")).split(' ').value(1);
-        peer->chunks = pages.isEmpty()
-            ? m_chunks
-            : QList<QByteArray> { (pages.contains(path) ? "HTTP/1.1 200 OK\r\nContent-Length: "
-                                                        : "HTTP/1.1 404 Not Found\r\nContent-Length: ")
-                  + QByteArray::number(pages.value(path).size()) + "\r\n\r\n" + pages.value(path) };
+        const QByteArray page = pages.value(path), status = pages.contains(path) ? "200 OK" : "404 Not Found";
+        peer->chunks = pages.isEmpty() ? m_chunks
+                                       : QList<QByteArray> { "HTTP/1.1 " + status + "\r\nContent-Length: "
+                                             + QByteArray::number(page.size()) + "\r\n\r\n" + page };
         peer->consumed += end;
         peer->closeWhenDone = m_closing == Closing::AfterReply || m_closing == Closing::WithLastChunk
             || m_streamSize >= 0
@@ -196,11 +175,10 @@ private:
     void pumpStream(Peer *peer)
     {
         constexpr qint64 piece = 256 * 1024;
-        while (peer->socket && peer->streamed < m_streamSize && peer->socket->bytesToWrite() < 2 * piece) {
-            const qint64 n = qMin(piece, m_streamSize - peer->streamed);
-            peer->socket->write(pattern(peer->streamed, n));
-            peer->streamed += n;
-        }
+        for (qint64 n;
+             peer->socket && peer->streamed < m_streamSize && peer->socket->bytesToWrite() < 2 * piece;
+             peer->streamed += n)
+            peer->socket->write(pattern(peer->streamed, n = qMin(piece, m_streamSize - peer->streamed)));
         if (peer->socket && peer->streamed >= m_streamSize && peer->socket->bytesToWrite() == 0)
             finish(peer);
     }
@@ -209,16 +187,12 @@ private:
         if (!peer->closeWhenDone) {
             // Ready for the next request on this connection, which may be here already.
             peer->complete = peer->replying = false;
-            peer->nextChunk = 0;
-            peer->streamed = 0;
-            onReadyRead(peer);
-            return;
+            peer->nextChunk = peer->streamed = 0;
+            return onReadyRead(peer);
         }
-        QTcpSocket *socket = peer->socket;
+        peer->socket->disconnect(this);
+        peer->socket->disconnectFromHost();
         peer->socket = nullptr;
-        socket->disconnect(this);
-        socket->disconnectFromHost();
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 
     QTcpServer *m_server = nullptr;
@@ -228,7 +202,6 @@ private:
     QByteArray m_streamHeader;
     qint64 m_streamSize = -1;
     bool m_hold = false;
-    bool m_echo = false;
     int m_complete = 0;
-    QList<Peer *> m_peers;
+    std::list<Peer> m_peers;
 };

@@ -24,11 +24,8 @@ public:
     }
     ~RawBrowser() override { m_socket->abort(); }
 
-    void send(const QByteArray &bytes)
-    {
-        m_socket->write(bytes);
-        m_socket->flush();
-    }
+    // Written as the event loop runs, which every test waits in before it looks at the proxy.
+    void send(const QByteArray &bytes) { m_socket->write(bytes); }
     void close() { m_socket->disconnectFromHost(); }
     // While paused nothing is read, and the socket keeps at most a small buffer, so the kernel's
     // window fills and the sender has to wait.
