@@ -12,7 +12,8 @@
 
 // Regression: with descriptors exhausted Qt stopped accepting for good, silently, and every
 // connection over the limit stacked a modal box. A browser that shut down its sending side after
-// the request was taken for gone and got nothing, in a tunnel as much as in plain HTTP; and a
+// the request was taken for gone and got nothing, in a tunnel as much as in plain HTTP, or got
+// only the first reply of those it had pipelined; and a
 // refusal closed over unread input made the system reset the connection, so a client still
 // sending got the reset, not the answer.
 TEST(ServerLimits, ExhaustedDescriptorsLeaveTheListenerServingSimpleClients)
@@ -49,11 +50,15 @@ TEST(ServerLimits, ExhaustedDescriptorsLeaveTheListenerServingSimpleClients)
     const QByteArray huge = "POST http://127.0.0.1:9/" + QByteArray(70 * 1024, 'a')
         + " HTTP/1.1\r\nContent-Length: 16000000\r\n\r\n" + QByteArray(16000000, 'b');
     const QByteArray refusal = "HTTP/1.1 431 Request Header Fields Too Large\r\n";
+    FakeOrigin kept;
+    kept.setReply({ "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok" }, FakeOrigin::Closing::WhenAsked);
+    const QByteArray get = "GET " + kept.url().toLatin1() + " HTTP/1.1\r\nHost: a\r\n\r\n";
     const std::tuple<const char *, QByteArray, QByteArray> rows[] = {
         { "HTTP/1.0 request", "GET " + origin.url().toLatin1() + " HTTP/1.0\r\n\r\n", reply },
         { "inside a tunnel", tunnel + "GET / HTTP/1.0\r\n\r\n",
             "HTTP/1.1 200 Connection established\r\n\r\n" + reply },
         { "70 KiB request line", huge, refusal },
+        { "three requests pipelined", get.repeated(3), kept.replyBytes().repeated(3) },
     };
     for (const auto &[name, request, expected] : rows) {
         SCOPED_TRACE(name);

@@ -150,8 +150,9 @@ TEST_P(RequestTable, VerdictTargetAndRecord)
     }
     // Only what is forwarded, and a request refused for its missing length, is recorded.
     EXPECT_EQ(QFile::exists(m_record), complete || row.refusal == 411);
-    if (complete)
+    if (complete) {
         EXPECT_EQ(readFile(m_record), r.Request());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, RequestTable, ::testing::ValuesIn(Rows),
