@@ -188,10 +188,14 @@ Result BodyDecoder::decode(const RecordMessage &message, bool inputCut, qsizetyp
 {
     // Transfer codings were applied after the content codings, so they come off first.
     QList<QByteArray> codings = message.header("Content-Encoding").split(',');
+    const qsizetype contentCodings = codings.size();
     codings += message.header("Transfer-Encoding").split(',');
     Result result;
     result.body = message.body;
+    qsizetype codedSize = -1;
     for (qsizetype i = codings.size() - 1; i >= 0; --i) {
+        if (i < contentCodings && codedSize < 0)
+            codedSize = result.body.size();
         const QByteArray name = codings[i].trimmed().toLower();
         if (name.isEmpty() || name == "identity")
             continue;
@@ -209,6 +213,7 @@ Result BodyDecoder::decode(const RecordMessage &message, bool inputCut, qsizetyp
         }
         result = step;
     }
+    result.codedSize = codedSize;
     if (result.body.size() > limit) {
         result.body.truncate(limit);
         result.cut = true;

@@ -19,6 +19,8 @@ public:
         QString problem;
         // Output stopped at the limit; body holds its first part.
         bool cut = false;
+        // The body's size with its transfer framing removed but its content codings still on.
+        qsizetype codedSize = 0;
     };
 
     // The body of message with its transfer framing removed and every Content-Encoding undone,

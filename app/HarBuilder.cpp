@@ -103,10 +103,8 @@ QJsonObject response(const RecordMessage &message, bool cut)
         { QStringLiteral("mimeType"),
             mime.isNull() ? QStringLiteral("x-unknown") : RecordMessage::text(mime) } };
     // HAR 1.2: the bytes the content coding saved, chunk framing aside.
-    const bool chunked = message.header("Transfer-Encoding").toLower().contains("chunked");
-    const qsizetype coded = chunked ? BodyDecoder::dechunk(message.body).body.size() : message.body.size();
-    if (decoded.problem.isEmpty() && !decoded.cut && decoded.body.size() != coded)
-        content[QStringLiteral("compression")] = decoded.body.size() - coded;
+    if (decoded.problem.isEmpty() && !decoded.cut && decoded.body.size() != decoded.codedSize)
+        content[QStringLiteral("compression")] = decoded.body.size() - decoded.codedSize;
     putBody(content, decoded.body);
     if (!decoded.problem.isEmpty())
         content[QStringLiteral("comment")] = decoded.problem;

@@ -707,9 +707,11 @@ std::optional<QByteArray> CProxyConnection::forwardedRequest(
     const QByteArray method = Header.first(methodEnd);
     const QByteArrayView targetText = QByteArrayView(Header).sliced(methodEnd + 1, targetEnd - methodEnd - 1);
     // A path is already what the server reads (inside a decrypted tunnel); a URL is cut to its path.
-    const std::optional<HttpTarget> target = targetText.startsWith('/')
-        ? std::optional<HttpTarget>(HttpTarget { QString(), 0, targetText.toByteArray() })
-        : HttpTarget::fromAbsolute(targetText);
+    std::optional<HttpTarget> target = HttpTarget();
+    if (targetText.startsWith('/'))
+        target->path = targetText.toByteArray();
+    else
+        target = HttpTarget::fromAbsolute(targetText);
     if (!target)
         return std::nullopt;
     // RFC 9112 section 3.2.4: an OPTIONS with no path asks about the server as a whole.
@@ -735,14 +737,7 @@ std::optional<QByteArray> CProxyConnection::forwardedRequest(
     }
     // RFC 9112 section 3.2.2: the server reads the target's authority, without its userinfo, as
     // Host, whatever the browser wrote there. A path was sent on a connection the browser chose.
-    QByteArray host;
-    if (!targetText.startsWith('/')) {
-        const QByteArrayView rest = targetText.sliced(targetText.indexOf("://") + 3);
-        qsizetype end = 0;
-        while (end < rest.size() && !QByteArrayView("/?#").contains(rest[end]))
-            ++end;
-        host = rest.first(end).sliced(rest.first(end).indexOf('@') + 1).toByteArray();
-    }
+    const QByteArray &host = target->authority;
     if (!host.isEmpty() && std::none_of(lines.begin(), lines.end(), [&](const QByteArray &line) {
             return nameOf(line) == "host";
         }))

@@ -51,6 +51,7 @@ std::optional<HttpTarget> parseAuthority(
     }
 
     HttpTarget out;
+    out.authority = authority.toByteArray();
     QByteArrayView portText;
     if (authority.startsWith('[')) {
         const qsizetype close = authority.indexOf(']');

@@ -14,6 +14,7 @@ struct HttpTarget {
     quint16 port = 0;
     QByteArray path; // empty when the absolute form had no path
     bool secure = false; // https
+    QByteArray authority; // "host[:port]" as the target wrote it, without userinfo
 
     // "http://[userinfo@]host[:port][/path][?query]", scheme case-insensitive. On failure the
     // result is empty and why says what is wrong.

@@ -30,11 +30,13 @@ TEST(Tunnel, OnlyTheTunnelsOwnBytesReachItsServer)
         SCOPED_TRACE(row.name);
         DecryptingProxy p;
         FakeOrigin a, b;
+        QTcpSocket refusing; // bound, never listening: refused for certain
+        ASSERT_TRUE(refusing.bind(QHostAddress::LocalHost, 0));
         a.setReply({ ok }, FakeOrigin::Closing::WhenAsked);
         const auto expand = [&](QByteArray text) {
             return text.replace("{A}", "http://127.0.0.1:" + QByteArray::number(a.port()))
                 .replace("{B}", "127.0.0.1:" + QByteArray::number(b.port()))
-                .replace("{refused}", "127.0.0.1:" + QByteArray::number(ProxyHarness::freePort()));
+                .replace("{refused}", "127.0.0.1:" + QByteArray::number(refusing.localPort()));
         };
         RawBrowser browser(p.h.port());
         browser.send(expand(row.before));
