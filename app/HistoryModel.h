@@ -1,6 +1,6 @@
 #pragma once
 
-#include "IHistoryList.h"
+#include "HistoryCells.h"
 
 #include <QAbstractTableModel>
 #include <QHash>
@@ -27,7 +27,7 @@ struct HistoryRow {
 // The connection history: rows in the order their exchanges began, keyed by exchange id. The
 // engine's reports are collected and applied together, at most once per BatchMs, as one
 // insertion and one change of the rows they touch. When the rows pass the limit, the oldest go.
-class HistoryModel : public QAbstractTableModel, public IHistoryList
+class HistoryModel : public QAbstractTableModel
 {
     Q_OBJECT
 
@@ -38,9 +38,10 @@ public:
 
     explicit HistoryModel(QObject *parent = nullptr);
 
-    // IHistoryList: queued until the next batch.
-    void exchangeAdded(quint64 id, const HistoryCells &cells) override;
-    void exchangeChanged(quint64 id, const HistoryCells &cells) override;
+    // The engine's reports (it will implement IHistoryList), queued until the next batch. A
+    // change for an id without a row (removed, or never added) is dropped.
+    void exchangeAdded(quint64 id, const HistoryCells &cells);
+    void exchangeChanged(quint64 id, const HistoryCells &cells);
 
     // Applies what the engine reported since the last batch, now.
     void flush();
