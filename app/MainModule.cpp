@@ -3,6 +3,7 @@
 #include "CProxyServer.h"
 #include "Clock.h"
 #include "HttpsDecryption.h"
+#include "LatenessProbe.h"
 #include "MessageBox.h"
 #include "ProgramValues.h"
 #include "RaisedError.h"
@@ -275,6 +276,7 @@ int Main()
     int exitCode = 0;
     if (!StartUp(QCoreApplication::applicationDirPath(), &exitCode))
         return exitCode;
+    const std::unique_ptr<LatenessProbe> probe(LatenessProbe::fromEnvironment(nullptr));
     exitCode = QCoreApplication::exec();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     releaseWindows();

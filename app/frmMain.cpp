@@ -8,7 +8,8 @@
 #include "MessageBox.h"
 #include "PictureBox.h"
 #include "ProgramValues.h"
-#include "QtHistoryList.h"
+#include "HistoryModel.h"
+#include "HistoryView.h"
 #include "RecordMessage.h"
 #include "RecordWriter.h"
 #include "TarnwickVersion.h"
@@ -37,21 +38,15 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QShortcut>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QVBoxLayout>
+#include <QHBoxLayout>
 
 #include <cstdio>
 
 namespace {
-// Border, caption and menu bar around the client area as the window was designed. The resize
-// rule's constants assume them, so the layout is computed from the real client area plus these,
-// whatever the desktop's decorations and the status bar take.
-constexpr int DesignChromeWidth = 120;
-constexpr int DesignChromeHeight = 690;
-constexpr int ListTop = 2895;
-constexpr int ShortWindowHeight = 4500;
-
 std::optional<bool> g_trayAvailableForTest;
 
 QPixmap monitorPixmap(int size, const QColor &screen)
@@ -89,12 +84,11 @@ bool isPlainFileName(const QString &name)
 
 // A decoded view reads this much of a record: the largest decoded body and its header.
 constexpr qint64 DecodeReadLimit = 17 * 1024 * 1024;
-// How long a click waits for a record the writer has not put in place yet, and the purge for
-// the writer to delete what it names.
+// How long a click waits for a record the writer has not put in place yet; how long the end of
+// the program waits for the writer to delete the records, and after how long it says so.
 constexpr int RecordWaitMs = 2000;
 constexpr int PurgeWaitMs = 30000;
-// Pixels between the filter box and the controls around it.
-constexpr int FilterGap = 2;
+constexpr int PurgeQuietMs = 500;
 
 MessageBox::Icon toMessageBoxIcon(IProxyShell::MessageIcon icon)
 {
@@ -119,34 +113,41 @@ frmMain::frmMain(QWidget *parent)
     auto *client = new QWidget(this);
     client->setObjectName(QStringLiteral("client"));
     setCentralWidget(client);
-    client->installEventFilter(this);
 
-    const auto place = [this](QWidget *widget, int left, int top, int width, int height) {
-        widget->setGeometry(Twips::toPixelsX(left, this), Twips::toPixelsY(top, this),
-            Twips::toPixelsX(width, this), Twips::toPixelsY(height, this));
-    };
+    // The record pane above, the history below; the user moves the line between them.
+    splitter = new QSplitter(Qt::Vertical, client);
+    splitter->setObjectName(QStringLiteral("splitter"));
+    splitter->setChildrenCollapsible(true);
+    auto *clientLayout = new QVBoxLayout(client);
+    clientLayout->setContentsMargins(Twips::toPixelsX(45, this), Twips::toPixelsY(45, this),
+        Twips::toPixelsX(45, this), Twips::toPixelsY(45, this));
+    clientLayout->addWidget(splitter);
 
-    tabRecordView = new QTabBar(client);
+    auto *pane = new QWidget(splitter);
+    pane->setObjectName(QStringLiteral("pane"));
+    auto *paneLayout = new QVBoxLayout(pane);
+    paneLayout->setContentsMargins(0, 0, 0, 0);
+    paneLayout->setSpacing(0);
+    tabRecordView = new QTabBar(pane);
     tabRecordView->setObjectName(QStringLiteral("tabRecordView"));
     tabRecordView->setDocumentMode(true);
     tabRecordView->setExpanding(false);
     for (const char *view : { "Raw", "Decoded", "Hex" })
         tabRecordView->addTab(QLatin1String(view));
-    tabRecordView->setGeometry(Twips::toPixelsX(60, this), Twips::toPixelsY(75, this),
-        tabRecordView->sizeHint().width(), tabRecordView->sizeHint().height());
     connect(tabRecordView, &QTabBar::currentChanged, this, [this] {
         if (!m_shownFile.isNull())
             showRecord(m_shownFile, m_shownMissingText);
     });
+    paneLayout->addWidget(tabRecordView, 0, Qt::AlignLeft);
 
-    txtSniff = new QPlainTextEdit(client);
+    txtSniff = new QPlainTextEdit(pane);
     txtSniff->setObjectName(QStringLiteral("txtSniff"));
     txtSniff->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtSniff->setReadOnly(true);
     txtSniff->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    place(txtSniff, 60, 75, 8535, 2550);
+    paneLayout->addWidget(txtSniff, 1);
 
-    scrPicture = new QScrollArea(client);
+    scrPicture = new QScrollArea(pane);
     scrPicture->setObjectName(QStringLiteral("scrPicture"));
     auto *picturePage = new QWidget;
     auto *pictureLayout = new QVBoxLayout(picturePage);
@@ -161,58 +162,59 @@ frmMain::frmMain(QWidget *parent)
     scrPicture->setWidget(picturePage);
     scrPicture->setWidgetResizable(true);
     scrPicture->hide();
+    paneLayout->addWidget(scrPicture, 1);
 
-    Label4 = new QLabel(QStringLiteral("Connection History:"), client);
+    auto *listPane = new QWidget(splitter);
+    listPane->setObjectName(QStringLiteral("listPane"));
+    auto *listLayout = new QVBoxLayout(listPane);
+    listLayout->setContentsMargins(0, 0, 0, 0);
+    auto *filterLine = new QHBoxLayout;
+    Label4 = new QLabel(QStringLiteral("Connection History:"), listPane);
     Label4->setObjectName(QStringLiteral("Label4"));
-    place(Label4, 90, 2685, 1455, 225);
-    // The designed width fits the caption only in the designer's font.
-    Label4->resize(qMax(Label4->width(), Label4->sizeHint().width()), Label4->height());
-
-    pic = new PictureBox(client);
-    pic->setObjectName(QStringLiteral("pic"));
-    place(pic, 4635, 2640, 330, 315);
-    // It only carries the tray's picture; the status bar says what the server is doing.
-    pic->hide();
-
-    const QColor screens[2] = { QColor(0, 160, 0), QColor(200, 0, 0) };
-    const int picsLeft[2] = { 5340, 5790 };
-    for (int i = 0; i < 2; ++i) {
-        pics[i] = new PictureBox(client);
-        pics[i]->setObjectName(QStringLiteral("pics%1").arg(i));
-        place(pics[i], picsLeft[i], 2655, 330, 315);
-        pics[i]->setPicture(monitorIcon(screens[i]));
-        // They only store the two pictures.
-        pics[i]->hide();
-    }
-
-    ListView1 = new QtHistoryList(client);
-    place(ListView1, 45, ListTop, 8565, 3015);
-    connect(ListView1, &QtHistoryList::mouseButtonDown, this, &frmMain::ListView1_MouseDown);
-    connect(ListView1, &QtHistoryList::itemClick, this, &frmMain::ListView1_ItemClick);
-    connect(ListView1, &QtHistoryList::keyboardSelect, this,
-        [this](int index) { showRecord(ListView1->subItem(index, 7), QStringLiteral("No Request File.")); });
-    connect(ListView1, &QtHistoryList::keyboardEnter, this, [this] { ViewResponseFile(); });
-    connect(ListView1, &QtHistoryList::rowMenuRequested, this, &frmMain::ListView1_RowMenuRequested);
-
-    // The filter sits on Label4's line, as high as it needs, its foot on the list's top; the text
-    // pane gives up the height the view switch above it and the filter take.
-    txtFilter = new QLineEdit(client);
+    filterLine->addWidget(Label4);
+    txtFilter = new QLineEdit(listPane);
     txtFilter->setObjectName(QStringLiteral("txtFilter"));
-    txtFilter->setPlaceholderText(QStringLiteral("Filter by host, type, URL or status (-text hides)"));
+    txtFilter->setPlaceholderText(QStringLiteral("Filter by host, type, URL, status or code (-text hides)"));
     txtFilter->setClearButtonEnabled(true);
-    const int filterHeight = txtFilter->sizeHint().height();
-    txtFilter->setGeometry(Label4->geometry().right() + 8, ListView1->y() - FilterGap - filterHeight,
-        ListView1->geometry().right() - Label4->geometry().right() - 8, filterHeight);
-    Label4->move(Label4->x(), txtFilter->y() + (filterHeight - Label4->height()) / 2);
-    txtSniff->setGeometry(txtSniff->x(), tabRecordView->geometry().bottom() + 1, txtSniff->width(),
-        txtFilter->y() - FilterGap - tabRecordView->geometry().bottom() - 1);
-    scrPicture->setGeometry(txtSniff->geometry());
-    connect(txtFilter, &QLineEdit::textChanged, ListView1, &QtHistoryList::setFilterText);
+    filterLine->addWidget(txtFilter, 1);
+    listLayout->addLayout(filterLine);
+
+    History = new HistoryModel(this);
+    History->log = [this](const QString &line) {
+        if (Proxy)
+            Proxy->AddLog(line);
+    };
+    connect(History, &HistoryModel::rowsDropped, this, &frmMain::historyRowsDropped);
+    ListView1 = new HistoryView(History, listPane);
+    listLayout->addWidget(ListView1, 1);
+    connect(ListView1, &HistoryView::mouseButtonDown, this, &frmMain::ListView1_MouseDown);
+    connect(ListView1, &HistoryView::itemClick, this, &frmMain::ListView1_ItemClick);
+    connect(ListView1, &HistoryView::keyboardSelect, this, [this](int row) {
+        showRecord(History->row(row).cells[HistoryRow::RequestFile], QStringLiteral("No Request File."));
+    });
+    connect(ListView1, &HistoryView::keyboardEnter, this, [this] { ViewResponseFile(); });
+    connect(ListView1, &HistoryView::rowMenuRequested, this, &frmMain::ListView1_RowMenuRequested);
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 1);
+
+    connect(txtFilter, &QLineEdit::textChanged, ListView1, &HistoryView::setFilterText);
     auto *find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, [this] {
         txtFilter->setFocus(Qt::ShortcutFocusReason);
         txtFilter->selectAll();
     });
+
+    // They only carry the tray's pictures; the status bar says what the server is doing.
+    pic = new PictureBox(client);
+    pic->setObjectName(QStringLiteral("pic"));
+    pic->hide();
+    const QColor screens[2] = { QColor(0, 160, 0), QColor(200, 0, 0) };
+    for (int i = 0; i < 2; ++i) {
+        pics[i] = new PictureBox(client);
+        pics[i]->setObjectName(QStringLiteral("pics%1").arg(i));
+        pics[i]->setPicture(monitorIcon(screens[i]));
+        pics[i]->hide();
+    }
 
     lblServerState = new QLabel(this);
     lblServerState->setObjectName(QStringLiteral("lblServerState"));
@@ -235,7 +237,12 @@ frmMain::frmMain(QWidget *parent)
     // Item 0 stays "E&xit", as the exit commands are known by; the export goes above it.
     addItem(mnuFile, mnuFileItem, QStringLiteral("mnuFileItem"), QStringLiteral("Export &HAR..."),
         &frmMain::mnuFileItem_Click);
-    mnuFile->insertAction(mnuFileItem[0], mnuFileItem[1]);
+    addItem(mnuFile, mnuFileItem, QStringLiteral("mnuFileItem"), QStringLiteral("&Open Session..."),
+        &frmMain::mnuFileItem_Click);
+    addItem(mnuFile, mnuFileItem, QStringLiteral("mnuFileItem"), QStringLiteral("&Save Session..."),
+        &frmMain::mnuFileItem_Click);
+    for (const int item : { 2, 3, 1 })
+        mnuFile->insertAction(mnuFileItem[0], mnuFileItem[item]);
     mnuFile->insertSeparator(mnuFileItem[0]);
 
     mnuTools = menuBar()->addMenu(QStringLiteral("&Tools"));
@@ -252,6 +259,8 @@ frmMain::frmMain(QWidget *parent)
     addItem(
         mnuTools, mnuToolsItem, tools, QStringLiteral("&HTTPS Decryption..."), &frmMain::mnuToolsItem_Click);
     mnuTools->insertAction(mnuToolsItem[1], mnuToolsItem[4]);
+    addItem(mnuTools, mnuToolsItem, tools, QStringLiteral("&Options..."), &frmMain::mnuToolsItem_Click);
+    mnuTools->insertAction(mnuToolsItem[1], mnuToolsItem[5]);
 
     mnuPopupTray = new QMenu(QStringLiteral("PopupTray"), this);
     mnuPopupTray->setObjectName(QStringLiteral("mnuPopupTray"));
@@ -303,22 +312,7 @@ void frmMain::Form_Load()
     Proxy = new CProxyServer(this, this);
     Proxy->setHttpsDecryption(httpsDecryption());
     connect(Proxy, &CProxyServer::stateChanged, this, &frmMain::updateServerState);
-    SetupColumns();
     StartProxy();
-}
-
-void frmMain::SetupColumns()
-{
-    using A = IHistoryList::Alignment;
-    ListView1->addColumn(QStringLiteral("Host"), 2000, A::Left);
-    ListView1->addColumn(QStringLiteral("IP Address"), 1300, A::Left);
-    ListView1->addColumn(QStringLiteral("Type"), 700, A::Center);
-    ListView1->addColumn(QStringLiteral("URL"), 3000, A::Left);
-    ListView1->addColumn(QStringLiteral("Q-Bytes"), 800, A::Right);
-    ListView1->addColumn(QStringLiteral("A-Bytes"), 800, A::Right);
-    ListView1->addColumn(QStringLiteral("Status"), 1000, A::Center);
-    ListView1->addColumn(QStringLiteral("Request File (Q)"), 2000, A::Left);
-    ListView1->addColumn(QStringLiteral("Response File (A)"), 2000, A::Left);
 }
 
 void frmMain::StartProxy()
@@ -355,7 +349,7 @@ void frmMain::updateServerState()
 
 IHistoryList *frmMain::historyList()
 {
-    return ListView1;
+    return History;
 }
 
 void frmMain::UpdateIcon(qint16 icon)
@@ -369,35 +363,43 @@ void frmMain::messageBox(const QString &text, MessageIcon icon)
     MessageBox::show(this, text, toMessageBoxIcon(icon));
 }
 
-void frmMain::DeleteTempFiles()
+void frmMain::historyRowsDropped(const QList<HistoryRow> &rows)
 {
-    QPointer<frmMain> self(this);
-    QPointer<frmWait> wait;
-    if (isVisible() && !isMinimized()) {
-        wait = new frmWait(this);
-        wait->show();
-        // Once, so that the wait window is drawn; socket events may run here too.
-        QCoreApplication::processEvents();
-        if (!self)
-            return;
-    }
+    QHash<quint64, bool> tickedById;
+    for (const HistoryRow &row : rows)
+        tickedById.insert(row.id, row.checked);
+    if (Proxy)
+        Proxy->historyRowsRemoved(tickedById);
+    if (!m_keepRecordsOfDroppedRows)
+        deleteRecords(rows);
+}
 
+void frmMain::deleteRecords(const QList<HistoryRow> &rows)
+{
     // Through the record writer, after whatever it still has to write for these files.
     RecordWriter &writer = RecordWriter::instance();
     const QString folder = recordFolder();
-    const int rows = ListView1->count();
-    for (int index = 1; index <= rows; ++index) {
-        if (ListView1->checked(index))
+    for (const HistoryRow &row : rows) {
+        if (row.checked)
             continue;
-        for (int column : { 7, 8 }) {
-            const QString name = ListView1->subItem(index, column);
-            if (isPlainFileName(name))
-                writer.remove(folder + name);
-        }
+        for (const int column : { HistoryRow::RequestFile, HistoryRow::ResponseFile })
+            if (isPlainFileName(row.cells[column]))
+                writer.remove(folder + row.cells[column]);
     }
-    writer.drain(PurgeWaitMs);
+}
 
-    if (wait) {
+void frmMain::waitForRecordDeletion()
+{
+    RecordWriter &writer = RecordWriter::instance();
+    if (writer.drain(PurgeQuietMs) || !isVisible() || isMinimized())
+        return writer.drain(PurgeWaitMs), void();
+    QPointer<frmMain> self(this);
+    QPointer<frmWait> wait = new frmWait(this);
+    wait->show();
+    // Once, so that the wait window is drawn.
+    QCoreApplication::processEvents();
+    writer.drain(PurgeWaitMs);
+    if (self && wait) {
         wait->close();
         delete wait.data();
     }
@@ -471,8 +473,8 @@ void frmMain::showRecordPane(bool show)
 
 void frmMain::ViewResponseFile()
 {
-    const int index = ListView1->selectedIndex();
-    const QString name = index >= 1 ? ListView1->subItem(index, 8) : QString();
+    const int row = ListView1->selectedRow();
+    const QString name = row >= 0 ? History->row(row).cells[HistoryRow::ResponseFile] : QString();
     showRecord(name, QStringLiteral("No Response File."));
 }
 
@@ -487,7 +489,7 @@ void frmMain::ListView1_MouseDown(int Button, int Shift, int x, int y)
 void frmMain::ListView1_ItemClick(int index)
 {
     if (mMouse == 1)
-        showRecord(ListView1->subItem(index, 7), QStringLiteral("No Request File."));
+        showRecord(History->row(index).cells[HistoryRow::RequestFile], QStringLiteral("No Request File."));
     else
         ViewResponseFile();
 }
@@ -505,16 +507,13 @@ void frmMain::exportHar()
     QPointer<frmMain> self(this);
     const QString folder = recordFolder();
     QList<HarBuilder::Row> rows;
-    bool anyChecked = false;
-    for (int index = 1; index <= ListView1->count(); ++index)
-        anyChecked = anyChecked || ListView1->checked(index);
-    for (int index = 1; index <= ListView1->count(); ++index) {
-        const QString request = ListView1->subItem(index, 7);
-        if ((anyChecked && !ListView1->checked(index)) || !isPlainFileName(request))
+    for (const HistoryRow &row : listedRows()) {
+        const QString request = row.cells[HistoryRow::RequestFile];
+        if (!isPlainFileName(request))
             continue;
-        const QString reply = ListView1->subItem(index, 8);
+        const QString reply = row.cells[HistoryRow::ResponseFile];
         rows.append({ folder + request, isPlainFileName(reply) ? folder + reply : QString(),
-            ListView1->subItem(index, 1), ListView1->subItem(index, 6) });
+            row.cells[HistoryRow::IP], row.cells[HistoryRow::Status] });
     }
 
     QString fileName = QStringLiteral("tarnwick.har");
@@ -545,7 +544,9 @@ void frmMain::ListView1_RowMenuRequested(int index, const QPoint &globalPos)
 
 void frmMain::mnuPopupRowItem_Click(int Index)
 {
-    const QString name = ListView1->subItem(m_menuRow, 7);
+    if (m_menuRow < 0 || m_menuRow >= History->rowCount())
+        return;
+    const QString name = History->row(m_menuRow).cells[HistoryRow::RequestFile];
     if (!isPlainFileName(name))
         return;
     const QByteArray record = HarBuilder::readRecord(recordFolder() + name, DecodeReadLimit);
@@ -568,8 +569,7 @@ void frmMain::mnuToolsItem_Click(int Index)
         ShowLog();
         break;
     case 3:
-        DeleteTempFiles();
-        ListView1->clear();
+        History->clear();
         break;
     case 4:
         if (HttpsDecryption *decryption = httpsDecryption()) {
@@ -651,7 +651,7 @@ void frmMain::CloseProgram()
         Tray->deleteLater();
         Tray = nullptr;
     }
-    DeleteTempFiles();
+    endHistory();
     if (CProxyServer *proxy = Proxy) {
         Proxy = nullptr;
         proxy->Cleanup();
@@ -660,48 +660,23 @@ void frmMain::CloseProgram()
     ExitProgram();
 }
 
-bool frmMain::eventFilter(QObject *watched, QEvent *event)
+QList<HistoryRow> frmMain::listedRows() const
 {
-    if (watched == centralWidget() && event->type() == QEvent::Resize)
-        Form_Resize();
-    return QMainWindow::eventFilter(watched, event);
+    History->flush();
+    const bool anyChecked = History->anyChecked();
+    QList<HistoryRow> rows;
+    for (int row = 0; row < History->rowCount(); ++row)
+        if (!anyChecked || History->row(row).checked)
+            rows.append(History->row(row));
+    return rows;
 }
 
-void frmMain::changeEvent(QEvent *event)
+void frmMain::endHistory()
 {
-    QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange)
-        Form_Resize();
-}
-
-void frmMain::Form_Resize()
-{
-    if (isMinimized() || !ListView1)
-        return;
-    const QWidget *client = centralWidget();
-    const int W = Twips::fromPixelsX(client->width(), this) + DesignChromeWidth;
-    const int H = Twips::fromPixelsY(client->height(), this) + DesignChromeHeight;
-
-    txtSniff->resize(Twips::toPixelsX(qMax(0, W - 230), this), txtSniff->height());
-    scrPicture->setGeometry(txtSniff->geometry());
-    ListView1->resize(txtSniff->width(), ListView1->height());
-    const int filterHeight = txtFilter->height() + FilterGap;
-    if (H <= ShortWindowHeight) {
-        // The list takes the pane's place; the filter stays above it.
-        showRecordPane(false);
-        txtFilter->setGeometry(ListView1->x(), tabRecordView->y(), ListView1->width(), txtFilter->height());
-        ListView1->move(ListView1->x(), tabRecordView->y() + filterHeight);
-        ListView1->resize(
-            ListView1->width(), qMax(0, Twips::toPixelsY(qMax(0, H - 800), this) - filterHeight));
-    } else {
-        const int top = Twips::toPixelsY(ListTop, this);
-        if (ListView1->y() != top) {
-            ListView1->move(ListView1->x(), top);
-            showRecordPane(true);
-        }
-        const int filterLeft = Label4->geometry().right() + 8;
-        txtFilter->setGeometry(filterLeft, top - filterHeight,
-            qMax(0, ListView1->geometry().right() + 1 - filterLeft), txtFilter->height());
-        ListView1->resize(ListView1->width(), Twips::toPixelsY(qMax(0, H - 3615), this));
-    }
+    History->flush();
+    QList<HistoryRow> rows;
+    for (int row = 0; row < History->rowCount(); ++row)
+        rows.append(History->row(row));
+    deleteRecords(rows);
+    waitForRecordDeletion();
 }

@@ -20,7 +20,10 @@ class QLineEdit;
 class QPlainTextEdit;
 class QScrollArea;
 class QTabBar;
-class QtHistoryList;
+class HistoryModel;
+class HistoryView;
+class QSplitter;
+struct HistoryRow;
 
 // The main window: the connection history, the recorded request or reply of the clicked row,
 // the menus, the tray icon and the orderly end of the program. It owns the proxy server.
@@ -41,7 +44,6 @@ public:
     // IProxyShell
     IHistoryList *historyList() override;
     void UpdateIcon(qint16 icon) override;
-    void DeleteTempFiles() override;
     void messageBox(const QString &text, MessageIcon icon) override;
 
     // What the text pane shows for a record file of the requests folder in the given view.
@@ -66,7 +68,9 @@ public:
     QLabel *imgPicture = nullptr;
     QLineEdit *txtFilter = nullptr;
     QLabel *Label4 = nullptr;
-    QtHistoryList *ListView1 = nullptr;
+    HistoryModel *History = nullptr;
+    HistoryView *ListView1 = nullptr;
+    QSplitter *splitter = nullptr;
     PictureBox *pic = nullptr;
     PictureBox *pics[2] = { nullptr, nullptr };
     QLabel *lblServerState = nullptr;
@@ -81,14 +85,10 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    void changeEvent(QEvent *event) override;
 
 private:
-    void SetupColumns();
     void StartProxy();
     void ViewResponseFile();
-    void Form_Resize();
     void updateServerState();
     void mnuFileItem_Click(int Index);
     void mnuToolsItem_Click(int Index);
@@ -103,13 +103,22 @@ private:
     void Tray_LButtonDblClick();
     void Tray_RButtonUp();
     bool trayAvailable() const;
+    void historyRowsDropped(const QList<HistoryRow> &rows);
+    // Deletes the records of the unticked rows, through the record writer.
+    void deleteRecords(const QList<HistoryRow> &rows);
+    // At the end of the program: waits for the writer, with the wait window once it takes a while.
+    void waitForRecordDeletion();
+    // The ticked rows, or every row when none is ticked.
+    QList<HistoryRow> listedRows() const;
+    void endHistory();
 
     // The record in the text pane, shown again when the view changes.
     QString m_shownFile;
     QString m_shownMissingText;
     bool m_showingPicture = false;
     bool m_paneShown = true;
-    int m_menuRow = 0;
+    int m_menuRow = -1;
+    bool m_keepRecordsOfDroppedRows = false;
     bool m_loaded = false;
     bool m_closing = false;
 };

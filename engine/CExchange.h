@@ -25,8 +25,10 @@ public:
     // The method word as the Type column and the log show it.
     QString methodWord() const;
 
-    qint32 stamp = 0; // the history row, 1-based; 0 when it has none
-    quint64 rowGeneration = 0; // the list's generation when the row was added
+    quint64 stamp = 0; // the exchange's id in the history; 0 while it has no row
+    // The window removed the row; a ticked row's records stay, others go when the exchange ends.
+    bool rowRemoved = false;
+    bool rowTicked = false;
     QDateTime firstByteAt;
     bool keepAlive = false; // the browser may send another request after this one
     bool upgrade = false; // asks to switch protocols (WebSocket)

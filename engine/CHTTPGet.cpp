@@ -158,6 +158,11 @@ qint32 CHTTPGet::port() const
     return m_port;
 }
 
+int CHTTPGet::replyStatus() const
+{
+    return m_framing.status();
+}
+
 qint64 CHTTPGet::receivedBytes() const
 {
     return m_received;

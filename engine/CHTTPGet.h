@@ -64,6 +64,8 @@ public:
     qint32 port() const;
     // Bytes received from the server for this exchange, as a 64-bit count.
     qint64 receivedBytes() const;
+    // The status code of the reply's final header; 0 before it has come.
+    int replyStatus() const;
     // The name the reply is written under until the transfer is complete.
     QString partFile() const;
     // Ends an unfinished transfer: closes the server connection and discards the partial

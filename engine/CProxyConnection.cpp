@@ -173,13 +173,13 @@ CHTTPGet *CProxyConnection::HTTPGet() const
     return m_browser;
 }
 
-void CProxyConnection::setStamp(qint32 NewStamp)
+void CProxyConnection::setStamp(quint64 NewStamp)
 {
     if (CExchange *exchange = current())
         exchange->stamp = NewStamp;
 }
 
-qint32 CProxyConnection::stamp() const
+quint64 CProxyConnection::stamp() const
 {
     const CExchange *exchange = current();
     return exchange ? exchange->stamp : 0;
@@ -334,28 +334,21 @@ void CProxyConnection::Shutdown()
 }
 
 namespace {
-// A row of the list names its exchange's records, and the purge keeps a ticked row's records even
-// after the row itself is gone; any other exchange's records have no row left to name them.
-bool keepsRecords(const IHistoryList &list, const CExchange &exchange)
+// A row of the list names its exchange's records, and a ticked row keeps them even after the row
+// itself is gone; any other exchange's records have no row left to name them.
+bool keepsRecords(const CExchange &exchange)
 {
-    return exchange.stamp != 0
-        && (list.generation() == exchange.rowGeneration
-            || list.wasChecked(exchange.rowGeneration, exchange.stamp));
+    return exchange.stamp != 0 && (!exchange.rowRemoved || exchange.rowTicked);
 }
 } // namespace
 
 void CProxyConnection::dropOrphanRecords()
 {
-    IHistoryList *list = m_server ? m_server->historyList() : nullptr;
-    if (!list)
+    if (!m_server || !m_server->historyList())
         return;
     RecordWriter &writer = RecordWriter::instance();
-    std::vector<std::shared_ptr<CExchange>> all(m_queue.begin(), m_queue.end());
-    for (const auto &exchange : { m_receiving, m_last })
-        if (exchange)
-            all.push_back(exchange);
-    for (const auto &exchange : all) {
-        if (keepsRecords(*list, *exchange))
+    for (const auto &exchange : exchanges()) {
+        if (keepsRecords(*exchange))
             continue;
         writer.remove(exchange->RequestFilePath());
         if (!m_queue.empty() && exchange == m_queue.front() && !exchange->transferDone)
@@ -385,28 +378,37 @@ void CProxyConnection::Send(const QByteArray &msg)
     });
 }
 
-void CProxyConnection::SetupStamp()
+std::vector<std::shared_ptr<CExchange>> CProxyConnection::exchanges() const
+{
+    std::vector<std::shared_ptr<CExchange>> all(m_queue.begin(), m_queue.end());
+    for (const auto &exchange : { m_receiving, m_last })
+        if (exchange)
+            all.push_back(exchange);
+    return all;
+}
+
+void CProxyConnection::historyRowsRemoved(const QHash<quint64, bool> &tickedById)
+{
+    for (const auto &exchange : exchanges()) {
+        const auto removed = tickedById.constFind(exchange->stamp);
+        if (exchange->stamp == 0 || removed == tickedById.cend())
+            continue;
+        exchange->rowRemoved = true;
+        exchange->rowTicked = *removed;
+    }
+}
+
+void CProxyConnection::SetupStamp(const CProxyServer::RowReport &row)
 {
     CExchange *exchange = m_queue.empty() ? nullptr : m_queue.back().get();
-    IHistoryList *list = m_server ? m_server->historyList() : nullptr;
-    if (!exchange || !list)
-        return;
-    exchange->stamp = list->count() + 1;
-    list->add();
-    list->setSelectedIndex(exchange->stamp);
-    exchange->rowGeneration = list->generation();
+    if (exchange && m_server && m_server->historyList())
+        exchange->stamp = m_server->AddItem(row);
 }
 
 void CProxyConnection::report(const CExchange &exchange, const CProxyServer::RowReport &row)
 {
-    if (!m_server || exchange.stamp == 0)
-        return;
-    // Rows are addressed by position only; once the list has been emptied, whatever row later
-    // takes this position belongs to another exchange.
-    IHistoryList *list = m_server->historyList();
-    if (!list || list->generation() != exchange.rowGeneration)
-        return;
-    m_server->UpdateItem(exchange.stamp, row);
+    if (m_server && exchange.stamp != 0 && !exchange.rowRemoved)
+        m_server->UpdateItem(exchange.stamp, row);
 }
 
 void CProxyConnection::report(const CProxyServer::RowReport &row)
@@ -422,6 +424,8 @@ CProxyServer::RowReport CProxyConnection::errorReport(const QString &status) con
     row.Desc = RequestDesc();
     row.ResponseFile = ResponseFilePath();
     row.Status = status;
+    if (m_browser->replyStatus() > 0)
+        row.Code = m_browser->replyStatus();
     return row;
 }
 
@@ -440,6 +444,9 @@ CProxyServer::RowReport CProxyConnection::fullReport(const QString &status) cons
     row.RequestFile = exchange ? exchange->request().RequestFile() : QString();
     row.ResponseFile = ResponseFilePath();
     row.Status = status;
+    row.FullURL = exchange ? exchange->request().fullUrl() : QString();
+    if (m_browser->replyStatus() > 0)
+        row.Code = m_browser->replyStatus();
     return row;
 }
 
@@ -599,7 +606,6 @@ bool CProxyConnection::requestComplete(const std::shared_ptr<CExchange> &exchang
     exchange->keepAlive = request.keepAlive();
 
     m_queue.push_back(exchange);
-    SetupStamp();
     CProxyServer::RowReport row;
     row.IP = RemoteIP();
     row.Desc = exchange->methodWord();
@@ -609,7 +615,8 @@ bool CProxyConnection::requestComplete(const std::shared_ptr<CExchange> &exchang
     row.RequestFile = request.RequestFile();
     row.ResponseFile = QString();
     row.Status = QStringLiteral("IN-PROXY");
-    report(*exchange, row);
+    row.FullURL = request.fullUrl();
+    SetupStamp(row);
     if (!m_server)
         return false;
     m_server->AddHit(exchange->methodWord() + QStringLiteral(" - ") + request.page(), RemoteIP());
@@ -682,9 +689,6 @@ void CProxyConnection::PassGet(
     m_browser->setRequestID(RequestID);
     m_browser->OpenURL(Host);
 
-    IHistoryList *list = m_server ? m_server->historyList() : nullptr;
-    if (list && list->count() > 200)
-        m_server->schedulePurge();
     if (m_phase == Phase::Forwarding && !m_upstreamConnected && !m_queue.empty()
         && m_queue.front() == exchange) {
         CProxyServer::RowReport row = fullReport(QStringLiteral("TO-WEB"));
@@ -1053,8 +1057,7 @@ void CProxyConnection::exchangeDone()
     report(fullReport(QStringLiteral("DONE")));
     m_last = m_queue.front();
     m_queue.pop_front();
-    IHistoryList *list = m_server ? m_server->historyList() : nullptr;
-    if (list && !keepsRecords(*list, *m_last)) {
+    if (m_server && m_server->historyList() && !keepsRecords(*m_last)) {
         RecordWriter::instance().remove(m_last->RequestFilePath());
         RecordWriter::instance().remove(m_last->ResponseFilePath());
     }
@@ -1214,9 +1217,8 @@ void CProxyConnection::answerAndClose(int code, const QString &body)
         + QByteArray::number(content.size()) + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + content;
     // The answer is what the browser got for the exchange being served: its row names it as the
     // reply record, unless the server's own bytes were kept there (a reply refused as invalid).
-    const IHistoryList *list = m_server ? m_server->historyList() : nullptr;
-    if (m_phase == Phase::Forwarding && list && !m_queue.empty() && m_queue.front()->stamp != 0
-        && list->generation() == m_queue.front()->rowGeneration && m_browser->receivedBytes() == 0)
+    if (m_phase == Phase::Forwarding && !m_queue.empty() && m_queue.front()->stamp != 0
+        && !m_queue.front()->rowRemoved && m_browser->receivedBytes() == 0)
         RecordWriter::instance().write(m_queue.front()->ResponseFilePath(), answer);
     m_phase = Phase::Answering;
     m_browser->abort();

@@ -49,8 +49,8 @@ public:
     ~CProxyConnection() override;
 
     CHTTPGet *HTTPGet() const;
-    void setStamp(qint32 NewStamp);
-    qint32 stamp() const;
+    void setStamp(quint64 NewStamp);
+    quint64 stamp() const;
     QString URL() const;
     QString RequestDesc() const;
     qint32 RequestLength() const;
@@ -62,14 +62,17 @@ public:
     QString RemoteIP() const;
     void Send(const QByteArray &msg);
     void PassGet(qint32 &RequestID, const QString &Host, const QByteArray &Header, const QString &rt);
-    void SetupStamp();
+    // Gives the newest exchange its history row, with these cells.
+    void SetupStamp(const CProxyServer::RowReport &row);
     // Ends every exchange at once for a server that is going away: both sockets closed, the
     // fetcher aborted, and nothing reported to the server any more.
     void Shutdown();
     // Deletes the record files of this connection's exchanges that no history row names any
-    // more (the rows were cleared, or the exchange never had one), so that no purge would ever
-    // find them.
+    // more (the rows were removed unticked, or the exchange never had one), so that no purge
+    // would ever find them.
     void dropOrphanRecords();
+    // Marks the exchanges whose rows the window removed.
+    void historyRowsRemoved(const QHash<quint64, bool> &tickedById);
 
     // The exchange being served (else the one being received, else the last one served).
     QString RequestFilePath() const;
@@ -136,6 +139,8 @@ private:
     void report(const CExchange &exchange, const CProxyServer::RowReport &row);
     void report(const CProxyServer::RowReport &row);
     CProxyServer::RowReport errorReport(const QString &status) const;
+    // Every exchange this connection still holds: queued, being received, last served.
+    std::vector<std::shared_ptr<CExchange>> exchanges() const;
     template <typename F> void guarded(F &&body);
 
     qint32 m_requestID = 0;

@@ -253,32 +253,55 @@ void CProxyServer::StartListening()
     emit stateChanged();
 }
 
-void CProxyServer::UpdateItem(qint32 Index, const RowReport &report)
+namespace {
+HistoryCells toCells(const CProxyServer::RowReport &report)
+{
+    const auto number = [](const std::optional<double> &value) -> std::optional<QString> {
+        if (!value)
+            return std::nullopt;
+        return QLocale().toString(static_cast<qint64>(std::llround(*value)));
+    };
+    const auto fileName = [](const std::optional<QString> &path) -> std::optional<QString> {
+        if (!path)
+            return std::nullopt;
+        return CProxyServer::GetFileName(*path);
+    };
+    HistoryCells cells;
+    cells.Host = report.Host;
+    cells.IP = report.IP;
+    cells.Desc = report.Desc;
+    cells.URL = report.URL;
+    cells.RequestLength = number(report.RequestLength);
+    cells.ResponseLength = number(report.ResponseLength);
+    cells.Status = report.Status;
+    cells.RequestFile = fileName(report.RequestFile);
+    cells.ResponseFile = fileName(report.ResponseFile);
+    if (report.Code)
+        cells.Code = *report.Code > 0 ? QString::number(*report.Code) : QString();
+    cells.FullURL = report.FullURL;
+    return cells;
+}
+} // namespace
+
+quint64 CProxyServer::AddItem(const RowReport &report)
+{
+    const quint64 id = ++m_lastExchangeID;
+    if (IHistoryList *list = historyList())
+        list->exchangeAdded(id, toCells(report));
+    return id;
+}
+
+void CProxyServer::UpdateItem(quint64 ExchangeID, const RowReport &report)
 {
     IHistoryList *list = historyList();
-    if (!list || Index < 1 || Index > list->count())
-        return;
+    if (list && ExchangeID != 0)
+        list->exchangeChanged(ExchangeID, toCells(report));
+}
 
-    const auto number
-        = [](double value) { return QLocale().toString(static_cast<qint64>(std::llround(value))); };
-    if (report.Host)
-        list->setText(Index, *report.Host);
-    if (report.IP)
-        list->setSubItem(Index, 1, *report.IP);
-    if (report.Desc)
-        list->setSubItem(Index, 2, *report.Desc);
-    if (report.URL)
-        list->setSubItem(Index, 3, *report.URL);
-    if (report.RequestLength)
-        list->setSubItem(Index, 4, number(*report.RequestLength));
-    if (report.ResponseLength)
-        list->setSubItem(Index, 5, number(*report.ResponseLength));
-    if (report.RequestFile)
-        list->setSubItem(Index, 7, GetFileName(*report.RequestFile));
-    if (report.ResponseFile)
-        list->setSubItem(Index, 8, GetFileName(*report.ResponseFile));
-    if (report.Status)
-        list->setSubItem(Index, 6, *report.Status);
+void CProxyServer::historyRowsRemoved(const QHash<quint64, bool> &tickedById)
+{
+    for (const auto &connection : m_table)
+        connection->historyRowsRemoved(tickedById);
 }
 
 void CProxyServer::RemoveRequest(qint32 RequestID)
@@ -345,30 +368,6 @@ QString CProxyServer::GetFileName(const QString &path)
 IProxyShell *CProxyServer::shell() const
 {
     return m_shell;
-}
-
-void CProxyServer::schedulePurge()
-{
-    if (m_purgeScheduled)
-        return;
-    m_purgeScheduled = true;
-    QTimer::singleShot(0, this, [this] {
-        IHistoryList *list = historyList();
-        if (!list || list->count() <= 200) {
-            m_purgeScheduled = false;
-            return;
-        }
-        AddLog(QStringLiteral("200 Temp File Limit Reached - Auto-Purging..."));
-        QPointer<CProxyServer> self(this);
-        // Asked for again while it runs (its wait window lets exchanges go on), it stays one purge.
-        m_shell->DeleteTempFiles();
-        if (!self)
-            return;
-        if (IHistoryList *again = historyList())
-            again->clear();
-        AddLog(QStringLiteral("Done purging."));
-        m_purgeScheduled = false;
-    });
 }
 
 IHistoryList *CProxyServer::historyList() const

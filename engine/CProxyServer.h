@@ -3,6 +3,7 @@
 #include "CLog.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -47,6 +48,8 @@ public:
         std::optional<QString> RequestFile;
         std::optional<QString> ResponseFile;
         std::optional<QString> Status;
+        std::optional<int> Code; // the reply's status code
+        std::optional<QString> FullURL;
     };
 
     static constexpr qint32 SweepInterval = 5000;
@@ -57,7 +60,7 @@ public:
     // as connections: each costs a browser socket, a server socket and a record file.
     static double defaultConnectionLimit();
 
-    // shell may be null: then there is no history list, tray picture, purge or message box.
+    // shell may be null: then there is no history list, tray picture or message box.
     explicit CProxyServer(IProxyShell *shell, QObject *parent = nullptr);
     ~CProxyServer() override;
 
@@ -84,7 +87,13 @@ public:
     void StopServer();
     void RestartServer();
     void StartServer(const StartArgs &args = {});
-    void UpdateItem(qint32 Index, const RowReport &report);
+    // Draws the id of a new exchange's row and reports it to the history with its cells.
+    quint64 AddItem(const RowReport &report);
+    void UpdateItem(quint64 ExchangeID, const RowReport &report);
+    // The window removed the rows of these exchanges (a purge, a clear), each with whether it was
+    // ticked: a ticked row's records stay; a still running exchange of an unticked row deletes
+    // its records when it ends.
+    void historyRowsRemoved(const QHash<quint64, bool> &tickedById);
     void RemoveRequest(qint32 RequestID);
     CLog &AccessLog();
     void AddLog(const QString &msg);
@@ -97,11 +106,6 @@ public:
 
     IProxyShell *shell() const;
     IHistoryList *historyList() const;
-    // Purges the records and empties the history once it holds more than 200 rows, from the
-    // event loop rather than from inside a connection's handler: the purge runs the event loop
-    // itself (its wait window), and a TLS socket whose handler is on the stack would not notice
-    // what arrives meanwhile. Requests made before it runs are one purge.
-    void schedulePurge();
     EventSocket *listener() const;
     CTimer *timer() const;
     // The live connections, in table order (positions count from 1 in the design; 0 here).
@@ -130,7 +134,7 @@ private:
     void Timer_Timer();
 
     IProxyShell *m_shell = nullptr;
-    bool m_purgeScheduled = false;
+    quint64 m_lastExchangeID = 0;
     EventSocket *m_server = nullptr;
     CTimer *m_timer = nullptr;
     bool m_running = false;

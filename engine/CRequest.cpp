@@ -463,8 +463,15 @@ void CRequest::complete(qsizetype end)
     SaveRequest();
 }
 
+QString CRequest::fullUrl() const
+{
+    // Browsers send UTF-8; anything else is shown a byte per character.
+    return QUtf8StringView(m_url).isValidUtf8() ? QString::fromUtf8(m_url) : QString::fromLatin1(m_url);
+}
+
 void CRequest::ParsePage(const QByteArray &text)
 {
+    m_url = text;
     QByteArray target = text;
     const qsizetype query = target.indexOf('?');
     if (query >= 0)

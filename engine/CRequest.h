@@ -44,6 +44,9 @@ public:
     qint16 RequestType() const;
     void setPage(const QString &myPage);
     QString page() const;
+    // The target as a whole URL with its query (inside a decrypted tunnel, with the tunnel's
+    // scheme and authority; for CONNECT, the authority).
+    QString fullUrl() const;
     void setStatus(qint16 st);
     qint16 Status() const;
     qint32 ContentLength() const;
@@ -99,6 +102,7 @@ private:
     QString m_requestFile;
     qint32 m_packetCount = 0;
     QString m_page;
+    QByteArray m_url;
     bool m_headerComplete = false;
     qint16 m_requestType = TypeUnknown;
     qint32 m_contentLength = 0;

@@ -4,8 +4,8 @@
 
 class IHistoryList;
 
-// What the proxy engine needs of the main window: the history list, the tray picture, the
-// record purge and the modal message boxes. The main window implements it; tests fake it so
+// What the proxy engine needs of the main window: the history list, the tray picture and the
+// modal message boxes. The main window implements it; tests fake it so
 // that nothing ever waits on a box.
 class IProxyShell
 {
@@ -18,8 +18,6 @@ public:
     virtual IHistoryList *historyList() = 0;
     // 1 shows the busy tray picture, 0 the idle one.
     virtual void UpdateIcon(qint16 icon) = 0;
-    // Deletes the record files of every unchecked row; never removes rows.
-    virtual void DeleteTempFiles() = 0;
     // A modal box with an OK button, captioned with the application title. It may run the event
     // loop until it is dismissed.
     virtual void messageBox(const QString &text, MessageIcon icon) = 0;

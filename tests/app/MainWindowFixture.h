@@ -4,7 +4,8 @@
 #include "MainModule.h"
 #include "MessageBox.h"
 #include "ProxyHarness.h"
-#include "QtHistoryList.h"
+#include "HistoryModel.h"
+#include "HistoryView.h"
 #include "Twips.h"
 #include "Wait.h"
 #include "frmLog.h"
@@ -71,44 +72,30 @@ protected:
     void addRow(
         const char *request, const char *response, std::optional<QByteArray> reply = {}, bool checked = false)
     {
-        list->add();
-        const int index = list->count();
-        list->setText(index, QStringLiteral("host%1").arg(index));
-        list->setSubItem(index, 7, QLatin1String(request));
-        list->setSubItem(index, 8, QLatin1String(response));
-        list->setChecked(index, checked);
+        HistoryRow row;
+        row.cells[HistoryRow::Host] = QStringLiteral("host%1").arg(main->History->rowCount() + 1);
+        row.cells[HistoryRow::RequestFile] = QLatin1String(request);
+        row.cells[HistoryRow::ResponseFile] = QLatin1String(response);
+        row.checked = checked;
+        main->History->appendRows({ row });
         if (*request)
             writeFile(records() + QLatin1String(request), request);
         if (reply)
             writeFile(records() + QLatin1String(response), *reply);
     }
 
+    // Clicks history row index (1-based).
     void click(int index, Qt::MouseButton button, Qt::KeyboardModifiers modifiers = {})
     {
-        QTest::mouseClick(list->viewport(), button, modifiers,
-            list->visualItemRect(list->topLevelItem(index - 1)).center());
+        QTest::mouseClick(list->viewport(), button, modifiers, list->rowRect(index - 1).center());
     }
-
-    // Waits for the list's held repaint, and the selection held with it, to be applied.
-    bool settled() const
-    {
-        return waitFor([this] { return list->updatesEnabled(); });
-    }
-    QList<bool> rowsShown() const { return { list->rowShown(1), list->rowShown(2), list->rowShown(3) }; }
-
-    // Resizes the window so that its outer height, as the layout counts it, is designHeight twips.
-    void setDesignHeight(int designHeight)
-    {
-        const int chrome = main->height() - main->centralWidget()->height();
-        main->resize(main->width(), Twips::toPixelsY(designHeight - 690, main) + chrome);
-        QCoreApplication::processEvents();
-    }
+    int selectedIndex() const { return list->selectedRow() + 1; }
 
     QTemporaryDir dir;
     const QString folder = QDir::toNativeSeparators(dir.path()) + QDir::separator();
     const quint16 port = ProxyHarness::freePort();
     frmMain *main = nullptr;
-    QtHistoryList *list = nullptr;
+    HistoryView *list = nullptr;
     QStringList messages;
     QList<int> exitCodes;
 };

@@ -69,7 +69,7 @@ TEST(Browser, LoadsAnHttpsPageWithItsPictureAndScriptThroughDecryption)
         rows.insert(p.h.row(i).at(3), p.h.row(i));
     for (const auto &[path, body] : site.pages.asKeyValueRange()) {
         const QStringList row = rows.value(site.url(QString::fromLatin1(path)));
-        ASSERT_EQ(row.size(), 9) << path.constData();
+        ASSERT_EQ(row.size(), 11) << path.constData();
         EXPECT_EQ(row.at(6), QStringLiteral("DONE"));
         EXPECT_TRUE(p.h.readRecord(row.at(8)).endsWith("\r\n\r\n" + body)) << path.constData();
     }

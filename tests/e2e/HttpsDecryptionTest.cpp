@@ -34,9 +34,9 @@ TEST(HttpsDecryption, RequestsInsideATunnelBecomeExchangesOfTheirOwnUnlessItsHos
     for (int i = 2; i <= 4; ++i) {
         const QStringList row = p.h.row(i);
         const QString path = u"/"_s + QChar(u'a' + i - 2);
-        EXPECT_EQ(QStringList({ row.at(0), row.at(2), row.at(3), row.at(6) }),
-            QStringList({ u"localhost"_s, u"POST"_s, u"https://localhost:%1%2"_s.arg(origin.port()).arg(path),
-                u"DONE"_s }));
+        const QString url = u"https://localhost:%1%2"_s.arg(origin.port()).arg(path);
+        EXPECT_EQ(QStringList({ row.at(0), row.at(2), row.at(3), row.at(6), row.at(9), row.at(10) }),
+            QStringList({ u"localhost"_s, u"POST"_s, url, u"DONE"_s, u"200"_s, i == 2 ? url + u"?q=1"_s : url }));
         const QByteArray request = p.h.readRecord(row.at(7));
         EXPECT_TRUE(request.startsWith("POST " + path.toLatin1()) && request.endsWith("\r\n\r\nx=1"));
         EXPECT_EQ(p.h.readRecord(row.at(8)), origin.replyBytes());

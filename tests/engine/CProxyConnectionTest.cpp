@@ -135,45 +135,29 @@ TEST(CProxyConnection, IdleTimeoutIsStrictlyGreaterAndReplyTrafficCounts)
     EXPECT_EQ(x.h.row(1).at(6), QStringLiteral("SENT-WEB")) << "the time-out leaves the row as it was";
 }
 
-// The 201st row empties the list (after the record purge); the exchange whose row went with it
-// writes into no row that later takes its old position, and keeps its records if the purge did.
-TEST(CProxyConnection, AutoPurgePastTwoHundredRowsAndRowsOfAPurgedList)
+// The window removes an exchange's row while the exchange runs (a purge, a clear): the exchange
+// reports into no row any more, and keeps its records only if the row was ticked.
+TEST(CProxyConnection, AnExchangeWhoseRowWasRemovedReportsNothingAndKeepsRecordsOnlyWhenTicked)
 {
     // Regression: the records of a row ticked before the purge were deleted as its exchange ended.
-    for (const auto &[rowsBefore, ticked] : { std::pair { 199, false }, { 200, false }, { 200, true } }) {
-        SCOPED_TRACE(testing::Message() << rowsBefore << (ticked ? " ticked" : ""));
+    for (const auto &[removed, ticked] : { std::pair { false, false }, { true, false }, { true, true } }) {
+        SCOPED_TRACE(testing::Message() << removed << ticked);
         HeldExchange x({ "HTTP/1.0 200 OK\r\n\r\nbody" });
         ProxyHarness &h = x.h;
-        for (int i = 0; i < rowsBefore; ++i)
-            h.shell.list.add();
-        int rowsSeenByPurge = -1;
-        h.shell.onPurge = [&] {
-            rowsSeenByPurge = h.shell.list.count();
-            h.shell.list.setChecked(rowsSeenByPurge, ticked);
-        };
         ASSERT_TRUE(x.start());
-
-        const bool purged = rowsBefore == 200;
-        EXPECT_EQ(rowsSeenByPurge, purged ? 201 : -1);
-        if (purged) {
-            EXPECT_EQ(h.rowCount(), 0);
-            EXPECT_TRUE(h.logLines()
-                            .join(QLatin1Char('\n'))
-                            .contains(QStringLiteral(
-                                "200 Temp File Limit Reached - Auto-Purging...\nDone purging.")));
-            for (int i = 0; i < 201; ++i)
-                h.shell.list.add();
-        }
+        ASSERT_EQ(h.rowCount(), 1);
+        const QStringList before = h.row(1);
+        if (removed)
+            h.server->historyRowsRemoved({ { h.shell.list.id(1), ticked } });
         x.origin.release();
         x.connection.reset();
         ASSERT_TRUE(h.waitUntilIdle());
-        ASSERT_GE(h.rowCount(), 200);
-        if (purged)
-            EXPECT_EQ(h.row(rowsBefore + 1), QStringList(9)) << "a row of the purged list was written";
+        if (removed)
+            EXPECT_EQ(h.row(1), before) << "a removed row was reported into";
         else
-            EXPECT_EQ(h.row(rowsBefore + 1).at(6), QStringLiteral("DONE"));
+            EXPECT_EQ(h.row(1).at(6), QStringLiteral("DONE"));
         RecordWriter::instance().drain(5000);
-        EXPECT_EQ(QDir(h.folder.requests()).entryList(QDir::Files).size(), purged && !ticked ? 0 : 2);
+        EXPECT_EQ(QDir(h.folder.requests()).entryList(QDir::Files).size(), removed && !ticked ? 0 : 2);
     }
 }
 

@@ -166,16 +166,16 @@ TEST_F(ServerTest, UpdateItemWritesOnlyTheGivenCells)
     // Guards against a partial report (a failure's status) blanking the cells it does not name,
     // and against lengths shown as bare digits rather than grouped as the locale does.
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    h.shell.list.add();
     CProxyServer::RowReport first, status;
     first.URL = u"http://example.test/a"_s;
     first.RequestLength = 1234567;
     status.Status = u"ERROR"_s;
-    h.server->UpdateItem(1, first);
-    h.server->UpdateItem(1, status);
+    status.Code = 502;
+    const quint64 id = h.server->AddItem(first);
+    h.server->UpdateItem(id, status);
     QLocale::setDefault(QLocale::system());
-    EXPECT_EQ(h.shell.list.cells(1).mid(3, 4),
-        (QStringList { u"http://example.test/a"_s, u"1,234,567"_s, {}, u"ERROR"_s }));
+    EXPECT_EQ(h.shell.list.cells(1).mid(3, 7),
+        (QStringList { u"http://example.test/a"_s, u"1,234,567"_s, {}, u"ERROR"_s, {}, {}, u"502"_s }));
 }
 
 TEST_F(ServerTest, CleanupStopsTheExchangesUnderWayOnce)

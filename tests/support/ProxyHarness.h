@@ -79,7 +79,7 @@ public:
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     bool recordExists(const QString &fileName) const { return QFile::exists(folder.requests() + fileName); }
-    // The nine cells of history row index (1-based).
+    // The cells of history row index (1-based), as MemoryHistoryList::cells gives them.
     QStringList row(int index) const { return shell.list.cells(index); }
     int rowCount() const { return shell.list.count(); }
     static QString number(qint64 value) { return QLocale().toString(value); }
