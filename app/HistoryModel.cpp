@@ -43,26 +43,18 @@ QStringView HistoryModel::PackedRow::part(int n) const
     return QStringView(text).mid(begin, ends[n] - begin);
 }
 
-HistoryModel::Parts HistoryModel::PackedRow::parts() const
-{
-    Parts parts;
-    for (int n = 0; n < PartCount; ++n)
-        parts[n] = part(n).toString();
-    return parts;
-}
-
-void HistoryModel::PackedRow::setParts(const Parts &parts)
+void HistoryModel::PackedRow::setParts(const PartViews &parts)
 {
     qsizetype length = 0;
-    for (const QString &part : parts)
+    for (const QStringView part : parts)
         length += part.size();
-    text.clear();
-    text.reserve(length);
+    QString packed;
+    packed.reserve(length);
     for (int n = 0; n < PartCount; ++n) {
-        text += parts[n];
-        ends[n] = quint32(text.size());
+        packed += parts[n];
+        ends[n] = quint32(packed.size());
     }
-    text.squeeze();
+    text = std::move(packed);
 }
 
 bool HistoryModel::PackedRow::apply(const HistoryCells &cells)
@@ -80,17 +72,19 @@ bool HistoryModel::PackedRow::apply(const HistoryCells &cells)
         { &HistoryCells::Code, HistoryRow::Code },
         { &HistoryCells::FullURL, FullUrlPart },
     };
-    Parts current = parts();
+    PartViews views;
+    for (int n = 0; n < PartCount; ++n)
+        views[n] = part(n);
     bool changed = false;
     for (const auto &[member, n] : members) {
         const std::optional<QString> &value = cells.*member;
-        if (value && *value != current[n]) {
-            current[n] = *value;
+        if (value && *value != views[n]) {
+            views[n] = *value;
             changed = true;
         }
     }
     if (changed)
-        setParts(current);
+        setParts(views);
     return changed;
 }
 
@@ -108,7 +102,7 @@ HistoryModel::PackedRow HistoryModel::packed(const HistoryRow &row)
     PackedRow packed;
     packed.id = row.id;
     packed.checked = row.checked;
-    Parts parts;
+    PartViews parts;
     std::copy(row.cells.begin(), row.cells.end(), parts.begin());
     parts[FullUrlPart] = row.fullUrl;
     parts[NotePart] = row.note;
@@ -121,10 +115,10 @@ HistoryRow HistoryModel::unpacked(const PackedRow &packed)
     HistoryRow row;
     row.id = packed.id;
     row.checked = packed.checked;
-    Parts parts = packed.parts();
-    std::move(parts.begin(), parts.begin() + HistoryRow::ColumnCount, row.cells.begin());
-    row.fullUrl = std::move(parts[FullUrlPart]);
-    row.note = std::move(parts[NotePart]);
+    for (int n = 0; n < HistoryRow::ColumnCount; ++n)
+        row.cells[n] = packed.part(n).toString();
+    row.fullUrl = packed.part(FullUrlPart).toString();
+    row.note = packed.part(NotePart).toString();
     return row;
 }
 
@@ -196,7 +190,8 @@ void HistoryModel::append(std::vector<PackedRow> rows)
     const int count = int(rows.size());
     beginInsertRows({}, first, first + count - 1);
     for (PackedRow &row : rows) {
-        m_sequences.insert(row.id, m_firstSequence + qint64(m_rows.size()));
+        row.sequence = m_nextSequence++;
+        m_sequences.insert(row.id, row.sequence);
         m_checkedCount += row.checked ? 1 : 0;
         m_rows.push_back(std::move(row));
     }
@@ -266,11 +261,6 @@ void HistoryModel::removeAt(const std::vector<int> &indices)
             m_checkedCount -= m_rows[i].checked ? 1 : 0;
         }
         m_rows.erase(m_rows.begin() + first, m_rows.begin() + last + 1);
-        // The rows after the run keep their sequence numbers; the few before it (ticked, or older
-        // runs) are renumbered.
-        m_firstSequence += last - first + 1;
-        for (int i = 0; i < first; ++i)
-            m_sequences[m_rows[i].id] = m_firstSequence + i;
         endRemoveRows();
         end = begin;
     }
@@ -335,7 +325,11 @@ HistoryRow HistoryModel::row(int index) const
 int HistoryModel::indexOf(quint64 id) const
 {
     const auto found = m_sequences.constFind(id);
-    return found == m_sequences.cend() ? -1 : int(*found - m_firstSequence);
+    if (found == m_sequences.cend())
+        return -1;
+    const auto row = std::lower_bound(m_rows.cbegin(), m_rows.cend(), *found,
+        [](const PackedRow &row, qint64 sequence) { return row.sequence < sequence; });
+    return row != m_rows.cend() && row->sequence == *found ? int(row - m_rows.cbegin()) : -1;
 }
 
 bool HistoryModel::anyChecked() const
@@ -445,21 +439,20 @@ void HistoryFilter::setFilterText(const QString &text)
     if (trimmed == m_text)
         return;
     m_text = trimmed;
+    m_exclude = m_text.startsWith(u'-');
+    m_needle = QStringMatcher(QStringView(m_text).mid(m_exclude ? 1 : 0), Qt::CaseInsensitive);
     invalidateFilter();
 }
 
 bool HistoryFilter::filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const
 {
-    const bool exclude = m_text.startsWith(u'-');
-    const QStringView needle = QStringView(m_text).mid(exclude ? 1 : 0);
     const auto *model = qobject_cast<const HistoryModel *>(sourceModel());
-    if (needle.isEmpty() || !model || sourceParent.isValid() || sourceRow >= model->rowCount())
+    if (m_needle.pattern().isEmpty() || !model || sourceParent.isValid() || sourceRow >= model->rowCount())
         return true;
     const HistoryModel::PackedRow &row = model->m_rows[size_t(sourceRow)];
     const QStringView fullUrl = row.part(HistoryModel::FullUrlPart);
-    bool found
-        = (fullUrl.isEmpty() ? row.part(HistoryRow::URL) : fullUrl).contains(needle, Qt::CaseInsensitive);
+    bool found = m_needle.indexIn(fullUrl.isEmpty() ? row.part(HistoryRow::URL) : fullUrl) >= 0;
     for (const int column : { HistoryRow::Host, HistoryRow::Type, HistoryRow::Status, HistoryRow::Code })
-        found = found || row.part(column).contains(needle, Qt::CaseInsensitive);
-    return found != exclude;
+        found = found || m_needle.indexIn(row.part(column)) >= 0;
+    return found != m_exclude;
 }

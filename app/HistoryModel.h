@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QSortFilterProxyModel>
+#include <QStringMatcher>
 #include <QTimer>
 
 #include <array>
@@ -96,19 +97,21 @@ private:
 
     // The cells, then the whole URL and the note.
     enum Part { FullUrlPart = HistoryRow::ColumnCount, NotePart, PartCount };
-    using Parts = std::array<QString, PartCount>;
+    using PartViews = std::array<QStringView, PartCount>;
 
     // A row as kept: its texts one after another in one string, so that each row is one small
     // allocation rather than a dozen, and 100,000 rows stay well under 100 MiB.
     struct PackedRow {
         quint64 id = 0;
+        // Rises from row to row, so that an exchange's row is found by bisection however many rows
+        // went before it, and removing rows renumbers none.
+        qint64 sequence = 0;
         QString text;
         std::array<quint32, PartCount> ends {};
         bool checked = false;
 
         QStringView part(int n) const;
-        Parts parts() const;
-        void setParts(const Parts &parts);
+        void setParts(const PartViews &parts);
         // Whether a cell changed.
         bool apply(const HistoryCells &cells);
     };
@@ -124,10 +127,8 @@ private:
     void writeLog(const QString &line) const;
 
     std::deque<PackedRow> m_rows;
-    // An exchange's sequence number, its row's index plus m_firstSequence: removing the oldest rows
-    // moves m_firstSequence instead of renumbering every row after them.
     QHash<quint64, qint64> m_sequences;
-    qint64 m_firstSequence = 0;
+    qint64 m_nextSequence = 0;
     qsizetype m_checkedCount = 0;
 
     std::vector<std::pair<quint64, HistoryCells>> m_added;
@@ -157,4 +158,6 @@ protected:
 
 private:
     QString m_text;
+    bool m_exclude = false;
+    QStringMatcher m_needle;
 };
