@@ -10,21 +10,10 @@ namespace {
 using namespace Qt::StringLiterals;
 using Mode = HistoryModel::LimitMode;
 
-QList<quint64> range(quint64 first, quint64 last)
-{
-    QList<quint64> ids;
-    for (quint64 id = first; id <= last; ++id)
-        ids.append(id);
-    return ids;
-}
-
-using Member = std::optional<QString> HistoryCells::*;
-
-HistoryCells with(std::initializer_list<std::pair<Member, QString>> values)
+HistoryCells with(std::optional<QString> HistoryCells::*member, const QString &value)
 {
     HistoryCells cells;
-    for (const auto &[member, value] : values)
-        cells.*member = value;
+    cells.*member = value;
     return cells;
 }
 
@@ -50,17 +39,7 @@ protected:
         filter.setSourceModel(&model);
     }
 
-    void add(quint64 id) { model.exchangeAdded(id, with({ { &HistoryCells::Host, u"h%1"_s.arg(id) } })); }
-
-    QList<quint64> ids() const
-    {
-        QList<quint64> ids;
-        for (int i = 0; i < model.rowCount(); ++i) {
-            ids.append(model.row(i).id);
-            EXPECT_EQ(model.indexOf(ids.last()), i);
-        }
-        return ids;
-    }
+    void add(quint64 id) { model.exchangeAdded(id, with(&HistoryCells::Host, u"h%1"_s.arg(id))); }
 
     HistoryModel model;
     HistoryFilter filter;
@@ -75,6 +54,7 @@ TEST_F(HistoryModelTest, LimitModesAndReportsForDroppedRows)
     // Regression: a report for a removed exchange changed whatever row later took its position.
     const QString rolling = u"10 Row Limit Reached - Removing the oldest rows."_s;
     const QStringList purge { u"10 Temp File Limit Reached - Auto-Purging..."_s, u"Done purging."_s };
+    const QList<quint64> ten { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10 }, twelve = ten + QList<quint64> { 11, 12 };
     const struct {
         const char *name;
         Mode mode;
@@ -85,22 +65,20 @@ TEST_F(HistoryModelTest, LimitModesAndReportsForDroppedRows)
         QList<quint64> kept, gone;
         QStringList log;
     } cases[] = {
-        { "clear at the limit", Mode::Clear, 10, {}, 0, false, range(1, 10), {}, {} },
-        { "clear past it, ticked too", Mode::Clear, 10, { 2 }, 1, false, {}, range(1, 11), purge },
+        { "clear at the limit", Mode::Clear, 10, {}, 0, false, ten, {}, {} },
+        { "clear past it, ticked too", Mode::Clear, 10, { 2 }, 1, false, {}, twelve.first(11), purge },
         { "oldest one by one", Mode::Oldest, 10, { 1, 3 }, 4, false, { 1, 3, 7, 8, 9, 10, 11, 12, 13, 14 },
             { 2, 4, 5, 6 }, { rolling } },
-        { "oldest in one batch", Mode::Oldest, 10, { 2, 5 }, 6, true, QList<quint64> { 2, 5 } + range(9, 16),
+        { "oldest in one batch", Mode::Oldest, 10, { 2, 5 }, 6, true, { 2, 5, 9, 10, 11, 12, 13, 14, 15, 16 },
             { 1, 3, 4, 6, 7, 8 }, { rolling } },
-        { "oldest keeps ticked rows", Mode::Oldest, 12, range(1, 12), 2, false, range(1, 12), { 13, 14 },
-            { rolling } },
+        { "oldest keeps ticked rows", Mode::Oldest, 12, twelve, 2, false, twelve, { 13, 14 }, { rolling } },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         model.clear();
         logLines.clear();
         dropped.clear();
-        model.setLimit(c.mode == Mode::Clear ? 1 : 10, c.mode);
-        EXPECT_EQ(model.limit(), 10);
+        model.setLimit(c.mode == Mode::Clear ? 1 : 10, c.mode); // 1 is taken as 10
         QList<HistoryRow> rows(c.first);
         for (int i = 0; i < c.first; ++i)
             rows[i] = row(i + 1, {}, {}, c.ticked.contains(i + 1));
@@ -111,7 +89,6 @@ TEST_F(HistoryModelTest, LimitModesAndReportsForDroppedRows)
                 model.flush();
         }
         model.flush();
-        EXPECT_EQ(ids(), c.kept);
         QList<quint64> gone;
         for (const HistoryRow &row : dropped) {
             gone.append(row.id);
@@ -119,13 +96,16 @@ TEST_F(HistoryModelTest, LimitModesAndReportsForDroppedRows)
         }
         EXPECT_EQ(gone, c.gone);
         EXPECT_EQ(logLines, c.log);
-
         for (quint64 id = 1; id <= quint64(c.first + c.then); ++id)
-            model.exchangeChanged(id, with({ { &HistoryCells::Status, QString::number(id) } }));
+            model.exchangeChanged(id, with(&HistoryCells::Status, QString::number(id)));
         model.flush();
-        for (int i = 0; i < model.rowCount(); ++i)
-            EXPECT_EQ(model.row(i).cells[HistoryRow::Status].toULongLong(), model.row(i).id);
-        EXPECT_EQ(ids(), c.kept);
+        QList<quint64> kept;
+        for (int i = 0; i < model.rowCount(); ++i) {
+            kept.append(model.row(i).id);
+            EXPECT_EQ(model.indexOf(kept.last()), i);
+            EXPECT_EQ(model.row(i).cells[HistoryRow::Status].toULongLong(), kept.last());
+        }
+        EXPECT_EQ(kept, c.kept);
     }
 }
 
@@ -136,71 +116,46 @@ TEST_F(HistoryModelTest, BatchesReportsIntoOneInsertionAndOneChange)
     QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
     add(1);
     add(2);
-    model.exchangeChanged(1, with({ { &HistoryCells::Status, u"SENT"_s } }));
+    model.exchangeChanged(1, with(&HistoryCells::Status, u"SENT"_s));
     ASSERT_TRUE(inserted.wait(1000));
     EXPECT_EQ(inserted.count(), 1);
-    EXPECT_EQ(inserted.at(0).at(2).toInt(), 1);
     EXPECT_EQ(changed.count(), 0);
     EXPECT_EQ(model.row(0).cells[HistoryRow::Status], u"SENT"_s);
 
-    model.exchangeChanged(
-        1, with({ { &HistoryCells::Status, u"WAIT"_s }, { &HistoryCells::Code, u"200"_s } }));
-    model.exchangeChanged(2, with({ { &HistoryCells::IP, u"127.0.0.1"_s } }));
-    model.exchangeChanged(1, with({ { &HistoryCells::Status, u"DONE"_s } }));
+    model.exchangeChanged(1, with(&HistoryCells::Status, u"WAIT"_s));
+    model.exchangeChanged(1, with(&HistoryCells::Code, u"200"_s));
+    model.exchangeChanged(2, with(&HistoryCells::IP, u"127.0.0.1"_s));
+    model.exchangeChanged(1, with(&HistoryCells::Status, u"DONE"_s));
     model.flush();
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(model.row(0).cells[HistoryRow::Status], u"DONE"_s);
     EXPECT_EQ(model.row(0).cells[HistoryRow::Code], u"200"_s);
     EXPECT_EQ(model.row(1).cells[HistoryRow::IP], u"127.0.0.1"_s);
-}
-
-TEST_F(HistoryModelTest, TooltipsTicksAndClear)
-{
-    // Regression: the URL cell's tooltip dropped the query string.
-    HistoryRow opened = row(0, { {}, {}, {}, u"/p"_s }, u"http://a.test/p?q=1"_s);
-    opened.note = u"rebuilt from the HAR fields"_s;
-    model.appendRows({ opened });
-    const QModelIndex url = model.index(0, HistoryRow::URL);
-    EXPECT_EQ(url.data(Qt::ToolTipRole).toString(), u"http://a.test/p?q=1\nrebuilt from the HAR fields"_s);
-    EXPECT_EQ(url.data().toString(), u"/p"_s);
-    EXPECT_EQ(model.headerData(HistoryRow::Code, Qt::Horizontal).toString(), u"Code"_s);
-
     EXPECT_TRUE(model.setData(model.index(0, 0), Qt::Checked, Qt::CheckStateRole));
-    EXPECT_TRUE(model.anyChecked());
-    add(7);
+    add(3);
     model.clear();
-    EXPECT_EQ(model.rowCount(), 0);
-    ASSERT_EQ(dropped.size(), 2);
+    ASSERT_EQ(dropped.size(), 3);
     EXPECT_TRUE(dropped[0].checked);
-    EXPECT_EQ(dropped[1].id, 7u) << "clear applies the reports before it";
-    EXPECT_FALSE(model.anyChecked());
+    EXPECT_EQ(dropped[2].id, 3u) << "clear applies the reports before it";
 }
 
 TEST_F(HistoryModelTest, FilterMatchesHostTypeWholeUrlStatusAndCode)
 {
-    // Regression: the filter missed the query string, which only the whole URL carries, and the code.
-    model.appendRows({
-        row(1, { u"alpha.test"_s, u"10.0.0.1"_s, u"GET"_s, u"/a"_s }, u"http://alpha.test/a?Token=x"_s),
+    // Regression: the filter and the URL's tooltip missed the query string, and the filter the code.
+    QList<HistoryRow> rows { row(1, { u"alpha.test"_s, u"10.0.0.1"_s, u"GET"_s, u"/a"_s },
+                                 u"http://alpha.test/a?Token=x"_s),
         row(2, { u"beta.test"_s, {}, u"POST"_s, u"/b"_s, {}, {}, u"SENT-WEB"_s, {}, {}, u"404"_s }),
-        row(3, { u"gamma.test"_s, {}, u"CONNECT"_s, u"/c?k"_s, {}, {}, u"Done"_s }),
-    });
+        row(3, { u"gamma.test"_s, {}, u"CONNECT"_s, u"/c?k"_s, {}, {}, u"Done"_s }) };
+    rows[0].note = u"rebuilt"_s;
+    model.appendRows(rows);
+    EXPECT_EQ(model.index(0, HistoryRow::URL).data(Qt::ToolTipRole).toString(),
+        u"http://alpha.test/a?Token=x\nrebuilt"_s);
     const struct {
         const char *text;
         QList<quint64> shown;
-    } cases[] = {
-        { "", { 1, 2, 3 } },
-        { "ALPHA", { 1 } },
-        { "token", { 1 } },
-        { "post", { 2 } },
-        { "sent", { 2 } },
-        { "404", { 2 } },
-        { "?k", { 3 } },
-        { "10.0.0", {} },
-        { "-alpha", { 2, 3 } },
-        { "  beta ", { 2 } },
-        { "-", { 1, 2, 3 } },
-        { "-.test", {} },
-    };
+    } cases[] = { { "", { 1, 2, 3 } }, { "ALPHA", { 1 } }, { "token", { 1 } }, { "post", { 2 } },
+        { "sent", { 2 } }, { "404", { 2 } }, { "?k", { 3 } }, { "10.0.0", {} }, { "-alpha", { 2, 3 } },
+        { "  beta ", { 2 } }, { "-", { 1, 2, 3 } }, { "-.test", {} }, { "rebuilt", {} } };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         filter.setFilterText(QString::fromLatin1(c.text));
