@@ -29,7 +29,8 @@ struct HistoryRow {
 
 // The connection history: rows in the order their exchanges began, keyed by exchange id. The
 // engine's reports are collected and applied together, at most once per BatchMs, as one
-// insertion and one change of the rows they touch. When the rows pass the limit, the oldest go.
+// insertion and one change per run of nearby rows they touch. When the rows pass the limit, the
+// oldest go, or all.
 class HistoryModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -42,7 +43,8 @@ public:
     explicit HistoryModel(QObject *parent = nullptr);
 
     // The engine's reports (it will implement IHistoryList), queued until the next batch. A
-    // change for an id without a row (removed, or never added) is dropped.
+    // change for an id without a row (removed, or never added) is dropped; an exchange added
+    // twice is taken as changed.
     void exchangeAdded(quint64 id, const HistoryCells &cells);
     void exchangeChanged(quint64 id, const HistoryCells &cells);
 
@@ -56,7 +58,7 @@ public:
     LimitMode limitMode() const;
 
     // Rows that were not reported by the engine (an opened session): appended at once, after
-    // flushing; their ids are drawn here when 0. The limit applies to them too.
+    // flushing; their ids are drawn here when 0 or already listed. The limit applies to them too.
     void appendRows(QList<HistoryRow> rows);
     // Removes every row, after flushing.
     void clear();
