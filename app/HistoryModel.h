@@ -6,10 +6,13 @@
 #include <QHash>
 #include <QList>
 #include <QSortFilterProxyModel>
+#include <QStringMatcher>
 #include <QTimer>
 
 #include <array>
+#include <deque>
 #include <functional>
+#include <vector>
 
 // One row of the connection history: the cells, the check mark, and the exchange it belongs to.
 struct HistoryRow {
@@ -26,7 +29,8 @@ struct HistoryRow {
 
 // The connection history: rows in the order their exchanges began, keyed by exchange id. The
 // engine's reports are collected and applied together, at most once per BatchMs, as one
-// insertion and one change of the rows they touch. When the rows pass the limit, the oldest go.
+// insertion and one change per run of nearby rows they touch. When the rows pass the limit, the
+// oldest go, or all.
 class HistoryModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -39,7 +43,8 @@ public:
     explicit HistoryModel(QObject *parent = nullptr);
 
     // The engine's reports (it will implement IHistoryList), queued until the next batch. A
-    // change for an id without a row (removed, or never added) is dropped.
+    // change for an id without a row (removed, or never added) is dropped; an exchange added
+    // twice is taken as changed.
     void exchangeAdded(quint64 id, const HistoryCells &cells);
     void exchangeChanged(quint64 id, const HistoryCells &cells);
 
@@ -53,12 +58,13 @@ public:
     LimitMode limitMode() const;
 
     // Rows that were not reported by the engine (an opened session): appended at once, after
-    // flushing; their ids are drawn here when 0. The limit applies to them too.
+    // flushing; their ids are drawn here when 0 or already listed. The limit applies to them too.
     void appendRows(QList<HistoryRow> rows);
-    // Every row, after flushing.
+    // Removes every row, after flushing.
     void clear();
 
-    const HistoryRow &row(int index) const;
+    // A copy: the model keeps its rows packed.
+    HistoryRow row(int index) const;
     // The row's index, -1 when the exchange has no row.
     int indexOf(quint64 id) const;
     bool anyChecked() const;
@@ -89,7 +95,53 @@ signals:
     void rowsAppended(int first, int count);
 
 private:
-    // ...
+    friend class HistoryFilter;
+
+    // The cells, then the whole URL and the note.
+    enum Part { FullUrlPart = HistoryRow::ColumnCount, NotePart, PartCount };
+    using PartViews = std::array<QStringView, PartCount>;
+
+    // A row as kept: its texts one after another in one string, so that each row is one small
+    // allocation rather than a dozen, and 100,000 rows stay well under 100 MiB.
+    struct PackedRow {
+        quint64 id = 0;
+        // Rises from row to row, so that an exchange's row is found by bisection however many rows
+        // went before it, and removing rows renumbers none.
+        qint64 sequence = 0;
+        QString text;
+        std::array<quint32, PartCount> ends {};
+        bool checked = false;
+
+        QStringView part(int n) const;
+        void setParts(const PartViews &parts);
+        // Whether a cell changed.
+        bool apply(const HistoryCells &cells);
+    };
+
+    static PackedRow packed(const HistoryRow &row);
+    static HistoryRow unpacked(const PackedRow &row);
+    void scheduleBatch();
+    void append(std::vector<PackedRow> rows);
+    void applyLimit();
+    // indices ascending.
+    void removeAt(const std::vector<int> &indices);
+    void removeAll();
+    void writeLog(const QString &line) const;
+
+    std::deque<PackedRow> m_rows;
+    QHash<quint64, qint64> m_sequences;
+    qint64 m_nextSequence = 0;
+    qsizetype m_checkedCount = 0;
+
+    std::vector<std::pair<quint64, HistoryCells>> m_added;
+    QHash<quint64, qsizetype> m_addedIndex;
+    QHash<quint64, HistoryCells> m_changed;
+    QTimer m_batch;
+
+    int m_limit = DefaultLimit;
+    LimitMode m_limitMode = LimitMode::Clear;
+    bool m_limitLogged = false;
+    quint64 m_nextOwnId;
 };
 
 // The history filter: with text, only rows whose host, type, whole URL, status or code contain it
@@ -108,4 +160,6 @@ protected:
 
 private:
     QString m_text;
+    bool m_exclude = false;
+    QStringMatcher m_needle;
 };
