@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HistoryCells.h"
+#include "IHistoryList.h"
 
 #include <QAbstractTableModel>
 #include <QHash>
@@ -31,7 +31,7 @@ struct HistoryRow {
 // engine's reports are collected and applied together, at most once per BatchMs, as one
 // insertion and one change per run of nearby rows they touch. When the rows pass the limit, the
 // oldest go, or all.
-class HistoryModel : public QAbstractTableModel
+class HistoryModel : public QAbstractTableModel, public IHistoryList
 {
     Q_OBJECT
 
@@ -42,11 +42,11 @@ public:
 
     explicit HistoryModel(QObject *parent = nullptr);
 
-    // The engine's reports (it will implement IHistoryList), queued until the next batch. A
+    // IHistoryList: the engine's reports, queued until the next batch. A
     // change for an id without a row (removed, or never added) is dropped; an exchange added
     // twice is taken as changed.
-    void exchangeAdded(quint64 id, const HistoryCells &cells);
-    void exchangeChanged(quint64 id, const HistoryCells &cells);
+    void exchangeAdded(quint64 id, const HistoryCells &cells) override;
+    void exchangeChanged(quint64 id, const HistoryCells &cells) override;
 
     // Applies what the engine reported since the last batch, now.
     void flush();
