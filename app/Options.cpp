@@ -1,0 +1,154 @@
+#include "Options.h"
+
+#include "ProgramValues.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <functional>
+#include <utility>
+
+namespace {
+
+// A hand-edited options file is a few lines; anything larger is not one.
+constexpr qint64 MaxFileBytes = 64 * 1024;
+// Keys and values quoted in the log are cut to this, so one bad line cannot flood it.
+constexpr int MaxShownChars = 60;
+
+using namespace Qt::StringLiterals;
+
+struct Key {
+    QString name;
+    // What the key takes, said in the log after a bad value.
+    QString takes;
+    std::function<bool(Options &, const QString &value)> parse;
+    std::function<QString(const Options &)> format;
+};
+
+Key number(const QString &name, int Options::*field, int min, int max)
+{
+    return { name, u"a whole number from %1 to %2"_s.arg(min).arg(max),
+        [=](Options &options, const QString &value) {
+            bool ok = false;
+            const int n = value.toInt(&ok);
+            if (!ok || n < min || n > max)
+                return false;
+            options.*field = n;
+            return true;
+        },
+        [=](const Options &options) { return QString::number(options.*field); } };
+}
+
+template <typename T> Key choice(const QString &name, T Options::*field, QList<std::pair<QString, T>> words)
+{
+    QStringList names;
+    for (const auto &word : words)
+        names.append(word.first);
+    return { name, names.join(u" or "_s),
+        [=](Options &options, const QString &value) {
+            for (const auto &[word, meaning] : words) {
+                if (value.compare(word, Qt::CaseInsensitive) == 0) {
+                    options.*field = meaning;
+                    return true;
+                }
+            }
+            return false;
+        },
+        [=](const Options &options) {
+            for (const auto &[word, meaning] : words) {
+                if (options.*field == meaning)
+                    return word;
+            }
+            return QString();
+        } };
+}
+
+// Adding an option takes its member in Options and one row here.
+const QList<Key> &keys()
+{
+    using Mode = HistoryModel::LimitMode;
+    static const QList<Key> table {
+        number(u"HistoryLimit"_s, &Options::historyLimit, Options::MinHistoryLimit, Options::MaxHistoryLimit),
+        choice(u"HistoryMode"_s, &Options::historyMode,
+            { { u"clear"_s, Mode::Clear }, { u"oldest"_s, Mode::Oldest } }),
+        choice(u"KeepHistory"_s, &Options::keepHistory, { { u"true"_s, true }, { u"false"_s, false } }),
+    };
+    return table;
+}
+
+QString shown(const QString &text)
+{
+    return u"\"%1\""_s.arg(text.size() > MaxShownChars ? text.left(MaxShownChars) + u"..."_s : text);
+}
+
+} // namespace
+
+QString Options::defaultFileName()
+{
+    return AppFolder + u"tarnwick-options.ini"_s;
+}
+
+Options::ReadResult Options::read(const QString &fileName)
+{
+    ReadResult result;
+    const QString file = QFileInfo(fileName).fileName();
+    QFile input(fileName);
+    if (!input.exists())
+        return result;
+    if (!input.open(QIODevice::ReadOnly)) {
+        result.logLines.append(
+            u"%1: cannot be read (%2); using the defaults"_s.arg(file, input.errorString()));
+        return result;
+    }
+    const QByteArray bytes = input.read(MaxFileBytes + 1);
+    if (bytes.size() > MaxFileBytes) {
+        result.logLines.append(
+            u"%1: larger than %2 KiB; using the defaults"_s.arg(file, QString::number(MaxFileBytes / 1024)));
+        return result;
+    }
+
+    const Options defaults;
+    const QStringList lines = QString::fromUtf8(bytes).split(u'\n');
+    for (qsizetype number = 0; number < lines.size(); ++number) {
+        const QString line = lines[number].trimmed();
+        // Blank lines, comments and the section header QSettings would write are no options.
+        if (line.isEmpty() || line.startsWith(u';') || line.startsWith(u'#') || line.startsWith(u'['))
+            continue;
+        const qsizetype equals = line.indexOf(u'=');
+        if (equals < 0) {
+            result.logLines.append(u"%1: line %2 is not key=value: %3; ignored"_s.arg(
+                file, QString::number(number + 1), shown(line)));
+            continue;
+        }
+        const QString name = line.left(equals).trimmed();
+        const QString value = line.mid(equals + 1).trimmed();
+        const auto key = std::find_if(keys().begin(), keys().end(),
+            [&](const Key &candidate) { return candidate.name.compare(name, Qt::CaseInsensitive) == 0; });
+        if (key == keys().end()) {
+            result.logLines.append(u"%1: unknown key %2; ignored"_s.arg(file, shown(name)));
+        } else if (!key->parse(result.options, value)) {
+            // An earlier line of the same key does not count either.
+            key->parse(result.options, key->format(defaults));
+            result.logLines.append(u"%1: bad value for %2: %3 (%4); using %5"_s.arg(
+                file, key->name, shown(value), key->takes, key->format(defaults)));
+        }
+    }
+    return result;
+}
+
+bool Options::write(const QString &fileName, QString *why) const
+{
+    QByteArray text;
+    for (const Key &key : keys())
+        text += (key.name + u'=' + key.format(*this) + u'\n').toUtf8();
+    // Written whole or not at all, so a crash or a full disk never leaves half an options file.
+    QSaveFile output(fileName);
+    if (output.open(QIODevice::WriteOnly) && output.write(text) == text.size() && output.commit())
+        return true;
+    if (why)
+        *why = u"Cannot write %1: %2"_s.arg(fileName, output.errorString());
+    return false;
+}

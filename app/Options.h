@@ -1,0 +1,36 @@
+#pragma once
+
+#include "HistoryModel.h"
+
+#include <QString>
+#include <QStringList>
+
+// The options of the Options dialog, kept in tarnwick-options.ini beside the program as key=value
+// lines, so that tarnwick.ini keeps its fixed three lines. Each key is one row of the table in
+// Options.cpp.
+struct Options {
+    int historyLimit = HistoryModel::DefaultLimit;
+    HistoryModel::LimitMode historyMode = HistoryModel::LimitMode::Clear;
+    // Save the history at exit and open it again at the next start.
+    bool keepHistory = false;
+
+    static constexpr int MinHistoryLimit = 10;
+    static constexpr int MaxHistoryLimit = 1000000;
+
+    struct ReadResult;
+
+    // AppFolder + "tarnwick-options.ini".
+    static QString defaultFileName();
+    // A missing file gives the defaults; an unknown key or a bad value gives a log line, and a bad
+    // value leaves that key's default.
+    static ReadResult read(const QString &fileName);
+    // Every known key, replacing the file whole.
+    bool write(const QString &fileName, QString *why = nullptr) const;
+
+    bool operator==(const Options &) const = default;
+};
+
+struct Options::ReadResult {
+    Options options;
+    QStringList logLines;
+};
