@@ -66,6 +66,21 @@ template <typename T> Key choice(const QString &name, T Options::*field, QList<s
         } };
 }
 
+// Window layouts as Qt saves them, in base64; not checked beyond that, Qt refuses what it cannot
+// restore.
+Key bytes(const QString &name, QByteArray Options::*field)
+{
+    return { name, u"base64"_s,
+        [=](Options &options, const QString &value) {
+            auto decoded = QByteArray::fromBase64Encoding(value.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+            if (!decoded)
+                return false;
+            options.*field = *decoded;
+            return true;
+        },
+        [=](const Options &options) { return QString::fromLatin1((options.*field).toBase64()); } };
+}
+
 // Adding an option takes its member in Options and one row here.
 const QList<Key> &keys()
 {
@@ -75,6 +90,9 @@ const QList<Key> &keys()
         choice(u"HistoryMode"_s, &Options::historyMode,
             { { u"clear"_s, Mode::Clear }, { u"oldest"_s, Mode::Oldest } }),
         choice(u"KeepHistory"_s, &Options::keepHistory, { { u"true"_s, true }, { u"false"_s, false } }),
+        bytes(u"WindowGeometry"_s, &Options::windowGeometry),
+        bytes(u"WindowSplitter"_s, &Options::windowSplitter),
+        bytes(u"HistoryColumns"_s, &Options::historyColumns),
     };
     return table;
 }

@@ -2,6 +2,7 @@
 
 #include "HistoryModel.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -13,6 +14,10 @@ struct Options {
     HistoryModel::LimitMode historyMode = HistoryModel::LimitMode::Clear;
     // Save the history at exit and open it again at the next start.
     bool keepHistory = false;
+    // The main window's size and place, the line between record pane and list, the column widths.
+    QByteArray windowGeometry;
+    QByteArray windowSplitter;
+    QByteArray historyColumns;
 
     static constexpr int MinHistoryLimit = 10;
     static constexpr int MaxHistoryLimit = 1000000;

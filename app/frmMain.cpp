@@ -2,6 +2,7 @@
 
 #include "CProxyServer.h"
 #include "CTray.h"
+#include "Clock.h"
 #include "CurlCommand.h"
 #include "HarBuilder.h"
 #include "MainModule.h"
@@ -9,6 +10,7 @@
 #include "PictureBox.h"
 #include "ProgramValues.h"
 #include "HistoryModel.h"
+#include "HistorySession.h"
 #include "HistoryView.h"
 #include "RecordMessage.h"
 #include "RecordWriter.h"
@@ -17,6 +19,7 @@
 #include "cDialog.h"
 #include "frmHttps.h"
 #include "frmLog.h"
+#include "frmOptions.h"
 #include "frmSettings.h"
 #include "frmWait.h"
 
@@ -25,6 +28,8 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QJsonDocument>
@@ -312,15 +317,67 @@ void frmMain::Form_Load()
     Proxy = new CProxyServer(this, this);
     Proxy->setHttpsDecryption(httpsDecryption());
     connect(Proxy, &CProxyServer::stateChanged, this, &frmMain::updateServerState);
-    StartProxy();
-}
-
-void frmMain::StartProxy()
-{
     frmLog *log = logWindow();
     if (log)
         log->setWindowIcon(windowIcon());
     Proxy->AccessLog().Setup(QString(), log ? log->txtLog : nullptr, LogFileName);
+    loadOptions();
+    StartProxy();
+}
+
+void frmMain::loadOptions()
+{
+    const Options::ReadResult read = Options::read(Options::defaultFileName());
+    for (const QString &line : read.logLines)
+        Proxy->AddLog(line);
+    m_options = read.options;
+    History->setLimit(m_options.historyLimit, m_options.historyMode);
+    if (!m_options.windowGeometry.isEmpty())
+        restoreGeometry(m_options.windowGeometry);
+    if (!m_options.windowSplitter.isEmpty())
+        splitter->restoreState(m_options.windowSplitter);
+    if (!m_options.historyColumns.isEmpty())
+        ListView1->header()->restoreState(m_options.historyColumns);
+    if (m_options.keepHistory)
+        openKeptHistory();
+}
+
+void frmMain::saveOptions()
+{
+    m_options.windowGeometry = saveGeometry();
+    m_options.windowSplitter = splitter->saveState();
+    m_options.historyColumns = ListView1->header()->saveState();
+    QString why;
+    if (!m_options.write(Options::defaultFileName(), &why) && Proxy)
+        Proxy->AddLog(why);
+}
+
+QString frmMain::keptHistoryPath()
+{
+    return AppFolder + QStringLiteral("history.har");
+}
+
+void frmMain::openKeptHistory()
+{
+    const QString path = keptHistoryPath();
+    if (!QFileInfo::exists(path))
+        return;
+    QString error;
+    const std::optional<QList<HistoryRow>> rows = HistorySession::open(path, recordFolder(), &error);
+    if (rows) {
+        History->appendRows(*rows);
+        return;
+    }
+    // Never deleted: it may be all that is left of a day's traffic.
+    const QString aside = path + QStringLiteral(".damaged-") + Clock::now().toString(QStringLiteral("yyMMddHHmmss"));
+    const bool renamed = QFile::rename(path, aside);
+    Proxy->AddLog(QStringLiteral("The kept history %1 cannot be opened: %2. %3").arg(path, error,
+        renamed ? QStringLiteral("It was renamed to ") + aside + QStringLiteral(".")
+                : QStringLiteral("It could not be renamed aside.")));
+}
+
+void frmMain::StartProxy()
+{
     CProxyServer::StartArgs args;
     args.IP_Address = ServerIP;
     args.Local_Port = ServerPort;
@@ -370,8 +427,7 @@ void frmMain::historyRowsDropped(const QList<HistoryRow> &rows)
         tickedById.insert(row.id, row.checked);
     if (Proxy)
         Proxy->historyRowsRemoved(tickedById);
-    if (!m_keepRecordsOfDroppedRows)
-        deleteRecords(rows);
+    deleteRecords(rows);
 }
 
 void frmMain::deleteRecords(const QList<HistoryRow> &rows)
@@ -500,6 +556,48 @@ void frmMain::mnuFileItem_Click(int Index)
         endProgram();
     else if (Index == 1)
         exportHar();
+    else if (Index == 2)
+        openSession();
+    else if (Index == 3)
+        saveSession();
+}
+
+namespace {
+QString harFilter()
+{
+    return QLatin1String("HAR Files (*.har)") + QChar(0) + QLatin1String("*.har") + QChar(0);
+}
+} // namespace
+
+void frmMain::openSession()
+{
+    QPointer<frmMain> self(this);
+    QString fileName;
+    const QString path = cDialog().GetOpenName(this, fileName, AppFolder, QStringLiteral("Open Session"), harFilter());
+    if (!self || path.isEmpty())
+        return;
+    QString error;
+    const std::optional<QList<HistoryRow>> rows = HistorySession::open(path, recordFolder(), &error);
+    if (!rows) {
+        MessageBox::show(this, QStringLiteral("Cannot open ") + path + QStringLiteral(":\r\n\r\n") + error,
+            MessageBox::Icon::Exclamation);
+        return;
+    }
+    History->appendRows(*rows);
+}
+
+void frmMain::saveSession()
+{
+    QPointer<frmMain> self(this);
+    QString fileName = QStringLiteral("session.har");
+    const QString path = cDialog().GetSaveName(
+        this, fileName, AppFolder, QStringLiteral("Save Session"), harFilter(), QStringLiteral("har"));
+    if (!self || path.isEmpty())
+        return;
+    QString error;
+    if (!HistorySession::save(path, listedRows(), recordFolder(), &error))
+        MessageBox::show(this, QStringLiteral("Unable to write ") + path + QStringLiteral(":\r\n\r\n") + error,
+            MessageBox::Icon::Exclamation);
 }
 
 void frmMain::exportHar()
@@ -577,6 +675,16 @@ void frmMain::mnuToolsItem_Click(int Index)
             dialog.exec();
         }
         break;
+    case 5: {
+        QPointer<frmMain> self(this);
+        frmOptions dialog(m_options, this);
+        if (dialog.exec() != QDialog::Accepted || !self)
+            break;
+        m_options = dialog.options();
+        History->setLimit(m_options.historyLimit, m_options.historyMode);
+        saveOptions();
+        break;
+    }
     default:
         break;
     }
@@ -677,6 +785,17 @@ void frmMain::endHistory()
     QList<HistoryRow> rows;
     for (int row = 0; row < History->rowCount(); ++row)
         rows.append(History->row(row));
-    deleteRecords(rows);
+    QString error;
+    // The records stay for the next run, which opens the history again; a history that cannot
+    // be saved keeps them too, for the user to find.
+    if (m_options.keepHistory) {
+        RecordWriter::instance().drain(PurgeWaitMs);
+        if (!HistorySession::save(keptHistoryPath(), rows, recordFolder(), &error) && Proxy)
+            Proxy->AddLog(QStringLiteral("Unable to keep the history in ") + keptHistoryPath()
+                + QStringLiteral(": ") + error);
+    } else {
+        deleteRecords(rows);
+    }
     waitForRecordDeletion();
+    saveOptions();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "IProxyShell.h"
+#include "Options.h"
 #include "RecordView.h"
 
 #include <QIcon>
@@ -111,6 +112,13 @@ private:
     // The ticked rows, or every row when none is ticked.
     QList<HistoryRow> listedRows() const;
     void endHistory();
+    // Reads tarnwick-options.ini, applies it and opens the kept history.
+    void loadOptions();
+    void saveOptions();
+    static QString keptHistoryPath();
+    void openKeptHistory();
+    void openSession();
+    void saveSession();
 
     // The record in the text pane, shown again when the view changes.
     QString m_shownFile;
@@ -118,7 +126,7 @@ private:
     bool m_showingPicture = false;
     bool m_paneShown = true;
     int m_menuRow = -1;
-    bool m_keepRecordsOfDroppedRows = false;
+    Options m_options;
     bool m_loaded = false;
     bool m_closing = false;
 };
