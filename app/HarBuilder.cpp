@@ -73,9 +73,9 @@ BodyDecoder::Result decodedBody(const RecordMessage &message, bool cut)
     return decoded;
 }
 
-QJsonObject request(const RecordMessage &message, bool cut)
+QJsonObject request(const RecordMessage &message, bool cut, const QString &fullUrl)
 {
-    const QString url = CurlCommand::url(message);
+    const QString url = fullUrl.isEmpty() ? CurlCommand::url(message) : fullUrl;
     QJsonArray query;
     for (const auto &[name, value] : QUrlQuery(QUrl(url)).queryItems(QUrl::FullyDecoded))
         query.append(QJsonObject { { QStringLiteral("name"), name }, { QStringLiteral("value"), value } });
@@ -175,7 +175,7 @@ QJsonObject HarBuilder::entry(const Row &row)
         started = QFileInfo(row.requestFile).lastModified();
     QJsonObject object { { QStringLiteral("startedDateTime"),
                              started.toOffsetFromUtc(started.offsetFromUtc()).toString(Qt::ISODateWithMs) },
-        { QStringLiteral("time"), 0 }, { QStringLiteral("request"), request(sent, requestCut) },
+        { QStringLiteral("time"), 0 }, { QStringLiteral("request"), request(sent, requestCut, row.url) },
         { QStringLiteral("cache"), QJsonObject() },
         { QStringLiteral("timings"),
             QJsonObject { { QStringLiteral("blocked"), -1 }, { QStringLiteral("dns"), -1 },

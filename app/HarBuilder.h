@@ -19,6 +19,9 @@ public:
         QString serverIP;
         // The history's status word, kept as the comment of a failed entry.
         QString status;
+        // The history's whole URL; a decrypted HTTPS request is recorded in origin form, which
+        // would otherwise read as http.
+        QString url = {};
     };
 
     static QJsonObject build(const QList<Row> &rows, const QString &creatorVersion);

@@ -17,26 +17,38 @@ QSet<QString> &liveRecordNames()
 // Enough draws to get past any realistic run of collisions while still ending when a broken
 // random source keeps repeating itself.
 constexpr int kMaxNameDraws = 1000;
+
+bool recordNameFree(const QString &folder, const QString &name)
+{
+    const QString base = folder + name;
+    return !liveRecordNames().contains(name) && !QFile::exists(base + QStringLiteral("-Q.txt"))
+        && !QFile::exists(base + QStringLiteral("-A.txt"));
+}
 } // namespace
 
-CExchange::CExchange(const QString &folder)
+QString CExchange::freeRecordName(const QString &folder, const QDateTime &moment, const QString &preferred)
 {
+    if (!preferred.isEmpty() && recordNameFree(folder, preferred))
+        return preferred;
     QString name;
     for (int draw = 0; draw < kMaxNameDraws; ++draw) {
-        const QDateTime moment = Clock::now();
         QString letters;
         for (int i = 0; i < 5; ++i)
             letters += QChar(65 + static_cast<int>(Clock::rnd() * 26));
-        name = moment.toString(QStringLiteral("yyMMddHHmmss")) + QStringLiteral("-") + letters;
-        const QString base = folder + name;
-        if (!liveRecordNames().contains(name) && !QFile::exists(base + QStringLiteral("-Q.txt"))
-            && !QFile::exists(base + QStringLiteral("-A.txt")))
+        name = (moment.isValid() ? moment : Clock::now()).toString(QStringLiteral("yyMMddHHmmss"))
+            + QStringLiteral("-") + letters;
+        if (recordNameFree(folder, name))
             break;
     }
-    m_recordName = name;
-    liveRecordNames().insert(name);
-    m_requestFilePath = folder + name + QStringLiteral("-Q.txt");
-    m_responseFilePath = folder + name + QStringLiteral("-A.txt");
+    return name;
+}
+
+CExchange::CExchange(const QString &folder)
+    : m_recordName(freeRecordName(folder))
+{
+    liveRecordNames().insert(m_recordName);
+    m_requestFilePath = folder + m_recordName + QStringLiteral("-Q.txt");
+    m_responseFilePath = folder + m_recordName + QStringLiteral("-A.txt");
     m_request.setRequestFile(m_requestFilePath);
 }
 

@@ -17,6 +17,11 @@ public:
     CExchange(const CExchange &) = delete;
     CExchange &operator=(const CExchange &) = delete;
 
+    // A record name no live exchange and no file in folder has: preferred when it is free,
+    // otherwise drawn from moment (now when invalid) and five random letters.
+    static QString freeRecordName(
+        const QString &folder, const QDateTime &moment = QDateTime(), const QString &preferred = QString());
+
     QString recordName() const;
     QString RequestFilePath() const;
     QString ResponseFilePath() const;
