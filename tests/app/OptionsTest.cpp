@@ -9,10 +9,19 @@
 #include <QSpinBox>
 #include <QTest>
 
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
 using Mode = HistoryModel::LimitMode;
+
+Options make(int limit, Mode mode = Mode::Clear, bool keep = false)
+{
+    Options options;
+    std::tie(options.historyLimit, options.historyMode, options.keepHistory) = std::tuple(limit, mode, keep);
+    return options;
+}
 
 void PrintTo(const Options &options, std::ostream *out)
 {
@@ -30,13 +39,14 @@ TEST(OptionsFile, ReadsKnownKeysReportsTheRestAndWritesWhatItReads)
     } rows[] = { { "no file", {}, {}, "", true },
         { "every key, any letter case, CRLF, comments and a section header",
             "[General]\r\n; mine\r\n historylimit = 1000000 \r\n\r\nHistoryMode=Oldest\r\nKeepHistory=TRUE",
-            { 1000000, Mode::Oldest, true }, "" },
-        { "unknown key and a line without =", "Colour=red\nHistoryLimit=10\njunk\n", { 10 },
+            make(1000000, Mode::Oldest, true), "" },
+        { "unknown key and a line without =", "Colour=red\nHistoryLimit=10\njunk\n", make(10),
             R"(unknown key "Colour"; ignored|line 3 is not key=value: "junk"; ignored)" },
-        { "a bad value of each key", "HistoryLimit=abc\nHistoryMode=newest\nKeepHistory=yes\n", {},
+        { "a bad value of each key", "HistoryLimit=abc\nHistoryMode=newest\nKeepHistory=yes\nWindowSplitter=!\n", {},
             R"(bad value for HistoryLimit: "abc" (a whole number from 10 to 1000000); using 200|)"
             R"(bad value for HistoryMode: "newest" (clear or oldest); using clear|)"
-            R"(bad value for KeepHistory: "yes" (true or false); using false)" },
+            R"(bad value for KeepHistory: "yes" (true or false); using false|)"
+            R"(bad value for WindowSplitter: "!" (base64); using )" },
         { "limit out of range at either end; a bad value undoes a good one before it",
             "HistoryLimit=1000001\nHistoryMode=oldest\nHistoryMode=\nHistoryLimit=9\n", {},
             R"(bad value for HistoryLimit: "1000001" (a whole number from 10 to 1000000); using 200|)"
@@ -66,14 +76,14 @@ TEST(OptionsFile, ReadsKnownKeysReportsTheRestAndWritesWhatItReads)
 
 TEST(OptionsDialog, ShowsTheOptionsAndGivesBackTheEditedOnes)
 {
-    frmOptions dialog({ 5000, Mode::Oldest, true }, nullptr);
+    frmOptions dialog(make(5000, Mode::Oldest, true), nullptr);
     dialog.show();
-    EXPECT_EQ(dialog.options(), Options({ 5000, Mode::Oldest, true }));
+    EXPECT_EQ(dialog.options(), make(5000, Mode::Oldest, true));
     dialog.spnLimit->selectAll();
     QTest::keyClicks(dialog.spnLimit, u"123456"_s);
     QTest::mouseClick(dialog.optClear, Qt::LeftButton);
     QTest::mouseClick(dialog.chkKeepHistory, Qt::LeftButton);
     QTest::mouseClick(dialog.cmdOK, Qt::LeftButton);
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(dialog.options(), Options({ 123456, Mode::Clear, false }));
+    EXPECT_EQ(dialog.options(), make(123456));
 }

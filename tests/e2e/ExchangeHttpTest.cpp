@@ -68,7 +68,8 @@ TEST(ExchangeHttp, CurlExchangesAreRelayedRecordedAndReported)
         EXPECT_EQ(row,
             QStringList({ QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.1"),
                 QString::fromLatin1(c.method), page, ProxyHarness::number(request.size()),
-                ProxyHarness::number(c.reply.size()), QStringLiteral("DONE"), row.at(7), row.at(8) }));
+                ProxyHarness::number(c.reply.size()), QStringLiteral("DONE"), row.at(7), row.at(8),
+                QString::fromLatin1(c.reply.mid(9, 3)), url }));
         EXPECT_EQ(h.logLines().filter(QStringLiteral("Received %1 for ").arg(page)).size(), 1);
     }
 }

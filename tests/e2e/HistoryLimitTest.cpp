@@ -3,8 +3,12 @@
 #include "RunningProgram.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 
 #include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 void writeOptions(const RunningProgram &program, const QByteArray &lines)
@@ -61,6 +65,9 @@ TEST(HistoryLimit, ModesDropRowsAndTheirRecordsWithoutStoppingTheProxy)
         RunningProgram again(&program);
         ASSERT_TRUE(again.startListening()) << again.stderrText();
         ASSERT_TRUE(again.terminate()) << again.stderrText();
-        EXPECT_EQ(left(), 20);
+        EXPECT_EQ(left(), 20) << "the kept records are used again, not copied";
+        QFile har(saved);
+        ASSERT_TRUE(har.open(QIODevice::ReadOnly));
+        EXPECT_EQ(QJsonDocument::fromJson(har.readAll())[u"log"_s][u"entries"_s].toArray().size(), 10);
     }
 }
