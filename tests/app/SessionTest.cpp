@@ -16,19 +16,6 @@ namespace {
 
 using namespace Qt::StringLiterals;
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-}
-
-void writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
 QStringList filesIn(const QString &folder)
 {
     return QDir(folder).entryList(QDir::Files, QDir::Name);
@@ -71,16 +58,16 @@ TEST(Session, SavedRowsOpenInAFreshFolderWithTheirRecordsByteForByte)
             exchange.reply.isEmpty() ? QString() : name + u"-A.txt"_s, u"200"_s };
         row.fullUrl = exchange.fullUrl;
         row.checked = exchange.checked;
-        writeAll(saved.requests() + row.cells[HistoryRow::RequestFile], exchange.request);
+        writeBytes(saved.requests() + row.cells[HistoryRow::RequestFile], exchange.request);
         if (!exchange.reply.isEmpty())
-            writeAll(saved.requests() + row.cells[HistoryRow::ResponseFile], exchange.reply);
+            writeBytes(saved.requests() + row.cells[HistoryRow::ResponseFile], exchange.reply);
         rows.append(row);
     }
     const QString session = saved.path() + u"session.har"_s;
     QString error;
     ASSERT_TRUE(HistorySession::save(session, rows, saved.requests(), &error)) << qPrintable(error);
     // Regression: a decrypted HTTPS request, recorded in origin form, was exported as http.
-    EXPECT_EQ(QJsonDocument::fromJson(readAll(session))["log"_L1][u"entries"_s][3][u"request"_s][u"url"_s],
+    EXPECT_EQ(QJsonDocument::fromJson(fileBytes(session))["log"_L1][u"entries"_s][3][u"request"_s][u"url"_s],
         u"https://secure.test/s?q=1"_s);
 
     QTemporaryDir fresh;
@@ -97,9 +84,9 @@ TEST(Session, SavedRowsOpenInAFreshFolderWithTheirRecordsByteForByte)
             EXPECT_EQ(row.checked, rows[i].checked);
             EXPECT_EQ(row.fullUrl, rows[i].fullUrl);
             EXPECT_EQ(row.note, u"Opened from session.har: exact recorded bytes"_s);
-            EXPECT_EQ(readAll(folder + row.cells[HistoryRow::RequestFile]), exchanges[i].request);
+            EXPECT_EQ(fileBytes(folder + row.cells[HistoryRow::RequestFile]), exchanges[i].request);
             if (!exchanges[i].reply.isEmpty()) {
-                EXPECT_EQ(readAll(folder + row.cells[HistoryRow::ResponseFile]), exchanges[i].reply);
+                EXPECT_EQ(fileBytes(folder + row.cells[HistoryRow::ResponseFile]), exchanges[i].reply);
             }
         }
         EXPECT_EQ(filesIn(folder), filesIn(saved.requests()));
@@ -132,11 +119,11 @@ TEST(Session, AHarSavedByChromiumOpensWithItsUrlsAndBodies)
         EXPECT_EQ(row.fullUrl, QLatin1String(expected[i].url));
         EXPECT_EQ(row.cells[HistoryRow::Code], QLatin1String(expected[i].code));
         EXPECT_EQ(row.note, u"Opened from chromium.har: rebuilt from the HAR fields"_s);
-        const QByteArray request = readAll(folder.path() + u'/' + row.cells[HistoryRow::RequestFile]);
+        const QByteArray request = fileBytes(folder.path() + u'/' + row.cells[HistoryRow::RequestFile]);
         EXPECT_TRUE(request.startsWith("GET " + QByteArray(expected[i].url) + " HTTP/1.1\r\nAccept:"))
             << request.data();
         const RecordMessage reply
-            = RecordMessage::parse(readAll(folder.path() + u'/' + row.cells[HistoryRow::ResponseFile]));
+            = RecordMessage::parse(fileBytes(folder.path() + u'/' + row.cells[HistoryRow::ResponseFile]));
         EXPECT_TRUE(reply.body.startsWith(expected[i].bodyStart));
         EXPECT_EQ(reply.body.size(), expected[i].bodySize);
         EXPECT_EQ(reply.header("Content-Length"), QByteArray::number(expected[i].bodySize));
@@ -150,7 +137,7 @@ TEST(Session, BadFilesAreRefusedWithTheEntryAndFaultAndLeaveNothing)
     const auto har = [](const QByteArray &entries) {
         return R"({"log":{"version":"1.2","entries":[)" + entries + "]}}";
     };
-    const QByteArray chromium = readAll(TARNWICK_SOURCE_DIR "/tests/app/data/chromium.har"_L1);
+    const QByteArray chromium = fileBytes(TARNWICK_SOURCE_DIR "/tests/app/data/chromium.har"_L1);
     const struct {
         const char *name;
         QByteArray content;
@@ -186,7 +173,7 @@ TEST(Session, BadFilesAreRefusedWithTheEntryAndFaultAndLeaveNothing)
         SCOPED_TRACE(file.name);
         QTemporaryDir folder;
         const QString path = folder.path() + u"/bad.har"_s;
-        writeAll(path, file.content);
+        writeBytes(path, file.content);
         QString error;
         EXPECT_FALSE(HistorySession::open(path, folder.path() + u'/', &error));
         EXPECT_TRUE(error.startsWith(QLatin1String(file.message))) << qPrintable(error);

@@ -3,6 +3,7 @@
 #include "FakeOrigin.h"
 #include "ProxyHarness.h"
 #include "RecordWriter.h"
+#include "TestFolder.h"
 
 #include <QSignalSpy>
 
@@ -14,12 +15,6 @@ void prepare(CHTTPGet &get, const QString &record)
 {
     get.setResponseFile(record);
     get.setSendHeader(QByteArrayLiteral("GET /x HTTP/1.0\r\n\r\n"));
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -41,7 +36,7 @@ TEST(CHTTPGet, CompletedTransferIsRecordedBeforeItIsReported)
         &get, &CHTTPGet::Connected, &get, [&] { requestsAtConnect = origin.completeRequests(); });
     QObject::connect(&get, &CHTTPGet::TransferCompleted, &get, [&] {
         ++completed;
-        EXPECT_EQ(readFile(record), origin.replyBytes());
+        EXPECT_EQ(fileBytes(record), origin.replyBytes());
         EXPECT_FALSE(QFile::exists(get.partFile()));
         EXPECT_EQ(get.socket()->State(), EventSocket::sckClosed);
     });

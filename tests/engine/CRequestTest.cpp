@@ -1,5 +1,6 @@
 #include "CRequest.h"
 #include "RecordWriter.h"
+#include "TestFolder.h"
 #include "Wait.h"
 
 #include <QDir>
@@ -12,12 +13,6 @@
 #include <vector>
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 class CRequestTest : public ::testing::Test
 {
@@ -151,7 +146,7 @@ TEST_P(RequestTable, VerdictTargetAndRecord)
     // Only what is forwarded, and a request refused for its missing length, is recorded.
     EXPECT_EQ(QFile::exists(m_record), complete || row.refusal == 411);
     if (complete) {
-        EXPECT_EQ(readFile(m_record), r.Request());
+        EXPECT_EQ(fileBytes(m_record), r.Request());
     }
 }
 
@@ -173,7 +168,7 @@ TEST_F(CRequestTest, LaterChunksChangeNothingUntilResetThenStartFromTheExcess)
 
     feed({ Get + "\r\nGETZ http://h/next", End });
     EXPECT_EQ(m_lastStatus, CRequest::StatusComplete);
-    EXPECT_EQ(readFile(m_record), QByteArray::fromStdString(Get + "\r\n"));
+    EXPECT_EQ(fileBytes(m_record), QByteArray::fromStdString(Get + "\r\n"));
     m_request.setStatus(CRequest::StatusNone);
     EXPECT_EQ(m_request.BufferData(" HTTP/1.0\r\n\r\n"), CRequest::StatusComplete);
     RecordWriter::instance().drain(5000);

@@ -1,5 +1,6 @@
 #include "CertificateAuthority.h"
 #include "HttpsSettings.h"
+#include "TestFolder.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -17,19 +18,6 @@
 namespace {
 
 using namespace Qt::StringLiterals;
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
 
 int mode(const QString &path)
 {

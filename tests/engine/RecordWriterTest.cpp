@@ -1,4 +1,5 @@
 #include "RecordWriter.h"
+#include "TestFolder.h"
 #include "Wait.h"
 
 #include <QDir>
@@ -7,16 +8,6 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-
-namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-} // namespace
 
 // Guards against records written out of order, torn between interleaved replies, left behind
 // under their temporary name, or reported done before they are in place.
@@ -49,9 +40,9 @@ TEST(RecordWriter, JobsRunInOrderAndReportBackOnTheWindowThread)
     ASSERT_TRUE(writer.drain(5000));
     ASSERT_TRUE(waitFor([&] { return reports.size() == 3; }));
 
-    EXPECT_EQ(readFile(path("old-A.txt")), numbers);
-    EXPECT_EQ(readFile(path("b-A.txt")).size(), 100000);
-    EXPECT_EQ(readFile(path("empty-A.txt")), QByteArray());
+    EXPECT_EQ(fileBytes(path("old-A.txt")), numbers);
+    EXPECT_EQ(fileBytes(path("b-A.txt")).size(), 100000);
+    EXPECT_EQ(fileBytes(path("empty-A.txt")), QByteArray());
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files),
         QString::fromLatin1("b-A.txt empty-A.txt old-A.txt").split(QLatin1Char(' ')));
     EXPECT_EQ(reports, QString::fromLatin1("a b empty").split(QLatin1Char(' ')));
@@ -92,7 +83,7 @@ TEST(RecordWriter, RemovedFilesAreRecycledForNewOnes)
         writer.write(path("b-Q.txt"), "new");
         writer.append(path("c.part"), "x");
         ASSERT_TRUE(writer.drain(5000));
-        EXPECT_EQ(readFile(path("b-Q.txt")), "new");
+        EXPECT_EQ(fileBytes(path("b-Q.txt")), "new");
         EXPECT_EQ(QDir(spares).entryList(QDir::Files).size(), 0);
     }
     EXPECT_FALSE(QDir(spares).exists());

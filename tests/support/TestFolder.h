@@ -2,6 +2,7 @@
 
 #include "ProgramValues.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -23,3 +24,8 @@ private:
     QTemporaryDir m_dir;
     QString m_previousAppFolder;
 };
+
+// A file's bytes, or "<missing>" when it cannot be read.
+QByteArray fileBytes(const QString &path);
+// Writes bytes over a file; a failure fails the test.
+void writeBytes(const QString &path, const QByteArray &bytes);
