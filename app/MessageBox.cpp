@@ -9,6 +9,21 @@
 namespace {
 std::function<void(const QString &, MessageBox::Icon)> g_hook;
 bool g_nextAnswer = false;
+
+QMessageBox::Icon toQtIcon(MessageBox::Icon icon)
+{
+    switch (icon) {
+    case MessageBox::Icon::None:
+        break;
+    case MessageBox::Icon::Information:
+        return QMessageBox::Information;
+    case MessageBox::Icon::Exclamation:
+        return QMessageBox::Warning;
+    case MessageBox::Icon::Critical:
+        return QMessageBox::Critical;
+    }
+    return QMessageBox::NoIcon;
+}
 } // namespace
 
 QString MessageBox::title()
@@ -27,22 +42,18 @@ void MessageBox::show(QWidget *parent, const QString &text, Icon icon)
         std::fflush(stderr);
         return;
     }
-    QMessageBox::Icon qtIcon = QMessageBox::NoIcon;
-    switch (icon) {
-    case Icon::None:
-        break;
-    case Icon::Information:
-        qtIcon = QMessageBox::Information;
-        break;
-    case Icon::Exclamation:
-        qtIcon = QMessageBox::Warning;
-        break;
-    case Icon::Critical:
-        qtIcon = QMessageBox::Critical;
-        break;
-    }
-    QMessageBox box(qtIcon, title(), text, QMessageBox::Ok, parent);
+    QMessageBox box(toQtIcon(icon), title(), text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+void MessageBox::post(QWidget *parent, const QString &text, Icon icon)
+{
+    if (g_hook || QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return show(parent, text, icon);
+    auto *box = new QMessageBox(toQtIcon(icon), title(), text, QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
 }
 
 bool MessageBox::confirm(QWidget *parent, const QString &text)

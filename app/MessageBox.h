@@ -18,6 +18,9 @@ public:
     static QString title(); // "Tarnwick"
 
     static void show(QWidget *parent, const QString &text, Icon icon = Icon::None);
+    // The same box, but left open on its own: the call returns at once, for boxes that events
+    // of the network raise and that must not hold whoever raised them.
+    static void post(QWidget *parent, const QString &text, Icon icon = Icon::None);
     // Yes and No, No the default: true for Yes. Where no box can be shown the answer is No, since
     // nobody agreed.
     static bool confirm(QWidget *parent, const QString &text);

@@ -417,7 +417,7 @@ void frmMain::UpdateIcon(qint16 icon)
 
 void frmMain::messageBox(const QString &text, MessageIcon icon)
 {
-    MessageBox::show(this, text, toMessageBoxIcon(icon));
+    MessageBox::post(this, text, toMessageBoxIcon(icon));
 }
 
 void frmMain::historyRowsDropped(const QList<HistoryRow> &rows)

@@ -14,7 +14,6 @@
 #include "RecordWriter.h"
 #include "TlsClientHello.h"
 
-#include <QCoreApplication>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QScopeGuard>
@@ -360,12 +359,9 @@ void CProxyConnection::dropOrphanRecords()
 
 void CProxyConnection::Send(const QByteArray &msg)
 {
+    // The socket queues what is sent while an earlier send is still going out, in order; nothing
+    // here waits for it.
     guarded([&] {
-        const qint64 t0 = Clock::tickCount();
-        while (m_sending && Clock::tickCount() - t0 < 10000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        m_sending = true;
-        QCoreApplication::processEvents();
         if (!m_server)
             return;
         if (m_socket->State() == EventSocket::sckConnected) {
@@ -1025,7 +1021,6 @@ void CProxyConnection::decryptionReady()
 void CProxyConnection::Socket_SendComplete()
 {
     guarded([&] {
-        m_sending = false;
         resumeUpstreamIfDrained(0);
         finishIfDrained();
     });

@@ -145,7 +145,6 @@ private:
 
     qint32 m_requestID = 0;
     QDateTime m_lastActivity;
-    bool m_sending = false;
     QPointer<CProxyServer> m_server;
     EventSocket *m_socket = nullptr;
     CHTTPGet *m_browser = nullptr;

@@ -506,10 +506,11 @@ void CProxyServer::Server_Error(qint16 Number, const QString &Description, qint3
     Q_UNUSED(HelpFile);
     Q_UNUSED(HelpContext);
     Q_UNUSED(CancelDisplay);
+    const QString text = QStringLiteral("Proxy Winsock Error:\r\n\r\n") + QString::number(Number)
+        + QStringLiteral(" : ") + Description;
+    AddLog(QString(text).replace(QStringLiteral("\r\n\r\n"), QStringLiteral(" ")));
     if (m_shell)
-        m_shell->messageBox(QStringLiteral("Proxy Winsock Error:\r\n\r\n") + QString::number(Number)
-                + QStringLiteral(" : ") + Description,
-            IProxyShell::MessageIcon::Exclamation);
+        m_shell->messageBox(text, IProxyShell::MessageIcon::Exclamation);
 }
 
 void CProxyServer::Server_Close() { }

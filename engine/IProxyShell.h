@@ -18,7 +18,7 @@ public:
     virtual IHistoryList *historyList() = 0;
     // 1 shows the busy tray picture, 0 the idle one.
     virtual void UpdateIcon(qint16 icon) = 0;
-    // A modal box with an OK button, captioned with the application title. It may run the event
-    // loop until it is dismissed.
+    // A box with an OK button, captioned with the application title. It returns at once: the box
+    // stays open on its own until it is dismissed.
     virtual void messageBox(const QString &text, MessageIcon icon) = 0;
 };
