@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CProxyServer.h"
 #include "CRequest.h"
 
 #include <QDateTime>
@@ -39,6 +40,10 @@ public:
     bool upgrade = false; // asks to switch protocols (WebSocket)
     bool forwarded = false;
     bool transferDone = false;
+    // The browser has the whole reply: the row to report once the reply record is in place too.
+    std::optional<CProxyServer::RowReport> relayedRow;
+    // The reply record's rename has run: empty when it went well, else why not.
+    std::optional<QString> recordOutcome;
 
 private:
     QString m_recordName;

@@ -216,6 +216,11 @@ CHTTPGet::Target CHTTPGet::parseURL(const QString &URL)
     return target;
 }
 
+void CHTTPGet::setRecordDone(RecordWriter::Done done)
+{
+    m_recordDone = std::move(done);
+}
+
 void CHTTPGet::OpenURL(const QString &URL)
 {
     const Target target = parseURL(URL);
@@ -402,16 +407,8 @@ void CHTTPGet::complete()
     if (!m_reusable)
         m_socket->Close();
     m_partStarted = false;
-    RecordWriter::instance().finish(partFile(), m_responseFile,
-        [self = QPointer<CHTTPGet>(this), exchange = m_exchange](bool ok, const QString &error) {
-            if (!self || exchange != self->m_exchange)
-                return;
-            if (!ok) {
-                emit self->recordFailed(error);
-                return;
-            }
-            emit self->TransferCompleted(QByteArray(), QByteArray(), 0, self->BufferSize());
-        });
+    RecordWriter::instance().finish(partFile(), m_responseFile, std::exchange(m_recordDone, {}));
+    emit TransferCompleted(QByteArray(), QByteArray(), 0, BufferSize());
 }
 
 void CHTTPGet::FileCompleted()

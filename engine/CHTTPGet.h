@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RecordWriter.h"
 #include "ReplyFraming.h"
 
 #include <QByteArray>
@@ -16,7 +17,8 @@ class EventSocket;
 //
 // The reply is not held in memory: each chunk goes to the record writer, appended to a
 // temporary file beside the reply record, which takes the record's name when the reply is
-// complete; TransferCompleted is raised once it has.
+// complete. TransferCompleted is raised as soon as the reply is complete, without waiting for
+// the disk; the record's own outcome goes to the handler set with setRecordDone.
 class CHTTPGet : public QObject
 {
     Q_OBJECT
@@ -29,6 +31,9 @@ public:
     ~CHTTPGet() override;
 
     void setResponseFile(const QString &Filename);
+    // Told, on this thread, once the next complete reply's record is in place or could not be.
+    // It is called even when this object is gone by then.
+    void setRecordDone(RecordWriter::Done done);
     QString ResponseFile() const;
     QString RemoteIP() const;
     void setSendHeader(const QByteArray &Header);
@@ -110,8 +115,6 @@ signals:
     void failed(const QString &host, const QString &reason);
     // The server connection broke, or the reply went wrong, after reply bytes had been passed on.
     void brokenOff(const QString &reason);
-    // The reply record could not be written; the transfer has been abandoned.
-    void recordFailed(const QString &reason);
     // A 101 reply has been passed on: what follows goes both ways unchanged.
     void Upgraded();
     // The handshake startTls began is over; reason says why it failed.
@@ -138,6 +141,7 @@ private:
     QString m_remoteIP;
     QByteArray m_sendHeader;
     QString m_responseFile;
+    RecordWriter::Done m_recordDone;
     qint32 m_requestID = 0;
 
     // This exchange.

@@ -125,7 +125,6 @@ CProxyConnection::CProxyConnection(QObject *parent)
     connect(m_browser, &CHTTPGet::TransferCompleted, this, &CProxyConnection::Browser_TransferCompleted);
     connect(m_browser, &CHTTPGet::failed, this, &CProxyConnection::Browser_Failed);
     connect(m_browser, &CHTTPGet::brokenOff, this, &CProxyConnection::Browser_BrokenOff);
-    connect(m_browser, &CHTTPGet::recordFailed, this, &CProxyConnection::Browser_RecordFailed);
     connect(m_browser, &CHTTPGet::Upgraded, this, &CProxyConnection::Browser_Upgraded);
     connect(m_browser, &CHTTPGet::tlsReady, this, &CProxyConnection::Browser_TlsReady);
     connect(m_socket, &EventSocket::encrypted, this, &CProxyConnection::Socket_Encrypted);
@@ -354,6 +353,23 @@ void CProxyConnection::dropOrphanRecords()
             m_browser->discardRecord();
         else if (exchange->forwarded)
             writer.remove(exchange->ResponseFilePath());
+    }
+}
+
+void CProxyConnection::settle(CProxyServer *server, CExchange &exchange)
+{
+    if (!exchange.relayedRow || !exchange.recordOutcome)
+        return;
+    CProxyServer::RowReport row = *std::exchange(exchange.relayedRow, std::nullopt);
+    if (!exchange.recordOutcome->isEmpty())
+        row.Status = QStringLiteral("ERROR");
+    if (!server)
+        return;
+    if (exchange.stamp != 0 && !exchange.rowRemoved)
+        server->UpdateItem(exchange.stamp, row);
+    if (server->historyList() && !keepsRecords(exchange)) {
+        RecordWriter::instance().remove(exchange.RequestFilePath());
+        RecordWriter::instance().remove(exchange.ResponseFilePath());
     }
 }
 
@@ -681,6 +697,13 @@ void CProxyConnection::PassGet(
         target = Host.toLatin1();
     }
     m_browser->setResponseFile(exchange->ResponseFilePath());
+    m_browser->setRecordDone(
+        [exchange, server = m_server, prefix = logPrefix()](bool ok, const QString &error) {
+            exchange->recordOutcome = ok ? QString() : error;
+            if (!ok && server)
+                server->AddLog(prefix + QStringLiteral(" - Internal error: ") + error);
+            settle(server, *exchange);
+        });
     m_browser->setUpgradeAsked(exchange->upgrade);
     m_browser->setRequestID(RequestID);
     m_browser->OpenURL(Host);
@@ -865,7 +888,8 @@ void CProxyConnection::Browser_TransferCompleted(
         if (m_phase == Phase::BrowserGone) {
             // The browser left once it had the whole reply: the exchange is complete.
             m_phase = Phase::Ended;
-            report(fullReport(QStringLiteral("DONE")));
+            m_queue.front()->relayedRow = fullReport(QStringLiteral("DONE"));
+            settle(m_server, *m_queue.front());
             m_server->RemoveRequest(m_requestID);
             return;
         }
@@ -902,11 +926,6 @@ void CProxyConnection::Browser_BrokenOff(const QString &reason)
         report(errorReport(QStringLiteral("ERROR")));
         endExchange();
     });
-}
-
-void CProxyConnection::Browser_RecordFailed(const QString &reason)
-{
-    guarded([&] { internalFailure(reason); });
 }
 
 void CProxyConnection::requestRecordFailed(const QString &path, const QString &reason)
@@ -1049,13 +1068,11 @@ void CProxyConnection::finishIfDrained()
 // next request or closes.
 void CProxyConnection::exchangeDone()
 {
-    report(fullReport(QStringLiteral("DONE")));
+    m_queue.front()->relayedRow = fullReport(QStringLiteral("DONE"));
     m_last = m_queue.front();
     m_queue.pop_front();
-    if (m_server && m_server->historyList() && !keepsRecords(*m_last)) {
-        RecordWriter::instance().remove(m_last->RequestFilePath());
-        RecordWriter::instance().remove(m_last->ResponseFilePath());
-    }
+    // The next request goes on at once; the row says DONE when the record is in place.
+    settle(m_server, *m_last);
     // RFC 9112 section 9.6: after "close" on either side, or a reply delimited by the server's
     // close, no further request is read from this connection. A browser that has only finished
     // sending still gets the replies to the requests it sent before.

@@ -108,7 +108,6 @@ private:
         const QByteArray &Header, const QByteArray &Buffer, qint32 ContentLength, qint32 BufferLength);
     void Browser_Failed(const QString &host, const QString &reason);
     void Browser_BrokenOff(const QString &reason);
-    void Browser_RecordFailed(const QString &reason);
     void Browser_Upgraded();
     void recordUpgraded(const QByteArray &bytes);
     void Browser_TlsReady(bool ok, const QString &reason);
@@ -123,6 +122,10 @@ private:
     bool requestComplete(const std::shared_ptr<CExchange> &exchange);
     void startNext();
     void exchangeDone();
+    // An exchange is done once the browser has its whole reply and its reply record is in place,
+    // in either order; the row then says DONE, or ERROR when the record could not be written.
+    // It may run after the connection is gone.
+    static void settle(CProxyServer *server, CExchange &exchange);
     void refuse(int code, const QString &reason);
     void refuseInTurn(int code, const QString &reason);
     void answerAndClose(int code, const QString &body);

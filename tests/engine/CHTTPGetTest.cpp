@@ -19,10 +19,10 @@ void prepare(CHTTPGet &get, const QString &record)
 
 } // namespace
 
-// A transfer raises Connected before the request goes out, and TransferCompleted once, only
-// when the record is complete under its own name (replacing an older file) and the socket is
-// closed.
-TEST(CHTTPGet, CompletedTransferIsRecordedBeforeItIsReported)
+// A transfer raises Connected before the request goes out, and TransferCompleted once the socket
+// is closed; the record handler hears once the record is complete under its own name, replacing
+// an older file.
+TEST(CHTTPGet, CompletedTransferIsReportedAndItsRecordPutInPlace)
 {
     TestFolder folder;
     const QString record = folder.requests() + QStringLiteral("x-A.txt");
@@ -31,21 +31,24 @@ TEST(CHTTPGet, CompletedTransferIsRecordedBeforeItIsReported)
     origin.setReply({ "HTTP/1.0 200 OK\r\n\r\n", "part one;", QByteArray("\0binary\r\n", 9) });
     CHTTPGet get;
     prepare(get, record);
-    int requestsAtConnect = -1, completed = 0;
+    int requestsAtConnect = -1, completed = 0, recorded = 0;
     QObject::connect(
         &get, &CHTTPGet::Connected, &get, [&] { requestsAtConnect = origin.completeRequests(); });
     QObject::connect(&get, &CHTTPGet::TransferCompleted, &get, [&] {
         ++completed;
-        EXPECT_EQ(fileBytes(record), origin.replyBytes());
-        EXPECT_FALSE(QFile::exists(get.partFile()));
         EXPECT_EQ(get.socket()->State(), EventSocket::sckClosed);
     });
+    get.setRecordDone([&](bool ok, const QString &) {
+        recorded += ok;
+        EXPECT_EQ(fileBytes(record), origin.replyBytes());
+        EXPECT_FALSE(QFile::exists(get.partFile()));
+    });
     get.OpenURL(origin.url(QStringLiteral("/x")));
-    ASSERT_TRUE(waitFor([&] { return completed > 0; }));
+    ASSERT_TRUE(waitFor([&] { return completed > 0 && recorded > 0; }));
     QCoreApplication::processEvents();
     EXPECT_EQ(requestsAtConnect, 0);
     EXPECT_EQ(origin.requests.value(0), QByteArrayLiteral("GET /x HTTP/1.0\r\n\r\n"));
-    EXPECT_EQ(completed, 1);
+    EXPECT_EQ(completed + recorded, 2);
 }
 
 // Upstream failures are reported (the owner answers the browser with a 502), never from inside
@@ -69,8 +72,8 @@ TEST(CHTTPGet, FailureBeforeAnyReplyIsReportedFromTheEventLoop)
     }
 }
 
-// A reply record that cannot be written is reported once; the exception must not unwind
-// through the socket's signal into the event loop.
+// A reply record that cannot be written is reported once, to the record handler, and does not
+// hold the reply back; the exception must not unwind through the socket's signal.
 TEST(CHTTPGet, UnwritableRecordIsReportedNotThrown)
 {
     TestFolder folder;
@@ -78,11 +81,14 @@ TEST(CHTTPGet, UnwritableRecordIsReportedNotThrown)
     origin.setReply({ QByteArrayLiteral("HTTP/1.0 200 OK\r\n\r\nbody") });
     CHTTPGet get;
     prepare(get, folder.requests() + QStringLiteral("missing-folder/r-A.txt"));
-    QSignalSpy recordFailed(&get, &CHTTPGet::recordFailed);
+    QStringList outcomes;
+    get.setRecordDone(
+        [&](bool ok, const QString &error) { outcomes << (ok ? QStringLiteral("ok") : error); });
     QSignalSpy completed(&get, &CHTTPGet::TransferCompleted);
     get.OpenURL(origin.url());
-    ASSERT_TRUE(waitFor([&] { return recordFailed.count() > 0; }));
+    ASSERT_TRUE(waitFor([&] { return !outcomes.isEmpty(); }));
     QCoreApplication::processEvents();
-    EXPECT_EQ(recordFailed.count(), 1);
-    EXPECT_EQ(completed.count(), 0);
+    EXPECT_EQ(outcomes.size(), 1);
+    EXPECT_NE(outcomes.value(0), QStringLiteral("ok"));
+    EXPECT_EQ(completed.count(), 1);
 }

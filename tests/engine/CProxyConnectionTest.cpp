@@ -199,3 +199,23 @@ TEST(CProxyConnection, SendQueuesBehindTheEarlierSendAndLogsEach)
     EXPECT_EQ(h.logLines().filter(QStringLiteral("Error Sending")),
         QStringList(2, line + QStringLiteral("Error Sending back to browser.")));
 }
+
+// The browser gets its reply and the connection goes on to the next request even when the reply
+// record cannot be put in place; only that row says so.
+TEST(CProxyConnection, AReplyRecordThatCannotBeWrittenMarksItsRowAndHoldsNothingBack)
+{
+    HeldExchange x({ "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none" }, FakeOrigin::Closing::Never);
+    ASSERT_TRUE(x.start());
+    ASSERT_TRUE(RecordWriter::instance().drain(5000));
+    ASSERT_TRUE(QDir(x.h.folder.requests()).removeRecursively());
+    x.origin.release();
+    ASSERT_TRUE(
+        waitFor([&] { return x.browser.received.endsWith("one") && x.h.row(1).value(6) == u"ERROR"; }));
+    EXPECT_EQ(x.h.logLines().filter(QStringLiteral(" - Internal error: ")).size(), 1);
+
+    ASSERT_TRUE(QDir().mkpath(x.h.folder.requests()));
+    x.browser.send(x.origin.getRequest());
+    ASSERT_TRUE(waitFor([&] { return x.h.rowCount() == 2 && x.h.row(2).value(6) == u"DONE"; }));
+    EXPECT_TRUE(x.browser.received.endsWith("oneHTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none"));
+    EXPECT_EQ(x.h.readRecord(x.h.row(2).at(8)), x.origin.replyBytes());
+}

@@ -4,6 +4,7 @@
 #include "CProxyServer.h"
 #include "FakeShell.h"
 #include "MemoryLogBox.h"
+#include "RecordWriter.h"
 #include "TestFolder.h"
 #include "Wait.h"
 
@@ -59,10 +60,13 @@ public:
             line.remove(stamp);
         return lines;
     }
-    // Runs the event loop until no connection is left in the table.
+    // Runs the event loop until no connection is left in the table and the records they wrote
+    // are in place, with their rows told.
     bool waitUntilIdle(int timeoutMs = 10000)
     {
-        const bool idle = waitFor([this] { return server->connections().empty(); }, timeoutMs);
+        const bool idle = waitFor([this] { return server->connections().empty(); }, timeoutMs)
+            && RecordWriter::instance().drain(timeoutMs);
+        QCoreApplication::processEvents();
         flushDeferredDeletes();
         return idle;
     }
