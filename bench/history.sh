@@ -178,7 +178,7 @@ load_run() {
 }
 
 TABLE=()
-row() { TABLE+=("$(printf '%-50s %-12s %12s  %s' "$1" "$2" "$3" "$4")"); }
+row() { TABLE+=("$(printf '%-54s %-10s %10s  %s' "$1" "$2" "$3" "$4")"); }
 # verdict VALUE OP LIMIT: ok when VALUE OP LIMIT holds, n/a without a value.
 verdict() {
     [[ $1 =~ ^[0-9.]+$ ]] || { echo n/a; return; }
@@ -255,5 +255,5 @@ echo "History benchmark: $ROWS rows, ${SECONDS_LOAD}s loads (wrk c=10 kept alive
     "records on $(df -T "$WORK" | awk 'NR == 2 {print $2}')"
 echo "Filled at $fill_rate exchanges/s (ab -k c=10); $last record files; window: $(get "$view" click_shown)" \
     "of $(get "$view" click_tries) clicks showed their record; filter max $(get "$view" filter_max_ms) ms"
-printf '%-50s %-12s %12s  %s\n' figure target measured verdict
+printf '%-54s %-10s %10s  %s\n' figure target measured verdict
 printf '%s\n' "${TABLE[@]}"
