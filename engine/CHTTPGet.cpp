@@ -4,6 +4,7 @@
 #include "HttpTarget.h"
 #include "ProgramValues.h"
 #include "RecordWriter.h"
+#include "UpstreamPool.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -38,14 +39,30 @@ QByteArray methodOf(const QByteArray &request)
 
 CHTTPGet::CHTTPGet(QObject *parent)
     : QObject(parent)
-    , m_socket(new EventSocket(this))
 {
+    adopt(new EventSocket(this));
+    connect(&RecordWriter::instance(), &RecordWriter::drained, this, [this](const QString &path) {
+        if (m_writerPaused && path == partFile()) {
+            m_writerPaused = false;
+            updateReadPause();
+        }
+    });
+}
+
+void CHTTPGet::adopt(EventSocket *socket)
+{
+    if (m_socket)
+        disconnect(m_socket, nullptr, this, nullptr);
+    m_socket = socket;
+    socket->setParent(this);
     connect(m_socket, &EventSocket::Connected, this, &CHTTPGet::Socket_Connect);
     connect(m_socket, &EventSocket::DataArrival, this, &CHTTPGet::Socket_DataArrival);
     connect(m_socket, &EventSocket::Closed, this, &CHTTPGet::Socket_Close);
     connect(m_socket, &EventSocket::Error, this,
         [this](qint16 Number, const QString &Description, qint32, const QString &, const QString &, qint32,
             bool *) { Socket_Error(Number, Description); });
+    connect(m_socket, &EventSocket::SendComplete, this, &CHTTPGet::sendComplete);
+    connect(m_socket, &EventSocket::sendProgress, this, &CHTTPGet::sendProgress);
     connect(m_socket, &EventSocket::encrypted, this, [this] {
         if (!m_tlsPending)
             return;
@@ -66,12 +83,17 @@ CHTTPGet::CHTTPGet(QObject *parent)
         m_reusable = false;
         emit tlsReady(false, reason);
     });
-    connect(&RecordWriter::instance(), &RecordWriter::drained, this, [this](const QString &path) {
-        if (m_writerPaused && path == partFile()) {
-            m_writerPaused = false;
-            updateReadPause();
-        }
-    });
+}
+
+void CHTTPGet::setPool(UpstreamPool *pool)
+{
+    m_pool = pool;
+}
+
+QString CHTTPGet::serverKey() const
+{
+    return (m_secure ? QStringLiteral("https://") + m_peerName + u'@' : QStringLiteral("http://")) + m_host
+        + u':' + QString::number(m_port);
 }
 
 CHTTPGet::~CHTTPGet()
@@ -250,6 +272,16 @@ void CHTTPGet::OpenURL(const QString &URL)
     m_reused = sameServer && (m_reusable || m_tlsPending) && !m_tunnel
         && m_socket->State() == EventSocket::sckConnected;
     m_reusable = false;
+    if (!m_reused && !m_tunnel && m_pool) {
+        if (EventSocket *kept = m_pool->take(serverKey())) {
+            EventSocket *old = m_socket;
+            adopt(kept);
+            old->Close();
+            old->deleteLater();
+            updateReadPause();
+            m_reused = true;
+        }
+    }
     if (m_reused && m_tlsPending)
         return; // served once the handshake under way is over
     if (m_reused) {
@@ -406,6 +438,14 @@ void CHTTPGet::complete()
         = !m_tunnel && !m_upgraded && m_framing.keepAlive() && m_socket->State() == EventSocket::sckConnected;
     if (!m_reusable)
         m_socket->Close();
+    else if (m_pool) {
+        // Kept for whichever exchange of this thread next wants the server, this one's browser
+        // connection most likely.
+        EventSocket *kept = m_socket;
+        adopt(new EventSocket(this));
+        m_pool->give(serverKey(), kept);
+        m_reusable = false;
+    }
     m_partStarted = false;
     RecordWriter::instance().finish(partFile(), m_responseFile, std::exchange(m_recordDone, {}));
     emit TransferCompleted(QByteArray(), QByteArray(), 0, BufferSize());

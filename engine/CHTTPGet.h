@@ -5,10 +5,12 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QSslConfiguration>
 #include <QString>
 
 class EventSocket;
+class UpstreamPool;
 
 // The web-server side of a browser connection: works out host and port, connects, sends each
 // request text, passes each reply chunk on at once and records the reply as soon as its framing
@@ -30,6 +32,10 @@ public:
     explicit CHTTPGet(QObject *parent = nullptr);
     ~CHTTPGet() override;
 
+    // Complete replies leave their server connection in the pool, and new exchanges take one
+    // from it before connecting. Without a pool the connection is kept for this object's own
+    // next exchange only.
+    void setPool(UpstreamPool *pool);
     void setResponseFile(const QString &Filename);
     // Told, on this thread, once the next complete reply's record is in place or could not be.
     // It is called even when this object is gone by then.
@@ -115,12 +121,18 @@ signals:
     void failed(const QString &host, const QString &reason);
     // The server connection broke, or the reply went wrong, after reply bytes had been passed on.
     void brokenOff(const QString &reason);
+    // The server connection's send queue, as EventSocket tells it.
+    void sendComplete();
+    void sendProgress(qint64 bytesLeft);
     // A 101 reply has been passed on: what follows goes both ways unchanged.
     void Upgraded();
     // The handshake startTls began is over; reason says why it failed.
     void tlsReady(bool ok, const QString &reason);
 
 private:
+    void adopt(EventSocket *socket);
+    // The pool's key for the server of this exchange.
+    QString serverKey() const;
     void Socket_Connect();
     void Socket_DataArrival(qint32 bytesTotal);
     void Socket_Close();
@@ -135,6 +147,7 @@ private:
     void sendRequest();
 
     EventSocket *m_socket = nullptr;
+    QPointer<UpstreamPool> m_pool;
     QString m_host;
     QString m_url;
     qint32 m_port = 0;

@@ -130,14 +130,14 @@ CProxyConnection::CProxyConnection(QObject *parent)
     connect(m_socket, &EventSocket::encrypted, this, &CProxyConnection::Socket_Encrypted);
     connect(m_socket, &EventSocket::tlsFailed, this, &CProxyConnection::Socket_TlsFailed);
     // Relay uploads: hold the browser back while the web server is slow to take its bytes.
-    connect(m_browser->socket(), &EventSocket::sendProgress, this, [this](qint64 bytesLeft) {
+    connect(m_browser, &CHTTPGet::sendProgress, this, [this](qint64 bytesLeft) {
         guarded([&] {
             UpdateTimeout();
             resumeBrowserIfDrained(bytesLeft);
         });
     });
-    connect(m_browser->socket(), &EventSocket::SendComplete, this,
-        [this] { guarded([&] { resumeBrowserIfDrained(0); }); });
+    connect(
+        m_browser, &CHTTPGet::sendComplete, this, [this] { guarded([&] { resumeBrowserIfDrained(0); }); });
     connect(&RecordWriter::instance(), &RecordWriter::drained, this, [this](const QString &path) {
         if (path == m_upgradeRecord && m_socket->readPaused())
             m_socket->setReadPaused(false);
@@ -281,6 +281,7 @@ void CProxyConnection::Attach(qint32 RequestID, CProxyServer *Server)
     m_socket->Accept(RequestID);
     m_browserIP = m_socket->RemoteHostIP();
     m_server = Server;
+    m_browser->setPool(Server ? Server->upstreamPool() : nullptr);
     UpdateTimeout();
 }
 

@@ -8,6 +8,7 @@
 #include "ProgramValues.h"
 #include "RaisedError.h"
 #include "TarnwickVersion.h"
+#include "UpstreamPool.h"
 
 #include <QLocale>
 #include <QPointer>
@@ -39,6 +40,7 @@ CProxyServer::CProxyServer(IProxyShell *shell, QObject *parent)
     , m_shell(shell)
     , m_server(new EventSocket(this))
     , m_timer(new CTimer(this))
+    , m_pool(new UpstreamPool(this))
     , m_accessLog(std::make_unique<CLog>())
     , m_serverLog(std::make_unique<CLog>())
 {
@@ -370,6 +372,11 @@ IProxyShell *CProxyServer::shell() const
     return m_shell;
 }
 
+UpstreamPool *CProxyServer::upstreamPool() const
+{
+    return m_pool;
+}
+
 IHistoryList *CProxyServer::historyList() const
 {
     return m_shell ? m_shell->historyList() : nullptr;
@@ -522,4 +529,5 @@ void CProxyServer::Timer_Timer()
     const auto snapshot = m_table;
     for (const auto &connection : snapshot)
         connection->CheckTimeout();
+    m_pool->closeIdle(qint64(m_timeout) * 1000);
 }

@@ -17,6 +17,7 @@ class EventSocket;
 class HttpsDecryption;
 class IHistoryList;
 class IProxyShell;
+class UpstreamPool;
 
 // The listening side of the proxy: accepts browser connections into its table, applies the
 // connection limit, sweeps idle connections every five seconds, counts connections and hits,
@@ -107,6 +108,8 @@ public:
     IProxyShell *shell() const;
     IHistoryList *historyList() const;
     EventSocket *listener() const;
+    // The server connections kept between exchanges, shared by the browser connections.
+    UpstreamPool *upstreamPool() const;
     CTimer *timer() const;
     // The live connections, in table order (positions count from 1 in the design; 0 here).
     const std::vector<std::shared_ptr<CProxyConnection>> &connections() const;
@@ -137,6 +140,7 @@ private:
     quint64 m_lastExchangeID = 0;
     EventSocket *m_server = nullptr;
     CTimer *m_timer = nullptr;
+    UpstreamPool *m_pool = nullptr;
     bool m_running = false;
     double m_maxConnections = 0;
     QString m_accessLogFile;
