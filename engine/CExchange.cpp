@@ -3,15 +3,23 @@
 #include "Clock.h"
 
 #include <QFile>
+#include <QRecursiveMutex>
 #include <QSet>
 
 namespace {
 // Record names held by live exchanges, so that two exchanges of the same second can never share
 // their record files.
+// Exchanges of every network thread draw names: under recordNamesLock().
 QSet<QString> &liveRecordNames()
 {
     static QSet<QString> names;
     return names;
+}
+
+QRecursiveMutex &recordNamesLock()
+{
+    static QRecursiveMutex lock;
+    return lock;
 }
 
 // Enough draws to get past any realistic run of collisions while still ending when a broken
@@ -28,6 +36,7 @@ bool recordNameFree(const QString &folder, const QString &name)
 
 QString CExchange::freeRecordName(const QString &folder, const QDateTime &moment, const QString &preferred)
 {
+    const QMutexLocker lock(&recordNamesLock());
     if (!preferred.isEmpty() && recordNameFree(folder, preferred))
         return preferred;
     QString name;
@@ -44,8 +53,9 @@ QString CExchange::freeRecordName(const QString &folder, const QDateTime &moment
 }
 
 CExchange::CExchange(const QString &folder)
-    : m_recordName(freeRecordName(folder))
 {
+    const QMutexLocker lock(&recordNamesLock());
+    m_recordName = freeRecordName(folder);
     liveRecordNames().insert(m_recordName);
     m_requestFilePath = folder + m_recordName + QStringLiteral("-Q.txt");
     m_responseFilePath = folder + m_recordName + QStringLiteral("-A.txt");
@@ -54,6 +64,7 @@ CExchange::CExchange(const QString &folder)
 
 CExchange::~CExchange()
 {
+    const QMutexLocker lock(&recordNamesLock());
     liveRecordNames().remove(m_recordName);
 }
 

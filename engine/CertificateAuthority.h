@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QRecursiveMutex>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -81,6 +82,9 @@ private:
 
     QString m_folder;
     int m_cacheSize;
+    // Network threads make leaves while the window may load or replace the CA: everything below
+    // is under this lock.
+    mutable QRecursiveMutex m_lock;
     X509Ptr m_caCertificate;
     EvpKeyPtr m_caKey;
     QSslCertificate m_caQt;

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QPointer>
+#include <QThread>
 
 #include <filesystem>
 #include <map>
@@ -105,9 +106,33 @@ void RecordWriter::appendLine(const QString &path, const QByteArray &line)
     post({ Job::Line, path, {}, line, {} });
 }
 
+// Lives as long as its thread; the writer posts the thread's replies to it.
+class RecordWriter::ThreadContext : public QObject
+{
+public:
+    ~ThreadContext() override { instance().forgetContext(this); }
+};
+
+QObject *RecordWriter::replyContext()
+{
+    if (QThread::currentThread() == thread())
+        return this;
+    thread_local ThreadContext context;
+    m_contexts.insert(&context);
+    return &context;
+}
+
+void RecordWriter::forgetContext(QObject *context)
+{
+    QMutexLocker lock(&m_mutex);
+    m_contexts.remove(context);
+}
+
 void RecordWriter::post(Job job)
 {
     QMutexLocker lock(&m_mutex);
+    if (job.done)
+        job.replyTo = replyContext();
     ++m_pendingJobs[job.path];
     if (!job.to.isEmpty())
         ++m_pendingJobs[job.to];
@@ -115,7 +140,9 @@ void RecordWriter::post(Job job)
     m_queue.push_back(std::move(job));
     // The thread waits only on an empty queue, and is woken once for all the jobs that one turn
     // of the event loop posts: a wake per job would cost a thread switch per job.
-    if (m_queue.size() == 1 && !m_wakePosted) {
+    if (m_queue.size() == 1 && QThread::currentThread() != thread()) {
+        m_wake.wakeOne();
+    } else if (m_queue.size() == 1 && !m_wakePosted) {
         m_wakePosted = true;
         QMetaObject::invokeMethod(
             this, [this] { wakeWriter(); }, Qt::QueuedConnection);
@@ -326,8 +353,11 @@ void RecordWriter::setSpareFolder(const QString &folder)
 
 void RecordWriter::settle(const Job &job, bool ok, const QString &error)
 {
-    if (job.done) {
+    if (!job.done)
+        return;
+    QMutexLocker lock(&m_mutex);
+    if (job.replyTo == this || m_contexts.contains(job.replyTo)) {
         QMetaObject::invokeMethod(
-            this, [done = job.done, ok, error] { done(ok, error); }, Qt::QueuedConnection);
+            job.replyTo, [done = job.done, ok, error] { done(ok, error); }, Qt::QueuedConnection);
     }
 }

@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QWaitCondition>
 
@@ -20,7 +21,8 @@ class RecordWriter : public QObject
     Q_OBJECT
 
 public:
-    // Called on the window thread once the job has run: ok, or why not.
+    // Called on the thread that posted the job once it has run: ok, or why not. A job posted from
+    // a thread that has ended by then reports nothing.
     using Done = std::function<void(bool ok, const QString &error)>;
 
     // Above this many bytes still to be written for one file, its producer should pause; the
@@ -72,7 +74,13 @@ private:
         QString path, to;
         QByteArray bytes;
         Done done;
+        QObject *replyTo = nullptr; // where done runs: this, or the posting thread's context
     };
+    class ThreadContext;
+    // The posting thread's context for replies (made on first use), or this on the writer
+    // object's own thread. Under m_mutex.
+    QObject *replyContext();
+    void forgetContext(QObject *context);
 
     void post(Job job);
     bool waitUntil(const std::function<bool()> &done, int timeoutMs);
@@ -96,6 +104,7 @@ private:
     bool m_held = false;
     int m_waiters = 0; // window-thread calls waiting for the writer
     bool m_wakePosted = false;
+    QSet<QObject *> m_contexts; // live contexts of other threads
 
     // The writer thread's own.
     QString m_spareFolder;
