@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QSaveFile>
+#include <QThread>
 
 #include <algorithm>
 #include <functional>
@@ -72,7 +73,8 @@ Key bytes(const QString &name, QByteArray Options::*field)
 {
     return { name, u"base64"_s,
         [=](Options &options, const QString &value) {
-            auto decoded = QByteArray::fromBase64Encoding(value.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+            auto decoded
+                = QByteArray::fromBase64Encoding(value.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
             if (!decoded)
                 return false;
             options.*field = *decoded;
@@ -90,6 +92,7 @@ const QList<Key> &keys()
         choice(u"HistoryMode"_s, &Options::historyMode,
             { { u"clear"_s, Mode::Clear }, { u"oldest"_s, Mode::Oldest } }),
         choice(u"KeepHistory"_s, &Options::keepHistory, { { u"true"_s, true }, { u"false"_s, false } }),
+        number(u"Threads"_s, &Options::threads, 1, Options::MaxThreads),
         bytes(u"WindowGeometry"_s, &Options::windowGeometry),
         bytes(u"WindowSplitter"_s, &Options::windowSplitter),
         bytes(u"HistoryColumns"_s, &Options::historyColumns),
@@ -103,6 +106,11 @@ QString shown(const QString &text)
 }
 
 } // namespace
+
+int Options::defaultThreads()
+{
+    return std::clamp(QThread::idealThreadCount(), 1, MaxThreads);
+}
 
 QString Options::defaultFileName()
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CProxyServer.h"
 #include "HistoryModel.h"
 
 #include <QByteArray>
@@ -14,6 +15,8 @@ struct Options {
     HistoryModel::LimitMode historyMode = HistoryModel::LimitMode::Clear;
     // Save the history at exit and open it again at the next start.
     bool keepHistory = false;
+    // Network threads serving the browser connections: one per core, at most MaxThreads.
+    int threads = defaultThreads();
     // The main window's size and place, the line between record pane and list, the column widths.
     QByteArray windowGeometry;
     QByteArray windowSplitter;
@@ -21,6 +24,8 @@ struct Options {
 
     static constexpr int MinHistoryLimit = 10;
     static constexpr int MaxHistoryLimit = 1000000;
+    static constexpr int MaxThreads = CProxyServer::MaxThreads;
+    static int defaultThreads();
 
     struct ReadResult;
 

@@ -5,13 +5,13 @@
 #include "Clock.h"
 #include "CurlCommand.h"
 #include "HarBuilder.h"
+#include "HistoryModel.h"
+#include "HistorySession.h"
+#include "HistoryView.h"
 #include "MainModule.h"
 #include "MessageBox.h"
 #include "PictureBox.h"
 #include "ProgramValues.h"
-#include "HistoryModel.h"
-#include "HistorySession.h"
-#include "HistoryView.h"
 #include "RecordMessage.h"
 #include "RecordWriter.h"
 #include "TarnwickVersion.h"
@@ -29,9 +29,10 @@
 #include <QCursor>
 #include <QFile>
 #include <QFileInfo>
-#include <QHeaderView>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
@@ -47,7 +48,6 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QVBoxLayout>
-#include <QHBoxLayout>
 
 #include <cstdio>
 
@@ -331,6 +331,7 @@ void frmMain::loadOptions()
     for (const QString &line : read.logLines)
         Proxy->AddLog(line);
     m_options = read.options;
+    Proxy->setThreads(m_options.threads);
     History->setLimit(m_options.historyLimit, m_options.historyMode);
     if (!m_options.windowGeometry.isEmpty())
         restoreGeometry(m_options.windowGeometry);
@@ -369,11 +370,13 @@ void frmMain::openKeptHistory()
         return;
     }
     // Never deleted: it may be all that is left of a day's traffic.
-    const QString aside = path + QStringLiteral(".damaged-") + Clock::now().toString(QStringLiteral("yyMMddHHmmss"));
+    const QString aside
+        = path + QStringLiteral(".damaged-") + Clock::now().toString(QStringLiteral("yyMMddHHmmss"));
     const bool renamed = QFile::rename(path, aside);
-    Proxy->AddLog(QStringLiteral("The kept history %1 cannot be opened: %2. %3").arg(path, error,
-        renamed ? QStringLiteral("It was renamed to ") + aside + QStringLiteral(".")
-                : QStringLiteral("It could not be renamed aside.")));
+    Proxy->AddLog(QStringLiteral("The kept history %1 cannot be opened: %2. %3")
+                      .arg(path, error,
+                          renamed ? QStringLiteral("It was renamed to ") + aside + QStringLiteral(".")
+                                  : QStringLiteral("It could not be renamed aside.")));
 }
 
 void frmMain::StartProxy()
@@ -573,7 +576,8 @@ void frmMain::openSession()
 {
     QPointer<frmMain> self(this);
     QString fileName;
-    const QString path = cDialog().GetOpenName(this, fileName, AppFolder, QStringLiteral("Open Session"), harFilter());
+    const QString path
+        = cDialog().GetOpenName(this, fileName, AppFolder, QStringLiteral("Open Session"), harFilter());
     if (!self || path.isEmpty())
         return;
     QString error;
@@ -596,7 +600,8 @@ void frmMain::saveSession()
         return;
     QString error;
     if (!HistorySession::save(path, listedRows(), recordFolder(), &error))
-        MessageBox::show(this, QStringLiteral("Unable to write ") + path + QStringLiteral(":\r\n\r\n") + error,
+        MessageBox::show(this,
+            QStringLiteral("Unable to write ") + path + QStringLiteral(":\r\n\r\n") + error,
             MessageBox::Icon::Exclamation);
 }
 

@@ -279,6 +279,18 @@ void CProxyConnection::Attach(qint32 RequestID, CProxyServer *Server)
 {
     m_requestID = RequestID;
     m_socket->Accept(RequestID);
+    attached(Server);
+}
+
+void CProxyConnection::Attach(qint32 RequestID, CProxyServer *Server, const EventSocket::Handoff &handoff)
+{
+    m_requestID = RequestID;
+    m_socket->Accept(handoff);
+    attached(Server);
+}
+
+void CProxyConnection::attached(CProxyServer *Server)
+{
     m_browserIP = m_socket->RemoteHostIP();
     m_server = Server;
     m_browser->setPool(Server ? Server->upstreamPool() : nullptr);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CProxyServer.h"
+#include "EventSocket.h"
 #include "HttpTarget.h"
 
 #include <QByteArray>
@@ -16,7 +17,6 @@
 class CExchange;
 class CHTTPGet;
 class CRequest;
-class EventSocket;
 class QTimer;
 
 // One browser connection, from the moment the server accepts it until it is closed. It reads the
@@ -59,6 +59,8 @@ public:
     void CheckTimeout();
     void UpdateTimeout();
     void Attach(qint32 RequestID, CProxyServer *Server);
+    // The same for a connection already taken from the listener and moved to this thread.
+    void Attach(qint32 RequestID, CProxyServer *Server, const EventSocket::Handoff &handoff);
     QString RemoteIP() const;
     void Send(const QByteArray &msg);
     void PassGet(qint32 &RequestID, const QString &Host, const QByteArray &Header, const QString &rt);
@@ -94,6 +96,7 @@ public:
         const QByteArray &Header, const QByteArray &connection = QByteArrayLiteral("close"));
 
 private:
+    void attached(CProxyServer *Server);
     enum class Phase { Receiving, Forwarding, Answering, BrowserGone, Ended };
 
     void Socket_DataArrival(qint32 bytesTotal);

@@ -5,6 +5,7 @@
 #include "EventSocket.h"
 #include "IHistoryList.h"
 #include "IProxyShell.h"
+#include "NetworkHub.h"
 #include "ProgramValues.h"
 #include "RaisedError.h"
 #include "TarnwickVersion.h"
@@ -12,6 +13,8 @@
 
 #include <QLocale>
 #include <QPointer>
+#include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -104,8 +107,49 @@ void CProxyServer::setServerLogFile(const QString &Filename)
         m_serverLog->setLogFile(Filename);
 }
 
+void CProxyServer::setThreads(int count)
+{
+    m_threadCount = std::clamp(count, 0, MaxThreads);
+}
+
+int CProxyServer::threads() const
+{
+    return m_threadCount;
+}
+
+bool CProxyServer::onOwnThread() const
+{
+    return QThread::currentThread() == thread();
+}
+
+NetworkHub *CProxyServer::currentHub() const
+{
+    QThread *current = QThread::currentThread();
+    for (const Worker &worker : m_workers)
+        if (worker.thread == current)
+            return worker.hub;
+    return nullptr;
+}
+
+void CProxyServer::stopThreads()
+{
+    for (const Worker &worker : m_workers) {
+        // The hub ends its connections and deletes itself on its thread; the thread then stops.
+        QMetaObject::invokeMethod(worker.hub, &NetworkHub::shutdown, Qt::BlockingQueuedConnection);
+        worker.thread->quit();
+        worker.thread->wait();
+        delete worker.thread;
+    }
+    m_workers.clear();
+}
+
 void CProxyServer::AddHit(const QString &HitDesc, const QString &ClientIP)
 {
+    if (!onOwnThread()) {
+        QMetaObject::invokeMethod(
+            this, [this, HitDesc, ClientIP] { AddHit(HitDesc, ClientIP); }, Qt::QueuedConnection);
+        return;
+    }
     m_hits += 1;
     AddLog(decimal(m_hits) + QStringLiteral(" - ") + ClientIP + QStringLiteral(" - Requesting ") + HitDesc);
 }
@@ -148,6 +192,7 @@ void CProxyServer::Cleanup()
 
     if (m_running)
         StopServer();
+    stopThreads();
 
     // Each connection is deleted later, once no handler of its own is running any more; its
     // transfers stop now, so that none writes a record after the exit purge.
@@ -183,11 +228,13 @@ void CProxyServer::setPort(qint32 Local_Port)
 
 QString CProxyServer::IP() const
 {
+    const QMutexLocker lock(&m_endpointLock);
     return m_ip;
 }
 
 void CProxyServer::setIP(const QString &IP_Address)
 {
+    const QMutexLocker lock(&m_endpointLock);
     m_ip = IP_Address;
 }
 
@@ -195,21 +242,21 @@ void CProxyServer::StopServer()
 {
     if (m_server)
         m_server->Close();
-    AddLog(QStringLiteral("Stopped proxy server on ") + m_ip + QLatin1Char(':') + QString::number(m_port));
+    AddLog(QStringLiteral("Stopped proxy server on ") + IP() + QLatin1Char(':') + QString::number(m_port));
     m_running = false;
     emit stateChanged();
 }
 
 void CProxyServer::RestartServer()
 {
-    AddLog(QStringLiteral("Restarting proxy server on ") + m_ip + QLatin1Char(':') + QString::number(m_port));
+    AddLog(QStringLiteral("Restarting proxy server on ") + IP() + QLatin1Char(':') + QString::number(m_port));
     StartListening();
 }
 
 void CProxyServer::StartServer(const StartArgs &args)
 {
     if (args.IP_Address)
-        m_ip = *args.IP_Address;
+        setIP(*args.IP_Address);
     if (args.Local_Port)
         m_port = *args.Local_Port;
     m_autoRespond = args.bAutoRespond.value_or(true);
@@ -225,10 +272,18 @@ void CProxyServer::StartServer(const StartArgs &args)
     m_maxConnections = args.MaxConnections ? *args.MaxConnections : defaultConnectionLimit();
     // With no address configured, only this machine may use the proxy: an open proxy on every
     // network the machine joins would let anyone there browse through it.
-    if (m_ip.isEmpty())
-        m_ip = QStringLiteral("127.0.0.1");
+    if (IP().isEmpty())
+        setIP(QStringLiteral("127.0.0.1"));
     if (m_port < 1)
         m_port = 80;
+    while (int(m_workers.size()) < m_threadCount) {
+        auto *thread = new QThread;
+        thread->setObjectName(QStringLiteral("network %1").arg(m_workers.size() + 1));
+        auto *hub = new NetworkHub(this);
+        hub->moveToThread(thread);
+        thread->start();
+        m_workers.push_back({ thread, hub });
+    }
     StartListening();
 }
 
@@ -236,19 +291,19 @@ void CProxyServer::StartListening()
 {
     try {
         m_server->Close();
-        m_server->Bind(m_port, m_ip);
+        m_server->Bind(m_port, IP());
         m_server->Listen();
         m_port = m_server->LocalPort();
         ServerIP = m_server->LocalIP();
         ServerPort = m_server->LocalPort();
         AddLog(
-            QStringLiteral("Proxy server started on ") + m_ip + QLatin1Char(':') + QString::number(m_port));
+            QStringLiteral("Proxy server started on ") + IP() + QLatin1Char(':') + QString::number(m_port));
         m_running = true;
         m_lastStartError.clear();
     } catch (const std::exception &e) {
         m_running = false;
         m_lastStartError = describe(e);
-        AddLog(QStringLiteral("Unable to start proxy server on ") + m_ip + QLatin1Char(':')
+        AddLog(QStringLiteral("Unable to start proxy server on ") + IP() + QLatin1Char(':')
             + QString::number(m_port));
         AddLog(QStringLiteral("Proxy Server Error: ") + m_lastStartError);
     }
@@ -288,6 +343,16 @@ HistoryCells toCells(const CProxyServer::RowReport &report)
 quint64 CProxyServer::AddItem(const RowReport &report)
 {
     const quint64 id = ++m_lastExchangeID;
+    if (!onOwnThread()) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, id, cells = toCells(report)] {
+                if (IHistoryList *list = historyList())
+                    list->exchangeAdded(id, cells);
+            },
+            Qt::QueuedConnection);
+        return id;
+    }
     if (IHistoryList *list = historyList())
         list->exchangeAdded(id, toCells(report));
     return id;
@@ -295,8 +360,19 @@ quint64 CProxyServer::AddItem(const RowReport &report)
 
 void CProxyServer::UpdateItem(quint64 ExchangeID, const RowReport &report)
 {
-    IHistoryList *list = historyList();
-    if (list && ExchangeID != 0)
+    if (ExchangeID == 0)
+        return;
+    if (!onOwnThread()) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, ExchangeID, cells = toCells(report)] {
+                if (IHistoryList *list = historyList())
+                    list->exchangeChanged(ExchangeID, cells);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    if (IHistoryList *list = historyList())
         list->exchangeChanged(ExchangeID, toCells(report));
 }
 
@@ -304,10 +380,21 @@ void CProxyServer::historyRowsRemoved(const QHash<quint64, bool> &tickedById)
 {
     for (const auto &connection : m_table)
         connection->historyRowsRemoved(tickedById);
+    for (const Worker &worker : m_workers) {
+        QMetaObject::invokeMethod(
+            worker.hub, [hub = worker.hub, tickedById] { hub->historyRowsRemoved(tickedById); },
+            Qt::QueuedConnection);
+    }
 }
 
 void CProxyServer::RemoveRequest(qint32 RequestID)
 {
+    if (NetworkHub *hub = currentHub()) {
+        if (hub->remove(RequestID))
+            QMetaObject::invokeMethod(
+                this, [this, RequestID] { connectionEnded(RequestID); }, Qt::QueuedConnection);
+        return;
+    }
     const qint32 i = GetIndexByID(RequestID);
     if (i > 0) {
         // The connection itself may be running the handler that asked for its removal; its
@@ -330,14 +417,32 @@ CLog &CProxyServer::AccessLog()
     return *m_accessLog;
 }
 
+void CProxyServer::connectionEnded(qint32 RequestID)
+{
+    --m_liveOnThreads;
+    AddLog(QStringLiteral("Removing #") + QString::number(RequestID));
+    if (m_liveOnThreads == 0 && m_table.empty() && m_shell)
+        m_shell->UpdateIcon(0);
+}
+
 void CProxyServer::AddLog(const QString &msg)
 {
+    if (!onOwnThread()) {
+        QMetaObject::invokeMethod(
+            this, [this, msg] { AddLog(msg); }, Qt::QueuedConnection);
+        return;
+    }
     if (m_accessLog)
         m_accessLog->Log(msg);
 }
 
 void CProxyServer::AddServerLog(const QString &msg)
 {
+    if (!onOwnThread()) {
+        QMetaObject::invokeMethod(
+            this, [this, msg] { AddServerLog(msg); }, Qt::QueuedConnection);
+        return;
+    }
     if (m_serverLog)
         m_serverLog->Log(msg);
 }
@@ -374,6 +479,8 @@ IProxyShell *CProxyServer::shell() const
 
 UpstreamPool *CProxyServer::upstreamPool() const
 {
+    if (NetworkHub *hub = currentHub())
+        return hub->pool();
     return m_pool;
 }
 
@@ -419,6 +526,29 @@ HttpsDecryption *CProxyServer::httpsDecryption() const
 
 void CProxyServer::Server_ConnectionRequest(qint32 RequestID)
 {
+    if (!m_workers.empty()) {
+        const double live = double(m_liveOnThreads);
+        if (m_maxConnections > 0 && live >= m_maxConnections)
+            return refuseConnection(RequestID);
+        const EventSocket::Handoff handoff = EventSocket::takePendingForThread(RequestID);
+        if (handoff.descriptor < 0 && !handoff.socket)
+            return;
+        // The connection goes to the next thread in turn and stays there for life.
+        const Worker &worker = m_workers[m_nextWorker++ % m_workers.size()];
+        if (handoff.socket)
+            handoff.socket->moveToThread(worker.thread);
+        QMetaObject::invokeMethod(
+            worker.hub, [hub = worker.hub, handoff, RequestID] { hub->adopt(handoff, RequestID); },
+            Qt::QueuedConnection);
+        ++m_liveOnThreads;
+        m_acceptFailing = false;
+        if (m_shell)
+            m_shell->UpdateIcon(1);
+        AddLog(QStringLiteral("Adding #") + QString::number(m_liveOnThreads) + QStringLiteral(" - ")
+            + QString::number(RequestID));
+        m_connections += 1;
+        return;
+    }
     try {
         if (m_maxConnections <= 0 || static_cast<double>(m_table.size()) < m_maxConnections) {
             std::shared_ptr<CProxyConnection> connection(

@@ -4,9 +4,11 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -17,6 +19,8 @@ class EventSocket;
 class HttpsDecryption;
 class IHistoryList;
 class IProxyShell;
+class NetworkHub;
+class QThread;
 class UpstreamPool;
 
 // The listening side of the proxy: accepts browser connections into its table, applies the
@@ -65,6 +69,14 @@ public:
     explicit CProxyServer(IProxyShell *shell, QObject *parent = nullptr);
     ~CProxyServer() override;
 
+    // Browser connections are served on this many network threads (at most MaxThreads), each
+    // connection on one thread for life; 0 serves them on this object's own thread. Set before
+    // StartServer. Log lines, hits and history reports from the network threads reach this
+    // object's thread in order through its event loop.
+    void setThreads(int count);
+    int threads() const;
+    static constexpr int MaxThreads = 8;
+
     void setMode(qint16 NewMode);
     qint16 Mode() const;
     bool Running() const;
@@ -111,7 +123,8 @@ public:
     // The server connections kept between exchanges, shared by the browser connections.
     UpstreamPool *upstreamPool() const;
     CTimer *timer() const;
-    // The live connections, in table order (positions count from 1 in the design; 0 here).
+    // The live connections served on this object's thread, in table order (positions count from
+    // 1 in the design; 0 here). Those of network threads are not listed.
     const std::vector<std::shared_ptr<CProxyConnection>> &connections() const;
     double MaxConnections() const;
     // Description of the last failure to start listening; empty after a successful start.
@@ -134,10 +147,25 @@ private:
     void Server_Close();
     void Server_AcceptFailed(const QString &reason);
     void refuseConnection(qint32 RequestID);
+    // The network thread the caller runs on, or null on this object's thread.
+    NetworkHub *currentHub() const;
+    bool onOwnThread() const;
+    // A network thread ended a connection.
+    void connectionEnded(qint32 RequestID);
+    void stopThreads();
     void Timer_Timer();
 
     IProxyShell *m_shell = nullptr;
-    quint64 m_lastExchangeID = 0;
+    std::atomic<quint64> m_lastExchangeID = 0;
+    struct Worker {
+        QThread *thread;
+        NetworkHub *hub;
+    };
+    std::vector<Worker> m_workers;
+    int m_threadCount = 0;
+    size_t m_nextWorker = 0;
+    int m_liveOnThreads = 0; // connections handed to network threads and not ended yet
+    mutable QMutex m_endpointLock; // m_ip and m_port, read by network threads
     EventSocket *m_server = nullptr;
     CTimer *m_timer = nullptr;
     UpstreamPool *m_pool = nullptr;
@@ -148,9 +176,9 @@ private:
     std::unique_ptr<CLog> m_accessLog;
     std::unique_ptr<CLog> m_serverLog;
     std::vector<std::shared_ptr<CProxyConnection>> m_table;
-    qint32 m_timeout = 0;
+    std::atomic<qint32> m_timeout = 0;
     bool m_autoRespond = false;
-    qint32 m_port = 0;
+    std::atomic<qint32> m_port = 0;
     QString m_ip;
     double m_hits = 0;
     double m_connections = 0;

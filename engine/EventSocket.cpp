@@ -616,16 +616,65 @@ void EventSocket::pauseAccepting(const QString &reason)
     emit acceptFailed(reason);
 }
 
+namespace {
+QTcpSocket *takePending(qint32 requestID)
+{
+    const QPointer<QTcpSocket> socket = pendingConnections().take(requestID);
+    // The listening server must not take the connection down with it.
+    if (socket)
+        socket->setParent(nullptr);
+    return socket;
+}
+} // namespace
+
+EventSocket::Handoff EventSocket::takePendingForThread(qint32 requestID)
+{
+    QTcpSocket *socket = takePending(requestID);
+#ifdef Q_OS_UNIX
+    // Moved as an object, the socket would read and see the peer's end on its new thread before
+    // anyone there listens, and a browser that sent its request and then its end would be taken
+    // for gone. A copy of the descriptor carries the connection over untouched; closing the
+    // original then sends nothing, since the copy keeps the connection open.
+    if (socket && socket->bytesAvailable() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
+        const int copy = ::dup(int(socket->socketDescriptor()));
+        if (copy >= 0) {
+            socket->abort();
+            delete socket;
+            return { copy, nullptr };
+        }
+    }
+#endif
+    return { -1, socket };
+}
+
+void EventSocket::Accept(const Handoff &handoff)
+{
+    if (handoff.socket)
+        return acceptSocket(handoff.socket);
+    auto *socket = new QTcpSocket;
+    if (handoff.descriptor < 0 || !socket->setSocketDescriptor(handoff.descriptor)) {
+        delete socket;
+        throw RaisedError(
+            ErrorInvalidArgument, ErrorSource, QStringLiteral("The connection could not be taken over"));
+    }
+    acceptSocket(socket);
+}
+
 void EventSocket::Accept(qint32 requestID)
 {
     if (d->state != sckClosed)
         throw RaisedError(ErrorAlreadyInUse, ErrorSource, QStringLiteral("The socket is already in use"));
-    const QPointer<QTcpSocket> socket = pendingConnections().take(requestID);
+    QTcpSocket *socket = takePending(requestID);
     if (!socket)
         throw RaisedError(ErrorInvalidArgument, ErrorSource,
             QStringLiteral("No pending connection with identifier ") + QString::number(requestID));
-    // The listening server must not take the connection down with it.
-    socket->setParent(nullptr);
+    acceptSocket(socket);
+}
+
+void EventSocket::acceptSocket(QTcpSocket *socket)
+{
+    if (d->state != sckClosed)
+        throw RaisedError(ErrorAlreadyInUse, ErrorSource, QStringLiteral("The socket is already in use"));
     takeSocket(socket);
     d->state = sckConnected;
     if (socket->bytesAvailable() > 0)

@@ -62,6 +62,18 @@ public:
     QString LocalIP() const;
     // On a fresh instance: take over the pending connection that ConnectionRequest announced.
     void Accept(qint32 requestID);
+    // A pending connection on its way to another thread: its descriptor, detached from the
+    // listener's socket object so that nothing of it is handled before its new owner is ready;
+    // or, where that cannot be done, the socket object itself, with no parent, to be moved.
+    struct Handoff {
+        qintptr descriptor = -1;
+        QTcpSocket *socket = nullptr;
+    };
+    // Takes the pending connection that ConnectionRequest announced out of the pending list;
+    // empty when there is none.
+    static Handoff takePendingForThread(qint32 requestID);
+    // On a fresh instance on the receiving thread.
+    void Accept(const Handoff &handoff);
     // Connects in the background; Connected or Error follows.
     void Connect(const QString &host, qint32 port);
     // Queues the bytes; SendComplete follows when everything queued has gone. On a socket that
@@ -143,6 +155,7 @@ signals:
         const QString &HelpFile, qint32 HelpContext, bool *CancelDisplay);
 
 private:
+    void acceptSocket(QTcpSocket *socket);
     void takeSocket(QTcpSocket *socket);
     void releaseSocket();
     void releaseServer();

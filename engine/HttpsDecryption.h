@@ -4,6 +4,7 @@
 #include "HttpsSettings.h"
 
 #include <QList>
+#include <QRecursiveMutex>
 #include <QSslCertificate>
 #include <QString>
 
@@ -12,7 +13,8 @@
 // servers. Decryption is active only while it is enabled and everything it needs could be read;
 // a failure leaves it off rather than half on.
 //
-// Used on the window thread only.
+// The window thread changes it; network threads ask it on each CONNECT, under its lock (the CA
+// has a lock of its own).
 class HttpsDecryption
 {
 public:
@@ -37,6 +39,7 @@ public:
 
 private:
     QString m_folder;
+    mutable QRecursiveMutex m_lock;
     HttpsSettings m_settings;
     CertificateAuthority m_authority;
     QList<QSslCertificate> m_extraCAs;
