@@ -21,9 +21,12 @@
 class ProxyHarness
 {
 public:
-    ProxyHarness()
+    // threads: network threads to serve on; 0 serves on the test's thread, where the connections
+    // can be looked at.
+    explicit ProxyHarness(int threads = 0)
         : server(std::make_unique<CProxyServer>(&shell))
     {
+        server->setThreads(threads);
         server->AccessLog().AttachTextBox(&log);
         // CProxyServer takes any port below 1 to mean 80, so the system is asked for a free one.
         CProxyServer::StartArgs args;
