@@ -3,8 +3,9 @@
 #include "Clock.h"
 
 #include <QFile>
-#include <QRecursiveMutex>
 #include <QSet>
+
+#include <mutex>
 
 namespace {
 // Record names held by live exchanges, so that two exchanges of the same second can never share
@@ -16,9 +17,9 @@ QSet<QString> &liveRecordNames()
     return names;
 }
 
-QRecursiveMutex &recordNamesLock()
+std::recursive_mutex &recordNamesLock()
 {
-    static QRecursiveMutex lock;
+    static std::recursive_mutex lock;
     return lock;
 }
 
@@ -36,7 +37,7 @@ bool recordNameFree(const QString &folder, const QString &name)
 
 QString CExchange::freeRecordName(const QString &folder, const QDateTime &moment, const QString &preferred)
 {
-    const QMutexLocker lock(&recordNamesLock());
+    const std::lock_guard lock(recordNamesLock());
     if (!preferred.isEmpty() && recordNameFree(folder, preferred))
         return preferred;
     QString name;
@@ -54,7 +55,7 @@ QString CExchange::freeRecordName(const QString &folder, const QDateTime &moment
 
 CExchange::CExchange(const QString &folder)
 {
-    const QMutexLocker lock(&recordNamesLock());
+    const std::lock_guard lock(recordNamesLock());
     m_recordName = freeRecordName(folder);
     liveRecordNames().insert(m_recordName);
     m_requestFilePath = folder + m_recordName + QStringLiteral("-Q.txt");
@@ -64,7 +65,7 @@ CExchange::CExchange(const QString &folder)
 
 CExchange::~CExchange()
 {
-    const QMutexLocker lock(&recordNamesLock());
+    const std::lock_guard lock(recordNamesLock());
     liveRecordNames().remove(m_recordName);
 }
 

@@ -228,13 +228,13 @@ void CProxyServer::setPort(qint32 Local_Port)
 
 QString CProxyServer::IP() const
 {
-    const QMutexLocker lock(&m_endpointLock);
+    const std::lock_guard lock(m_endpointLock);
     return m_ip;
 }
 
 void CProxyServer::setIP(const QString &IP_Address)
 {
-    const QMutexLocker lock(&m_endpointLock);
+    const std::lock_guard lock(m_endpointLock);
     m_ip = IP_Address;
 }
 

@@ -4,12 +4,12 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -165,7 +165,7 @@ private:
     int m_threadCount = 0;
     size_t m_nextWorker = 0;
     int m_liveOnThreads = 0; // connections handed to network threads and not ended yet
-    mutable QMutex m_endpointLock; // m_ip and m_port, read by network threads
+    mutable std::mutex m_endpointLock; // m_ip and m_port, read by network threads
     EventSocket *m_server = nullptr;
     CTimer *m_timer = nullptr;
     UpstreamPool *m_pool = nullptr;

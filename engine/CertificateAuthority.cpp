@@ -303,25 +303,25 @@ QString CertificateAuthority::keyPath() const
 
 bool CertificateAuthority::isLoaded() const
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     return m_caCertificate && m_caKey;
 }
 
 QSslCertificate CertificateAuthority::certificate() const
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     return m_caQt;
 }
 
 X509 *CertificateAuthority::x509() const
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     return m_caCertificate.get();
 }
 
 bool CertificateAuthority::load(QString *why)
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     const QString certPath = certificatePath();
     const QString keyFile = keyPath();
     const bool haveCertificate = QFileInfo::exists(certPath);
@@ -376,7 +376,7 @@ bool CertificateAuthority::renew(QString *why)
 
 bool CertificateAuthority::create(QString *why)
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     EvpKeyPtr key = newKey();
     X509Ptr certificate(X509_new());
     X509 *cert = certificate.get();
@@ -424,7 +424,7 @@ bool CertificateAuthority::create(QString *why)
 
 bool CertificateAuthority::exportCertificate(const QString &fileName, QString *why) const
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     if (!isLoaded())
         return fail(why, QStringLiteral("There is no CA certificate to export"));
     QSaveFile file(fileName);
@@ -437,14 +437,14 @@ bool CertificateAuthority::exportCertificate(const QString &fileName, QString *w
 
 void CertificateAuthority::forgetLeaves()
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     m_leaves.clear();
     m_leafIndex.clear();
 }
 
 std::shared_ptr<const LeafCertificate> CertificateAuthority::leafFor(const QString &host, QString *why)
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     if (!isLoaded()) {
         fail(why, QStringLiteral("The CA is not loaded"));
         return {};

@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
-#include <QRecursiveMutex>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -13,6 +12,7 @@
 
 #include <list>
 #include <memory>
+#include <mutex>
 
 struct OpenSslFree {
     void operator()(X509 *certificate) const;
@@ -84,7 +84,7 @@ private:
     int m_cacheSize;
     // Network threads make leaves while the window may load or replace the CA: everything below
     // is under this lock.
-    mutable QRecursiveMutex m_lock;
+    mutable std::recursive_mutex m_lock;
     X509Ptr m_caCertificate;
     EvpKeyPtr m_caKey;
     QSslCertificate m_caQt;

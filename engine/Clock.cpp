@@ -1,9 +1,9 @@
 #include "Clock.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
 
 #include <atomic>
+#include <mutex>
 #include <random>
 
 namespace {
@@ -12,7 +12,7 @@ std::atomic<qint64> g_testOffsetMs = 0;
 std::function<double()> g_testRandom;
 std::mt19937 g_generator;
 // Every network thread draws record names.
-QMutex g_generatorLock;
+std::mutex g_generatorLock;
 
 const QElapsedTimer &monotonic()
 {
@@ -41,14 +41,14 @@ double Clock::rnd()
 {
     if (g_testRandom)
         return g_testRandom();
-    const QMutexLocker lock(&g_generatorLock);
+    const std::lock_guard lock(g_generatorLock);
     return std::uniform_real_distribution<double>(0.0, 1.0)(g_generator);
 }
 
 void Clock::randomize()
 {
     std::random_device device;
-    const QMutexLocker lock(&g_generatorLock);
+    const std::lock_guard lock(g_generatorLock);
     g_generator.seed(static_cast<std::mt19937::result_type>(QDateTime::currentMSecsSinceEpoch()) ^ device());
 }
 

@@ -41,7 +41,7 @@ const HttpsSettings &HttpsDecryption::settings() const
 
 bool HttpsDecryption::apply(const HttpsSettings &settings, QString *why)
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     m_settings = settings;
     m_extraCAs.clear();
     m_extraError.clear();
@@ -66,13 +66,13 @@ bool HttpsDecryption::apply(const HttpsSettings &settings, QString *why)
 
 bool HttpsDecryption::active() const
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     return m_settings.enabled && m_authority.isLoaded() && m_extraError.isEmpty();
 }
 
 bool HttpsDecryption::shouldDecrypt(const QString &host) const
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     return active() && !m_settings.neverDecrypt(host);
 }
 
@@ -83,7 +83,7 @@ CertificateAuthority &HttpsDecryption::authority()
 
 QList<QSslCertificate> HttpsDecryption::extraTrustedCAs() const
 {
-    const QMutexLocker lock(&m_lock);
+    const std::lock_guard lock(m_lock);
     return m_extraCAs;
 }
 

@@ -4,9 +4,10 @@
 #include "HttpsSettings.h"
 
 #include <QList>
-#include <QRecursiveMutex>
 #include <QSslCertificate>
 #include <QString>
+
+#include <mutex>
 
 // The program-wide state of HTTPS decryption that the proxy server consults on each CONNECT:
 // the settings of tarnwick-https.ini, this installation's CA and the extra CAs trusted for
@@ -39,7 +40,7 @@ public:
 
 private:
     QString m_folder;
-    mutable QRecursiveMutex m_lock;
+    mutable std::recursive_mutex m_lock;
     HttpsSettings m_settings;
     CertificateAuthority m_authority;
     QList<QSslCertificate> m_extraCAs;

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QThread>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -70,9 +71,9 @@ RecordWriter::RecordWriter(QObject *parent)
 RecordWriter::~RecordWriter()
 {
     {
-        QMutexLocker lock(&m_mutex);
+        std::unique_lock lock(m_mutex);
         m_stop = true;
-        m_wake.wakeAll();
+        m_wake.notify_all();
     }
     m_thread.join();
     for (const QString &spare : m_spares)
@@ -124,13 +125,13 @@ QObject *RecordWriter::replyContext()
 
 void RecordWriter::forgetContext(QObject *context)
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock lock(m_mutex);
     m_contexts.remove(context);
 }
 
 void RecordWriter::post(Job job)
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock lock(m_mutex);
     if (job.done)
         job.replyTo = replyContext();
     ++m_pendingJobs[job.path];
@@ -141,7 +142,7 @@ void RecordWriter::post(Job job)
     // The thread waits only on an empty queue, and is woken once for all the jobs that one turn
     // of the event loop posts: a wake per job would cost a thread switch per job.
     if (m_queue.size() == 1 && QThread::currentThread() != thread()) {
-        m_wake.wakeOne();
+        m_wake.notify_one();
     } else if (m_queue.size() == 1 && !m_wakePosted) {
         m_wakePosted = true;
         QMetaObject::invokeMethod(
@@ -151,23 +152,23 @@ void RecordWriter::post(Job job)
 
 void RecordWriter::wakeWriter()
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock lock(m_mutex);
     m_wakePosted = false;
-    m_wake.wakeOne();
+    m_wake.notify_one();
 }
 
 // Runs on the window thread: wakes the writer for whatever is queued and waits, at most
 // timeoutMs, until done() holds.
 bool RecordWriter::waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    QMutexLocker lock(&m_mutex);
-    m_wake.wakeOne();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock lock(m_mutex);
+    m_wake.notify_one();
     while (!done()) {
         ++m_waiters;
-        const bool woken = m_idle.wait(&m_mutex, deadline);
+        const bool woken = m_idle.wait_until(lock, deadline) == std::cv_status::no_timeout;
         --m_waiters;
-        if (!woken)
+        if (!woken && !done())
             return false;
     }
     return true;
@@ -185,7 +186,7 @@ bool RecordWriter::drain(int timeoutMs)
 
 bool RecordWriter::shouldPause(const QString &path)
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock lock(m_mutex);
     if (m_pendingBytes.value(path) <= PauseAbove)
         return false;
     m_watched.insert(path, true);
@@ -194,17 +195,17 @@ bool RecordWriter::shouldPause(const QString &path)
 
 void RecordWriter::holdForTest(bool hold)
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock lock(m_mutex);
     m_held = hold;
-    m_wake.wakeAll();
+    m_wake.notify_all();
 }
 
 void RecordWriter::run()
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock lock(m_mutex);
     for (;;) {
         while ((m_queue.empty() || m_held) && !m_stop)
-            m_wake.wait(&m_mutex);
+            m_wake.wait(lock);
         if (m_queue.empty())
             break;
         Job job = std::move(m_queue.front());
@@ -212,7 +213,7 @@ void RecordWriter::run()
         m_running = true;
         lock.unlock();
         perform(job);
-        lock.relock();
+        lock.lock();
         m_running = false;
         for (const QString &key : { job.path, job.to }) {
             if (!key.isEmpty() && --m_pendingJobs[key] == 0)
@@ -226,7 +227,7 @@ void RecordWriter::run()
                 this, [this, path = job.path] { emit drained(path); }, Qt::QueuedConnection);
         }
         if (m_waiters > 0)
-            m_idle.wakeAll();
+            m_idle.notify_all();
     }
     openFiles().clear();
 }
@@ -355,7 +356,7 @@ void RecordWriter::settle(const Job &job, bool ok, const QString &error)
 {
     if (!job.done)
         return;
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock lock(m_mutex);
     if (job.replyTo == this || m_contexts.contains(job.replyTo)) {
         QMetaObject::invokeMethod(
             job.replyTo, [done = job.done, ok, error] { done(ok, error); }, Qt::QueuedConnection);

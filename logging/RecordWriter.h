@@ -2,14 +2,14 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <QMutex>
 #include <QObject>
 #include <QSet>
 #include <QString>
-#include <QWaitCondition>
 
+#include <condition_variable>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -92,9 +92,9 @@ private:
     void reuseSpare(const QString &path);
 
     // Shared with the thread, under m_mutex.
-    QMutex m_mutex;
-    QWaitCondition m_wake;
-    QWaitCondition m_idle;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
     std::deque<Job> m_queue;
     QHash<QString, int> m_pendingJobs;
     QHash<QString, qint64> m_pendingBytes;
