@@ -8,7 +8,8 @@
 # The HTTPS part compares decryption against a direct TLS connection, a plain CONNECT tunnel
 # through tinyproxy and mitmdump (with and without writing its flows).
 #
-# Usage: bench/run.sh [requests-per-ab-run]   (default 2000); BENCH_ONLY=https runs that part only
+# Usage: bench/run.sh [requests-per-ab-run]   (default 2000); BENCH_ONLY=https or BENCH_ONLY=http
+# runs that part only; THREADS=n gives Tarnwick n network threads (one per core unless set).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -128,6 +129,8 @@ PIDS+=($TINYPID)
 mkdir -p "$WORK/tarnwick"
 cp build-bench/app/tarnwick "$WORK/tarnwick/"
 printf '127.0.0.1\r\n %s \r\n\r\n' "$TARN" >"$WORK/tarnwick/tarnwick.ini"
+# THREADS=n runs Tarnwick with that many network threads instead of one per core.
+[ -z "${THREADS:-}" ] || printf 'Threads=%s\n' "$THREADS" >"$WORK/tarnwick/tarnwick-options.ini"
 printf '[General]\nEnabled=true\nExtraTrustedCA=%s\n' "$WORK/tls/ca.pem" >"$WORK/tarnwick/tarnwick-https.ini"
 QT_QPA_PLATFORM=offscreen "$WORK/tarnwick/tarnwick" >"$WORK/tarnwick.out" 2>&1 &
 TPID=$!
@@ -251,6 +254,7 @@ printf 'fast reader, 1 GiB:             %s\n' "$fast"
 printf 'slow reader, 256 MiB at 64 MB/s: %s\n' "$slow"
 fi
 
+[ "${BENCH_ONLY:-}" != http ] || exit 0
 echo
 echo "HTTPS: $N requests of 1 KiB, c=10; each figure against the direct TLS baseline"
 echo 5 >"/proc/$TPID/clear_refs" 2>/dev/null || true
