@@ -41,7 +41,7 @@ CHTTPGet::CHTTPGet(QObject *parent)
     : QObject(parent)
 {
     adopt(new EventSocket(this));
-    connect(&RecordWriter::instance(), &RecordWriter::drained, this, [this](const QString &path) {
+    connect(RecordWriter::notifier(), &RecordWriterNotifier::drained, this, [this](const QString &path) {
         if (m_writerPaused && path == partFile()) {
             m_writerPaused = false;
             updateReadPause();

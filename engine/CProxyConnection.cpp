@@ -138,7 +138,7 @@ CProxyConnection::CProxyConnection(QObject *parent)
     });
     connect(
         m_browser, &CHTTPGet::sendComplete, this, [this] { guarded([&] { resumeBrowserIfDrained(0); }); });
-    connect(&RecordWriter::instance(), &RecordWriter::drained, this, [this](const QString &path) {
+    connect(RecordWriter::notifier(), &RecordWriterNotifier::drained, this, [this](const QString &path) {
         if (path == m_upgradeRecord && m_socket->readPaused())
             m_socket->setReadPaused(false);
     });

@@ -2,6 +2,7 @@
 
 #include "CProxyConnection.h"
 #include "CTimer.h"
+#include "CrossThread.h"
 #include "EventSocket.h"
 #include "IHistoryList.h"
 #include "IProxyShell.h"
@@ -135,9 +136,11 @@ void CProxyServer::stopThreads()
 {
     for (const Worker &worker : m_workers) {
         // The hub ends its connections and deletes itself on its thread; the thread then stops.
+        CrossThread::published(worker.hub);
         QMetaObject::invokeMethod(worker.hub, &NetworkHub::shutdown, Qt::BlockingQueuedConnection);
         worker.thread->quit();
         worker.thread->wait();
+        CrossThread::received(worker.thread);
         delete worker.thread;
     }
     m_workers.clear();
@@ -146,8 +149,7 @@ void CProxyServer::stopThreads()
 void CProxyServer::AddHit(const QString &HitDesc, const QString &ClientIP)
 {
     if (!onOwnThread()) {
-        QMetaObject::invokeMethod(
-            this, [this, HitDesc, ClientIP] { AddHit(HitDesc, ClientIP); }, Qt::QueuedConnection);
+        CrossThread::post(this, [this, HitDesc, ClientIP] { AddHit(HitDesc, ClientIP); });
         return;
     }
     m_hits += 1;
@@ -344,13 +346,10 @@ quint64 CProxyServer::AddItem(const RowReport &report)
 {
     const quint64 id = ++m_lastExchangeID;
     if (!onOwnThread()) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, id, cells = toCells(report)] {
-                if (IHistoryList *list = historyList())
-                    list->exchangeAdded(id, cells);
-            },
-            Qt::QueuedConnection);
+        CrossThread::post(this, [this, id, cells = toCells(report)] {
+            if (IHistoryList *list = historyList())
+                list->exchangeAdded(id, cells);
+        });
         return id;
     }
     if (IHistoryList *list = historyList())
@@ -363,13 +362,10 @@ void CProxyServer::UpdateItem(quint64 ExchangeID, const RowReport &report)
     if (ExchangeID == 0)
         return;
     if (!onOwnThread()) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, ExchangeID, cells = toCells(report)] {
-                if (IHistoryList *list = historyList())
-                    list->exchangeChanged(ExchangeID, cells);
-            },
-            Qt::QueuedConnection);
+        CrossThread::post(this, [this, ExchangeID, cells = toCells(report)] {
+            if (IHistoryList *list = historyList())
+                list->exchangeChanged(ExchangeID, cells);
+        });
         return;
     }
     if (IHistoryList *list = historyList())
@@ -381,9 +377,8 @@ void CProxyServer::historyRowsRemoved(const QHash<quint64, bool> &tickedById)
     for (const auto &connection : m_table)
         connection->historyRowsRemoved(tickedById);
     for (const Worker &worker : m_workers) {
-        QMetaObject::invokeMethod(
-            worker.hub, [hub = worker.hub, tickedById] { hub->historyRowsRemoved(tickedById); },
-            Qt::QueuedConnection);
+        CrossThread::post(
+            worker.hub, [hub = worker.hub, tickedById] { hub->historyRowsRemoved(tickedById); });
     }
 }
 
@@ -391,8 +386,7 @@ void CProxyServer::RemoveRequest(qint32 RequestID)
 {
     if (NetworkHub *hub = currentHub()) {
         if (hub->remove(RequestID))
-            QMetaObject::invokeMethod(
-                this, [this, RequestID] { connectionEnded(RequestID); }, Qt::QueuedConnection);
+            CrossThread::post(this, [this, RequestID] { connectionEnded(RequestID); });
         return;
     }
     const qint32 i = GetIndexByID(RequestID);
@@ -428,8 +422,7 @@ void CProxyServer::connectionEnded(qint32 RequestID)
 void CProxyServer::AddLog(const QString &msg)
 {
     if (!onOwnThread()) {
-        QMetaObject::invokeMethod(
-            this, [this, msg] { AddLog(msg); }, Qt::QueuedConnection);
+        CrossThread::post(this, [this, msg] { AddLog(msg); });
         return;
     }
     if (m_accessLog)
@@ -439,8 +432,7 @@ void CProxyServer::AddLog(const QString &msg)
 void CProxyServer::AddServerLog(const QString &msg)
 {
     if (!onOwnThread()) {
-        QMetaObject::invokeMethod(
-            this, [this, msg] { AddServerLog(msg); }, Qt::QueuedConnection);
+        CrossThread::post(this, [this, msg] { AddServerLog(msg); });
         return;
     }
     if (m_serverLog)
@@ -537,9 +529,8 @@ void CProxyServer::Server_ConnectionRequest(qint32 RequestID)
         const Worker &worker = m_workers[m_nextWorker++ % m_workers.size()];
         if (handoff.socket)
             handoff.socket->moveToThread(worker.thread);
-        QMetaObject::invokeMethod(
-            worker.hub, [hub = worker.hub, handoff, RequestID] { hub->adopt(handoff, RequestID); },
-            Qt::QueuedConnection);
+        CrossThread::post(
+            worker.hub, [hub = worker.hub, handoff, RequestID] { hub->adopt(handoff, RequestID); });
         ++m_liveOnThreads;
         m_acceptFailing = false;
         if (m_shell)

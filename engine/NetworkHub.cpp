@@ -2,6 +2,7 @@
 
 #include "CProxyConnection.h"
 #include "CProxyServer.h"
+#include "CrossThread.h"
 #include "UpstreamPool.h"
 
 #include <QTcpSocket>
@@ -57,6 +58,7 @@ void NetworkHub::historyRowsRemoved(const QHash<quint64, bool> &tickedById)
 
 void NetworkHub::shutdown()
 {
+    CrossThread::received(this);
     m_sweep->stop();
     std::vector<std::shared_ptr<CProxyConnection>> table;
     table.swap(m_table);
@@ -64,6 +66,7 @@ void NetworkHub::shutdown()
         connection->Shutdown();
     table.clear();
     deleteLater();
+    CrossThread::published(thread());
 }
 
 UpstreamPool *NetworkHub::pool() const

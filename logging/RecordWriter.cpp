@@ -1,8 +1,11 @@
 #include "RecordWriter.h"
 
+#include "CrossThread.h"
+
 #include <QDir>
 #include <QFile>
 #include <QPointer>
+#include <QSet>
 #include <QThread>
 
 #include <chrono>
@@ -107,33 +110,52 @@ void RecordWriter::appendLine(const QString &path, const QByteArray &line)
     post({ Job::Line, path, {}, line, {} });
 }
 
-// Lives as long as its thread; the writer posts the thread's replies to it.
-class RecordWriter::ThreadContext : public QObject
+namespace {
+// The notifiers of the threads still running, under notifierLock(). Never destroyed: a writer
+// thread may still settle jobs while the program's static objects go.
+QSet<RecordWriterNotifier *> &liveNotifiers()
 {
-public:
-    ~ThreadContext() override { instance().forgetContext(this); }
-};
-
-QObject *RecordWriter::replyContext()
-{
-    if (QThread::currentThread() == thread())
-        return this;
-    thread_local ThreadContext context;
-    m_contexts.insert(&context);
-    return &context;
+    static auto *notifiers = new QSet<RecordWriterNotifier *>;
+    return *notifiers;
 }
 
-void RecordWriter::forgetContext(QObject *context)
+std::mutex &notifierLock()
 {
-    std::unique_lock lock(m_mutex);
-    m_contexts.remove(context);
+    static auto *lock = new std::mutex;
+    return *lock;
+}
+} // namespace
+
+RecordWriterNotifier::~RecordWriterNotifier()
+{
+    const std::lock_guard lock(notifierLock());
+    liveNotifiers().remove(this);
+}
+
+RecordWriterNotifier *RecordWriter::notifier()
+{
+    thread_local RecordWriterNotifier *notifier = [] {
+        // Deleted with its thread's other thread-local objects, after the thread's event loop.
+        thread_local RecordWriterNotifier made;
+        const std::lock_guard lock(notifierLock());
+        liveNotifiers().insert(&made);
+        return &made;
+    }();
+    return notifier;
+}
+
+template <typename F> void RecordWriter::postIfAlive(RecordWriterNotifier *notifier, F &&call)
+{
+    const std::lock_guard lock(notifierLock());
+    if (liveNotifiers().contains(notifier))
+        CrossThread::post(notifier, std::forward<F>(call));
 }
 
 void RecordWriter::post(Job job)
 {
     std::unique_lock lock(m_mutex);
     if (job.done)
-        job.replyTo = replyContext();
+        job.replyTo = notifier();
     ++m_pendingJobs[job.path];
     if (!job.to.isEmpty())
         ++m_pendingJobs[job.to];
@@ -145,8 +167,7 @@ void RecordWriter::post(Job job)
         m_wake.notify_one();
     } else if (m_queue.size() == 1 && !m_wakePosted) {
         m_wakePosted = true;
-        QMetaObject::invokeMethod(
-            this, [this] { wakeWriter(); }, Qt::QueuedConnection);
+        CrossThread::post(this, [this] { wakeWriter(); });
     }
 }
 
@@ -189,7 +210,7 @@ bool RecordWriter::shouldPause(const QString &path)
     std::unique_lock lock(m_mutex);
     if (m_pendingBytes.value(path) <= PauseAbove)
         return false;
-    m_watched.insert(path, true);
+    m_watched.insert(path, notifier());
     return true;
 }
 
@@ -222,9 +243,8 @@ void RecordWriter::run()
         const qint64 left = m_pendingBytes[job.path] -= job.bytes.size();
         if (left == 0)
             m_pendingBytes.remove(job.path);
-        if (left <= PauseAbove / 4 && m_watched.remove(job.path)) {
-            QMetaObject::invokeMethod(
-                this, [this, path = job.path] { emit drained(path); }, Qt::QueuedConnection);
+        if (left <= PauseAbove / 4 && m_watched.contains(job.path)) {
+            postIfAlive(m_watched.take(job.path), [path = job.path] { emit notifier()->drained(path); });
         }
         if (m_waiters > 0)
             m_idle.notify_all();
@@ -354,11 +374,6 @@ void RecordWriter::setSpareFolder(const QString &folder)
 
 void RecordWriter::settle(const Job &job, bool ok, const QString &error)
 {
-    if (!job.done)
-        return;
-    std::unique_lock lock(m_mutex);
-    if (job.replyTo == this || m_contexts.contains(job.replyTo)) {
-        QMetaObject::invokeMethod(
-            job.replyTo, [done = job.done, ok, error] { done(ok, error); }, Qt::QueuedConnection);
-    }
+    if (job.done)
+        postIfAlive(job.replyTo, [done = job.done, ok, error] { done(ok, error); });
 }

@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
-#include <QSet>
 #include <QString>
 
 #include <condition_variable>
@@ -12,6 +11,18 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+// One per thread: tells the producers on that thread that a file they paused for has drained.
+class RecordWriterNotifier : public QObject
+{
+    Q_OBJECT
+
+public:
+    ~RecordWriterNotifier() override;
+
+signals:
+    void drained(const QString &path);
+};
 
 // Writes record files and log-file lines on a thread of its own, so that the window thread never
 // waits on the disk. Jobs run in the order they were posted; the window thread shares nothing
@@ -26,7 +37,7 @@ public:
     using Done = std::function<void(bool ok, const QString &error)>;
 
     // Above this many bytes still to be written for one file, its producer should pause; the
-    // writer says so with drained() once it is below a quarter of it.
+    // writer says so with the notifier's drained() once it is below a quarter of it.
     static constexpr qint64 PauseAbove = 4 * 1024 * 1024;
 
     // The program's one writer, made on first use.
@@ -53,7 +64,7 @@ public:
     // Waits until every job posted so far has run.
     bool drain(int timeoutMs);
     // Bytes posted for path and not yet written; over PauseAbove the caller is asked to pause
-    // and will hear drained(path).
+    // and will hear drained(path) from the notifier of the thread that asked.
     bool shouldPause(const QString &path);
 
     // Removed files are kept in this folder (on the same file system as the records, ending with
@@ -65,8 +76,8 @@ public:
     // While held, the thread takes no job (tests use it to let a backlog build up).
     void holdForTest(bool hold);
 
-signals:
-    void drained(const QString &path);
+    // The calling thread's notifier, made on first use and gone with the thread.
+    static RecordWriterNotifier *notifier();
 
 private:
     struct Job {
@@ -74,13 +85,10 @@ private:
         QString path, to;
         QByteArray bytes;
         Done done;
-        QObject *replyTo = nullptr; // where done runs: this, or the posting thread's context
+        RecordWriterNotifier *replyTo = nullptr; // the posting thread's, where done runs
     };
-    class ThreadContext;
-    // The posting thread's context for replies (made on first use), or this on the writer
-    // object's own thread. Under m_mutex.
-    QObject *replyContext();
-    void forgetContext(QObject *context);
+    // Posts the call to the notifier's thread, unless that thread has ended.
+    template <typename F> static void postIfAlive(RecordWriterNotifier *notifier, F &&call);
 
     void post(Job job);
     bool waitUntil(const std::function<bool()> &done, int timeoutMs);
@@ -98,13 +106,12 @@ private:
     std::deque<Job> m_queue;
     QHash<QString, int> m_pendingJobs;
     QHash<QString, qint64> m_pendingBytes;
-    QHash<QString, bool> m_watched;
+    QHash<QString, RecordWriterNotifier *> m_watched; // paused producers' threads
     bool m_running = false; // a job is being performed
     bool m_stop = false;
     bool m_held = false;
     int m_waiters = 0; // window-thread calls waiting for the writer
     bool m_wakePosted = false;
-    QSet<QObject *> m_contexts; // live contexts of other threads
 
     // The writer thread's own.
     QString m_spareFolder;

@@ -57,14 +57,16 @@ TEST(NetworkThreads, ExchangesOnEightThreadsSurvivePurgesWithEveryRecordPaired)
         purge();
     ASSERT_TRUE(done()) << answered();
     browsers.clear();
-    ASSERT_TRUE(waitFor([&] { return h.logLines().filter(QStringLiteral("Removing #")).size() == Browsers; }));
+    ASSERT_TRUE(
+        waitFor([&] { return h.logLines().filter(QStringLiteral("Removing #")).size() == Browsers; }));
     ASSERT_TRUE(RecordWriter::instance().drain(10000));
     QCoreApplication::processEvents();
 
     QStringList files = h.folder.requestFiles();
     for (const QString &file : std::as_const(files)) {
         const bool request = file.endsWith(QStringLiteral("-Q.txt"));
-        const QString pair = file.chopped(6) + (request ? QStringLiteral("-A.txt") : QStringLiteral("-Q.txt"));
+        const QString pair
+            = file.chopped(6) + (request ? QStringLiteral("-A.txt") : QStringLiteral("-Q.txt"));
         EXPECT_TRUE(files.contains(pair)) << file.toStdString();
     }
     for (const QString &file : std::as_const(kept))

@@ -54,7 +54,7 @@ TEST(RecordWriter, BacklogAsksTheProducerToPauseUntilDrained)
     QTemporaryDir dir;
     const QString part = dir.filePath(QStringLiteral("r.part"));
     RecordWriter writer;
-    QSignalSpy drained(&writer, &RecordWriter::drained);
+    QSignalSpy drained(RecordWriter::notifier(), &RecordWriterNotifier::drained);
     writer.holdForTest(true);
     writer.append(part, QByteArray(RecordWriter::PauseAbove, 'x'));
     EXPECT_FALSE(writer.shouldPause(part));
