@@ -23,6 +23,13 @@ std::recursive_mutex &recordNamesLock()
     return lock;
 }
 
+// Live exchanges that have a history row, by id, under recordNamesLock().
+QHash<quint64, CExchange *> &stampedExchanges()
+{
+    static QHash<quint64, CExchange *> exchanges;
+    return exchanges;
+}
+
 // Enough draws to get past any realistic run of collisions while still ending when a broken
 // random source keeps repeating itself.
 constexpr int kMaxNameDraws = 1000;
@@ -67,6 +74,29 @@ CExchange::~CExchange()
 {
     const std::lock_guard lock(recordNamesLock());
     liveRecordNames().remove(m_recordName);
+    if (stamp != 0)
+        stampedExchanges().remove(stamp);
+}
+
+void CExchange::setStamp(quint64 id)
+{
+    const std::lock_guard lock(recordNamesLock());
+    if (stamp != 0)
+        stampedExchanges().remove(stamp);
+    stamp = id;
+    if (id != 0)
+        stampedExchanges().insert(id, this);
+}
+
+void CExchange::markRowsRemoved(const QHash<quint64, bool> &tickedById)
+{
+    const std::lock_guard lock(recordNamesLock());
+    for (auto it = tickedById.cbegin(); it != tickedById.cend(); ++it) {
+        if (CExchange *exchange = stampedExchanges().value(it.key())) {
+            exchange->rowTicked = it.value();
+            exchange->rowRemoved = true;
+        }
+    }
 }
 
 QString CExchange::recordName() const

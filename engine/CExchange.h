@@ -4,7 +4,10 @@
 #include "CRequest.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QString>
+
+#include <atomic>
 
 // One request on a browser connection and its reply: the parser that gathers the request, the
 // record name and the two record files, the history row, and how far the exchange has come.
@@ -31,10 +34,16 @@ public:
     // The method word as the Type column and the log show it.
     QString methodWord() const;
 
-    quint64 stamp = 0; // the exchange's id in the history; 0 while it has no row
+    // The exchange's id in the history, 0 while it has no row; set with setStamp only.
+    quint64 stamp = 0;
+    void setStamp(quint64 id);
     // The window removed the row; a ticked row's records stay, others go when the exchange ends.
-    bool rowRemoved = false;
-    bool rowTicked = false;
+    // Set from the window's thread while the exchange runs on its own.
+    std::atomic<bool> rowRemoved = false;
+    std::atomic<bool> rowTicked = false;
+    // Marks the live exchanges of these rows at once, whichever thread serves them: an exchange
+    // must not put its records in place unseen after its row and records were removed.
+    static void markRowsRemoved(const QHash<quint64, bool> &tickedById);
     QDateTime firstByteAt;
     bool keepAlive = false; // the browser may send another request after this one
     bool upgrade = false; // asks to switch protocols (WebSocket)

@@ -174,7 +174,7 @@ CHTTPGet *CProxyConnection::HTTPGet() const
 void CProxyConnection::setStamp(quint64 NewStamp)
 {
     if (CExchange *exchange = current())
-        exchange->stamp = NewStamp;
+        exchange->setStamp(NewStamp);
 }
 
 quint64 CProxyConnection::stamp() const
@@ -412,22 +412,11 @@ std::vector<std::shared_ptr<CExchange>> CProxyConnection::exchanges() const
     return all;
 }
 
-void CProxyConnection::historyRowsRemoved(const QHash<quint64, bool> &tickedById)
-{
-    for (const auto &exchange : exchanges()) {
-        const auto removed = tickedById.constFind(exchange->stamp);
-        if (exchange->stamp == 0 || removed == tickedById.cend())
-            continue;
-        exchange->rowRemoved = true;
-        exchange->rowTicked = *removed;
-    }
-}
-
 void CProxyConnection::SetupStamp(const CProxyServer::RowReport &row)
 {
     CExchange *exchange = m_queue.empty() ? nullptr : m_queue.back().get();
     if (exchange && m_server && m_server->historyList())
-        exchange->stamp = m_server->AddItem(row);
+        exchange->setStamp(m_server->AddItem(row));
 }
 
 void CProxyConnection::report(const CExchange &exchange, const CProxyServer::RowReport &row)

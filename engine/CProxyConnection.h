@@ -73,8 +73,6 @@ public:
     // more (the rows were removed unticked, or the exchange never had one), so that no purge
     // would ever find them.
     void dropOrphanRecords();
-    // Marks the exchanges whose rows the window removed.
-    void historyRowsRemoved(const QHash<quint64, bool> &tickedById);
 
     // The exchange being served (else the one being received, else the last one served).
     QString RequestFilePath() const;

@@ -1,5 +1,6 @@
 #include "CProxyServer.h"
 
+#include "CExchange.h"
 #include "CProxyConnection.h"
 #include "CTimer.h"
 #include "CrossThread.h"
@@ -118,6 +119,11 @@ int CProxyServer::threads() const
     return m_threadCount;
 }
 
+void CProxyServer::customEvent(QEvent *event)
+{
+    CrossThread::deliver(event);
+}
+
 bool CProxyServer::onOwnThread() const
 {
     return QThread::currentThread() == thread();
@@ -136,9 +142,10 @@ void CProxyServer::stopThreads()
 {
     for (const Worker &worker : m_workers) {
         // The hub ends its connections and deletes itself on its thread; the thread then stops.
-        CrossThread::published(worker.hub);
-        QMetaObject::invokeMethod(worker.hub, &NetworkHub::shutdown, Qt::BlockingQueuedConnection);
-        worker.thread->quit();
+        CrossThread::post(worker.hub, [hub = worker.hub] {
+            hub->shutdown();
+            hub->thread()->quit();
+        });
         worker.thread->wait();
         CrossThread::received(worker.thread);
         delete worker.thread;
@@ -374,12 +381,7 @@ void CProxyServer::UpdateItem(quint64 ExchangeID, const RowReport &report)
 
 void CProxyServer::historyRowsRemoved(const QHash<quint64, bool> &tickedById)
 {
-    for (const auto &connection : m_table)
-        connection->historyRowsRemoved(tickedById);
-    for (const Worker &worker : m_workers) {
-        CrossThread::post(
-            worker.hub, [hub = worker.hub, tickedById] { hub->historyRowsRemoved(tickedById); });
-    }
+    CExchange::markRowsRemoved(tickedById);
 }
 
 void CProxyServer::RemoveRequest(qint32 RequestID)

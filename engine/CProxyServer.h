@@ -134,6 +134,10 @@ public:
     void setHttpsDecryption(HttpsDecryption *decryption);
     HttpsDecryption *httpsDecryption() const;
 
+protected:
+    // Calls posted from the network threads.
+    void customEvent(QEvent *event) override;
+
 signals:
     // Listening started, failed or stopped.
     void stateChanged();

@@ -50,15 +50,8 @@ bool NetworkHub::remove(qint32 requestID)
     return true;
 }
 
-void NetworkHub::historyRowsRemoved(const QHash<quint64, bool> &tickedById)
-{
-    for (const auto &connection : m_table)
-        connection->historyRowsRemoved(tickedById);
-}
-
 void NetworkHub::shutdown()
 {
-    CrossThread::received(this);
     m_sweep->stop();
     std::vector<std::shared_ptr<CProxyConnection>> table;
     table.swap(m_table);
@@ -67,6 +60,11 @@ void NetworkHub::shutdown()
     table.clear();
     deleteLater();
     CrossThread::published(thread());
+}
+
+void NetworkHub::customEvent(QEvent *event)
+{
+    CrossThread::deliver(event);
 }
 
 UpstreamPool *NetworkHub::pool() const

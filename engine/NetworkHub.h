@@ -28,10 +28,13 @@ public:
     void adopt(const EventSocket::Handoff &handoff, qint32 requestID);
     // Takes the connection out of this thread's table; false when it was not there.
     bool remove(qint32 requestID);
-    void historyRowsRemoved(const QHash<quint64, bool> &tickedById);
     // Ends every connection at once and deletes the hub; the thread may stop afterwards.
     void shutdown();
     UpstreamPool *pool() const;
+
+protected:
+    // Calls posted by the server.
+    void customEvent(QEvent *event) override;
 
 private:
     void sweep();

@@ -132,6 +132,16 @@ RecordWriterNotifier::~RecordWriterNotifier()
     liveNotifiers().remove(this);
 }
 
+void RecordWriterNotifier::customEvent(QEvent *event)
+{
+    CrossThread::deliver(event);
+}
+
+void RecordWriter::customEvent(QEvent *event)
+{
+    CrossThread::deliver(event);
+}
+
 RecordWriterNotifier *RecordWriter::notifier()
 {
     thread_local RecordWriterNotifier *notifier = [] {

@@ -20,6 +20,10 @@ class RecordWriterNotifier : public QObject
 public:
     ~RecordWriterNotifier() override;
 
+protected:
+    // Calls posted by the writer's thread.
+    void customEvent(QEvent *event) override;
+
 signals:
     void drained(const QString &path);
 };
@@ -78,6 +82,9 @@ public:
 
     // The calling thread's notifier, made on first use and gone with the thread.
     static RecordWriterNotifier *notifier();
+
+protected:
+    void customEvent(QEvent *event) override;
 
 private:
     struct Job {
