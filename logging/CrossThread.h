@@ -42,11 +42,7 @@ public:
         static const auto registered = QEvent::Type(QEvent::registerEventType());
         return registered;
     }
-    void run()
-    {
-        received(this);
-        m_call();
-    }
+    void run() { m_call(); }
 
 private:
     std::function<void()> m_call;
@@ -62,6 +58,7 @@ template <typename F> void post(QObject *receiver, F &&call)
 // For the receiver's customEvent(): runs a posted call; false for any other event.
 inline bool deliver(QEvent *event)
 {
+    received(event);
     if (event->type() != CallEvent::type())
         return false;
     static_cast<CallEvent *>(event)->run();
