@@ -11,23 +11,25 @@ namespace {
 // Record names held by live exchanges, so that two exchanges of the same second can never share
 // their record files.
 // Exchanges of every network thread draw names: under recordNamesLock().
+// The registries below are never destroyed: the record writer's thread may still let go of an
+// exchange while the program's static objects go.
 QSet<QString> &liveRecordNames()
 {
-    static QSet<QString> names;
-    return names;
+    static auto *names = new QSet<QString>;
+    return *names;
 }
 
 std::recursive_mutex &recordNamesLock()
 {
-    static std::recursive_mutex lock;
-    return lock;
+    static auto *lock = new std::recursive_mutex;
+    return *lock;
 }
 
 // Live exchanges that have a history row, by id, under recordNamesLock().
 QHash<quint64, CExchange *> &stampedExchanges()
 {
-    static QHash<quint64, CExchange *> exchanges;
-    return exchanges;
+    static auto *exchanges = new QHash<quint64, CExchange *>;
+    return *exchanges;
 }
 
 // Enough draws to get past any realistic run of collisions while still ending when a broken

@@ -382,8 +382,8 @@ void RecordWriter::setSpareFolder(const QString &folder)
     post({ Job::Spares, folder, {}, {}, {} });
 }
 
-void RecordWriter::settle(const Job &job, bool ok, const QString &error)
+void RecordWriter::settle(Job &job, bool ok, const QString &error)
 {
     if (job.done)
-        postIfAlive(job.replyTo, [done = job.done, ok, error] { done(ok, error); });
+        postIfAlive(job.replyTo, [done = std::move(job.done), ok, error] { done(ok, error); });
 }

@@ -102,7 +102,8 @@ private:
     void wakeWriter();
     void run();
     void perform(Job &job);
-    void settle(const Job &job, bool ok, const QString &error);
+    // Hands the job's callback, with everything it holds, over to the posting thread.
+    void settle(Job &job, bool ok, const QString &error);
     bool keepSpare(const QString &path);
     void reuseSpare(const QString &path);
 
