@@ -264,7 +264,7 @@ private:
             break;
         }
         if (failed || queued() == 0) {
-            m_pending.clear();
+            m_pending = QByteArray();
             m_offset = 0;
         }
         m_write->setEnabled(!failed && queued() > 0);

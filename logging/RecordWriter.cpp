@@ -192,7 +192,9 @@ void RecordWriter::wakeWriter()
 // timeoutMs, until done() holds.
 bool RecordWriter::waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // On the system clock: waiting on the steady one goes through pthread_cond_clockwait, which
+    // ThreadSanitizer (as built with g++ 12) does not see, and it then loses track of the lock.
+    const auto deadline = std::chrono::system_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock lock(m_mutex);
     m_wake.notify_one();
     while (!done()) {
