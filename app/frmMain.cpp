@@ -441,9 +441,14 @@ void frmMain::deleteRecords(const QList<HistoryRow> &rows)
     for (const HistoryRow &row : rows) {
         if (row.checked)
             continue;
-        for (const int column : { HistoryRow::RequestFile, HistoryRow::ResponseFile })
-            if (isPlainFileName(row.cells[column]))
-                writer.remove(folder + row.cells[column]);
+        QStringList files { row.cells[HistoryRow::RequestFile], row.cells[HistoryRow::ResponseFile] };
+        // The reply record of an exchange still running on a network thread may not be named in
+        // the row yet; it takes the request record's name.
+        if (files[1].isEmpty() && files[0].endsWith(QStringLiteral("-Q.txt")))
+            files[1] = files[0].chopped(6) + QStringLiteral("-A.txt");
+        for (const QString &file : std::as_const(files))
+            if (isPlainFileName(file))
+                writer.remove(folder + file);
     }
 }
 

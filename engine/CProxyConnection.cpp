@@ -415,8 +415,11 @@ std::vector<std::shared_ptr<CExchange>> CProxyConnection::exchanges() const
 void CProxyConnection::SetupStamp(const CProxyServer::RowReport &row)
 {
     CExchange *exchange = m_queue.empty() ? nullptr : m_queue.back().get();
-    if (exchange && m_server && m_server->historyList())
-        exchange->setStamp(m_server->AddItem(row));
+    if (exchange && m_server && m_server->historyList()) {
+        // Known to the exchange before the window can see the row, and so remove it.
+        exchange->setStamp(m_server->nextExchangeID());
+        m_server->AddItem(exchange->stamp, row);
+    }
 }
 
 void CProxyConnection::report(const CExchange &exchange, const CProxyServer::RowReport &row)

@@ -351,17 +351,27 @@ HistoryCells toCells(const CProxyServer::RowReport &report)
 
 quint64 CProxyServer::AddItem(const RowReport &report)
 {
-    const quint64 id = ++m_lastExchangeID;
+    const quint64 id = nextExchangeID();
+    AddItem(id, report);
+    return id;
+}
+
+quint64 CProxyServer::nextExchangeID()
+{
+    return ++m_lastExchangeID;
+}
+
+void CProxyServer::AddItem(quint64 id, const RowReport &report)
+{
     if (!onOwnThread()) {
         CrossThread::post(this, [this, id, cells = toCells(report)] {
             if (IHistoryList *list = historyList())
                 list->exchangeAdded(id, cells);
         });
-        return id;
+        return;
     }
     if (IHistoryList *list = historyList())
         list->exchangeAdded(id, toCells(report));
-    return id;
 }
 
 void CProxyServer::UpdateItem(quint64 ExchangeID, const RowReport &report)

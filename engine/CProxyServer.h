@@ -102,6 +102,9 @@ public:
     void StartServer(const StartArgs &args = {});
     // Draws the id of a new exchange's row and reports it to the history with its cells.
     quint64 AddItem(const RowReport &report);
+    // The same in two steps, so that the exchange knows its id before the window can see it.
+    quint64 nextExchangeID();
+    void AddItem(quint64 ExchangeID, const RowReport &report);
     void UpdateItem(quint64 ExchangeID, const RowReport &report);
     // The window removed the rows of these exchanges (a purge, a clear), each with whether it was
     // ticked: a ticked row's records stay; a still running exchange of an unticked row deletes

@@ -32,25 +32,25 @@ TEST(NetworkThreads, ExchangesOnEightThreadsSurvivePurgesWithEveryRecordPaired)
             replies += int(browser->received.count("\r\n\r\nok"));
         return replies;
     };
-    // Drops every listed row as a purge or clear does, ticking every seventh, and deletes the
-    // records of the others.
-    QStringList kept;
+    // Drops every listed row as the window's purge or clear does, ticking every seventh: the
+    // engine hears first, then the records of the unticked rows are deleted.
+    QStringList kept, deleted;
     int ticks = 0;
     const auto purge = [&] {
         QHash<quint64, bool> removed;
         for (int row = 1; row <= h.shell.list.count(); ++row) {
             const bool ticked = ++ticks % 7 == 0;
             removed.insert(h.shell.list.id(row), ticked);
-            for (const int column : { 7, 8 }) {
-                const QString file = h.row(row).at(column);
-                if (ticked && !file.isEmpty())
-                    kept.append(file);
-                else if (!file.isEmpty())
-                    RecordWriter::instance().remove(h.folder.requests() + file);
-            }
+            // Named after the request record, as the window does while the reply's is not listed.
+            const QString request = h.row(row).at(7);
+            (ticked ? kept : deleted) << request << request.chopped(6) + QStringLiteral("-A.txt");
         }
         h.shell.list.clear();
         h.server->historyRowsRemoved(removed);
+        for (const QString &file : std::as_const(deleted))
+            if (!file.isEmpty())
+                RecordWriter::instance().remove(h.folder.requests() + file);
+        deleted.clear();
     };
     const auto done = [&] { return answered() == Browsers * PerBrowser; };
     while (!done() && waitFor([&] { return h.shell.list.count() >= 200 || done(); }, 10000))
@@ -70,5 +70,5 @@ TEST(NetworkThreads, ExchangesOnEightThreadsSurvivePurgesWithEveryRecordPaired)
         EXPECT_TRUE(files.contains(pair)) << file.toStdString();
     }
     for (const QString &file : std::as_const(kept))
-        EXPECT_TRUE(files.contains(file)) << "ticked, yet deleted: " << file.toStdString();
+        EXPECT_TRUE(file.isEmpty() || files.contains(file)) << "ticked, yet deleted: " << file.toStdString();
 }
