@@ -15,17 +15,8 @@ ROWS=${1:-100000}
 SECONDS_LOAD=${2:-15}
 BEFORE_COMMIT=2e30878
 
-need=(nginx apache2-utils wrk curl procps iproute2 python3 git)
-missing=()
-for p in "${need[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-scripts/setup.sh
-if [ ${#missing[@]} -gt 0 ]; then
-    as_root=(); [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-    "${as_root[@]}" apt-get update
-    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+source bench/common.sh
+install_missing nginx apache2-utils wrk curl procps iproute2 python3 git
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -65,12 +56,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port_free() { ! ss -ltnH "sport = :$1" | grep -q .; }
-pick_port() {
-    local p=$1
-    while ! port_free "$p"; do p=$((p + 1)); done
-    echo "$p"
-}
 wait_listening() {
     for _ in $(seq 1 100); do port_free "$1" || return 0; sleep 0.1; done
     return 1

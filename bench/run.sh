@@ -15,17 +15,8 @@ cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 N=${1:-2000}
 
-need=(nginx tinyproxy apache2-utils curl procps iproute2 openssl python3 mitmproxy)
-missing=()
-for p in "${need[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-scripts/setup.sh
-if [ ${#missing[@]} -gt 0 ]; then
-    as_root=(); [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-    "${as_root[@]}" apt-get update
-    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+source bench/common.sh
+install_missing nginx tinyproxy apache2-utils curl procps iproute2 openssl python3 mitmproxy
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF >/dev/null
 cmake --build build-bench --parallel "$(nproc)" --target tarnwick >/dev/null
@@ -49,12 +40,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port_free() { ! ss -ltnH "sport = :$1" | grep -q .; }
-pick_port() {
-    local p=$1
-    while ! port_free "$p"; do p=$((p + 1)); done
-    echo "$p"
-}
 ORIGIN=$(pick_port 18180)
 TINY=$(pick_port $((ORIGIN + 1)))
 TARN=$(pick_port $((TINY + 1)))
