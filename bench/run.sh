@@ -16,7 +16,7 @@ ROOT=$(pwd)
 N=${1:-2000}
 
 source bench/common.sh
-install_missing nginx tinyproxy apache2-utils curl procps iproute2 openssl python3 mitmproxy
+install_missing nginx tinyproxy apache2-utils wrk curl procps iproute2 openssl python3 mitmproxy
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF >/dev/null
 cmake --build build-bench --parallel "$(nproc)" --target tarnwick >/dev/null
@@ -176,6 +176,21 @@ read -r kw kwp50 kwp99 <<<"$(KEEP=-k ab_run 10 "127.0.0.1:$TARN")"
 printf '%-10s %12s %8s %8s %8s %10s\n' direct "$kd" "$kdp50" "$kdp99" 1.00 ""
 printf '%-10s %12s %8s %8s %8s %10s\n' tinyproxy "$kt" "$ktp50" "$ktp99" "$(ratio "$kt" "$kd")" 1.00
 printf '%-10s %12s %8s %8s %8s %10s\n' tarnwick "$kw" "$kwp50" "$kwp99" "$(ratio "$kw" "$kd")" "$(ratio "$kw" "$kt")"
+
+echo
+echo "Tail latency over 20 s of keep-alive load across purges (wrk --latency, c=10), in ms"
+printf 'wrk.path = "%s"\n' "$URL_SMALL" >"$WORK/proxied.lua"
+wrk_tail() {
+    wrk -t 2 -c 10 -d 20s --latency -s "$WORK/proxied.lua" "http://127.0.0.1:$1/" 2>&1 |
+        awk '$1 == "99%" {p99 = $2} $1 == "Latency" && !max {max = $4} END {print p99, max}' |
+        awk '{ for (i = 1; i <= 2; i++) { v = $i; f = 1; if (v ~ /us$/) f = 0.001; else if (v ~ /ms$/) f = 1; else if (v ~ /s$/) f = 1000;
+               sub(/[a-z]+$/, "", v); printf "%.2f ", v * f } print "" }'
+}
+printf '%-10s %10s %10s\n' peer p99 max
+read -r tp99 tmax <<<"$(wrk_tail "$TINY")"
+read -r wp99 wmax <<<"$(wrk_tail "$TARN")"
+printf '%-10s %10s %10s\n' tinyproxy "$tp99" "$tmax"
+printf '%-10s %10s %10s\n' tarnwick "$wp99" "$wmax"
 
 echo
 echo "Proxy CPU per 1 KiB exchange (ms), c=10, recording every exchange"
