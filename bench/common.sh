@@ -1,4 +1,4 @@
-# Sourced by the benchmark scripts: installing what they need and finding free ports.
+# Sourced by the benchmark scripts: installing what they need, finding free ports, an nginx origin.
 
 # Installs the Debian packages named that are missing, and what Tarnwick needs to build.
 install_missing() {
@@ -21,4 +21,29 @@ pick_port() {
     local p=$1
     while ! port_free "$p"; do p=$((p + 1)); done
     echo "$p"
+}
+
+# Writes $1/nginx/nginx.conf for an nginx that serves $1/www in the foreground, keeps its files in
+# $1/nginx and takes the http block's own lines (directives, servers) from standard input.
+write_nginx_conf() {
+    mkdir -p "$1/nginx"
+    {
+        cat <<CONF
+worker_processes 1;
+pid $1/nginx/nginx.pid;
+error_log $1/nginx/error.log warn;
+daemon off;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    keepalive_timeout 65;
+    client_body_temp_path $1/nginx/body;
+    proxy_temp_path $1/nginx/proxy;
+    fastcgi_temp_path $1/nginx/fastcgi;
+    uwsgi_temp_path $1/nginx/uwsgi;
+    scgi_temp_path $1/nginx/scgi;
+CONF
+        cat
+        echo "}"
+    } >"$1/nginx/nginx.conf"
 }

@@ -65,26 +65,12 @@ ORIGIN=$(pick_port 18280)
 # Origin: nginx with keep-alive and a 1 KiB page.
 mkdir -p "$WORK/www" "$WORK/nginx"
 head -c 1024 /dev/urandom | base64 -w 0 | head -c 1024 >"$WORK/www/small.html"
-cat >"$WORK/nginx/nginx.conf" <<CONF
-worker_processes 1;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log warn;
-daemon off;
-events { worker_connections 1024; }
-http {
-    access_log off;
-    keepalive_timeout 65;
+write_nginx_conf "$WORK" <<CONF
     keepalive_requests 1000000;
-    client_body_temp_path $WORK/nginx/body;
-    proxy_temp_path $WORK/nginx/proxy;
-    fastcgi_temp_path $WORK/nginx/fastcgi;
-    uwsgi_temp_path $WORK/nginx/uwsgi;
-    scgi_temp_path $WORK/nginx/scgi;
     server {
         listen 127.0.0.1:$ORIGIN;
         root $WORK/www;
     }
-}
 CONF
 nginx -c "$WORK/nginx/nginx.conf" &
 PIDS+=($!)

@@ -8,24 +8,25 @@
 #include <mutex>
 
 namespace {
+// Exchanges of every network thread draw names and take ids, so the registries here are under
+// registryLock(). They are never destroyed: the record writer's thread may still let go of an
+// exchange while the program's static objects go.
+
 // Record names held by live exchanges, so that two exchanges of the same second can never share
 // their record files.
-// Exchanges of every network thread draw names: under recordNamesLock().
-// The registries below are never destroyed: the record writer's thread may still let go of an
-// exchange while the program's static objects go.
 QSet<QString> &liveRecordNames()
 {
     static auto *names = new QSet<QString>;
     return *names;
 }
 
-std::recursive_mutex &recordNamesLock()
+std::recursive_mutex &registryLock()
 {
     static auto *lock = new std::recursive_mutex;
     return *lock;
 }
 
-// Live exchanges that have a history row, by id, under recordNamesLock().
+// Live exchanges that have a history row, by id.
 QHash<quint64, CExchange *> &stampedExchanges()
 {
     static auto *exchanges = new QHash<quint64, CExchange *>;
@@ -46,7 +47,7 @@ bool recordNameFree(const QString &folder, const QString &name)
 
 QString CExchange::freeRecordName(const QString &folder, const QDateTime &moment, const QString &preferred)
 {
-    const std::lock_guard lock(recordNamesLock());
+    const std::lock_guard lock(registryLock());
     if (!preferred.isEmpty() && recordNameFree(folder, preferred))
         return preferred;
     QString name;
@@ -64,7 +65,7 @@ QString CExchange::freeRecordName(const QString &folder, const QDateTime &moment
 
 CExchange::CExchange(const QString &folder)
 {
-    const std::lock_guard lock(recordNamesLock());
+    const std::lock_guard lock(registryLock());
     m_recordName = freeRecordName(folder);
     liveRecordNames().insert(m_recordName);
     m_requestFilePath = folder + m_recordName + QStringLiteral("-Q.txt");
@@ -74,7 +75,7 @@ CExchange::CExchange(const QString &folder)
 
 CExchange::~CExchange()
 {
-    const std::lock_guard lock(recordNamesLock());
+    const std::lock_guard lock(registryLock());
     liveRecordNames().remove(m_recordName);
     if (stamp != 0)
         stampedExchanges().remove(stamp);
@@ -82,7 +83,7 @@ CExchange::~CExchange()
 
 void CExchange::setStamp(quint64 id)
 {
-    const std::lock_guard lock(recordNamesLock());
+    const std::lock_guard lock(registryLock());
     if (stamp != 0)
         stampedExchanges().remove(stamp);
     stamp = id;
@@ -92,7 +93,7 @@ void CExchange::setStamp(quint64 id)
 
 void CExchange::markRowsRemoved(const QHash<quint64, bool> &tickedById)
 {
-    const std::lock_guard lock(recordNamesLock());
+    const std::lock_guard lock(registryLock());
     for (auto it = tickedById.cbegin(); it != tickedById.cend(); ++it) {
         if (CExchange *exchange = stampedExchanges().value(it.key())) {
             exchange->rowTicked = it.value();

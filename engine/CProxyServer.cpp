@@ -124,9 +124,20 @@ void CProxyServer::customEvent(QEvent *event)
     CrossThread::deliver(event);
 }
 
-bool CProxyServer::onOwnThread() const
+template <typename F> bool CProxyServer::postedHere(F &&call)
 {
-    return QThread::currentThread() == thread();
+    if (QThread::currentThread() == thread())
+        return false;
+    CrossThread::post(this, std::forward<F>(call));
+    return true;
+}
+
+template <typename F> void CProxyServer::tellHistory(F &&tell)
+{
+    if (postedHere([this, tell] { tellHistory(tell); }))
+        return;
+    if (IHistoryList *list = historyList())
+        tell(*list);
 }
 
 NetworkHub *CProxyServer::currentHub() const
@@ -155,10 +166,8 @@ void CProxyServer::stopThreads()
 
 void CProxyServer::AddHit(const QString &HitDesc, const QString &ClientIP)
 {
-    if (!onOwnThread()) {
-        CrossThread::post(this, [this, HitDesc, ClientIP] { AddHit(HitDesc, ClientIP); });
+    if (postedHere([this, HitDesc, ClientIP] { AddHit(HitDesc, ClientIP); }))
         return;
-    }
     m_hits += 1;
     AddLog(decimal(m_hits) + QStringLiteral(" - ") + ClientIP + QStringLiteral(" - Requesting ") + HitDesc);
 }
@@ -349,44 +358,22 @@ HistoryCells toCells(const CProxyServer::RowReport &report)
 }
 } // namespace
 
-quint64 CProxyServer::AddItem(const RowReport &report)
-{
-    const quint64 id = nextExchangeID();
-    AddItem(id, report);
-    return id;
-}
-
 quint64 CProxyServer::nextExchangeID()
 {
     return ++m_lastExchangeID;
 }
 
-void CProxyServer::AddItem(quint64 id, const RowReport &report)
+void CProxyServer::AddItem(quint64 ExchangeID, const RowReport &report)
 {
-    if (!onOwnThread()) {
-        CrossThread::post(this, [this, id, cells = toCells(report)] {
-            if (IHistoryList *list = historyList())
-                list->exchangeAdded(id, cells);
-        });
-        return;
-    }
-    if (IHistoryList *list = historyList())
-        list->exchangeAdded(id, toCells(report));
+    tellHistory(
+        [ExchangeID, cells = toCells(report)](IHistoryList &list) { list.exchangeAdded(ExchangeID, cells); });
 }
 
 void CProxyServer::UpdateItem(quint64 ExchangeID, const RowReport &report)
 {
-    if (ExchangeID == 0)
-        return;
-    if (!onOwnThread()) {
-        CrossThread::post(this, [this, ExchangeID, cells = toCells(report)] {
-            if (IHistoryList *list = historyList())
-                list->exchangeChanged(ExchangeID, cells);
-        });
-        return;
-    }
-    if (IHistoryList *list = historyList())
-        list->exchangeChanged(ExchangeID, toCells(report));
+    if (ExchangeID != 0)
+        tellHistory([ExchangeID, cells = toCells(report)](
+                        IHistoryList &list) { list.exchangeChanged(ExchangeID, cells); });
 }
 
 void CProxyServer::historyRowsRemoved(const QHash<quint64, bool> &tickedById)
@@ -433,20 +420,16 @@ void CProxyServer::connectionEnded(qint32 RequestID)
 
 void CProxyServer::AddLog(const QString &msg)
 {
-    if (!onOwnThread()) {
-        CrossThread::post(this, [this, msg] { AddLog(msg); });
+    if (postedHere([this, msg] { AddLog(msg); }))
         return;
-    }
     if (m_accessLog)
         m_accessLog->Log(msg);
 }
 
 void CProxyServer::AddServerLog(const QString &msg)
 {
-    if (!onOwnThread()) {
-        CrossThread::post(this, [this, msg] { AddServerLog(msg); });
+    if (postedHere([this, msg] { AddServerLog(msg); }))
         return;
-    }
     if (m_serverLog)
         m_serverLog->Log(msg);
 }
@@ -530,47 +513,37 @@ HttpsDecryption *CProxyServer::httpsDecryption() const
 
 void CProxyServer::Server_ConnectionRequest(qint32 RequestID)
 {
-    if (!m_workers.empty()) {
-        const double live = double(m_liveOnThreads);
+    try {
+        const double live = double(m_table.size()) + m_liveOnThreads;
         if (m_maxConnections > 0 && live >= m_maxConnections)
             return refuseConnection(RequestID);
-        const EventSocket::Handoff handoff = EventSocket::takePendingForThread(RequestID);
-        if (handoff.descriptor < 0 && !handoff.socket)
-            return;
-        // The connection goes to the next thread in turn and stays there for life.
-        const Worker &worker = m_workers[m_nextWorker++ % m_workers.size()];
-        if (handoff.socket)
-            handoff.socket->moveToThread(worker.thread);
-        CrossThread::post(
-            worker.hub, [hub = worker.hub, handoff, RequestID] { hub->adopt(handoff, RequestID); });
-        ++m_liveOnThreads;
-        m_acceptFailing = false;
-        if (m_shell)
-            m_shell->UpdateIcon(1);
-        AddLog(QStringLiteral("Adding #") + QString::number(m_liveOnThreads) + QStringLiteral(" - ")
-            + QString::number(RequestID));
-        m_connections += 1;
-        return;
-    }
-    try {
-        if (m_maxConnections <= 0 || static_cast<double>(m_table.size()) < m_maxConnections) {
+        if (!m_workers.empty()) {
+            const EventSocket::Handoff handoff = EventSocket::takePendingForThread(RequestID);
+            if (handoff.descriptor < 0 && !handoff.socket)
+                return;
+            // The connection goes to the next thread in turn and stays there for life.
+            const Worker &worker = m_workers[m_nextWorker++ % m_workers.size()];
+            if (handoff.socket)
+                handoff.socket->moveToThread(worker.thread);
+            CrossThread::post(
+                worker.hub, [hub = worker.hub, handoff, RequestID] { hub->adopt(handoff, RequestID); });
+            ++m_liveOnThreads;
+        } else {
             std::shared_ptr<CProxyConnection> connection(
                 new CProxyConnection, [](CProxyConnection *c) { c->deleteLater(); });
             connection->Attach(RequestID, this);
             m_table.push_back(connection);
-            m_acceptFailing = false;
-            if (m_shell)
-                m_shell->UpdateIcon(1);
-            AddLog(QStringLiteral("Adding #") + QString::number(m_table.size()) + QStringLiteral(" - ")
-                + QString::number(RequestID));
-            m_connections += 1;
             if (!m_timer->Enabled()) {
                 m_timer->setInterval(SweepInterval);
                 m_timer->setEnabled(true);
             }
-        } else {
-            refuseConnection(RequestID);
         }
+        m_acceptFailing = false;
+        if (m_shell)
+            m_shell->UpdateIcon(1);
+        AddLog(QStringLiteral("Adding #") + QString::number(m_table.size() + m_liveOnThreads)
+            + QStringLiteral(" - ") + QString::number(RequestID));
+        m_connections += 1;
     } catch (const std::exception &e) {
         // Nothing above the socket's event can take a failure; the log is where the user sees it.
         AddLog(QStringLiteral("Proxy Server Error: ") + describe(e));

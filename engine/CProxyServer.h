@@ -100,10 +100,10 @@ public:
     void StopServer();
     void RestartServer();
     void StartServer(const StartArgs &args = {});
-    // Draws the id of a new exchange's row and reports it to the history with its cells.
-    quint64 AddItem(const RowReport &report);
-    // The same in two steps, so that the exchange knows its id before the window can see it.
+    // The id of a new exchange's row, drawn before the row is reported so that the exchange
+    // knows it before the window can see the row.
     quint64 nextExchangeID();
+    // Reports a new exchange to the history with its cells.
     void AddItem(quint64 ExchangeID, const RowReport &report);
     void UpdateItem(quint64 ExchangeID, const RowReport &report);
     // The window removed the rows of these exchanges (a purge, a clear), each with whether it was
@@ -156,7 +156,10 @@ private:
     void refuseConnection(qint32 RequestID);
     // The network thread the caller runs on, or null on this object's thread.
     NetworkHub *currentHub() const;
-    bool onOwnThread() const;
+    // Off this object's thread: posts the call to it and says so.
+    template <typename F> bool postedHere(F &&call);
+    // Runs tell on the history list, on this object's thread.
+    template <typename F> void tellHistory(F &&tell);
     // A network thread ended a connection.
     void connectionEnded(qint32 RequestID);
     void stopThreads();

@@ -171,7 +171,8 @@ TEST_F(ServerTest, UpdateItemWritesOnlyTheGivenCells)
     first.RequestLength = 1234567;
     status.Status = u"ERROR"_s;
     status.Code = 502;
-    const quint64 id = h.server->AddItem(first);
+    const quint64 id = h.server->nextExchangeID();
+    h.server->AddItem(id, first);
     h.server->UpdateItem(id, status);
     QLocale::setDefault(QLocale::system());
     EXPECT_EQ(h.shell.list.cells(1).mid(3, 7),

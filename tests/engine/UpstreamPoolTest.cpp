@@ -40,8 +40,7 @@ TEST(UpstreamPool, BrowserConnectionsTakeTurnsOnKeptServerConnections)
     ASSERT_TRUE(served(first, 2) && served(third, 1));
     EXPECT_EQ(h.server->upstreamPool()->idleCount(server), 2);
 
-    // Once the origin has seen its replies out.
-    waitFor([] { return false; }, 50);
+    ASSERT_TRUE(waitFor([&] { return origin.idle(); }));
     origin.dropIdleConnections();
     ASSERT_TRUE(waitFor([&] { return h.server->upstreamPool()->idleCount(server) == 0; }));
     second.send(origin.getRequest());

@@ -10,6 +10,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <list>
 
 // A web server on 127.0.0.1 (port chosen by the system) for one test. It records what it receives
@@ -78,6 +79,12 @@ public:
     }
     // While held, complete requests are recorded but not answered; release() answers them.
     void setHold(bool hold) { m_hold = hold; }
+    // No connection is in the middle of a reply (its last bytes seen out).
+    bool idle() const
+    {
+        return std::none_of(
+            m_peers.begin(), m_peers.end(), [](const Peer &peer) { return peer.socket && peer.replying; });
+    }
     // Closes every connection that is not in the middle of a reply, as a server's idle time-out.
     void dropIdleConnections()
     {
