@@ -129,8 +129,7 @@ TEST(PersistentExchange, ServerConnectionClosedBetweenRequestsIsTriedAgain)
         const qsizetype second = sent.indexOf("GET ", 1);
         browser.send(pipelined ? sent : sent.left(second));
         if (!pipelined) {
-            ASSERT_TRUE(waitFor([&] { return browser.received == origin.replyBytes(); }));
-            waitFor([] { return false; }, 50);
+            ASSERT_TRUE(waitFor([&] { return browser.received == origin.replyBytes() && origin.idle(); }));
             origin.dropIdleConnections();
             waitFor([] { return false; }, 50);
             browser.send(sent.mid(second));
