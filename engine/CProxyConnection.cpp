@@ -12,7 +12,7 @@
 #include "IProxyShell.h"
 #include "ProgramValues.h"
 #include "RecordWriter.h"
-#include "TlsClientHello.h"
+#include "TlsInterceptor.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>
@@ -102,6 +102,8 @@ CProxyConnection::CProxyConnection(QObject *parent)
     : QObject(parent)
     , m_socket(new EventSocket(this))
     , m_browser(new CHTTPGet(this))
+    , m_relay(new TunnelRelay(m_socket, m_browser, this))
+    , m_tls(new TlsInterceptor(m_socket, m_browser, this))
 {
     connect(m_socket, &EventSocket::peerFinished, this, &CProxyConnection::Socket_PeerFinished);
     connect(m_socket, &EventSocket::DataArrival, this, &CProxyConnection::Socket_DataArrival);
@@ -117,39 +119,33 @@ CProxyConnection::CProxyConnection(QObject *parent)
         [this](qint16 Number, const QString &Description, qint32, const QString &, const QString &, qint32,
             bool *) { Socket_Error(Number, Description); });
     connect(m_browser, &CHTTPGet::Connected, this, &CProxyConnection::Browser_Connected);
-    connect(m_browser, &CHTTPGet::Connected, this, [this] {
-        if (m_tunnel && m_browserFinished)
-            m_browser->socket()->ShutdownSend();
-    });
     connect(m_browser, &CHTTPGet::DataReceived, this, &CProxyConnection::Browser_DataReceived);
     connect(m_browser, &CHTTPGet::TransferCompleted, this, &CProxyConnection::Browser_TransferCompleted);
     connect(m_browser, &CHTTPGet::failed, this, &CProxyConnection::Browser_Failed);
     connect(m_browser, &CHTTPGet::brokenOff, this, &CProxyConnection::Browser_BrokenOff);
     connect(m_browser, &CHTTPGet::Upgraded, this, &CProxyConnection::Browser_Upgraded);
-    connect(m_browser, &CHTTPGet::tlsReady, this, &CProxyConnection::Browser_TlsReady);
-    connect(m_socket, &EventSocket::encrypted, this, &CProxyConnection::Socket_Encrypted);
-    connect(m_socket, &EventSocket::tlsFailed, this, &CProxyConnection::Socket_TlsFailed);
+    connect(m_tls, &TlsInterceptor::log, this, &CProxyConnection::Interceptor_Log);
+    connect(m_tls, &TlsInterceptor::browserFailed, this, &CProxyConnection::Interceptor_BrowserFailed);
+    connect(m_tls, &TlsInterceptor::ready, this, &CProxyConnection::Interceptor_Ready);
     // Relay uploads: hold the browser back while the web server is slow to take its bytes.
     connect(m_browser, &CHTTPGet::sendProgress, this, [this](qint64 bytesLeft) {
         guarded([&] {
             UpdateTimeout();
-            resumeBrowserIfDrained(bytesLeft);
+            m_relay->serverDrained(bytesLeft);
         });
     });
     connect(
-        m_browser, &CHTTPGet::sendComplete, this, [this] { guarded([&] { resumeBrowserIfDrained(0); }); });
-    connect(RecordWriter::notifier(), &RecordWriterNotifier::drained, this, [this](const QString &path) {
-        if (path == m_upgradeRecord && m_socket->readPaused())
-            m_socket->setReadPaused(false);
-    });
+        m_browser, &CHTTPGet::sendComplete, this, [this] { guarded([&] { m_relay->serverDrained(0); }); });
 }
 
 CProxyConnection::~CProxyConnection()
 {
-    // An upgraded exchange that did not end normally keeps its request record as it was.
-    if (!m_upgradeRecord.isEmpty())
-        RecordWriter::instance().remove(m_upgradeRecord);
-    // Socket first, then the exchanges, then the fetcher, as they were made.
+    // The relays first, as they use both sockets; then the browser's socket, the exchanges and
+    // the fetcher, as they were made.
+    delete m_tls;
+    m_tls = nullptr;
+    delete m_relay;
+    m_relay = nullptr;
     delete m_socket;
     m_socket = nullptr;
     m_queue.clear();
@@ -260,7 +256,7 @@ qint64 CProxyConnection::peakQueuedToBrowser() const
 
 int CProxyConnection::readPauses() const
 {
-    return m_readPauses;
+    return m_readPauses + m_relay->readPauses();
 }
 
 QString CProxyConnection::logPrefix() const
@@ -314,7 +310,7 @@ void CProxyConnection::CheckTimeout()
         }
         if (elapsed <= m_server->Timeout())
             return;
-        if (m_phase == Phase::Forwarding && !m_tunnel && m_upstreamConnected
+        if (m_phase == Phase::Forwarding && !m_relay->isActive() && m_upstreamConnected
             && m_browser->receivedBytes() == 0 && !m_sentToBrowser) {
             // The server took the request and said nothing: the browser is told, not dropped.
             m_server->AddLog(logPrefix() + QStringLiteral(" - Gateway Timeout: ") + m_browser->Host());
@@ -472,34 +468,24 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
     Q_UNUSED(bytesTotal);
     guarded([&] {
         UpdateTimeout();
-        if (m_tunnel && m_tlsProbe && m_upstreamConnected) {
-            // The first bytes through the tunnel tell whether the browser starts TLS; they are
-            // looked at in place, so that the handshake, answered here, still reads them.
-            constexpr qint64 MaxClientHello = 5 + 16384 + 2048;
-            const QByteArray first = m_socket->peekData(MaxClientHello);
-            const TlsClientHello hello = TlsClientHello::read(first);
-            if (hello.kind == TlsClientHello::Kind::NeedMore && first.size() < MaxClientHello)
+        if (m_relay->isActive() && m_tls->armed() && m_upstreamConnected) {
+            switch (m_tls->probe(m_server ? m_server->httpsDecryption() : nullptr)) {
+            case TlsInterceptor::Probe::NeedMore:
                 return;
-            m_tlsProbe = false;
-            if (hello.kind == TlsClientHello::Kind::Tls && startDecryption(hello.serverName))
+            case TlsInterceptor::Probe::Decrypting:
+                m_relay->setActive(false);
                 return;
+            case TlsInterceptor::Probe::Relay:
+                break;
+            }
         }
         QByteArray text;
         m_socket->GetData(text);
         if (text.isEmpty())
             return;
-        if (m_tunnel) {
-            m_tlsProbe = false;
-            recordUpgraded(text);
-            if (m_upstreamConnected)
-                m_browser->sendUpstream(text);
-            else
-                m_tunnelPending += text;
-            const qint64 queued = m_browser->socket()->bytesToWrite() + m_tunnelPending.size();
-            if (queued > RelayQueueBound && !m_socket->readPaused()) {
-                ++m_readPauses;
-                m_socket->setReadPaused(true);
-            }
+        if (m_relay->isActive()) {
+            m_tls->disarm();
+            m_relay->fromBrowser(text);
             return;
         }
         if (m_phase == Phase::Answering || m_phase == Phase::BrowserGone || m_phase == Phase::Ended
@@ -512,11 +498,9 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
             return;
         }
         // What follows a CONNECT that waits for its turn belongs to its tunnel.
-        if (!m_decryptOrigin && !m_queue.empty()
+        if (!m_tls->origin() && !m_queue.empty()
             && m_queue.back()->request().RequestType() == CRequest::TypeConnect) {
-            m_tunnelPending += text;
-            if (m_tunnelPending.size() > RelayQueueBound)
-                m_socket->setReadPaused(true);
+            m_relay->hold(text);
             return;
         }
         feedRequests(std::move(text));
@@ -538,12 +522,11 @@ void CProxyConnection::feedRequests(QByteArray bytes)
     while (!m_backlog.isEmpty()) {
         QByteArray more = std::exchange(m_backlog, QByteArray());
         const CExchange *last = m_queue.empty() ? nullptr : m_queue.back().get();
-        if (m_tunnel || (last && last->request().RequestType() == CRequest::TypeConnect)) {
-            if (m_upstreamConnected && m_tunnel)
-                m_browser->sendUpstream(more);
-            else
-                m_tunnelPending += more;
-        } else if (last && last->upgrade) {
+        if (m_relay->isActive())
+            m_relay->fromBrowser(more);
+        else if (last && last->request().RequestType() == CRequest::TypeConnect)
+            m_relay->hold(more);
+        else if (last && last->upgrade) {
             m_upgradeHeld += more;
         } else {
             readRequests(std::move(more));
@@ -564,8 +547,8 @@ void CProxyConnection::readRequests(QByteArray bytes)
         if (!m_receiving) {
             m_receiving = std::make_shared<CExchange>(recordFolder());
             m_receiving->firstByteAt = Clock::now();
-            if (m_decryptOrigin)
-                m_receiving->request().setOrigin(*m_decryptOrigin);
+            if (m_tls->origin())
+                m_receiving->request().setOrigin(*m_tls->origin());
             const QString path = m_receiving->RequestFilePath();
             m_receiving->request().setRecordFailed([weak = weak_from_this(), path](const QString &reason) {
                 if (const auto self = weak.lock())
@@ -591,7 +574,7 @@ void CProxyConnection::readRequests(QByteArray bytes)
         if (!requestComplete(exchange))
             return;
         if (exchange->request().RequestType() == CRequest::TypeConnect) {
-            m_tunnelPending += std::exchange(m_unparsed, QByteArray());
+            m_relay->hold(std::exchange(m_unparsed, QByteArray()));
             return;
         }
         if (exchange->upgrade) {
@@ -609,7 +592,7 @@ bool CProxyConnection::requestComplete(const std::shared_ptr<CExchange> &exchang
     CRequest &request = exchange->request();
     const std::optional<HttpTarget> &target = request.target();
     if (request.RequestType() == CRequest::TypeUnknown || !target
-        || (m_decryptOrigin && request.RequestType() == CRequest::TypeConnect)) {
+        || (m_tls->origin() && request.RequestType() == CRequest::TypeConnect)) {
         RecordWriter::instance().remove(exchange->RequestFilePath());
         refuseInTurn(400, QStringLiteral("Malformed request"));
         return false;
@@ -665,10 +648,13 @@ void CProxyConnection::startNext()
     m_sentToBrowser = false;
     exchange->forwarded = true;
     if (request.RequestType() == CRequest::TypeConnect) {
-        m_tunnel = true;
+        m_relay->setActive(true);
         m_browser->setTunnel(true);
+        // The first bytes through the tunnel tell whether the browser starts TLS, unless the
+        // browser sent some before it could know the tunnel was open.
         HttpsDecryption *https = m_server ? m_server->httpsDecryption() : nullptr;
-        m_tlsProbe = https && m_tunnelPending.isEmpty() && https->shouldDecrypt(request.target()->host);
+        if (https && !m_relay->holdsBytes() && https->shouldDecrypt(request.target()->host))
+            m_tls->arm(*request.target());
     }
     qint32 id = m_requestID;
     PassGet(id, request.page(), request.Request(), exchange->methodWord());
@@ -681,7 +667,7 @@ void CProxyConnection::PassGet(
     if (!exchange)
         return;
     QByteArray target;
-    if (!m_tunnel) {
+    if (!m_relay->isActive()) {
         // The server connection may carry the next request only when the browser's may; one
         // that has finished sending still has its queued requests served.
         const bool more = !m_closeAfter || m_queue.size() > 1 || !m_unparsed.isEmpty();
@@ -801,11 +787,10 @@ void CProxyConnection::Browser_Connected()
         m_upstreamConnected = true;
         UpdateTimeout();
         report(fullReport(QStringLiteral("SENT-WEB")));
-        if (m_tunnel) {
+        if (m_relay->isActive()) {
             m_socket->SendData(QByteArrayLiteral("HTTP/1.1 200 Connection established\r\n\r\n"));
             m_sentToBrowser = true;
-            const QByteArray pending = std::exchange(m_tunnelPending, QByteArray());
-            m_browser->sendUpstream(pending);
+            m_relay->open();
         }
     });
 }
@@ -838,37 +823,16 @@ void CProxyConnection::Browser_Upgraded()
         // The server switched protocols: from here on both sides are relayed unchanged, and the
         // request record goes on with what the browser sends, as the reply record does with
         // what the server sends.
-        m_tunnel = true;
         const CExchange &exchange = *m_queue.front();
-        m_upgradeRecord = exchange.RequestFilePath() + QStringLiteral(".part");
-        RecordWriter::instance().append(m_upgradeRecord, exchange.request().Request());
-        const QByteArray held = std::exchange(m_upgradeHeld, QByteArray());
-        recordUpgraded(held);
-        m_browser->sendUpstream(held);
+        m_relay->startUpgrade(exchange.RequestFilePath(), exchange.request().Request(),
+            std::exchange(m_upgradeHeld, QByteArray()));
     });
-}
-
-// Held to the record writer's pace, as the server's side is.
-void CProxyConnection::recordUpgraded(const QByteArray &bytes)
-{
-    RecordWriter &writer = RecordWriter::instance();
-    if (m_upgradeRecord.isEmpty() || bytes.isEmpty())
-        return;
-    writer.append(m_upgradeRecord, bytes);
-    if (writer.shouldPause(m_upgradeRecord))
-        m_socket->setReadPaused(true);
 }
 
 void CProxyConnection::resumeUpstreamIfDrained(qint64 bytesLeft)
 {
     if (bytesLeft < RelayQueueBound / 4 && m_browser->relayPaused())
         m_browser->setRelayPaused(false);
-}
-
-void CProxyConnection::resumeBrowserIfDrained(qint64 bytesLeft)
-{
-    if (m_tunnel && bytesLeft < RelayQueueBound / 4 && m_socket->readPaused())
-        m_socket->setReadPaused(false);
 }
 
 void CProxyConnection::Browser_TransferCompleted(
@@ -881,9 +845,7 @@ void CProxyConnection::Browser_TransferCompleted(
     guarded([&] {
         if ((m_phase != Phase::Forwarding && m_phase != Phase::BrowserGone) || m_queue.empty())
             return;
-        if (!m_upgradeRecord.isEmpty())
-            RecordWriter::instance().finish(
-                std::exchange(m_upgradeRecord, QString()), m_queue.front()->RequestFilePath());
+        m_relay->finishUpgrade(m_queue.front()->RequestFilePath());
         m_queue.front()->transferDone = true;
         if (!m_server)
             return;
@@ -950,96 +912,40 @@ void CProxyConnection::requestRecordFailed(const QString &path, const QString &r
     });
 }
 
-// The browser starts TLS inside a CONNECT: it is answered with a certificate for the host made by
-// this installation's CA, and the server is reached over TLS of our own, so that each request
-// inside becomes an exchange like any other. False when the host gets no certificate (the
-// tunnel then stays a plain relay).
-bool CProxyConnection::startDecryption(const QString &serverName)
+void CProxyConnection::Interceptor_Log(const QString &text)
 {
-    HttpsDecryption *https = m_server ? m_server->httpsDecryption() : nullptr;
-    if (!https || !https->active() || m_queue.empty())
-        return false;
-    const HttpTarget origin = *m_queue.front()->request().target();
-    m_tlsHost = serverName.isEmpty() ? origin.host : serverName;
-    QString why;
-    const std::shared_ptr<const LeafCertificate> leaf = https->authority().leafFor(m_tlsHost, &why);
-    if (!leaf) {
-        m_server->AddLog(
-            logPrefix() + QStringLiteral(" - Not decrypting ") + m_tlsHost + QStringLiteral(": ") + why);
-        return false;
-    }
-    m_tunnel = false;
-    m_decryptOrigin = origin;
-    m_socket->startServerTls(leaf->serverConfiguration());
-    QSslConfiguration server = QSslConfiguration::defaultConfiguration();
-    server.addCaCertificates(https->extraTrustedCAs());
-    server.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    server.setProtocol(QSsl::TlsV1_2OrLater);
-    server.setAllowedNextProtocols({ QByteArrayLiteral("http/1.1") });
-    m_browser->startTls(m_tlsHost, server);
-    return true;
+    if (m_server)
+        m_server->AddLog(logPrefix() + QStringLiteral(" - ") + text);
 }
 
-void CProxyConnection::Socket_Encrypted()
+void CProxyConnection::Interceptor_BrowserFailed()
 {
-    guarded([&] {
-        m_browserTlsDone = true;
-        decryptionReady();
-    });
-}
-
-void CProxyConnection::Socket_TlsFailed(const QString &reason)
-{
-    guarded([&] {
-        if (m_server)
-            m_server->AddLog(logPrefix() + QStringLiteral(" - TLS with the browser failed for ") + m_tlsHost
-                + QStringLiteral(" (") + reason
-                + QStringLiteral(
-                    "): if it refused the certificate, export the CA certificate (Tools > HTTPS "
-                    "Decryption) and have the browser trust it, or add the host to the never-decrypt list."));
-        report(errorReport(QStringLiteral("ERROR")));
-    });
-}
-
-void CProxyConnection::Browser_TlsReady(bool ok, const QString &reason)
-{
-    guarded([&] {
-        m_serverTlsDone = true;
-        m_serverTlsError = ok ? QString() : reason;
-        if (!ok && m_server)
-            m_server->AddLog(logPrefix() + QStringLiteral(" - Bad Gateway: ") + m_tlsHost
-                + QStringLiteral(" - ") + reason);
-        decryptionReady();
-    });
+    guarded([&] { report(errorReport(QStringLiteral("ERROR"))); });
 }
 
 // Both handshakes are over: the CONNECT's exchange ends with a summary of the two TLS sessions
 // as its reply record, and the requests inside are served.
-void CProxyConnection::decryptionReady()
+void CProxyConnection::Interceptor_Ready()
 {
-    if (!m_browserTlsDone || !m_serverTlsDone || m_queue.empty()
-        || m_queue.front()->request().RequestType() != CRequest::TypeConnect)
-        return;
-    const std::shared_ptr<CExchange> tunnel = m_queue.front();
-    const QString text
-        = QStringLiteral("Browser side, answered with a certificate for %1:\r\n%2\r\nServer side, %1:\r\n%3")
-              .arg(m_tlsHost, m_socket->tlsSummary(),
-                  m_serverTlsError.isEmpty() ? m_browser->tlsSummary()
-                                             : QStringLiteral("failed: ") + m_serverTlsError);
-    const QByteArray summary = text.toUtf8();
-    RecordWriter::instance().write(tunnel->ResponseFilePath(), summary);
-    tunnel->transferDone = true;
-    if (m_server)
-        m_server->AddLog(
-            QStringLiteral("Received ") + URL() + QStringLiteral(" for ") + QString::number(m_requestID));
-    CProxyServer::RowReport row
-        = fullReport(m_serverTlsError.isEmpty() ? QStringLiteral("DONE") : QStringLiteral("ERROR"));
-    row.ResponseLength = summary.size();
-    report(*tunnel, row);
-    m_last = tunnel;
-    m_queue.pop_front();
-    UpdateTimeout();
-    startNext();
+    guarded([&] {
+        if (m_queue.empty() || m_queue.front()->request().RequestType() != CRequest::TypeConnect)
+            return;
+        const std::shared_ptr<CExchange> tunnel = m_queue.front();
+        const QByteArray summary = m_tls->summary().toUtf8();
+        RecordWriter::instance().write(tunnel->ResponseFilePath(), summary);
+        tunnel->transferDone = true;
+        if (m_server)
+            m_server->AddLog(
+                QStringLiteral("Received ") + URL() + QStringLiteral(" for ") + QString::number(m_requestID));
+        CProxyServer::RowReport row
+            = fullReport(m_tls->serverFailed() ? QStringLiteral("ERROR") : QStringLiteral("DONE"));
+        row.ResponseLength = summary.size();
+        report(*tunnel, row);
+        m_last = tunnel;
+        m_queue.pop_front();
+        UpdateTimeout();
+        startNext();
+    });
 }
 
 void CProxyConnection::Socket_SendComplete()
@@ -1081,7 +987,7 @@ void CProxyConnection::exchangeDone()
     // RFC 9112 section 9.6: after "close" on either side, or a reply delimited by the server's
     // close, no further request is read from this connection. A browser that has only finished
     // sending still gets the replies to the requests it sent before.
-    if (m_tunnel || !m_last->keepAlive || !m_browser->keptAlive()) {
+    if (m_relay->isActive() || !m_last->keepAlive || !m_browser->keptAlive()) {
         m_closeAfter = true;
         m_queue.clear();
         m_upgradeHeld.clear();
@@ -1128,14 +1034,15 @@ void CProxyConnection::Socket_Close()
             endExchange();
             return;
         }
-        if (m_phase == Phase::Forwarding && m_tunnel && m_upstreamConnected) {
+        if (m_phase == Phase::Forwarding && m_relay->isOpen()) {
             // Either side closing ends a relay normally.
             m_phase = Phase::BrowserGone;
             m_socket->Close();
             m_browser->FileCompleted();
             return;
         }
-        if (m_phase == Phase::Forwarding && !m_tunnel && m_browser->receivedBytes() > 0 && !TransferDone()) {
+        if (m_phase == Phase::Forwarding && !m_relay->isActive() && m_browser->receivedBytes() > 0
+            && !TransferDone()) {
             // A browser that knows the reply length closes as soon as it has the body, often
             // just before the server's own close reaches us.
             m_phase = Phase::BrowserGone;
@@ -1156,11 +1063,8 @@ void CProxyConnection::Socket_Close()
 void CProxyConnection::Socket_PeerFinished()
 {
     guarded([&] {
-        if (m_phase == Phase::Forwarding && m_tunnel) {
-            // The browser has said all it will say; the server may still answer.
-            m_browserFinished = true;
-            if (m_upstreamConnected)
-                m_browser->socket()->ShutdownSend();
+        if (m_phase == Phase::Forwarding && m_relay->isActive()) {
+            m_relay->browserFinished();
             return;
         }
         // After a complete request the end of stream only means "no more requests"; a browser

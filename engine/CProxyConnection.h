@@ -3,6 +3,7 @@
 #include "CProxyServer.h"
 #include "EventSocket.h"
 #include "HttpTarget.h"
+#include "TunnelRelay.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -18,12 +19,16 @@ class CExchange;
 class CHTTPGet;
 class CRequest;
 class QTimer;
+class TlsInterceptor;
 
 // One browser connection, from the moment the server accepts it until it is closed. It reads the
 // browser's requests one after the other; each becomes an exchange of its own (its record files,
 // its history row), served in order: forwarded over the fetcher's server connection, which is
 // kept for the next request to the same server, and its reply relayed and recorded. The
-// connection stays open between exchanges unless the browser or the server asked to close.
+// connection stays open between exchanges unless the browser or the server asked to close. A
+// CONNECT, or a switch of protocols, hands the rest of the connection to the tunnel relay; a
+// CONNECT whose browser starts TLS goes to the TLS interceptor, and the requests inside are
+// served like any others.
 //
 // Owned by the server's table through a shared pointer; every handler holds its own reference so
 // that the object outlives a handler that makes the server drop it.
@@ -34,7 +39,7 @@ class CProxyConnection : public QObject, public std::enable_shared_from_this<CPr
 public:
     // Above this many bytes queued towards the browser, reading from the web server pauses; it
     // resumes once the browser has taken all but a quarter of it.
-    static constexpr qint64 RelayQueueBound = 1024 * 1024;
+    static constexpr qint64 RelayQueueBound = TunnelRelay::QueueBound;
     // How long a reply may still finish after the browser has closed, so that a browser that
     // stops reading at the end of the body does not cost the exchange its record.
     static constexpr int BrowserGoneGraceMs = 2000;
@@ -110,13 +115,10 @@ private:
     void Browser_Failed(const QString &host, const QString &reason);
     void Browser_BrokenOff(const QString &reason);
     void Browser_Upgraded();
-    void recordUpgraded(const QByteArray &bytes);
-    void Browser_TlsReady(bool ok, const QString &reason);
-    void Socket_Encrypted();
-    void Socket_TlsFailed(const QString &reason);
+    void Interceptor_Log(const QString &text);
+    void Interceptor_BrowserFailed();
+    void Interceptor_Ready();
 
-    bool startDecryption(const QString &serverName);
-    void decryptionReady();
     CExchange *current() const;
     void feedRequests(QByteArray bytes);
     void readRequests(QByteArray bytes);
@@ -137,7 +139,6 @@ private:
     void internalFailure(const QString &reason);
     void requestRecordFailed(const QString &path, const QString &reason);
     void resumeUpstreamIfDrained(qint64 bytesLeft);
-    void resumeBrowserIfDrained(qint64 bytesLeft);
     QString logPrefix() const;
     CProxyServer::RowReport fullReport(const QString &status) const;
     void report(const CExchange &exchange, const CProxyServer::RowReport &row);
@@ -152,6 +153,8 @@ private:
     QPointer<CProxyServer> m_server;
     EventSocket *m_socket = nullptr;
     CHTTPGet *m_browser = nullptr;
+    TunnelRelay *m_relay = nullptr;
+    TlsInterceptor *m_tls = nullptr;
 
     // Complete requests in order; the front one is being served.
     std::deque<std::shared_ptr<CExchange>> m_queue;
@@ -164,24 +167,11 @@ private:
 
     Phase m_phase = Phase::Receiving;
     bool m_closeAfter = false; // the browser will send no more requests
-    bool m_tunnel = false;
     bool m_upstreamConnected = false;
-    // The browser has finished sending; a tunnel passes that on once it is connected.
-    bool m_browserFinished = false;
-    QByteArray m_tunnelPending;
     QByteArray m_upgradeHeld; // what the browser sent after a request to switch protocols
-    QString m_upgradeRecord; // after a switch, the request record grows here until the relay ends
     bool m_feeding = false;
     QByteArray m_backlog; // arrived while requests were being read
     QByteArray m_unparsed; // read from the browser, not yet part of a request
-    // HTTPS decryption: a CONNECT's first bytes are still to be looked at; the tunnel's server
-    // once its TLS is answered here; how far the two handshakes have come.
-    bool m_tlsProbe = false;
-    std::optional<HttpTarget> m_decryptOrigin;
-    QString m_tlsHost;
-    bool m_browserTlsDone = false;
-    bool m_serverTlsDone = false;
-    QString m_serverTlsError;
     bool m_sentToBrowser = false;
     QString m_browserIP;
     QTimer *m_graceTimer = nullptr;
