@@ -1,11 +1,13 @@
 #include "CExchange.h"
 
 #include "Clock.h"
+#include "RecordWriter.h"
 
 #include <QFile>
 #include <QSet>
 
 #include <mutex>
+#include <utility>
 
 namespace {
 // Exchanges of every network thread draw names and take ids, so the registries here are under
@@ -130,4 +132,31 @@ const CRequest &CExchange::request() const
 QString CExchange::methodWord() const
 {
     return QString::fromLatin1(m_request.method().toUpper());
+}
+
+void CExchange::report(CProxyServer *server, const CProxyServer::RowReport &row) const
+{
+    if (server && stamp != 0 && !rowRemoved)
+        server->UpdateItem(stamp, row);
+}
+
+void CExchange::settle(CProxyServer *server)
+{
+    if (!relayedRow || !recordOutcome)
+        return;
+    CProxyServer::RowReport row = *std::exchange(relayedRow, std::nullopt);
+    if (!recordOutcome->isEmpty())
+        row.Status = QStringLiteral("ERROR");
+    if (!server)
+        return;
+    report(server, row);
+    if (server->historyList() && !keepsRecords()) {
+        RecordWriter::instance().remove(RequestFilePath());
+        RecordWriter::instance().remove(ResponseFilePath());
+    }
+}
+
+bool CExchange::keepsRecords() const
+{
+    return stamp != 0 && (!rowRemoved || rowTicked);
 }

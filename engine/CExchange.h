@@ -54,6 +54,17 @@ public:
     // The reply record's rename has run: empty when it went well, else why not.
     std::optional<QString> recordOutcome;
 
+    // Tells the exchange's row, while it has one.
+    void report(CProxyServer *server, const CProxyServer::RowReport &row) const;
+    // An exchange is done once the browser has its whole reply and its reply record is in place,
+    // in either order; the row then says DONE, or ERROR when the record could not be written,
+    // and records that no row names any more are deleted. It may run after the connection is
+    // gone.
+    void settle(CProxyServer *server);
+    // A row names the records, or a ticked row kept them after it went; otherwise no purge would
+    // ever find them again.
+    bool keepsRecords() const;
+
 private:
     QString m_recordName;
     QString m_requestFilePath;

@@ -340,45 +340,19 @@ void CProxyConnection::Shutdown()
     m_server = nullptr;
 }
 
-namespace {
-// A row of the list names its exchange's records, and a ticked row keeps them even after the row
-// itself is gone; any other exchange's records have no row left to name them.
-bool keepsRecords(const CExchange &exchange)
-{
-    return exchange.stamp != 0 && (!exchange.rowRemoved || exchange.rowTicked);
-}
-} // namespace
-
 void CProxyConnection::dropOrphanRecords()
 {
     if (!m_server || !m_server->historyList())
         return;
     RecordWriter &writer = RecordWriter::instance();
     for (const auto &exchange : exchanges()) {
-        if (keepsRecords(*exchange))
+        if (exchange->keepsRecords())
             continue;
         writer.remove(exchange->RequestFilePath());
         if (!m_queue.empty() && exchange == m_queue.front() && !exchange->transferDone)
             m_browser->discardRecord();
         else if (exchange->forwarded)
             writer.remove(exchange->ResponseFilePath());
-    }
-}
-
-void CProxyConnection::settle(CProxyServer *server, CExchange &exchange)
-{
-    if (!exchange.relayedRow || !exchange.recordOutcome)
-        return;
-    CProxyServer::RowReport row = *std::exchange(exchange.relayedRow, std::nullopt);
-    if (!exchange.recordOutcome->isEmpty())
-        row.Status = QStringLiteral("ERROR");
-    if (!server)
-        return;
-    if (exchange.stamp != 0 && !exchange.rowRemoved)
-        server->UpdateItem(exchange.stamp, row);
-    if (server->historyList() && !keepsRecords(exchange)) {
-        RecordWriter::instance().remove(exchange.RequestFilePath());
-        RecordWriter::instance().remove(exchange.ResponseFilePath());
     }
 }
 
@@ -418,16 +392,10 @@ void CProxyConnection::SetupStamp(const CProxyServer::RowReport &row)
     }
 }
 
-void CProxyConnection::report(const CExchange &exchange, const CProxyServer::RowReport &row)
-{
-    if (m_server && exchange.stamp != 0 && !exchange.rowRemoved)
-        m_server->UpdateItem(exchange.stamp, row);
-}
-
 void CProxyConnection::report(const CProxyServer::RowReport &row)
 {
     if (!m_queue.empty())
-        report(*m_queue.front(), row);
+        m_queue.front()->report(m_server, row);
 }
 
 // The report of an exchange that ended in a failure fills only these columns.
@@ -693,7 +661,7 @@ void CProxyConnection::PassGet(
             exchange->recordOutcome = ok ? QString() : error;
             if (!ok && server)
                 server->AddLog(prefix + QStringLiteral(" - Internal error: ") + error);
-            settle(server, *exchange);
+            exchange->settle(server);
         });
     m_browser->setUpgradeAsked(exchange->upgrade);
     m_browser->setRequestID(RequestID);
@@ -703,7 +671,7 @@ void CProxyConnection::PassGet(
         && m_queue.front() == exchange) {
         CProxyServer::RowReport row = fullReport(QStringLiteral("TO-WEB"));
         row.Desc = rt;
-        report(*exchange, row);
+        exchange->report(m_server, row);
     }
     DebugTrace(QStringLiteral("Outoing to web #") + QString::number(RequestID) + QStringLiteral(" - ") + Host
         + QStringLiteral(" - ") + QString::fromLatin1(target));
@@ -856,7 +824,7 @@ void CProxyConnection::Browser_TransferCompleted(
             // The browser left once it had the whole reply: the exchange is complete.
             m_phase = Phase::Ended;
             m_queue.front()->relayedRow = fullReport(QStringLiteral("DONE"));
-            settle(m_server, *m_queue.front());
+            m_queue.front()->settle(m_server);
             m_server->RemoveRequest(m_requestID);
             return;
         }
@@ -940,7 +908,7 @@ void CProxyConnection::Interceptor_Ready()
         CProxyServer::RowReport row
             = fullReport(m_tls->serverFailed() ? QStringLiteral("ERROR") : QStringLiteral("DONE"));
         row.ResponseLength = summary.size();
-        report(*tunnel, row);
+        tunnel->report(m_server, row);
         m_last = tunnel;
         m_queue.pop_front();
         UpdateTimeout();
@@ -983,7 +951,7 @@ void CProxyConnection::exchangeDone()
     m_last = m_queue.front();
     m_queue.pop_front();
     // The next request goes on at once; the row says DONE when the record is in place.
-    settle(m_server, *m_last);
+    m_last->settle(m_server);
     // RFC 9112 section 9.6: after "close" on either side, or a reply delimited by the server's
     // close, no further request is read from this connection. A browser that has only finished
     // sending still gets the replies to the requests it sent before.
@@ -1022,7 +990,7 @@ void CProxyConnection::endConnection(const QString &status)
     if (m_server)
         m_server->RemoveRequest(m_requestID);
     for (const auto &exchange : m_queue)
-        report(*exchange, exchange == m_queue.front() ? fullReport(status) : errorReport(status));
+        exchange->report(m_server, exchange == m_queue.front() ? fullReport(status) : errorReport(status));
 }
 
 void CProxyConnection::Socket_Close()
@@ -1101,7 +1069,7 @@ void CProxyConnection::Socket_Error(qint16 Number, const QString &Description)
         const QString status
             = Number == EventSocket::sckConnectionReset ? QStringLiteral("CLOSED") : QStringLiteral("ERROR");
         for (const auto &exchange : m_queue)
-            report(*exchange, errorReport(status));
+            exchange->report(m_server, errorReport(status));
         m_browser->abort();
         if (m_server)
             m_server->RemoveRequest(m_requestID);

@@ -125,10 +125,6 @@ private:
     bool requestComplete(const std::shared_ptr<CExchange> &exchange);
     void startNext();
     void exchangeDone();
-    // An exchange is done once the browser has its whole reply and its reply record is in place,
-    // in either order; the row then says DONE, or ERROR when the record could not be written.
-    // It may run after the connection is gone.
-    static void settle(CProxyServer *server, CExchange &exchange);
     void refuse(int code, const QString &reason);
     void refuseInTurn(int code, const QString &reason);
     void answerAndClose(int code, const QString &body);
@@ -141,7 +137,6 @@ private:
     void resumeUpstreamIfDrained(qint64 bytesLeft);
     QString logPrefix() const;
     CProxyServer::RowReport fullReport(const QString &status) const;
-    void report(const CExchange &exchange, const CProxyServer::RowReport &row);
     void report(const CProxyServer::RowReport &row);
     CProxyServer::RowReport errorReport(const QString &status) const;
     // Every exchange this connection still holds: queued, being received, last served.
