@@ -128,7 +128,7 @@ template <typename F> bool CProxyServer::postedHere(F &&call)
 {
     if (QThread::currentThread() == thread())
         return false;
-    CrossThread::post(this, std::forward<F>(call));
+    m_inbox.post(this, std::forward<F>(call));
     return true;
 }
 
@@ -385,7 +385,7 @@ void CProxyServer::RemoveRequest(qint32 RequestID)
 {
     if (NetworkHub *hub = currentHub()) {
         if (hub->remove(RequestID))
-            CrossThread::post(this, [this, RequestID] { connectionEnded(RequestID); });
+            postedHere([this, RequestID] { connectionEnded(RequestID); });
         return;
     }
     const qint32 i = GetIndexByID(RequestID);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CLog.h"
+#include "CrossThread.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -175,6 +176,9 @@ private:
     int m_threadCount = 0;
     size_t m_nextWorker = 0;
     int m_liveOnThreads = 0; // connections handed to network threads and not ended yet
+    // Calls from the network threads (log lines, hits, history reports, ended connections), in
+    // the order each thread made them.
+    CrossThread::Inbox m_inbox;
     mutable std::mutex m_endpointLock; // m_ip and m_port, read by network threads
     EventSocket *m_server = nullptr;
     CTimer *m_timer = nullptr;

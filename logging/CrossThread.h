@@ -4,7 +4,9 @@
 #include <QEvent>
 #include <QObject>
 
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <utility>
 
 // Calls posted from one thread to an object of another, run there by its event loop in the order
@@ -54,6 +56,49 @@ template <typename F> void post(QObject *receiver, F &&call)
     published(event);
     QCoreApplication::postEvent(receiver, event);
 }
+
+// Calls for one receiver from any thread, fetched by one event: a thread that posts many calls
+// while the receiver is busy wakes it once, not once per call. Calls run in the order they were
+// posted, each taken from the queue only when the one before it has returned, so that a nested
+// event loop inside a call goes on with the next ones in order. The receiver owns the inbox;
+// posted events die with the receiver.
+class Inbox
+{
+public:
+    template <typename F> void post(QObject *receiver, F &&call)
+    {
+        bool wake = false;
+        {
+            const std::lock_guard lock(m_lock);
+            m_calls.emplace_back(std::forward<F>(call));
+            wake = !std::exchange(m_posted, true);
+        }
+        if (wake)
+            CrossThread::post(receiver, [this] { runAll(); });
+    }
+
+private:
+    void runAll()
+    {
+        for (;;) {
+            std::function<void()> call;
+            {
+                const std::lock_guard lock(m_lock);
+                if (m_calls.empty()) {
+                    m_posted = false;
+                    return;
+                }
+                call = std::move(m_calls.front());
+                m_calls.pop_front();
+            }
+            call();
+        }
+    }
+
+    std::mutex m_lock;
+    std::deque<std::function<void()>> m_calls;
+    bool m_posted = false; // an event to run them is on its way
+};
 
 // For the receiver's customEvent(): runs a posted call; false for any other event.
 inline bool deliver(QEvent *event)

@@ -158,7 +158,7 @@ template <typename F> void RecordWriter::postIfAlive(RecordWriterNotifier *notif
 {
     const std::lock_guard lock(notifierLock());
     if (liveNotifiers().contains(notifier))
-        CrossThread::post(notifier, std::forward<F>(call));
+        notifier->m_inbox.post(notifier, std::forward<F>(call));
 }
 
 void RecordWriter::post(Job job)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "CrossThread.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
@@ -26,6 +28,11 @@ protected:
 
 signals:
     void drained(const QString &path);
+
+private:
+    friend class RecordWriter;
+    // What the writer's thread reports to this thread.
+    CrossThread::Inbox m_inbox;
 };
 
 // Writes record files and log-file lines on a thread of its own, so that the window thread never
