@@ -39,27 +39,42 @@ QHash<quint64, CExchange *> &stampedExchanges()
 // random source keeps repeating itself.
 constexpr int kMaxNameDraws = 1000;
 
-bool recordNameFree(const QString &folder, const QString &name)
+bool recordFilesExist(const QString &folder, const QString &name)
 {
     const QString base = folder + name;
-    return !liveRecordNames().contains(name) && !QFile::exists(base + QStringLiteral("-Q.txt"))
-        && !QFile::exists(base + QStringLiteral("-A.txt"));
+    return QFile::exists(base + QStringLiteral("-Q.txt")) || QFile::exists(base + QStringLiteral("-A.txt"));
+}
+
+QString drawRecordName(const QDateTime &moment)
+{
+    QString letters;
+    for (int i = 0; i < 5; ++i)
+        letters += QChar(65 + static_cast<int>(Clock::rnd() * 26));
+    return (moment.isValid() ? moment : Clock::now()).toString(QStringLiteral("yyMMddHHmmss"))
+        + QStringLiteral("-") + letters;
+}
+
+// Takes name for a live exchange unless one has it already.
+bool claimRecordName(const QString &name)
+{
+    const std::lock_guard lock(registryLock());
+    if (liveRecordNames().contains(name))
+        return false;
+    liveRecordNames().insert(name);
+    return true;
 }
 } // namespace
 
 QString CExchange::freeRecordName(const QString &folder, const QDateTime &moment, const QString &preferred)
 {
     const std::lock_guard lock(registryLock());
-    if (!preferred.isEmpty() && recordNameFree(folder, preferred))
+    if (!preferred.isEmpty() && !liveRecordNames().contains(preferred)
+        && !recordFilesExist(folder, preferred))
         return preferred;
     QString name;
     for (int draw = 0; draw < kMaxNameDraws; ++draw) {
-        QString letters;
-        for (int i = 0; i < 5; ++i)
-            letters += QChar(65 + static_cast<int>(Clock::rnd() * 26));
-        name = (moment.isValid() ? moment : Clock::now()).toString(QStringLiteral("yyMMddHHmmss"))
-            + QStringLiteral("-") + letters;
-        if (recordNameFree(folder, name))
+        name = drawRecordName(moment);
+        if (!liveRecordNames().contains(name) && !recordFilesExist(folder, name))
             break;
     }
     return name;
@@ -67,9 +82,25 @@ QString CExchange::freeRecordName(const QString &folder, const QDateTime &moment
 
 CExchange::CExchange(const QString &folder)
 {
-    const std::lock_guard lock(registryLock());
-    m_recordName = freeRecordName(folder);
-    liveRecordNames().insert(m_recordName);
+    // The name is claimed under the lock and the folder looked at outside it, so that the
+    // exchanges of other threads do not wait on the disk.
+    for (int draw = 0; draw < kMaxNameDraws && m_recordName.isEmpty(); ++draw) {
+        const QString name = drawRecordName(QDateTime());
+        if (!claimRecordName(name))
+            continue;
+        if (!recordFilesExist(folder, name)) {
+            m_recordName = name;
+            break;
+        }
+        const std::lock_guard lock(registryLock());
+        liveRecordNames().remove(name);
+    }
+    // A random source that keeps repeating itself still gets a name; what is there is replaced.
+    if (m_recordName.isEmpty()) {
+        m_recordName = drawRecordName(QDateTime());
+        const std::lock_guard lock(registryLock());
+        liveRecordNames().insert(m_recordName);
+    }
     m_requestFilePath = folder + m_recordName + QStringLiteral("-Q.txt");
     m_responseFilePath = folder + m_recordName + QStringLiteral("-A.txt");
     m_request.setRequestFile(m_requestFilePath);
