@@ -49,6 +49,11 @@ CProxyServer::CProxyServer(IProxyShell *shell, QObject *parent)
     , m_accessLog(std::make_unique<CLog>())
     , m_serverLog(std::make_unique<CLog>())
 {
+    m_inbox.setAround([this](bool before) {
+        for (CLog *log : { m_accessLog.get(), m_serverLog.get() })
+            if (log)
+                log->gatherLines(before);
+    });
     connect(m_server, &EventSocket::ConnectionRequest, this, &CProxyServer::Server_ConnectionRequest);
     connect(m_server, &EventSocket::DataArrival, this, &CProxyServer::Server_DataArrival);
     connect(m_server, &EventSocket::Error, this, &CProxyServer::Server_Error);

@@ -9,6 +9,7 @@
 #include <QLocale>
 
 #include <stdexcept>
+#include <utility>
 
 const QString CLog::DefaultDateFormat = QStringLiteral("mm/dd/yyyy hh:nn:ss ampm");
 
@@ -173,6 +174,8 @@ QString CLog::DateFormat() const
 void CLog::DetachTextBox()
 {
     m_textBox = nullptr;
+    m_gathered.clear();
+    m_purgedTo.reset();
 }
 
 void CLog::AttachTextBox(ILogTextBox *obj)
@@ -187,6 +190,8 @@ ILogTextBox *CLog::textBox() const
 
 void CLog::Clear(bool PurgeLogFile)
 {
+    m_gathered.clear();
+    m_purgedTo.reset();
     if (m_textBox)
         m_textBox->replaceAll(QString());
     if (PurgeLogFile && !m_logFile.isEmpty()) {
@@ -221,9 +226,15 @@ void CLog::Log(const QString &msg)
     const QString line = stamp + msg + lineEnd;
 
     if (m_textBox) {
-        if (m_textBox->textLength() > PurgeThreshold)
-            m_textBox->replaceAll(stamp + QStringLiteral("Log Purged") + lineEnd);
-        m_textBox->appendAtEnd(line);
+        const qsizetype length = m_purgedTo ? m_purgedTo->size() + m_gathered.size()
+                                            : m_textBox->textLength() + m_gathered.size();
+        if (length > PurgeThreshold) {
+            m_purgedTo = stamp + QStringLiteral("Log Purged") + lineEnd;
+            m_gathered.clear();
+        }
+        m_gathered += line;
+        if (!m_gathering)
+            gatherLines(false);
     }
 
     // Appended on the record writer's thread, the file opened for each line; a file that cannot
@@ -231,6 +242,17 @@ void CLog::Log(const QString &msg)
     // must reach the file as they came.
     if (!m_logFile.isEmpty())
         RecordWriter::instance().appendLine(m_logFile, line.toLatin1());
+}
+
+void CLog::gatherLines(bool gather)
+{
+    m_gathering = gather;
+    if (gather || !m_textBox)
+        return;
+    if (m_purgedTo)
+        m_textBox->replaceAll(*std::exchange(m_purgedTo, std::nullopt));
+    if (!m_gathered.isEmpty())
+        m_textBox->appendAtEnd(std::exchange(m_gathered, QString()));
 }
 
 void CLog::SetDateFormat(const QString &DateFilter)

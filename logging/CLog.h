@@ -29,6 +29,9 @@ public:
     void Clear(bool PurgeLogFile = false);
     void Setup(std::optional<QString> DateFilter, ILogTextBox *txtBox, std::optional<QString> LogFile);
     void Log(const QString &msg);
+    // While gathering, lines for the text box wait and go in with one insertion when gathering
+    // ends: the box lays out each insertion, and a batch of network events brings many lines.
+    void gatherLines(bool gather);
     void SetDateFormat(const QString &DateFilter);
 
     // The stamp pattern applied to a moment, with the system's separators and AM/PM designator.
@@ -42,4 +45,8 @@ private:
     // Kept open between lines: when the process runs out of descriptors, the line that says so
     // must still reach the file.
     QString m_dateFormat;
+    bool m_gathering = false;
+    QString m_gathered;
+    // The box is to be emptied, down to this line, before the gathered lines go in.
+    std::optional<QString> m_purgedTo;
 };

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
+#include <QScopeGuard>
 
 #include <deque>
 #include <functional>
@@ -76,10 +77,18 @@ public:
         if (wake)
             CrossThread::post(receiver, [this] { runAll(); });
     }
+    // Told, on the receiver's thread, before a batch of calls runs (true) and after (false).
+    void setAround(std::function<void(bool before)> around) { m_around = std::move(around); }
 
 private:
     void runAll()
     {
+        if (m_around)
+            m_around(true);
+        const auto after = qScopeGuard([this] {
+            if (m_around)
+                m_around(false);
+        });
         for (;;) {
             std::function<void()> call;
             {
@@ -98,6 +107,7 @@ private:
     std::mutex m_lock;
     std::deque<std::function<void()>> m_calls;
     bool m_posted = false; // an event to run them is on its way
+    std::function<void(bool)> m_around;
 };
 
 // For the receiver's customEvent(): runs a posted call; false for any other event.
