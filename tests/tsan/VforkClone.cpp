@@ -2,11 +2,11 @@
 //
 // QProcess starts its child with clone(CLONE_VM | CLONE_VFORK): the child runs in our memory
 // until it execs. ThreadSanitizer's clone() interceptor takes every clone for a fork and runs its
-// after-fork bookkeeping for the child, which here lands in our own memory: the starting thread's
-// counters are wound back twice and left off balance, and from then on ThreadSanitizer skips that
-// thread's interceptors (so its locks go unseen and its accesses look unguarded) and drops the
-// reports it would make. A clone that shares our memory is, to the race detector, our own thread
-// going on until exec, so it goes straight to the C library; other clones keep the interceptor.
+// after-fork bookkeeping in the child, which here writes into our own state: the starting thread
+// is left as the interceptor leaves a forked child, and ThreadSanitizer then missed the locks that
+// thread took (the record writer's queue looked written without RecordWriter::post()'s lock). A
+// clone that shares our memory is, to the race detector, our own thread going on until exec, so
+// it goes straight to the C library; other clones keep the interceptor.
 #include <dlfcn.h>
 #include <sched.h>
 #include <sys/types.h>
