@@ -27,9 +27,32 @@
 #include <winsock2.h>
 #endif
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_ignore_thread_begin();
+extern "C" void __tsan_ignore_thread_end();
+#endif
+
 namespace {
 
 const QString ErrorSource = QStringLiteral("EventSocket");
+
+#ifdef Q_OS_UNIX
+// Copies a descriptor that a Qt socket or server owns. Qt accepts and closes it where
+// ThreadSanitizer does not look, so a record of this read of the number would outlive the
+// descriptor and be paired with whichever thread gets the same number next, after Qt closed it:
+// ThreadSanitizer is told to keep none. In other builds this is a plain dup().
+int copyQtDescriptor(qintptr descriptor)
+{
+#if defined(__SANITIZE_THREAD__)
+    __tsan_ignore_thread_begin();
+    const int copy = ::dup(int(descriptor));
+    __tsan_ignore_thread_end();
+    return copy;
+#else
+    return ::dup(int(descriptor));
+#endif
+}
+#endif
 
 // Accepted connections are TLS-capable sockets that start out plain, so that a tunnel through
 // them can later be answered with TLS in the place of its server.
@@ -571,7 +594,7 @@ QString EventSocket::descriptorShortage() const
     int taken = 0;
     int error = 0;
     while (taken < DescriptorHeadroom) {
-        probes[taken] = ::dup(int(d->server->socketDescriptor()));
+        probes[taken] = copyQtDescriptor(d->server->socketDescriptor());
         if (probes[taken] < 0) {
             error = errno;
             break;
@@ -636,7 +659,7 @@ EventSocket::Handoff EventSocket::takePendingForThread(qint32 requestID)
     // for gone. A copy of the descriptor carries the connection over untouched; closing the
     // original then sends nothing, since the copy keeps the connection open.
     if (socket && socket->bytesAvailable() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
-        const int copy = ::dup(int(socket->socketDescriptor()));
+        const int copy = copyQtDescriptor(socket->socketDescriptor());
         if (copy >= 0) {
             socket->abort();
             delete socket;
@@ -871,7 +894,11 @@ void EventSocket::SendData(const QByteArray &data)
         return;
     }
     d->sendPending = true;
-    d->socket->write(data);
+    // Copied into the socket's buffer rather than shared with it: the record writer's thread may
+    // hold the same bytes, and Qt, not built with ThreadSanitizer, would give up its reference
+    // where the race detector cannot see it, so the writer's free would look unordered with the
+    // socket's reads.
+    d->socket->write(data.constData(), data.size());
 }
 
 void EventSocket::GetData(QByteArray &data)
@@ -945,7 +972,7 @@ void EventSocket::allowHalfClose()
     if (d->writer || !d->socket || d->peerClosed || d->tlsStarted
         || d->socket->state() != QAbstractSocket::ConnectedState || unsent(d->socket) > 0)
         return;
-    const int spare = ::dup(int(d->socket->socketDescriptor()));
+    const int spare = copyQtDescriptor(d->socket->socketDescriptor());
     if (spare < 0)
         return;
     d->writer = new SpareWriter(spare, [this](qint64 left, bool failed) { onSpareSent(left, failed); });

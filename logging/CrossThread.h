@@ -40,6 +40,9 @@ public:
         : QEvent(type())
         , m_call(std::move(call))
     { }
+    // Acquires what the poster published even when the call never ran: Qt deletes the events
+    // still queued for an ending thread there, without delivering them.
+    ~CallEvent() override { received(this); }
     static QEvent::Type type()
     {
         static const auto registered = QEvent::Type(QEvent::registerEventType());

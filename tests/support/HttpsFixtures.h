@@ -31,11 +31,12 @@ struct DecryptingProxy {
         return tls;
     }
     // curl through the proxy, trusting the CA this installation made.
-    CurlResult curl(const QStringList &urls, const QStringList &extra = {})
+    CurlResult curl(const QStringList &urls, const QStringList &extra = {}, int timeoutMs = 20000)
     {
         return runCurl(
             QStringList { QStringLiteral("--cacert"), tarnwickCa, QStringLiteral("-x"), h.proxyUrl() } + extra
-            + urls);
+                + urls,
+            timeoutMs);
     }
 
     TestPki pki;
