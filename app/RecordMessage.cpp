@@ -4,13 +4,16 @@
 
 RecordMessage RecordMessage::parse(const QByteArray &bytes)
 {
-    // A header cut short still counts as far as it goes, but no body follows it.
+    // A header cut short still counts as far as it goes, but no body follows it. Records show each
+    // field as it was written: the name with any blanks before it, the value without any white space
+    // around it.
     const MessageHead head = MessageHead::read(bytes, MessageHead::Reading::Lenient);
     RecordMessage message;
     message.startLine = head.startLine().toByteArray();
     message.headers.reserve(head.fields().size());
     for (const MessageHead::Field &field : head.fields())
-        message.headers.append({ field.name.toByteArray(), field.value.toByteArray() });
+        message.headers.append(
+            { field.line.first(field.line.indexOf(':')).toByteArray(), field.value.toByteArray().trimmed() });
     message.headerSize = head.size();
     if (head.size() >= 0)
         message.body = bytes.mid(head.size());

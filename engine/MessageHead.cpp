@@ -35,11 +35,9 @@ bool MessageHead::Field::is(QByteArrayView other) const
 
 QByteArrayView MessageHead::trimmed(QByteArrayView text, Reading reading)
 {
-    if (reading == Reading::Lenient)
-        return text.trimmed();
     while (!text.isEmpty() && isBlank(text.front()))
         text = text.sliced(1);
-    while (!text.isEmpty() && isBlank(text.back()))
+    while (!text.isEmpty() && (isBlank(text.back()) || (reading == Reading::Lenient && text.back() == '\r')))
         text.chop(1);
     return text;
 }
@@ -86,7 +84,10 @@ MessageHead MessageHead::read(QByteArrayView bytes, Reading reading)
         } else if (colon <= 0) {
             continue;
         }
-        head.m_fields.append({ line.first(colon), trimmed(line.sliced(colon + 1), reading), line });
+        QByteArrayView name = line.first(colon);
+        while (!name.isEmpty() && isBlank(name.front()))
+            name = name.sliced(1);
+        head.m_fields.append({ name, trimmed(line.sliced(colon + 1), reading), line });
     }
     return head;
 }

@@ -21,12 +21,13 @@ public:
         Strict,
         // A server's reply or a record file: whatever it holds. Lines end at LF with or without CR,
         // a line without a name before a colon is passed over, and a head cut short keeps the lines
-        // it has.
+        // it has. Names lose the blanks before them (a line that starts with blanks is a field of
+        // its own, not the fold of the one before), and values the stray CRs at their end too.
         Lenient
     };
 
     struct Field {
-        QByteArrayView name; // as written
+        QByteArrayView name; // up to the colon
         QByteArrayView value; // without the blanks around it
         QByteArrayView line; // the whole field line without its line end, to copy as it is
 
@@ -58,8 +59,7 @@ public:
     // Connection options, the transfer codings, the Content-Length values.
     QList<QByteArray> list(QByteArrayView name) const;
 
-    // Without the blanks around it: spaces and tabs when strict, any ASCII white space when
-    // lenient.
+    // Without the spaces and tabs around it, and when lenient, without CRs at its end.
     static QByteArrayView trimmed(QByteArrayView text, Reading reading);
     // RFC 9110 section 5.6.2.
     static bool isTokenChar(char c);
