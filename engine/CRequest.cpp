@@ -311,32 +311,38 @@ bool CRequest::parseHeader()
 
     QByteArray lengthSeen;
     bool lengthConflict = false;
+    QList<QByteArray> codings;
+    int hosts = 0;
     for (const MessageHead::Field &field : head.fields()) {
-        if (!field.is("content-length"))
-            continue;
-        // A list of equal values is one length (RFC 9110 section 8.6); anything else is two.
-        for (const QByteArrayView digits : head.elements(field.value)) {
-            if (digits.isEmpty())
-                return reject(400, QStringLiteral("Malformed Content-Length"));
-            for (const char c : digits) {
-                if (c < '0' || c > '9')
+        if (field.is("content-length")) {
+            // A list of equal values is one length (RFC 9110 section 8.6); anything else is two.
+            for (const QByteArrayView digits : head.elements(field.value)) {
+                if (digits.isEmpty())
                     return reject(400, QStringLiteral("Malformed Content-Length"));
+                for (const char c : digits) {
+                    if (c < '0' || c > '9')
+                        return reject(400, QStringLiteral("Malformed Content-Length"));
+                }
+                QByteArrayView significant = digits;
+                while (significant.size() > 1 && significant.front() == '0')
+                    significant = significant.sliced(1);
+                if (!lengthSeen.isEmpty() && lengthSeen != significant)
+                    lengthConflict = true;
+                lengthSeen = significant.toByteArray();
             }
-            QByteArrayView significant = digits;
-            while (significant.size() > 1 && significant.front() == '0')
-                significant = significant.sliced(1);
-            if (!lengthSeen.isEmpty() && lengthSeen != significant)
-                lengthConflict = true;
-            lengthSeen = significant.toByteArray();
+        } else if (field.is("transfer-encoding")) {
+            head.addElements(field.value, codings);
+        } else if (field.is("host")) {
+            ++hosts;
+        } else if (field.is("connection") || field.is("proxy-connection")) {
+            head.addElements(field.value, m_connectionTokens);
+        } else if (field.is("upgrade")) {
+            m_upgradeField = true;
         }
     }
-    // Fields are judged in order: a bad length before a faulty line is the reason given.
+    // The reading stops at a faulty line; the fields before it are judged first, as they came first.
     if (!head.refusal().isEmpty())
         return reject(400, head.refusal());
-    const QList<QByteArray> codings = head.list("transfer-encoding");
-    const int hosts = head.count("host");
-    m_connectionTokens = head.list("connection") + head.list("proxy-connection");
-    m_upgradeField = head.contains("upgrade");
 
     if (m_requestType == TypeConnect) {
         QString why;

@@ -126,16 +126,20 @@ QVarLengthArray<QByteArrayView, 8> MessageHead::elements(QByteArrayView value) c
     }
 }
 
+void MessageHead::addElements(QByteArrayView value, QList<QByteArray> &to) const
+{
+    for (const QByteArrayView element : elements(value)) {
+        if (!element.isEmpty())
+            to.append(element.toByteArray().toLower());
+    }
+}
+
 QList<QByteArray> MessageHead::list(QByteArrayView name) const
 {
     QList<QByteArray> out;
     for (const Field &field : m_fields) {
-        if (!field.is(name))
-            continue;
-        for (const QByteArrayView element : elements(field.value)) {
-            if (!element.isEmpty())
-                out.append(element.toByteArray().toLower());
-        }
+        if (field.is(name))
+            addElements(field.value, out);
     }
     return out;
 }

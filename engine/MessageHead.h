@@ -58,6 +58,8 @@ public:
     // The non-empty elements of every field of that name, in order and in lower case: the
     // Connection options, the transfer codings, the Content-Length values.
     QList<QByteArray> list(QByteArrayView name) const;
+    // Adds the non-empty elements of one field's value, in lower case.
+    void addElements(QByteArrayView value, QList<QByteArray> &to) const;
 
     // Without the spaces and tabs around it, and when lenient, without CRs at its end.
     static QByteArrayView trimmed(QByteArrayView text, Reading reading);
