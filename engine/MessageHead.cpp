@@ -21,6 +21,21 @@ bool isBlank(char c)
     return c == ' ' || c == '\t';
 }
 
+// Why a strict reading refuses a field line; empty when it does not.
+QString strictFault(QByteArrayView line, qsizetype colon)
+{
+    if (isBlank(line.front()))
+        return QStringLiteral("Obsolete line folding in request header");
+    if (colon <= 0)
+        return QStringLiteral("Malformed header field");
+    for (const char c : line.first(colon)) {
+        if (!TokenChars[static_cast<unsigned char>(c)])
+            return isBlank(c) ? QStringLiteral("Blank before colon in header field")
+                              : QStringLiteral("Malformed header field name");
+    }
+    return {};
+}
+
 } // namespace
 
 bool MessageHead::isTokenChar(char c)
@@ -40,12 +55,6 @@ QByteArrayView MessageHead::trimmed(QByteArrayView text, Reading reading)
     while (!text.isEmpty() && (isBlank(text.back()) || (reading == Reading::Lenient && text.back() == '\r')))
         text.chop(1);
     return text;
-}
-
-MessageHead &MessageHead::refuse(const QString &reason)
-{
-    m_refusal = reason;
-    return *this;
 }
 
 MessageHead MessageHead::read(QByteArrayView bytes, Reading reading)
@@ -72,15 +81,9 @@ MessageHead MessageHead::read(QByteArrayView bytes, Reading reading)
         }
         const qsizetype colon = line.indexOf(':');
         if (reading == Reading::Strict) {
-            if (isBlank(line.front()))
-                return head.refuse(QStringLiteral("Obsolete line folding in request header"));
-            if (colon <= 0)
-                return head.refuse(QStringLiteral("Malformed header field"));
-            for (const char c : line.first(colon)) {
-                if (!isTokenChar(c))
-                    return head.refuse(isBlank(c) ? QStringLiteral("Blank before colon in header field")
-                                                  : QStringLiteral("Malformed header field name"));
-            }
+            head.m_refusal = strictFault(line, colon);
+            if (!head.m_refusal.isEmpty())
+                return head;
         } else if (colon <= 0) {
             continue;
         }

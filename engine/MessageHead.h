@@ -67,8 +67,6 @@ public:
     static bool isTokenChar(char c);
 
 private:
-    MessageHead &refuse(const QString &reason);
-
     Reading m_reading = Reading::Strict;
     QByteArrayView m_startLine;
     Fields m_fields;
