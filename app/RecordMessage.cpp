@@ -1,34 +1,22 @@
 #include "RecordMessage.h"
 
+#include "MessageHead.h"
+
 RecordMessage RecordMessage::parse(const QByteArray &bytes)
 {
+    // A header cut short still counts as far as it goes, but no body follows it. Records show each
+    // field as it was written: the name with any blanks before it, the value without any white space
+    // around it.
+    const MessageHead head = MessageHead::read(bytes, MessageHead::Reading::Lenient);
     RecordMessage message;
-    qsizetype pos = 0;
-    bool first = true;
-    while (pos < bytes.size()) {
-        qsizetype end = bytes.indexOf('\n', pos);
-        if (end < 0) {
-            // A header cut short: what there is still counts, but no body follows.
-            end = bytes.size();
-        }
-        QByteArray line = bytes.mid(pos, end - pos);
-        if (line.endsWith('\r'))
-            line.chop(1);
-        pos = end + 1;
-        if (first) {
-            message.startLine = line;
-            first = false;
-            continue;
-        }
-        if (line.isEmpty()) {
-            message.headerSize = qMin(pos, bytes.size());
-            message.body = bytes.mid(message.headerSize);
-            return message;
-        }
-        const qsizetype colon = line.indexOf(':');
-        if (colon > 0)
-            message.headers.append({ line.left(colon), line.mid(colon + 1).trimmed() });
-    }
+    message.startLine = head.startLine().toByteArray();
+    message.headers.reserve(head.fields().size());
+    for (const MessageHead::Field &field : head.fields())
+        message.headers.append(
+            { field.line.first(field.line.indexOf(':')).toByteArray(), field.value.toByteArray().trimmed() });
+    message.headerSize = head.size();
+    if (head.size() >= 0)
+        message.body = bytes.mid(head.size());
     return message;
 }
 

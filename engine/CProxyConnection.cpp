@@ -10,6 +10,7 @@
 #include "HttpsDecryption.h"
 #include "IHistoryList.h"
 #include "IProxyShell.h"
+#include "MessageHead.h"
 #include "ProgramValues.h"
 #include "RecordWriter.h"
 #include "TlsInterceptor.h"
@@ -680,14 +681,14 @@ void CProxyConnection::PassGet(
 std::optional<QByteArray> CProxyConnection::forwardedRequest(
     const QByteArray &Header, const QByteArray &connection)
 {
-    const qsizetype lineEnd = Header.indexOf(kCrLf);
-    const qsizetype headerEnd = Header.indexOf("\r\n\r\n");
-    const qsizetype methodEnd = Header.indexOf(' ');
-    const qsizetype targetEnd = Header.indexOf(' ', methodEnd + 1);
-    if (methodEnd < 0 || targetEnd < 0 || lineEnd < targetEnd || headerEnd < 0)
+    const MessageHead head = MessageHead::read(Header, MessageHead::Reading::Strict);
+    const QByteArrayView line = head.startLine();
+    const qsizetype methodEnd = line.indexOf(' ');
+    const qsizetype targetEnd = line.indexOf(' ', methodEnd + 1);
+    if (methodEnd < 0 || targetEnd < 0 || head.size() < 0)
         return std::nullopt;
-    const QByteArray method = Header.first(methodEnd);
-    const QByteArrayView targetText = QByteArrayView(Header).sliced(methodEnd + 1, targetEnd - methodEnd - 1);
+    const QByteArrayView method = line.first(methodEnd);
+    const QByteArrayView targetText = line.sliced(methodEnd + 1, targetEnd - methodEnd - 1);
     // A path is already what the server reads (inside a decrypted tunnel); a URL is cut to its path.
     std::optional<HttpTarget> target = HttpTarget();
     if (targetText.startsWith('/'))
@@ -699,45 +700,30 @@ std::optional<QByteArray> CProxyConnection::forwardedRequest(
     // RFC 9112 section 3.2.4: an OPTIONS with no path asks about the server as a whole.
     QByteArray path = target->path;
     if (path.isEmpty() || path.startsWith('?'))
-        path.prepend(method.toUpper() == "OPTIONS" && path.isEmpty() ? "*" : "/");
+        path.prepend(method.compare("OPTIONS", Qt::CaseInsensitive) == 0 && path.isEmpty() ? "*" : "/");
 
-    QByteArray out = method + ' ' + path + Header.sliced(targetEnd, lineEnd - targetEnd) + kCrLf;
-    QList<QByteArray> lines;
-    for (qsizetype pos = lineEnd + 2; pos < headerEnd + 2;) {
-        const qsizetype end = Header.indexOf(kCrLf, pos);
-        lines.append(Header.sliced(pos, end - pos));
-        pos = end + 2;
-    }
-    auto nameOf = [](const QByteArray &line) { return line.left(line.indexOf(':')).toLower(); };
-    QList<QByteArray> named;
-    for (const QByteArray &line : lines) {
-        if (nameOf(line) != "connection")
-            continue;
-        for (const QByteArray &token : line.mid(line.indexOf(':') + 1).split(','))
-            if (!token.trimmed().isEmpty())
-                named.append(token.trimmed().toLower());
-    }
+    QByteArray out;
+    out.reserve(Header.size() + target->authority.size() + connection.size() + 32);
+    out.append(method).append(' ').append(path).append(line.sliced(targetEnd)).append(kCrLf);
+    QList<QByteArray> named = head.list("connection");
     // RFC 9112 section 3.2.2: the server reads the target's authority, without its userinfo, as
     // Host, whatever the browser wrote there. A path was sent on a connection the browser chose.
     const QByteArray &host = target->authority;
-    if (!host.isEmpty() && std::none_of(lines.begin(), lines.end(), [&](const QByteArray &line) {
-            return nameOf(line) == "host";
-        }))
-        out += "Host: " + host + kCrLf;
+    if (!host.isEmpty() && !head.contains("host"))
+        out.append("Host: ").append(host).append(kCrLf);
     // A switch of protocols is asked for hop by hop (RFC 9110 section 7.8): its Upgrade field
     // goes on with it.
     const bool upgrade = connection == "upgrade";
     if (upgrade)
         named.removeAll("upgrade");
-    for (const QByteArray &line : lines) {
-        const QByteArray name = nameOf(line);
-        if (!host.isEmpty() && name == "host")
-            out += line.first(line.indexOf(':') + 1) + ' ' + host + kCrLf;
-        else if (!isHopByHop(name, named, upgrade))
-            out += line + kCrLf;
+    for (const MessageHead::Field &field : head.fields()) {
+        if (!host.isEmpty() && field.is("host"))
+            out.append(field.line.first(field.name.size() + 1)).append(' ').append(host).append(kCrLf);
+        else if (!isHopByHop(field.name.toByteArray().toLower(), named, upgrade))
+            out.append(field.line).append(kCrLf);
     }
-    out += "Connection: " + connection + "\r\n\r\n";
-    out += Header.sliced(headerEnd + 4);
+    out.append("Connection: ").append(connection).append("\r\n\r\n");
+    out.append(QByteArrayView(Header).sliced(head.size()));
     return out;
 }
 

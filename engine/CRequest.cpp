@@ -1,5 +1,6 @@
 #include "CRequest.h"
 
+#include "MessageHead.h"
 #include "RecordWriter.h"
 
 #include <algorithm>
@@ -35,39 +36,6 @@ const MethodWord *findMethod(QByteArrayView token)
             return &m;
     }
     return nullptr;
-}
-
-// RFC 9110 section 5.6.2.
-bool isTokenChar(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-        || QByteArrayView("!#$%&'*+-.^_`|~").contains(c);
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-QByteArrayView trimmed(QByteArrayView v)
-{
-    while (!v.isEmpty() && isBlank(v.front()))
-        v = v.sliced(1);
-    while (!v.isEmpty() && isBlank(v.back()))
-        v.chop(1);
-    return v;
-}
-
-// The elements of a comma-separated field value, trimmed and lower-cased, empty ones dropped.
-QList<QByteArray> listElements(QByteArrayView value)
-{
-    QList<QByteArray> out;
-    for (const QByteArray &element : value.toByteArray().split(',')) {
-        const QByteArray t = trimmed(element).toByteArray().toLower();
-        if (!t.isEmpty())
-            out.append(t);
-    }
-    return out;
 }
 
 // HTTP-version = "HTTP/" DIGIT "." DIGIT, case-sensitive (RFC 9112 section 2.3).
@@ -236,7 +204,7 @@ bool CRequest::scanHeader()
                 m_method = m_request.first(i);
                 m_requestType = word->type;
                 m_scan = Scan::Header;
-            } else if (!isTokenChar(c)) {
+            } else if (!MessageHead::isTokenChar(c)) {
                 return reject(400, QStringLiteral("Malformed request line"));
             } else if (i >= LongestMethod) {
                 m_scan = Scan::UnknownMethod;
@@ -250,7 +218,8 @@ bool CRequest::scanHeader()
                 continue;
             const QList<QByteArray> words = m_request.first(i).split(' ');
             const bool wellFormed = words.size() == 3 && words[0].size() > 0
-                && std::all_of(words[0].begin(), words[0].end(), isTokenChar) && words[1].size() > 0
+                && std::all_of(words[0].begin(), words[0].end(), MessageHead::isTokenChar)
+                && words[1].size() > 0
                 && std::none_of(words[1].begin(), words[1].end(),
                     [](char t) { return static_cast<unsigned char>(t) < 0x21 || t == 0x7f; })
                 && words[2].endsWith('\r') && isVersion(words[2].chopped(1));
@@ -319,9 +288,9 @@ qint16 CRequest::ProcessRequest()
 // The header has ended: reads the request line and the fields as fields and settles the framing.
 bool CRequest::parseHeader()
 {
-    const QByteArrayView header = QByteArrayView(m_request).first(m_scanned - 4);
-    const qsizetype lineEnd = header.indexOf("\r\n");
-    const QByteArrayView line = lineEnd >= 0 ? header.first(lineEnd) : header;
+    const MessageHead head
+        = MessageHead::read(QByteArrayView(m_request).first(m_scanned), MessageHead::Reading::Strict);
+    const QByteArrayView line = head.startLine();
 
     const qsizetype targetStart = m_method.size() + 1;
     const qsizetype targetEnd = line.indexOf(' ', targetStart);
@@ -344,31 +313,10 @@ bool CRequest::parseHeader()
     bool lengthConflict = false;
     QList<QByteArray> codings;
     int hosts = 0;
-    qsizetype pos = lineEnd >= 0 ? lineEnd + 2 : header.size();
-    while (pos < header.size()) {
-        qsizetype end = header.indexOf("\r\n", pos);
-        if (end < 0)
-            end = header.size();
-        const QByteArrayView field = header.sliced(pos, end - pos);
-        pos = end + 2;
-        // RFC 9112 section 5.2: obs-fold is refused rather than joined, as servers differ on it.
-        if (field.isEmpty() || isBlank(field.front()))
-            return reject(400, QStringLiteral("Obsolete line folding in request header"));
-        const qsizetype colon = field.indexOf(':');
-        if (colon <= 0)
-            return reject(400, QStringLiteral("Malformed header field"));
-        for (const char c : field.first(colon)) {
-            if (!isTokenChar(c))
-                return reject(400,
-                    isBlank(c) ? QStringLiteral("Blank before colon in header field")
-                               : QStringLiteral("Malformed header field name"));
-        }
-        const QByteArray name = field.first(colon).toByteArray().toLower();
-        const QByteArrayView value = trimmed(field.sliced(colon + 1));
-        if (name == "content-length") {
+    for (const MessageHead::Field &field : head.fields()) {
+        if (field.is("content-length")) {
             // A list of equal values is one length (RFC 9110 section 8.6); anything else is two.
-            for (const QByteArray &element : value.toByteArray().split(',')) {
-                const QByteArrayView digits = trimmed(element);
+            for (const QByteArrayView digits : head.elements(field.value)) {
                 if (digits.isEmpty())
                     return reject(400, QStringLiteral("Malformed Content-Length"));
                 for (const char c : digits) {
@@ -382,16 +330,19 @@ bool CRequest::parseHeader()
                     lengthConflict = true;
                 lengthSeen = significant.toByteArray();
             }
-        } else if (name == "transfer-encoding") {
-            codings += listElements(value);
-        } else if (name == "host") {
+        } else if (field.is("transfer-encoding")) {
+            head.addElements(field.value, codings);
+        } else if (field.is("host")) {
             ++hosts;
-        } else if (name == "connection" || name == "proxy-connection") {
-            m_connectionTokens += listElements(value);
-        } else if (name == "upgrade") {
+        } else if (field.is("connection") || field.is("proxy-connection")) {
+            head.addElements(field.value, m_connectionTokens);
+        } else if (field.is("upgrade")) {
             m_upgradeField = true;
         }
     }
+    // The reading stops at a faulty line; the fields before it are judged first, as they came first.
+    if (!head.refusal().isEmpty())
+        return reject(400, head.refusal());
 
     if (m_requestType == TypeConnect) {
         QString why;

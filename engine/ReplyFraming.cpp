@@ -1,30 +1,12 @@
 #include "ReplyFraming.h"
 
+#include "MessageHead.h"
+
 #include <QList>
 
 #include <limits>
 
 namespace {
-
-QByteArrayView trimmed(QByteArrayView v)
-{
-    while (!v.isEmpty() && (v.front() == ' ' || v.front() == '\t'))
-        v = v.sliced(1);
-    while (!v.isEmpty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r'))
-        v.chop(1);
-    return v;
-}
-
-QList<QByteArray> listElements(QByteArrayView value)
-{
-    QList<QByteArray> out;
-    for (const QByteArray &element : value.toByteArray().split(',')) {
-        const QByteArrayView t = trimmed(element);
-        if (!t.isEmpty())
-            out.append(t.toByteArray().toLower());
-    }
-    return out;
-}
 
 // Where a header ends in `window`, given the bytes of it that came before: just past its first
 // empty line (CR LF, or a bare LF), or -1.
@@ -163,8 +145,8 @@ ReplyFraming::Verdict ReplyFraming::feed(QByteArrayView bytes, qsizetype &used)
 
 ReplyFraming::Verdict ReplyFraming::headerEnded()
 {
-    const QList<QByteArray> lines = m_header.split('\n');
-    const QByteArrayView statusLine = trimmed(lines.first());
+    const MessageHead head = MessageHead::read(m_header, MessageHead::Reading::Lenient);
+    const QByteArrayView statusLine = MessageHead::trimmed(head.startLine(), MessageHead::Reading::Lenient);
     // HTTP-version SP 3DIGIT [SP reason] (RFC 9112 section 4).
     const bool versionOk = statusLine.size() >= 12 && statusLine.startsWith("HTTP/1.") && statusLine[8] == ' '
         && (statusLine.size() == 12 || statusLine[12] == ' ');
@@ -176,21 +158,6 @@ ReplyFraming::Verdict ReplyFraming::headerEnded()
     m_status = statusLine.sliced(9, 3).toInt();
     const bool http10 = statusLine[7] == '0';
 
-    QList<QByteArray> lengths, codings, connection;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArrayView line = trimmed(lines.at(i));
-        const qsizetype colon = line.indexOf(':');
-        if (line.isEmpty() || colon <= 0)
-            continue;
-        const QByteArray name = line.first(colon).toByteArray().toLower();
-        const QByteArrayView value = line.sliced(colon + 1);
-        if (name == "content-length")
-            lengths += listElements(value);
-        else if (name == "transfer-encoding")
-            codings += listElements(value);
-        else if (name == "connection")
-            connection += listElements(value);
-    }
     if (m_status >= 100 && m_status < 200) {
         if (m_status == 101) {
             // RFC 9110 section 15.2.2: a server switches only to a protocol the request offered.
@@ -207,12 +174,15 @@ ReplyFraming::Verdict ReplyFraming::headerEnded()
         return m_verdict;
     }
     m_inHeader = false;
+    const QList<QByteArray> connection = head.list("connection");
     m_keepAlive = http10 ? connection.contains("keep-alive") : !connection.contains("close");
 
     if (m_head || m_status == 204 || m_status == 304) {
         m_body = Body::None;
         return m_verdict;
     }
+    const QList<QByteArray> lengths = head.list("content-length");
+    const QList<QByteArray> codings = head.list("transfer-encoding");
     if (!codings.isEmpty()) {
         if (!lengths.isEmpty())
             return fail(QStringLiteral("reply with both Content-Length and Transfer-Encoding"));
