@@ -22,7 +22,8 @@ public:
         // A server's reply or a record file: whatever it holds. Lines end at LF with or without CR,
         // a line without a name before a colon is passed over, and a head cut short keeps the lines
         // it has. Names lose the blanks before them (a line that starts with blanks is a field of
-        // its own, not the fold of the one before), and values the stray CRs at their end too.
+        // its own, not the fold of the one before; reply framing refuses such lines), and values
+        // the stray CRs at their end too.
         Lenient
     };
 

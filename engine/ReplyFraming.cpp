@@ -156,6 +156,10 @@ ReplyFraming::Verdict ReplyFraming::headerEnded()
     if (!numeric)
         return fail(QStringLiteral("malformed status line"));
     m_status = statusLine.sliced(9, 3).toInt();
+    // RFC 9112 section 5.2: a browser joins a folded line to the field before it, where a field
+    // of its own would frame the reply here. The bytes go on unchanged, so the reply is refused.
+    if (m_header.contains("\n ") || m_header.contains("\n\t"))
+        return fail(QStringLiteral("obsolete line folding in the reply header"));
     const bool http10 = statusLine[7] == '0';
 
     if (m_status >= 100 && m_status < 200) {

@@ -49,6 +49,7 @@ const Row Rows[] = {
     { "LengthAndChunked", Ok + "Content-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n", V::Invalid,
         "0\r\n\r\n", false },
     { "BadStatusLine", "HTTP/1.1 2OO OK\r\n\r\n", V::Invalid, "", false, 0 },
+    { "FoldedFieldLine", Ok + "X-A: 1\r\n Content-Length: 3\r\n\r\n", V::Invalid, "abc", false },
 };
 
 class FramingTable : public ::testing::TestWithParam<Row>
