@@ -42,8 +42,8 @@ CHTTPGet::CHTTPGet(QObject *parent)
 {
     adopt(new EventSocket(this));
     connect(RecordWriter::notifier(), &RecordWriterNotifier::drained, this, [this](const QString &path) {
-        if (m_writerPaused && path == partFile()) {
-            m_writerPaused = false;
+        if (!m_writerPausedFor.isEmpty() && path == m_writerPausedFor) {
+            m_writerPausedFor.clear();
             updateReadPause();
         }
     });
@@ -248,7 +248,7 @@ void CHTTPGet::OpenURL(const QString &URL)
     const Target target = parseURL(URL);
     const bool sameServer = target.host == m_host && target.port == m_port;
     ++m_exchange;
-    m_finished = m_aborted = m_failed = m_partStarted = m_retried = m_recordKept = false;
+    m_finished = m_aborted = m_failed = m_partStarted = m_retried = m_recordKept = m_recordWritten = false;
     m_received = 0;
     m_held.clear();
     m_framing.start(methodOf(m_sendHeader) == "HEAD", m_upgradeAsked);
@@ -337,7 +337,7 @@ void CHTTPGet::setRelayPaused(bool paused)
 
 void CHTTPGet::updateReadPause()
 {
-    m_socket->setReadPaused(m_relayPaused || m_writerPaused);
+    m_socket->setReadPaused(m_relayPaused || !m_writerPausedFor.isEmpty());
 }
 
 void CHTTPGet::Socket_Connect()
@@ -393,11 +393,22 @@ void CHTTPGet::takeReply(QByteArray chunk)
     }
     if (!chunk.isEmpty()) {
         RecordWriter &writer = RecordWriter::instance();
-        writer.append(partFile(), chunk);
-        m_partStarted = true;
+        // A reply that came whole in one read is written once, under its own name.
+        const bool whole
+            = !relay && !m_partStarted && verdict == ReplyFraming::Verdict::Complete && !m_framing.upgraded();
+        const QString file = whole ? m_responseFile : partFile();
+        if (whole) {
+            writer.write(file, chunk, std::exchange(m_recordDone, {}));
+            m_recordWritten = true;
+        } else {
+            writer.append(file, chunk);
+            m_partStarted = true;
+        }
         m_received += chunk.size();
-        if (writer.shouldPause(partFile())) {
-            m_writerPaused = true;
+        if (writer.shouldPause(file)) {
+            // Until this file drains, even when the reply ends meanwhile and the next one reads
+            // into another.
+            m_writerPausedFor = file;
             updateReadPause();
         }
     }
@@ -447,7 +458,8 @@ void CHTTPGet::complete()
         m_reusable = false;
     }
     m_partStarted = false;
-    RecordWriter::instance().finish(partFile(), m_responseFile, std::exchange(m_recordDone, {}));
+    if (!std::exchange(m_recordWritten, false))
+        RecordWriter::instance().finish(partFile(), m_responseFile, std::exchange(m_recordDone, {}));
     emit TransferCompleted(QByteArray(), QByteArray(), 0, BufferSize());
 }
 

@@ -176,7 +176,8 @@ private:
     bool m_upgraded = false;
     bool m_reusable = false;
     bool m_relayPaused = false;
-    bool m_writerPaused = false;
+    bool m_recordWritten = false; // the whole reply went to the record in one write
+    QString m_writerPausedFor; // the record file whose backlog holds reading back
     bool m_secure = false;
     bool m_tlsPending = false;
     QString m_peerName;

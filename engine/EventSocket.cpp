@@ -911,7 +911,10 @@ void EventSocket::GetData(QByteArray &data)
         data.clear();
         return;
     }
-    data = d->socket->readAll();
+    // Read to the byte: readAll() grows its array in 16 KiB steps, and a small reply's array
+    // lives on in the record writer's queue with all of that room.
+    const qint64 available = d->socket->bytesAvailable();
+    data = available > 0 ? d->socket->read(available) : d->socket->readAll();
     d->bytesTaken += data.size();
     if (d->peerClosed && !d->closedRaised)
         schedulePump();

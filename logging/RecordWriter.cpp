@@ -170,6 +170,7 @@ void RecordWriter::post(Job job)
     if (!job.to.isEmpty())
         ++m_pendingJobs[job.to];
     m_pendingBytes[job.path] += job.bytes.size();
+    m_totalPending += job.bytes.size();
     m_queue.push_back(std::move(job));
     // The thread waits only on an empty queue, and is woken once for all the jobs that one turn
     // of the event loop posts: a wake per job would cost a thread switch per job.
@@ -220,7 +221,7 @@ bool RecordWriter::drain(int timeoutMs)
 bool RecordWriter::shouldPause(const QString &path)
 {
     std::unique_lock lock(m_mutex);
-    if (m_pendingBytes.value(path) <= PauseAbove)
+    if (m_pendingBytes.value(path) <= PauseAbove && !overloaded())
         return false;
     m_watched.insert(path, notifier());
     return true;
@@ -255,13 +256,32 @@ void RecordWriter::run()
         const qint64 left = m_pendingBytes[job.path] -= job.bytes.size();
         if (left == 0)
             m_pendingBytes.remove(job.path);
-        if (left <= PauseAbove / 4 && m_watched.contains(job.path)) {
-            postIfAlive(m_watched.take(job.path), [path = job.path] { emit notifier()->drained(path); });
-        }
+        m_totalPending -= job.bytes.size();
+        if (!m_watched.isEmpty() && m_totalPending <= TotalPauseAbove / 4
+            && m_queue.size() <= ResumeBelowJobs)
+            notifyDrained();
         if (m_waiters > 0)
             m_idle.notify_all();
     }
     openFiles().clear();
+}
+
+bool RecordWriter::overloaded() const
+{
+    return m_totalPending > TotalPauseAbove || m_queue.size() > MaxQueuedJobs;
+}
+
+// Tells every paused producer whose file has drained too.
+void RecordWriter::notifyDrained()
+{
+    for (auto it = m_watched.begin(); it != m_watched.end();) {
+        if (m_pendingBytes.value(it.key()) > PauseAbove / 4) {
+            ++it;
+            continue;
+        }
+        postIfAlive(it.value(), [path = it.key()] { emit notifier()->drained(path); });
+        it = m_watched.erase(it);
+    }
 }
 
 void RecordWriter::perform(Job &job)

@@ -50,6 +50,14 @@ public:
     // Above this many bytes still to be written for one file, its producer should pause; the
     // writer says so with the notifier's drained() once it is below a quarter of it.
     static constexpr qint64 PauseAbove = 4 * 1024 * 1024;
+    // The same for all files together: many small records can outrun the disk as one large one
+    // can, and each waits in memory until written.
+    static constexpr qint64 TotalPauseAbove = 16 * 1024 * 1024;
+    // And for the number of jobs waiting: small records cost more in the exchanges that wait for
+    // them than in their bytes. Producers go on as soon as a few of them have run, so that the
+    // pauses stay short.
+    static constexpr size_t MaxQueuedJobs = 2048;
+    static constexpr size_t ResumeBelowJobs = MaxQueuedJobs - 128;
 
     // The program's one writer, made on first use.
     static RecordWriter &instance();
@@ -74,8 +82,9 @@ public:
     bool waitUntilWritten(const QString &path, int timeoutMs);
     // Waits until every job posted so far has run.
     bool drain(int timeoutMs);
-    // Bytes posted for path and not yet written; over PauseAbove the caller is asked to pause
-    // and will hear drained(path) from the notifier of the thread that asked.
+    // Bytes posted for path and not yet written; over PauseAbove, or over TotalPauseAbove for
+    // all files, the caller is asked to pause and will hear drained(path) from the notifier of
+    // the thread that asked once both are below a quarter of their bound.
     bool shouldPause(const QString &path);
 
     // Removed files are kept in this folder (on the same file system as the records, ending with
@@ -109,6 +118,8 @@ private:
     void wakeWriter();
     void run();
     void perform(Job &job);
+    void notifyDrained();
+    bool overloaded() const;
     // Hands the job's callback, with everything it holds, over to the posting thread.
     void settle(Job &job, bool ok, const QString &error);
     bool keepSpare(const QString &path);
@@ -121,6 +132,7 @@ private:
     std::deque<Job> m_queue;
     QHash<QString, int> m_pendingJobs;
     QHash<QString, qint64> m_pendingBytes;
+    qint64 m_totalPending = 0;
     QHash<QString, RecordWriterNotifier *> m_watched; // paused producers' threads
     bool m_running = false; // a job is being performed
     bool m_stop = false;

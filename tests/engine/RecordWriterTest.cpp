@@ -48,23 +48,33 @@ TEST(RecordWriter, JobsRunInOrderAndReportBackOnTheWindowThread)
     EXPECT_EQ(reports, QString::fromLatin1("a b empty").split(QLatin1Char(' ')));
 }
 
-// Guards against a fast server filling memory with bytes the disk has not taken yet.
+// Guards against a fast server filling memory with bytes the disk has not taken yet, in one
+// large record or in many small ones.
 TEST(RecordWriter, BacklogAsksTheProducerToPauseUntilDrained)
 {
     QTemporaryDir dir;
     const QString part = dir.filePath(QStringLiteral("r.part"));
-    RecordWriter writer;
-    QSignalSpy drained(RecordWriter::notifier(), &RecordWriterNotifier::drained);
-    writer.holdForTest(true);
-    writer.append(part, QByteArray(RecordWriter::PauseAbove, 'x'));
-    EXPECT_FALSE(writer.shouldPause(part));
-    writer.append(part, "y");
-    EXPECT_TRUE(writer.shouldPause(part));
-    EXPECT_FALSE(writer.waitUntilWritten(part, 10));
-    writer.holdForTest(false);
-    ASSERT_TRUE(waitFor([&] { return drained.count() == 1; }));
-    EXPECT_EQ(drained.first().at(0).toString(), part);
-    EXPECT_FALSE(writer.shouldPause(part));
+    for (const bool manyFiles : { false, true }) {
+        SCOPED_TRACE(manyFiles);
+        RecordWriter writer;
+        QSignalSpy drained(RecordWriter::notifier(), &RecordWriterNotifier::drained);
+        writer.holdForTest(true);
+        if (manyFiles) {
+            for (size_t i = 0; i < RecordWriter::MaxQueuedJobs; ++i)
+                writer.append(dir.filePath(QString::number(i)), "x");
+        } else {
+            writer.append(part, QByteArray(RecordWriter::PauseAbove, 'x'));
+        }
+        EXPECT_FALSE(writer.shouldPause(part));
+        writer.append(part, "y");
+        EXPECT_TRUE(writer.shouldPause(part));
+        EXPECT_FALSE(writer.waitUntilWritten(part, 10));
+        writer.holdForTest(false);
+        ASSERT_TRUE(waitFor([&] { return drained.count() == 1; }));
+        EXPECT_EQ(drained.first().at(0).toString(), part);
+        EXPECT_FALSE(writer.shouldPause(part));
+        ASSERT_TRUE(writer.drain(5000));
+    }
 }
 
 // Guards against recycled files showing their old bytes, and against spares left behind.
