@@ -491,6 +491,11 @@ CTimer *CProxyServer::timer() const
     return m_timer;
 }
 
+int CProxyServer::liveConnections() const
+{
+    return int(m_table.size()) + m_liveOnThreads;
+}
+
 const std::vector<std::shared_ptr<CProxyConnection>> &CProxyServer::connections() const
 {
     return m_table;

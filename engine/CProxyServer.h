@@ -130,6 +130,8 @@ public:
     // The live connections served on this object's thread, in table order (positions count from
     // 1 in the design; 0 here). Those of network threads are not listed.
     const std::vector<std::shared_ptr<CProxyConnection>> &connections() const;
+    // Connections not ended yet, on this thread and on the network threads.
+    int liveConnections() const;
     double MaxConnections() const;
     // Description of the last failure to start listening; empty after a successful start.
     QString lastStartError() const;

@@ -674,7 +674,8 @@ void EventSocket::Accept(const Handoff &handoff)
 {
     if (handoff.socket)
         return acceptSocket(handoff.socket);
-    auto *socket = new QTcpSocket;
+    // TLS-capable like the listener's own sockets, so that a tunnel through it can be decrypted.
+    auto *socket = new QSslSocket;
     if (handoff.descriptor < 0 || !socket->setSocketDescriptor(handoff.descriptor)) {
         delete socket;
         throw RaisedError(
@@ -773,8 +774,10 @@ void EventSocket::ConnectEncrypted(
 void EventSocket::startServerTls(const QSslConfiguration &configuration)
 {
     auto *ssl = qobject_cast<QSslSocket *>(d->socket);
-    if (!ssl)
+    if (!ssl) {
+        emit tlsFailed(QStringLiteral("the connection cannot answer TLS"));
         return;
+    }
     // From here on every byte goes through the TLS session, never past it.
     if (SpareWriter *writer = d->writer) {
         d->writer = nullptr;

@@ -40,7 +40,9 @@ struct DecryptingProxy {
     }
 
     TestPki pki;
-    ProxyHarness h;
+    // On network threads, as the program serves: the accepted connection must still be able to
+    // answer TLS there.
+    ProxyHarness h { 2 };
     HttpsDecryption https { h.folder.path() };
     QString testCa = h.folder.path() + QStringLiteral("test-ca.pem");
     QString tarnwickCa = h.folder.path() + QStringLiteral("exported-ca.pem");

@@ -67,7 +67,7 @@ public:
     // are in place, with their rows told.
     bool waitUntilIdle(int timeoutMs = 10000)
     {
-        const bool idle = waitFor([this] { return server->connections().empty(); }, timeoutMs)
+        const bool idle = waitFor([this] { return server->liveConnections() == 0; }, timeoutMs)
             && RecordWriter::instance().drain(timeoutMs);
         QCoreApplication::processEvents();
         flushDeferredDeletes();
