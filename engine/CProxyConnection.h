@@ -2,7 +2,6 @@
 
 #include "CProxyServer.h"
 #include "EventSocket.h"
-#include "HttpTarget.h"
 #include "TunnelRelay.h"
 
 #include <QByteArray>

@@ -8,6 +8,8 @@
 
 #include <QSslConfiguration>
 
+#include <utility>
+
 TlsInterceptor::TlsInterceptor(EventSocket *browser, CHTTPGet *server, QObject *parent)
     : QObject(parent)
     , m_browser(browser)

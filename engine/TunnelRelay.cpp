@@ -39,8 +39,7 @@ bool TunnelRelay::isActive() const
 void TunnelRelay::hold(const QByteArray &bytes)
 {
     m_held += bytes;
-    if (m_held.size() > QueueBound && !m_browser->readPaused())
-        m_browser->setReadPaused(true);
+    pauseIfQueued(m_held.size());
 }
 
 bool TunnelRelay::holdsBytes() const
