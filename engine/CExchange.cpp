@@ -150,6 +150,38 @@ QString CExchange::ResponseFilePath() const
     return m_responseFilePath;
 }
 
+QString CExchange::OriginalReplyFilePath() const
+{
+    return originalReplyPath(m_responseFilePath);
+}
+
+QString CExchange::originalReplyPath(const QString &responseFilePath)
+{
+    QString path = responseFilePath;
+    if (path.endsWith(QStringLiteral("-A.txt")))
+        path.chop(4);
+    return path + QStringLiteral(".orig.txt");
+}
+
+bool CExchange::replaceRequest(
+    const QByteArray &message, const std::optional<HttpTarget> &origin, QString *why)
+{
+    const QString refusal = CRequest::check(message, origin);
+    if (!refusal.isEmpty()) {
+        if (why)
+            *why = refusal;
+        return false;
+    }
+    CRequest edited;
+    if (origin)
+        edited.setOrigin(*origin);
+    edited.setRequestFile(m_requestFilePath);
+    edited.setRecordFailed(m_request.recordFailed());
+    edited.BufferData(message);
+    m_request = std::move(edited);
+    return true;
+}
+
 CRequest &CExchange::request()
 {
     return m_request;
@@ -184,6 +216,8 @@ void CExchange::settle(CProxyServer *server)
     if (server->historyList() && !keepsRecords()) {
         RecordWriter::instance().remove(RequestFilePath());
         RecordWriter::instance().remove(ResponseFilePath());
+        if (editedReplyLength)
+            RecordWriter::instance().remove(OriginalReplyFilePath());
     }
 }
 

@@ -23,12 +23,19 @@ public:
 
     // A record name no live exchange and no file in folder has: preferred when it is free,
     // otherwise drawn from moment (now when invalid) and five random letters.
+    // "<name>-A.orig.txt" beside the reply record "<name>-A.txt".
+    static QString originalReplyPath(const QString &responseFilePath);
     static QString freeRecordName(
         const QString &folder, const QDateTime &moment = QDateTime(), const QString &preferred = QString());
 
     QString recordName() const;
     QString RequestFilePath() const;
     QString ResponseFilePath() const;
+    // Where the server's own reply is kept when the user changed what the browser got.
+    QString OriginalReplyFilePath() const;
+    // Parses message in place of the request the browser sent, and records it; false, with the
+    // refusal's reason, when it is not one whole request the proxy would send on.
+    bool replaceRequest(const QByteArray &message, const std::optional<HttpTarget> &origin, QString *why);
     CRequest &request();
     const CRequest &request() const;
     // The method word as the Type column and the log show it.
@@ -49,6 +56,10 @@ public:
     bool upgrade = false; // asks to switch protocols (WebSocket)
     bool forwarded = false;
     bool transferDone = false;
+    int breakAt = 0; // Breakpoints::Point mask this exchange stops at
+    // The user changed the reply: the browser got this many bytes, and the server's own reply
+    // is kept at OriginalReplyFilePath().
+    std::optional<qint64> editedReplyLength;
     // The browser has the whole reply: the row to report once the reply record is in place too.
     std::optional<CProxyServer::RowReport> relayedRow;
     // The reply record's rename has run: empty when it went well, else why not.

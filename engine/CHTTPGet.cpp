@@ -313,6 +313,13 @@ void CHTTPGet::startTls(const QString &peerName, const QSslConfiguration &config
     m_socket->startClientTls(peerName, configuration);
 }
 
+void CHTTPGet::setSecure(const QString &peerName, const QSslConfiguration &configuration)
+{
+    m_secure = true;
+    m_peerName = peerName;
+    m_tlsConfiguration = configuration;
+}
+
 QString CHTTPGet::tlsSummary() const
 {
     return m_socket->tlsSummary();

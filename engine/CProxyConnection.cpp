@@ -1,10 +1,12 @@
 #include "CProxyConnection.h"
 
+#include "Breakpoints.h"
 #include "CExchange.h"
 #include "CHTTPGet.h"
 #include "CRequest.h"
 #include "CertificateAuthority.h"
 #include "Clock.h"
+#include "CrossThread.h"
 #include "EventSocket.h"
 #include "HopByHop.h"
 #include "HttpsDecryption.h"
@@ -110,7 +112,7 @@ CProxyConnection::CProxyConnection(QObject *parent)
     connect(m_socket, &EventSocket::DataArrival, this, &CProxyConnection::Socket_DataArrival);
     // A browser that has sent its request and then its end of stream still wants the reply.
     connect(m_socket, &EventSocket::DataArrival, this, [this] {
-        if (m_phase == Phase::Forwarding)
+        if (m_phase == Phase::Forwarding || m_phase == Phase::Held)
             m_socket->allowHalfClose();
     });
     connect(m_socket, &EventSocket::SendComplete, this, &CProxyConnection::Socket_SendComplete);
@@ -286,6 +288,27 @@ void CProxyConnection::Attach(qint32 RequestID, CProxyServer *Server, const Even
     attached(Server);
 }
 
+void CProxyConnection::startResend(
+    qint32 RequestID, CProxyServer *Server, const QByteArray &message, const HttpTarget &origin)
+{
+    m_requestID = RequestID;
+    attached(Server);
+    m_resend = true;
+    m_browserIP = QStringLiteral("resend");
+    m_closeAfter = true;
+    if (origin.secure) {
+        m_resendOrigin = origin;
+        m_browser->setSecure(
+            origin.host, TlsInterceptor::serverConfiguration(Server ? Server->httpsDecryption() : nullptr));
+    }
+    guarded([&] { feedRequests(message); });
+}
+
+void CProxyConnection::customEvent(QEvent *event)
+{
+    CrossThread::deliver(event);
+}
+
 void CProxyConnection::attached(CProxyServer *Server)
 {
     m_browserIP = m_socket->RemoteHostIP();
@@ -300,6 +323,15 @@ void CProxyConnection::CheckTimeout()
         if (m_phase == Phase::Ended || !m_server)
             return;
         const QDateTime now = Clock::now();
+        // A held exchange waits for the user, not for the browser or the server; one left alone
+        // goes on as it was.
+        if (m_phase == Phase::Held) {
+            if (m_hold && m_hold->since.msecsTo(now) >= CProxyServer::HoldLimitMs) {
+                m_server->AddLog(logPrefix() + QStringLiteral(" - Held for 5 minutes: continued unchanged"));
+                resume({}, QStringLiteral("continued after 5 minutes"));
+            }
+            return;
+        }
         const QTime t = now.time();
         const QDateTime nowSeconds(now.date(), QTime(t.hour(), t.minute(), t.second()));
         const qint64 elapsed = m_lastActivity.secsTo(nowSeconds);
@@ -332,6 +364,8 @@ void CProxyConnection::CheckTimeout()
 
 void CProxyConnection::Shutdown()
 {
+    // The server is going: nobody is left to tell of a held exchange.
+    m_hold.reset();
     if (m_graceTimer)
         m_graceTimer->stop();
     m_phase = Phase::Ended;
@@ -354,6 +388,8 @@ void CProxyConnection::dropOrphanRecords()
             m_browser->discardRecord();
         else if (exchange->forwarded)
             writer.remove(exchange->ResponseFilePath());
+        if (exchange->editedReplyLength)
+            writer.remove(exchange->OriginalReplyFilePath());
     }
 }
 
@@ -516,8 +552,8 @@ void CProxyConnection::readRequests(QByteArray bytes)
         if (!m_receiving) {
             m_receiving = std::make_shared<CExchange>(recordFolder());
             m_receiving->firstByteAt = Clock::now();
-            if (m_tls->origin())
-                m_receiving->request().setOrigin(*m_tls->origin());
+            if (const std::optional<HttpTarget> &origin = m_resendOrigin ? m_resendOrigin : m_tls->origin())
+                m_receiving->request().setOrigin(*origin);
             const QString path = m_receiving->RequestFilePath();
             m_receiving->request().setRecordFailed([weak = weak_from_this(), path](const QString &reason) {
                 if (const auto self = weak.lock())
@@ -538,7 +574,9 @@ void CProxyConnection::readRequests(QByteArray bytes)
         }
         if (request.Status() != CRequest::StatusComplete)
             return;
-        m_unparsed = request.takeExcess();
+        // A request sent again is one request: what a record holds after it (a relay's bytes)
+        // is not sent.
+        m_unparsed = m_resend ? QByteArray() : request.takeExcess();
         const std::shared_ptr<CExchange> exchange = std::exchange(m_receiving, nullptr);
         if (!requestComplete(exchange))
             return;
@@ -561,7 +599,7 @@ bool CProxyConnection::requestComplete(const std::shared_ptr<CExchange> &exchang
     CRequest &request = exchange->request();
     const std::optional<HttpTarget> &target = request.target();
     if (request.RequestType() == CRequest::TypeUnknown || !target
-        || (m_tls->origin() && request.RequestType() == CRequest::TypeConnect)) {
+        || ((m_tls->origin() || m_resend) && request.RequestType() == CRequest::TypeConnect)) {
         RecordWriter::instance().remove(exchange->RequestFilePath());
         refuseInTurn(400, QStringLiteral("Malformed request"));
         return false;
@@ -585,6 +623,8 @@ bool CProxyConnection::requestComplete(const std::shared_ptr<CExchange> &exchang
     row.ResponseFile = QString();
     row.Status = QStringLiteral("IN-PROXY");
     row.FullURL = request.fullUrl();
+    if (m_resend)
+        row.Resent = true;
     SetupStamp(row);
     if (!m_server)
         return false;
@@ -616,6 +656,18 @@ void CProxyConnection::startNext()
     // Whether anything of this exchange's reply has gone out decides how a failure is answered.
     m_sentToBrowser = false;
     exchange->forwarded = true;
+    // Tunnels and switches of protocols are never held; nor is what the user sends himself.
+    const std::shared_ptr<const Breakpoints> rules = m_server ? m_server->breakpoints() : nullptr;
+    if (rules && !m_resend && exchange->stamp != 0 && !exchange->upgrade
+        && request.RequestType() != CRequest::TypeConnect)
+        exchange->breakAt
+            = rules->pointsFor(request.target()->host, exchange->methodWord(), request.fullUrl());
+    m_collectReply = exchange->breakAt & Breakpoints::Reply;
+    m_heldReply.clear();
+    if (exchange->breakAt & Breakpoints::Request) {
+        hold(false);
+        return;
+    }
     if (request.RequestType() == CRequest::TypeConnect) {
         m_relay->setActive(true);
         m_browser->setTunnel(true);
@@ -757,7 +809,17 @@ void CProxyConnection::Browser_DataReceived(const QByteArray &Buffer, qint32 Buf
         UpdateTimeout();
         if (m_phase != Phase::Forwarding)
             return;
-        m_socket->SendData(Buffer);
+        if (m_collectReply) {
+            m_heldReply += Buffer;
+            if (m_heldReply.size() <= MaxHeldReply)
+                return;
+            if (m_server)
+                m_server->AddLog(logPrefix() + QStringLiteral(" - Reply too large to hold: passed on"));
+            m_collectReply = false;
+            m_socket->SendData(std::exchange(m_heldReply, QByteArray()));
+        } else {
+            m_socket->SendData(Buffer);
+        }
         // Interim replies still leave room for an answer of the proxy's own.
         m_sentToBrowser = m_sentToBrowser || m_browser->finalReplyStarted();
         const qint64 queued = m_socket->bytesToWrite();
@@ -805,6 +867,10 @@ void CProxyConnection::Browser_TransferCompleted(
             return;
         m_server->AddLog(
             QStringLiteral("Received ") + URL() + QStringLiteral(" for ") + QString::number(m_requestID));
+        if (m_collectReply && m_phase == Phase::Forwarding) {
+            hold(true);
+            return;
+        }
         report(fullReport(QStringLiteral("TC-TO-USER")));
         if (m_phase == Phase::BrowserGone) {
             // The browser left once it had the whole reply: the exchange is complete.
@@ -816,6 +882,111 @@ void CProxyConnection::Browser_TransferCompleted(
         }
         finishIfDrained();
     });
+}
+
+// The front exchange stops at a breakpoint: its row says HELD and the window gets what it needs
+// to show it. Nothing goes on until the user decides, or the hold runs out.
+void CProxyConnection::hold(bool atReply)
+{
+    const std::shared_ptr<CExchange> exchange = m_queue.front();
+    m_phase = Phase::Held;
+    m_hold = Hold { atReply, Clock::now() };
+    CProxyServer::RowReport row;
+    row.Status = QStringLiteral("HELD");
+    exchange->report(m_server, row);
+    if (!m_server)
+        return;
+    m_server->AddLog(logPrefix()
+        + (atReply ? QStringLiteral(" - Held before the reply went to the browser: ")
+                   : QStringLiteral(" - Held before the request went to the server: "))
+        + exchange->request().fullUrl());
+    CProxyServer::HeldExchange held;
+    held.id = exchange->stamp;
+    held.atReply = atReply;
+    held.request = exchange->request().Request();
+    held.reply = m_heldReply;
+    held.origin = *exchange->request().target();
+    held.fullUrl = exchange->request().fullUrl();
+    held.origin.secure = held.fullUrl.startsWith(QStringLiteral("https://"), Qt::CaseInsensitive);
+    m_server->exchangeHeldBy(held, weak_from_this());
+}
+
+void CProxyConnection::releaseHold(quint64 id, const CProxyServer::HoldDecision &decision)
+{
+    guarded([&] {
+        if (m_phase != Phase::Held || !m_hold || m_queue.empty() || m_queue.front()->stamp != id)
+            return;
+        resume(decision, decision.abort ? QStringLiteral("aborted") : QStringLiteral("continued"));
+    });
+}
+
+void CProxyConnection::resume(const CProxyServer::HoldDecision &decision, const QString &how)
+{
+    const Hold held = *std::exchange(m_hold, std::nullopt);
+    const std::shared_ptr<CExchange> exchange = m_queue.front();
+    if (m_server)
+        m_server->holdEndedBy(exchange->stamp, how);
+    m_phase = Phase::Forwarding;
+    UpdateTimeout();
+    if (decision.abort) {
+        if (m_server)
+            m_server->AddLog(logPrefix() + QStringLiteral(" - Aborted in Tarnwick"));
+        report(errorReport(QStringLiteral("ABORTED")));
+        answerAndClose(502, QStringLiteral("The exchange was aborted in Tarnwick.\r\n"));
+        return;
+    }
+    if (!held.atReply) {
+        QString why;
+        if (decision.edited
+            && !exchange->replaceRequest(
+                *decision.edited, m_resendOrigin ? m_resendOrigin : m_tls->origin(), &why)) {
+            report(errorReport(QStringLiteral("ERROR")));
+            refuse(400, why);
+            return;
+        }
+        CRequest &request = exchange->request();
+        qint32 id = m_requestID;
+        PassGet(id, request.page(), request.Request(), exchange->methodWord());
+        return;
+    }
+    m_collectReply = false;
+    QByteArray reply = std::exchange(m_heldReply, QByteArray());
+    if (decision.edited) {
+        bool untilClose = false;
+        const QString why = ReplyFraming::check(*decision.edited,
+            exchange->request().method().compare("HEAD", Qt::CaseInsensitive) == 0, &untilClose);
+        if (!why.isEmpty()) {
+            report(errorReport(QStringLiteral("ERROR")));
+            if (m_server)
+                m_server->AddLog(logPrefix() + QStringLiteral(" - Edited reply refused: ") + why);
+            answerAndClose(502, QStringLiteral("The edited reply was refused: %1.\r\n").arg(why));
+            return;
+        }
+        // The record holds what the browser got; the server's own reply stays beside it. The
+        // writer runs its jobs in order, after the fetcher's own.
+        reply = *decision.edited;
+        exchange->editedReplyLength = reply.size();
+        if (untilClose)
+            exchange->keepAlive = false;
+        RecordWriter &writer = RecordWriter::instance();
+        writer.finish(exchange->ResponseFilePath(), exchange->OriginalReplyFilePath());
+        writer.write(exchange->ResponseFilePath(), reply);
+    }
+    m_socket->SendData(reply);
+    m_sentToBrowser = true;
+    CProxyServer::RowReport row = fullReport(QStringLiteral("TC-TO-USER"));
+    if (exchange->editedReplyLength)
+        row.ResponseLength = double(*exchange->editedReplyLength);
+    report(row);
+    finishIfDrained();
+}
+
+void CProxyConnection::dropHold()
+{
+    if (!std::exchange(m_hold, std::nullopt) || m_queue.empty())
+        return;
+    if (m_server)
+        m_server->holdEndedBy(m_queue.front()->stamp, QStringLiteral("ended"));
 }
 
 void CProxyConnection::Browser_Failed(const QString &host, const QString &reason)
@@ -934,6 +1105,8 @@ void CProxyConnection::finishIfDrained()
 void CProxyConnection::exchangeDone()
 {
     m_queue.front()->relayedRow = fullReport(QStringLiteral("DONE"));
+    if (m_queue.front()->editedReplyLength)
+        m_queue.front()->relayedRow->ResponseLength = double(*m_queue.front()->editedReplyLength);
     m_last = m_queue.front();
     m_queue.pop_front();
     // The next request goes on at once; the row says DONE when the record is in place.
@@ -957,6 +1130,7 @@ void CProxyConnection::exchangeDone()
 
 void CProxyConnection::endExchange()
 {
+    dropHold();
     m_phase = Phase::Ended;
     if (m_graceTimer)
         m_graceTimer->stop();
@@ -970,6 +1144,7 @@ void CProxyConnection::endExchange()
 // behind it get the status.
 void CProxyConnection::endConnection(const QString &status)
 {
+    dropHold();
     m_phase = Phase::Ended;
     m_socket->Close();
     m_browser->abort();
@@ -1025,6 +1200,8 @@ void CProxyConnection::Socket_PeerFinished()
         // that stops in the middle of a reply, though, has gone.
         m_closeAfter = true;
         m_receiving.reset();
+        if (m_phase == Phase::Held)
+            return;
         if (m_phase == Phase::Answering
             || (m_phase == Phase::Forwarding && (m_browser->receivedBytes() == 0 || TransferDone())))
             return;
@@ -1051,6 +1228,7 @@ void CProxyConnection::Socket_Error(qint16 Number, const QString &Description)
     guarded([&] {
         if (m_phase == Phase::Ended)
             return;
+        dropHold();
         m_phase = Phase::Ended;
         const QString status
             = Number == EventSocket::sckConnectionReset ? QStringLiteral("CLOSED") : QStringLiteral("ERROR");

@@ -48,6 +48,9 @@ public:
     // Complete requests held while an earlier reply is still coming; past this, reading from the
     // browser pauses.
     static constexpr size_t MaxPipelined = 16;
+    // A reply held at a breakpoint is gathered whole in memory up to this size; a longer one goes
+    // on to the browser unheld.
+    static constexpr qint64 MaxHeldReply = 16 * 1024 * 1024;
 
     explicit CProxyConnection(QObject *parent = nullptr);
     ~CProxyConnection() override;
@@ -66,6 +69,12 @@ public:
     // The same for a connection already taken from the listener and moved to this thread.
     void Attach(qint32 RequestID, CProxyServer *Server, const EventSocket::Handoff &handoff);
     QString RemoteIP() const;
+    // Serves message as the one request of a connection with no browser: a request the user
+    // sends again. origin is the server of a request in origin form over TLS.
+    void startResend(
+        qint32 RequestID, CProxyServer *Server, const QByteArray &message, const HttpTarget &origin);
+    // The user decided on the exchange held with this id; nothing happens when it is not held.
+    void releaseHold(quint64 id, const CProxyServer::HoldDecision &decision);
     void Send(const QByteArray &msg);
     void PassGet(qint32 &RequestID, const QString &Host, const QByteArray &Header, const QString &rt);
     // Gives the newest exchange its history row, with these cells.
@@ -97,9 +106,14 @@ public:
     static std::optional<QByteArray> forwardedRequest(
         const QByteArray &Header, const QByteArray &connection = QByteArrayLiteral("close"));
 
+protected:
+    // Decisions on held exchanges, posted from the window's thread.
+    void customEvent(QEvent *event) override;
+
 private:
     void attached(CProxyServer *Server);
-    enum class Phase { Receiving, Forwarding, Answering, BrowserGone, Ended };
+    // Held: the front exchange waits at a breakpoint for the user.
+    enum class Phase { Receiving, Forwarding, Held, Answering, BrowserGone, Ended };
 
     void Socket_DataArrival(qint32 bytesTotal);
     void Socket_SendComplete();
@@ -134,6 +148,10 @@ private:
     void internalFailure(const QString &reason);
     void requestRecordFailed(const QString &path, const QString &reason);
     void resumeUpstreamIfDrained(qint64 bytesLeft);
+    void hold(bool atReply);
+    void resume(const CProxyServer::HoldDecision &decision, const QString &how);
+    // The connection ends while an exchange is held: the window's list of held ones is told.
+    void dropHold();
     QString logPrefix() const;
     CProxyServer::RowReport fullReport(const QString &status) const;
     void report(const CProxyServer::RowReport &row);
@@ -169,6 +187,17 @@ private:
     bool m_sentToBrowser = false;
     QString m_browserIP;
     QTimer *m_graceTimer = nullptr;
+    // A request the user sends again: no browser, one request.
+    bool m_resend = false;
+    std::optional<HttpTarget> m_resendOrigin;
+    // The front exchange is held since then, before its request or before its reply.
+    struct Hold {
+        bool atReply = false;
+        QDateTime since;
+    };
+    std::optional<Hold> m_hold;
+    bool m_collectReply = false; // the front exchange's reply is gathered to be held
+    QByteArray m_heldReply;
     qint64 m_peakQueued = 0;
     int m_readPauses = 0;
 };

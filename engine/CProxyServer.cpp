@@ -359,6 +359,7 @@ HistoryCells toCells(const CProxyServer::RowReport &report)
     if (report.Code)
         cells.Code = *report.Code > 0 ? QString::number(*report.Code) : QString();
     cells.FullURL = report.FullURL;
+    cells.Resent = report.Resent;
     return cells;
 }
 } // namespace
@@ -519,6 +520,85 @@ void CProxyServer::setHttpsDecryption(HttpsDecryption *decryption)
 HttpsDecryption *CProxyServer::httpsDecryption() const
 {
     return m_httpsDecryption;
+}
+
+void CProxyServer::resend(const QByteArray &message, const HttpTarget &origin)
+{
+    if (postedHere([this, message, origin] { resend(message, origin); }))
+        return;
+    try {
+        // Served like a browser connection: on the next network thread in turn, or here.
+        const qint32 id = EventSocket::newRequestID();
+        if (!m_workers.empty()) {
+            const Worker &worker = m_workers[m_nextWorker++ % m_workers.size()];
+            CrossThread::post(worker.hub,
+                [hub = worker.hub, message, origin, id] { hub->adoptResend(message, origin, id); });
+            ++m_liveOnThreads;
+        } else {
+            std::shared_ptr<CProxyConnection> connection(
+                new CProxyConnection, [](CProxyConnection *c) { c->deleteLater(); });
+            m_table.push_back(connection);
+            if (!m_timer->Enabled()) {
+                m_timer->setInterval(SweepInterval);
+                m_timer->setEnabled(true);
+            }
+            connection->startResend(id, this, message, origin);
+        }
+        if (m_shell)
+            m_shell->UpdateIcon(1);
+        AddLog(QStringLiteral("Resending - ") + QString::number(id));
+    } catch (const std::exception &e) {
+        AddLog(QStringLiteral("Proxy Server Error: ") + describe(e));
+    }
+}
+
+void CProxyServer::setBreakpoints(std::shared_ptr<const Breakpoints> breakpoints)
+{
+    const std::lock_guard lock(m_breakLock);
+    m_breakpoints = std::move(breakpoints);
+}
+
+std::shared_ptr<const Breakpoints> CProxyServer::breakpoints() const
+{
+    const std::lock_guard lock(m_breakLock);
+    return m_breakpoints;
+}
+
+void CProxyServer::exchangeHeldBy(const HeldExchange &held, const std::weak_ptr<CProxyConnection> &connection)
+{
+    {
+        const std::lock_guard lock(m_breakLock);
+        m_held.insert(held.id, connection);
+    }
+    if (postedHere([this, held] { emit exchangeHeld(held); }))
+        return;
+    emit exchangeHeld(held);
+}
+
+void CProxyServer::holdEndedBy(quint64 id, const QString &how)
+{
+    {
+        const std::lock_guard lock(m_breakLock);
+        m_held.remove(id);
+    }
+    if (postedHere([this, id, how] { emit holdEnded(id, how); }))
+        return;
+    emit holdEnded(id, how);
+}
+
+void CProxyServer::releaseHeld(quint64 id, const HoldDecision &decision)
+{
+    std::shared_ptr<CProxyConnection> connection;
+    {
+        const std::lock_guard lock(m_breakLock);
+        connection = m_held.value(id).lock();
+    }
+    // Decided on the connection's own thread, where it may have ended meanwhile.
+    if (connection)
+        CrossThread::post(connection.get(), [weak = std::weak_ptr(connection), id, decision] {
+            if (const auto held = weak.lock())
+                held->releaseHold(id, decision);
+        });
 }
 
 void CProxyServer::Server_ConnectionRequest(qint32 RequestID)

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "Breakpoints.h"
 #include "CLog.h"
 #include "CrossThread.h"
+#include "HttpTarget.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -56,7 +58,27 @@ public:
         std::optional<QString> Status;
         std::optional<int> Code; // the reply's status code
         std::optional<QString> FullURL;
+        std::optional<bool> Resent; // the user sent the request again; no browser waits for it
     };
+
+    // An exchange stopped at a breakpoint, as the window is told of it.
+    struct HeldExchange {
+        quint64 id = 0; // its history row
+        bool atReply
+            = false; // stopped before the reply went to the browser, else before the request went out
+        QByteArray request; // the request as it goes (or went) to the server
+        QByteArray reply; // the whole reply as the server sent it, when held at the reply
+        HttpTarget origin; // scheme (secure), host and port of the server
+        QString fullUrl;
+    };
+    // What the user made of a held exchange: it continues, with edited bytes in place of the held
+    // request or reply when given, or it is aborted and the browser gets a 502.
+    struct HoldDecision {
+        bool abort = false;
+        std::optional<QByteArray> edited;
+    };
+    // A held exchange nobody decides on continues unchanged after this long.
+    static constexpr qint64 HoldLimitMs = 5 * 60 * 1000;
 
     static constexpr qint32 SweepInterval = 5000;
     // The default connection limit never goes above this, however many descriptors there are.
@@ -140,6 +162,20 @@ public:
     void setHttpsDecryption(HttpsDecryption *decryption);
     HttpsDecryption *httpsDecryption() const;
 
+    // Sends a request again, or one the user wrote, as a new exchange with its own row and
+    // records, to the server its target names (origin for a request in origin form, as inside a
+    // decrypted tunnel). No browser gets the reply. message must be one request the parser takes
+    // (CRequest::check); anything after it is ignored.
+    void resend(const QByteArray &message, const HttpTarget &origin);
+    // The rules exchanges are held by; null (the default) holds nothing. Read by every thread.
+    void setBreakpoints(std::shared_ptr<const Breakpoints> breakpoints);
+    std::shared_ptr<const Breakpoints> breakpoints() const;
+    // Lets a held exchange go on; nothing happens when it is no longer held.
+    void releaseHeld(quint64 id, const HoldDecision &decision);
+    // Called by the connection that holds (or no longer holds) an exchange, on its own thread.
+    void exchangeHeldBy(const HeldExchange &held, const std::weak_ptr<CProxyConnection> &connection);
+    void holdEndedBy(quint64 id, const QString &how);
+
 protected:
     // Calls posted from the network threads.
     void customEvent(QEvent *event) override;
@@ -147,6 +183,11 @@ protected:
 signals:
     // Listening started, failed or stopped.
     void stateChanged();
+    // An exchange stopped at a breakpoint and waits for releaseHeld.
+    void exchangeHeld(const CProxyServer::HeldExchange &held);
+    // A held exchange went on or ended: how says in a few words ("continued", "aborted",
+    // "continued after 5 minutes", "ended").
+    void holdEnded(quint64 id, const QString &how);
 
 private:
     void StartListening();
@@ -201,6 +242,9 @@ private:
     qint16 m_mode = 0;
     QString m_lastStartError;
     HttpsDecryption *m_httpsDecryption = nullptr;
+    mutable std::mutex m_breakLock; // m_breakpoints and m_held, used by every thread
+    std::shared_ptr<const Breakpoints> m_breakpoints;
+    QHash<quint64, std::weak_ptr<CProxyConnection>> m_held;
     bool m_cleanedUp = false;
     // An accept failure has been logged and no connection was accepted since.
     bool m_acceptFailing = false;

@@ -434,6 +434,8 @@ void CRequest::ParsePage(const QByteArray &text)
 
 void CRequest::SaveRequest()
 {
+    if (m_requestFile.isEmpty())
+        return;
     RecordWriter::instance().write(
         m_requestFile, m_request, [handler = m_recordFailed](bool ok, const QString &error) {
             if (!ok && handler)
@@ -441,9 +443,35 @@ void CRequest::SaveRequest()
         });
 }
 
+QString CRequest::check(const QByteArray &message, const std::optional<HttpTarget> &origin)
+{
+    CRequest request;
+    if (origin)
+        request.setOrigin(*origin);
+    request.BufferData(message);
+    if (request.Status() == StatusRefused)
+        return request.refusalReason();
+    if (request.Status() != StatusComplete)
+        return QStringLiteral("Incomplete request: the header or the body is cut short");
+    if (!request.excess().isEmpty())
+        return QStringLiteral("Bytes after the end of the request");
+    if (request.RequestType() == TypeConnect)
+        return QStringLiteral("A tunnel cannot be sent on its own");
+    if (request.RequestType() == TypeUnknown || !request.target())
+        return QStringLiteral("Malformed request");
+    if (request.target()->host.isEmpty())
+        return QStringLiteral("No host in the request");
+    return QString();
+}
+
 void CRequest::setOrigin(const HttpTarget &origin)
 {
     m_origin = origin;
+}
+
+const std::function<void(const QString &)> &CRequest::recordFailed() const
+{
+    return m_recordFailed;
 }
 
 void CRequest::setRecordFailed(std::function<void(const QString &)> handler)

@@ -55,6 +55,9 @@ public:
     qint32 PacketCount() const;
 
     qint16 BufferData(QByteArray temp);
+    // Why the proxy would not send message on as exactly one request, in the words it refuses a
+    // browser's request with; empty when it would. origin as for setOrigin. Records nothing.
+    static QString check(const QByteArray &message, const std::optional<HttpTarget> &origin = std::nullopt);
     qint16 ProcessRequest();
 
     // Why a refused request was refused, as the HTTP status to answer with (400, 411, 413, 431,
@@ -79,6 +82,7 @@ public:
     void setOrigin(const HttpTarget &origin);
     // Told, later and on the window thread, why the request record could not be written.
     void setRecordFailed(std::function<void(const QString &reason)> handler);
+    const std::function<void(const QString &reason)> &recordFailed() const;
     // Bytes received after the complete request: never part of it, and the start of whatever the
     // browser sends next (a pipelined request, or tunnel data after a CONNECT).
     const QByteArray &excess() const;

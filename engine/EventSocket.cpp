@@ -650,6 +650,11 @@ QTcpSocket *takePending(qint32 requestID)
 }
 } // namespace
 
+qint32 EventSocket::newRequestID()
+{
+    return nextRequestID();
+}
+
 EventSocket::Handoff EventSocket::takePendingForThread(qint32 requestID)
 {
     QTcpSocket *socket = takePending(requestID);

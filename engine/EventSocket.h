@@ -72,6 +72,9 @@ public:
     // Takes the pending connection that ConnectionRequest announced out of the pending list;
     // empty when there is none.
     static Handoff takePendingForThread(qint32 requestID);
+    // An identifier no pending or later accepted connection gets, for a connection the program
+    // makes itself; on the listener's thread only.
+    static qint32 newRequestID();
     // On a fresh instance on the receiving thread.
     void Accept(const Handoff &handoff);
     // Connects in the background; Connected or Error follows.

@@ -8,4 +8,6 @@ void HistoryCells::merge(const HistoryCells &other)
              &HistoryCells::FullURL })
         if (other.*member)
             this->*member = other.*member;
+    if (other.Resent)
+        Resent = other.Resent;
 }

@@ -17,6 +17,7 @@ struct HistoryCells {
     std::optional<QString> ResponseFile;
     std::optional<QString> Code; // the reply's status code
     std::optional<QString> FullURL; // scheme, authority, path and query
+    std::optional<bool> Resent; // sent again by the user, not by a browser
 
     // Sets every member other has.
     void merge(const HistoryCells &other);

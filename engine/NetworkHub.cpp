@@ -36,6 +36,16 @@ void NetworkHub::adopt(const EventSocket::Handoff &handoff, qint32 requestID)
         m_sweep->start();
 }
 
+void NetworkHub::adoptResend(const QByteArray &message, const HttpTarget &origin, qint32 requestID)
+{
+    std::shared_ptr<CProxyConnection> connection(
+        new CProxyConnection, [](CProxyConnection *c) { c->deleteLater(); });
+    m_table.push_back(connection);
+    if (!m_sweep->isActive())
+        m_sweep->start();
+    connection->startResend(requestID, m_server, message, origin);
+}
+
 bool NetworkHub::remove(qint32 requestID)
 {
     const auto it = std::find_if(m_table.begin(), m_table.end(),

@@ -217,6 +217,26 @@ ReplyFraming::Verdict ReplyFraming::headerEnded()
     return m_verdict;
 }
 
+QString ReplyFraming::check(const QByteArray &reply, bool headRequest, bool *untilClose)
+{
+    ReplyFraming framing;
+    framing.start(headRequest);
+    qsizetype used = 0;
+    Verdict verdict = framing.feed(reply, used);
+    const bool endsWithClose = verdict == Verdict::More && framing.finalHeaderSeen();
+    if (endsWithClose)
+        verdict = framing.closed();
+    if (untilClose)
+        *untilClose = endsWithClose;
+    if (verdict == Verdict::Invalid)
+        return framing.error();
+    if (verdict != Verdict::Complete)
+        return QStringLiteral("Incomplete reply: the header or the body is cut short");
+    if (used < reply.size())
+        return QStringLiteral("Bytes after the end of the reply");
+    return QString();
+}
+
 ReplyFraming::Verdict ReplyFraming::closed()
 {
     if (m_verdict != Verdict::More)

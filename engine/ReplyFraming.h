@@ -45,6 +45,10 @@ public:
     bool upgraded() const;
     // Why the reply is invalid.
     QString error() const;
+    // Why reply is not exactly one whole final reply to a request (to HEAD when headRequest), as
+    // a browser would read it; empty when it is. untilClose tells a body that ends with the
+    // connection.
+    static QString check(const QByteArray &reply, bool headRequest, bool *untilClose = nullptr);
 
 private:
     enum class Body { None, Length, Chunked, UntilClose };

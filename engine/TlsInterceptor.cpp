@@ -56,13 +56,19 @@ TlsInterceptor::Probe TlsInterceptor::probe(HttpsDecryption *https)
     }
     m_origin = origin;
     m_browser->startServerTls(leaf->serverConfiguration());
+    m_server->startTls(m_host, serverConfiguration(https));
+    return Probe::Decrypting;
+}
+
+QSslConfiguration TlsInterceptor::serverConfiguration(HttpsDecryption *https)
+{
     QSslConfiguration server = QSslConfiguration::defaultConfiguration();
-    server.addCaCertificates(https->extraTrustedCAs());
+    if (https)
+        server.addCaCertificates(https->extraTrustedCAs());
     server.setPeerVerifyMode(QSslSocket::VerifyPeer);
     server.setProtocol(QSsl::TlsV1_2OrLater);
     server.setAllowedNextProtocols({ QByteArrayLiteral("http/1.1") });
-    m_server->startTls(m_host, server);
-    return Probe::Decrypting;
+    return server;
 }
 
 const std::optional<HttpTarget> &TlsInterceptor::origin() const

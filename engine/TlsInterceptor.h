@@ -3,6 +3,7 @@
 #include "HttpTarget.h"
 
 #include <QObject>
+#include <QSslConfiguration>
 #include <QString>
 
 #include <optional>
@@ -40,6 +41,9 @@ public:
     // Both TLS sessions, as the tunnel's reply record tells them.
     QString summary() const;
     bool serverFailed() const;
+    // How server connections are made inside decrypted tunnels: verified, with the CAs the user
+    // added to the system's.
+    static QSslConfiguration serverConfiguration(HttpsDecryption *https);
 
 signals:
     // A line for the log, after the connection's own prefix.
