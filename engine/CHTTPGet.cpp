@@ -315,7 +315,7 @@ void CHTTPGet::startTls(const QString &peerName, const QSslConfiguration &config
 
 void CHTTPGet::setSecure(const QString &peerName, const QSslConfiguration &configuration)
 {
-    m_secure = true;
+    m_secure = !peerName.isEmpty();
     m_peerName = peerName;
     m_tlsConfiguration = configuration;
 }

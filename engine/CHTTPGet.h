@@ -109,7 +109,8 @@ public:
     // tlsReady follows once the handshake is over, either way.
     void startTls(const QString &peerName, const QSslConfiguration &configuration);
     // Every later server connection is made with TLS, verified for peerName, with no tunnel
-    // before it (a request the user sends again to an https server).
+    // before it (a request the user sends again to an https server); with no peerName, in the
+    // clear.
     void setSecure(const QString &peerName, const QSslConfiguration &configuration);
     // What the server side's TLS session is (or why it failed).
     QString tlsSummary() const;

@@ -289,19 +289,38 @@ void CProxyConnection::Attach(qint32 RequestID, CProxyServer *Server, const Even
 }
 
 void CProxyConnection::startResend(
-    qint32 RequestID, CProxyServer *Server, const QByteArray &message, const HttpTarget &origin)
+    qint32 RequestID, CProxyServer *Server, const QList<CProxyServer::ResendItem> &items)
 {
     m_requestID = RequestID;
     attached(Server);
     m_resend = true;
     m_browserIP = QStringLiteral("resend");
-    m_closeAfter = true;
-    if (origin.secure) {
-        m_resendOrigin = origin;
-        m_browser->setSecure(
-            origin.host, TlsInterceptor::serverConfiguration(Server ? Server->httpsDecryption() : nullptr));
-    }
-    guarded([&] { feedRequests(message); });
+    m_resendItems.assign(items.begin(), items.end());
+    resendNext();
+}
+
+bool CProxyConnection::resendNext()
+{
+    if (m_resendItems.empty())
+        return false;
+    m_phase = Phase::Receiving;
+    // Begun from the event loop: the request before may have ended inside the fetcher's handler.
+    QTimer::singleShot(0, this, [this] {
+        guarded([&] {
+            if (m_phase != Phase::Receiving || m_resendItems.empty())
+                return;
+            const CProxyServer::ResendItem item = m_resendItems.front();
+            m_resendItems.pop_front();
+            m_closeAfter = m_resendItems.empty();
+            m_resendOrigin.reset();
+            if (item.origin.secure)
+                m_resendOrigin = item.origin;
+            m_browser->setSecure(item.origin.secure ? item.origin.host : QString(),
+                TlsInterceptor::serverConfiguration(m_server ? m_server->httpsDecryption() : nullptr));
+            feedRequests(item.message);
+        });
+    });
+    return true;
 }
 
 void CProxyConnection::customEvent(QEvent *event)
@@ -639,6 +658,8 @@ void CProxyConnection::startNext()
 {
     if (m_queue.empty()) {
         m_phase = Phase::Receiving;
+        if (resendNext())
+            return;
         if (m_pendingRefusal) {
             const auto [code, reason] = *std::exchange(m_pendingRefusal, std::nullopt);
             refuse(code, reason);
@@ -1131,6 +1152,18 @@ void CProxyConnection::exchangeDone()
 void CProxyConnection::endExchange()
 {
     dropHold();
+    if (m_resend && !m_resendItems.empty()) {
+        // One request sent again went wrong; the next still goes.
+        m_browser->abort();
+        if (!m_queue.empty())
+            m_last = m_queue.front();
+        m_queue.clear();
+        m_receiving.reset();
+        m_unparsed.clear();
+        m_pendingRefusal.reset();
+        resendNext();
+        return;
+    }
     m_phase = Phase::Ended;
     if (m_graceTimer)
         m_graceTimer->stop();

@@ -69,10 +69,9 @@ public:
     // The same for a connection already taken from the listener and moved to this thread.
     void Attach(qint32 RequestID, CProxyServer *Server, const EventSocket::Handoff &handoff);
     QString RemoteIP() const;
-    // Serves message as the one request of a connection with no browser: a request the user
-    // sends again. origin is the server of a request in origin form over TLS.
-    void startResend(
-        qint32 RequestID, CProxyServer *Server, const QByteArray &message, const HttpTarget &origin);
+    // Serves the requests one after the other, as a connection with no browser would: requests
+    // the user sends again.
+    void startResend(qint32 RequestID, CProxyServer *Server, const QList<CProxyServer::ResendItem> &items);
     // The user decided on the exchange held with this id; nothing happens when it is not held.
     void releaseHold(quint64 id, const CProxyServer::HoldDecision &decision);
     void Send(const QByteArray &msg);
@@ -152,6 +151,8 @@ private:
     void resume(const CProxyServer::HoldDecision &decision, const QString &how);
     // The connection ends while an exchange is held: the window's list of held ones is told.
     void dropHold();
+    // Begins the next request to send again, once the event loop is back; false when none is left.
+    bool resendNext();
     QString logPrefix() const;
     CProxyServer::RowReport fullReport(const QString &status) const;
     void report(const CProxyServer::RowReport &row);
@@ -189,6 +190,7 @@ private:
     QTimer *m_graceTimer = nullptr;
     // A request the user sends again: no browser, one request.
     bool m_resend = false;
+    std::deque<CProxyServer::ResendItem> m_resendItems; // those not begun yet
     std::optional<HttpTarget> m_resendOrigin;
     // The front exchange is held since then, before its request or before its reply.
     struct Hold {

@@ -522,17 +522,16 @@ HttpsDecryption *CProxyServer::httpsDecryption() const
     return m_httpsDecryption;
 }
 
-void CProxyServer::resend(const QByteArray &message, const HttpTarget &origin)
+void CProxyServer::resend(const QList<ResendItem> &items)
 {
-    if (postedHere([this, message, origin] { resend(message, origin); }))
+    if (items.isEmpty() || postedHere([this, items] { resend(items); }))
         return;
     try {
         // Served like a browser connection: on the next network thread in turn, or here.
         const qint32 id = EventSocket::newRequestID();
         if (!m_workers.empty()) {
             const Worker &worker = m_workers[m_nextWorker++ % m_workers.size()];
-            CrossThread::post(worker.hub,
-                [hub = worker.hub, message, origin, id] { hub->adoptResend(message, origin, id); });
+            CrossThread::post(worker.hub, [hub = worker.hub, items, id] { hub->adoptResend(items, id); });
             ++m_liveOnThreads;
         } else {
             std::shared_ptr<CProxyConnection> connection(
@@ -542,7 +541,7 @@ void CProxyServer::resend(const QByteArray &message, const HttpTarget &origin)
                 m_timer->setInterval(SweepInterval);
                 m_timer->setEnabled(true);
             }
-            connection->startResend(id, this, message, origin);
+            connection->startResend(id, this, items);
         }
         if (m_shell)
             m_shell->UpdateIcon(1);

@@ -162,11 +162,17 @@ public:
     void setHttpsDecryption(HttpsDecryption *decryption);
     HttpsDecryption *httpsDecryption() const;
 
-    // Sends a request again, or one the user wrote, as a new exchange with its own row and
-    // records, to the server its target names (origin for a request in origin form, as inside a
-    // decrypted tunnel). No browser gets the reply. message must be one request the parser takes
-    // (CRequest::check); anything after it is ignored.
-    void resend(const QByteArray &message, const HttpTarget &origin);
+    // A request to send again, or one the user wrote: message goes to the server its target
+    // names, or, in origin form, to origin (secure: over TLS, as inside a decrypted tunnel).
+    struct ResendItem {
+        QByteArray message;
+        HttpTarget origin;
+    };
+    // Sends the requests one after the other, each as a new exchange with its own row and
+    // records, each once the one before has ended however it went. No browser gets the replies.
+    // A message should be one request the parser takes (CRequest::check); anything after it is
+    // ignored, and one it refuses is logged and skipped.
+    void resend(const QList<ResendItem> &items);
     // The rules exchanges are held by; null (the default) holds nothing. Read by every thread.
     void setBreakpoints(std::shared_ptr<const Breakpoints> breakpoints);
     std::shared_ptr<const Breakpoints> breakpoints() const;

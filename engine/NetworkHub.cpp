@@ -36,14 +36,14 @@ void NetworkHub::adopt(const EventSocket::Handoff &handoff, qint32 requestID)
         m_sweep->start();
 }
 
-void NetworkHub::adoptResend(const QByteArray &message, const HttpTarget &origin, qint32 requestID)
+void NetworkHub::adoptResend(const QList<CProxyServer::ResendItem> &items, qint32 requestID)
 {
     std::shared_ptr<CProxyConnection> connection(
         new CProxyConnection, [](CProxyConnection *c) { c->deleteLater(); });
     m_table.push_back(connection);
     if (!m_sweep->isActive())
         m_sweep->start();
-    connection->startResend(requestID, m_server, message, origin);
+    connection->startResend(requestID, m_server, items);
 }
 
 bool NetworkHub::remove(qint32 requestID)

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "CProxyServer.h"
 #include "EventSocket.h"
-#include "HttpTarget.h"
 
 #include <QHash>
 #include <QObject>
@@ -27,8 +27,8 @@ public:
 
     // A connection the listener accepted, already moved to this thread.
     void adopt(const EventSocket::Handoff &handoff, qint32 requestID);
-    // A request the user sends again, served like a connection of this thread.
-    void adoptResend(const QByteArray &message, const HttpTarget &origin, qint32 requestID);
+    // Requests the user sends again, served like a connection of this thread.
+    void adoptResend(const QList<CProxyServer::ResendItem> &items, qint32 requestID);
     // Takes the connection out of this thread's table; false when it was not there.
     bool remove(qint32 requestID);
     // Ends every connection at once and deletes the hub; the thread may stop afterwards.
