@@ -712,7 +712,8 @@ void CProxyConnection::PassGet(
     if (!m_relay->isActive()) {
         // The server connection may carry the next request only when the browser's may; one
         // that has finished sending still has its queued requests served.
-        const bool more = !m_closeAfter || m_queue.size() > 1 || !m_unparsed.isEmpty();
+        // A request sent again keeps its server connection for the next one, as the browser's did.
+        const bool more = m_resend || !m_closeAfter || m_queue.size() > 1 || !m_unparsed.isEmpty();
         const QByteArray connection = exchange->upgrade ? QByteArrayLiteral("upgrade")
             : exchange->keepAlive && more               ? QByteArrayLiteral("keep-alive")
                                                         : QByteArrayLiteral("close");
@@ -990,7 +991,7 @@ void CProxyConnection::resume(const CProxyServer::HoldDecision &decision, const 
         if (untilClose)
             exchange->keepAlive = false;
         RecordWriter &writer = RecordWriter::instance();
-        writer.finish(exchange->ResponseFilePath(), exchange->OriginalReplyFilePath());
+        writer.rename(exchange->ResponseFilePath(), exchange->OriginalReplyFilePath());
         writer.write(exchange->ResponseFilePath(), reply);
     }
     m_socket->SendData(reply);

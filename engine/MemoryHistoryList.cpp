@@ -27,6 +27,11 @@ void MemoryHistoryList::clear()
     m_rows.clear();
 }
 
+bool MemoryHistoryList::resent(int index) const
+{
+    return index >= 1 && index <= count() && m_rows[index - 1].cells.Resent.value_or(false);
+}
+
 QStringList MemoryHistoryList::cells(int index) const
 {
     if (index < 1 || index > count())

@@ -20,6 +20,8 @@ public:
     // The cells of the row at 1-based position index: Host, IP, Type, URL, Q-Bytes, A-Bytes,
     // Status, the two record files, Code and the whole URL.
     QStringList cells(int index) const;
+    // The row at 1-based position index was sent again by the user.
+    bool resent(int index) const;
 
 private:
     struct Row {

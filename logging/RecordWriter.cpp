@@ -95,6 +95,11 @@ void RecordWriter::append(const QString &path, const QByteArray &bytes)
     post({ Job::Append, path, {}, bytes, {} });
 }
 
+void RecordWriter::rename(const QString &from, const QString &to)
+{
+    post({ Job::Rename, from, to, {}, {} });
+}
+
 void RecordWriter::finish(const QString &from, const QString &to, Done done)
 {
     post({ Job::Finish, from, to, {}, std::move(done) });
@@ -337,6 +342,10 @@ void RecordWriter::perform(Job &job)
             QFile::remove(job.path);
         return settle(job, error.isEmpty(), error);
     }
+    case Job::Rename:
+        if (QFile::exists(job.path))
+            renameOver(job.path, job.to);
+        return;
     case Job::Remove:
         files.erase(job.path);
         appendErrors().remove(job.path);

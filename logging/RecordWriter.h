@@ -72,6 +72,8 @@ public:
     void append(const QString &path, const QByteArray &bytes);
     // Closes what append wrote to `from` and renames it to `to`, replacing any file there.
     void finish(const QString &from, const QString &to, Done done = {});
+    // Renames a finished file to `to`, replacing any file there; nothing happens when it is missing.
+    void rename(const QString &from, const QString &to);
     // Closes the file if appends left it open, and deletes it.
     void remove(const QString &path);
     // Opens the file, appends one line, closes it again; failures are ignored.
@@ -104,7 +106,7 @@ protected:
 
 private:
     struct Job {
-        enum Kind { Write, Append, Finish, Remove, Line, Spares } kind;
+        enum Kind { Write, Append, Finish, Rename, Remove, Line, Spares } kind;
         QString path, to;
         QByteArray bytes;
         Done done;
