@@ -74,6 +74,7 @@ TEST(Resend, TheServerGetsTheRecordedRequestAgainByteForByte)
         EXPECT_EQ(origin.requests.value(1), origin.requests.value(0));
 
         ASSERT_EQ(p.h.rowCount(), original + 1);
+        EXPECT_TRUE(waitFor([&] { return p.h.row(original + 1).at(6) == u"DONE"_s; }));
         const QStringList resent = p.h.row(original + 1);
         EXPECT_TRUE(p.h.shell.list.resent(original + 1) && !p.h.shell.list.resent(original));
         EXPECT_EQ(QStringList({ resent.at(2), resent.at(6), resent.at(10) }),
@@ -187,6 +188,7 @@ TEST(Breakpoints, AHeldReplyGoesToTheBrowserAsEditedAndBothRepliesAreKept)
     EXPECT_TRUE(waitFor([&] { return browser.received == edited + origin.replyBytes(); }));
     browser.close();
     ASSERT_TRUE(h.waitUntilIdle());
+    EXPECT_TRUE(waitFor([&] { return h.row(1).at(6) == u"DONE"_s; }));
     const QStringList row = h.row(1);
     EXPECT_EQ(QStringList({ row.at(5), row.at(6) }),
         QStringList({ ProxyHarness::number(edited.size()), u"DONE"_s }));
