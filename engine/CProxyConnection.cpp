@@ -959,9 +959,7 @@ void CProxyConnection::resume(const CProxyServer::HoldDecision &decision, const 
     }
     if (!held.atReply) {
         QString why;
-        if (decision.edited
-            && !exchange->replaceRequest(
-                *decision.edited, m_resendOrigin ? m_resendOrigin : m_tls->origin(), &why)) {
+        if (decision.edited && !exchange->replaceRequest(*decision.edited, m_tls->origin(), &why)) {
             report(errorReport(QStringLiteral("ERROR")));
             refuse(400, why);
             return;
