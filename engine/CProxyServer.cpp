@@ -554,11 +554,14 @@ void CProxyServer::resend(const QList<ResendItem> &items)
 void CProxyServer::setBreakpoints(std::shared_ptr<const Breakpoints> breakpoints)
 {
     const std::lock_guard lock(m_breakLock);
+    m_breakpointsOn = breakpoints && !breakpoints->rules().isEmpty();
     m_breakpoints = std::move(breakpoints);
 }
 
 std::shared_ptr<const Breakpoints> CProxyServer::breakpoints() const
 {
+    if (!m_breakpointsOn)
+        return nullptr;
     const std::lock_guard lock(m_breakLock);
     return m_breakpoints;
 }

@@ -250,6 +250,7 @@ private:
     HttpsDecryption *m_httpsDecryption = nullptr;
     mutable std::mutex m_breakLock; // m_breakpoints and m_held, used by every thread
     std::shared_ptr<const Breakpoints> m_breakpoints;
+    std::atomic<bool> m_breakpointsOn = false; // spares every exchange the lock while none are set
     QHash<quint64, std::weak_ptr<CProxyConnection>> m_held;
     bool m_cleanedUp = false;
     // An accept failure has been logged and no connection was accepted since.
