@@ -118,9 +118,14 @@ void CHTTPGet::setUpstreamProxy(std::shared_ptr<const UpstreamProxy> upstream)
     m_upstream = std::move(upstream);
 }
 
+bool CHTTPGet::throughUpstream() const
+{
+    return m_upstream && m_upstream->usedFor(m_host);
+}
+
 EventSocket::Via CHTTPGet::route() const
 {
-    if (!m_upstream || !m_upstream->usedFor(m_host))
+    if (!throughUpstream())
         return {};
     return { m_upstream->host, m_upstream->port, m_upstream->name(), m_upstream->authorization(),
         m_secure || m_tunnel };
@@ -443,12 +448,12 @@ void CHTTPGet::takeReply(QByteArray chunk)
     }
     // A 407 on a plain request is the upstream proxy's own: the browser never asked it.
     if (!relay && verdict != ReplyFraming::Verdict::Invalid && m_framing.finalHeaderSeen()
-        && m_framing.status() == 407 && !route().host.isEmpty()) {
-        failLater(route().authorization.isEmpty()
-                ? QStringLiteral("the upstream proxy %1 asks for credentials (407) and none are set")
-                      .arg(route().name)
-                : QStringLiteral("the upstream proxy %1 refused the credentials (407)").arg(route().name));
-        return;
+        && m_framing.status() == 407) {
+        const EventSocket::Via via = route();
+        if (!via.host.isEmpty()) {
+            failLater(EventSocket::credentialsRefused(via));
+            return;
+        }
     }
     if (!chunk.isEmpty()) {
         RecordWriter &writer = RecordWriter::instance();

@@ -41,6 +41,8 @@ public:
     void setPool(UpstreamPool *pool);
     // The proxy the next exchanges go through, for the servers it is used for; null for none.
     void setUpstreamProxy(std::shared_ptr<const UpstreamProxy> upstream);
+    // This exchange's server is reached through the upstream proxy, whose address RemoteIP gives.
+    bool throughUpstream() const;
     void setResponseFile(const QString &Filename);
     // Told, on this thread, once the next complete reply's record is in place or could not be.
     // It is called even when this object is gone by then.

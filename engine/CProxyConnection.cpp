@@ -747,7 +747,8 @@ void CProxyConnection::Browser_Connected()
         if (m_phase != Phase::Forwarding)
             return;
         // A name can resolve to this machine too; only the connected address tells.
-        if (isOwnEndpoint(m_browser->RemoteIP(), m_browser->port(), m_server)) {
+        if (!m_browser->throughUpstream()
+            && isOwnEndpoint(m_browser->RemoteIP(), m_browser->port(), m_server)) {
             report(errorReport(QStringLiteral("ERROR")));
             refuse(508, QStringLiteral("Loop Detected"));
             return;

@@ -842,24 +842,29 @@ void EventSocket::readProxyReply()
     const int status = line.startsWith("HTTP/") ? statusText.left(3).toInt() : 0;
     if (status >= 200 && status < 300) {
         d->viaOpen = true;
+        const QPointer<EventSocket> self(this);
         opened();
         // Bytes the server sent first through the tunnel are announced like any others.
-        if (d->socket && !d->tlsStarted && d->socket->bytesAvailable() > 0) {
+        if (self && d->socket && !d->tlsStarted && d->socket->bytesAvailable() > 0) {
             d->unannounced = true;
             schedulePump();
         }
         return;
     }
     if (status == 407)
-        proxyFailed(d->via.authorization.isEmpty()
-                ? QStringLiteral("the upstream proxy %1 asks for credentials (407) and none are set")
-                      .arg(d->via.name)
-                : QStringLiteral("the upstream proxy %1 refused the credentials (407)").arg(d->via.name));
+        proxyFailed(credentialsRefused(d->via));
     else if (status > 0)
         proxyFailed(QStringLiteral("the upstream proxy %1 refused the CONNECT with %2")
                         .arg(d->via.name, QString::fromLatin1(statusText)));
     else
         proxyFailed(QStringLiteral("the upstream proxy %1 gave no HTTP reply to CONNECT").arg(d->via.name));
+}
+
+QString EventSocket::credentialsRefused(const Via &via)
+{
+    return via.authorization.isEmpty()
+        ? QStringLiteral("the upstream proxy %1 asks for credentials (407) and none are set").arg(via.name)
+        : QStringLiteral("the upstream proxy %1 refused the credentials (407)").arg(via.name);
 }
 
 void EventSocket::proxyFailed(const QString &description)

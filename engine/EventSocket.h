@@ -90,6 +90,8 @@ public:
         QByteArray authorization; // the Proxy-Authorization value, if any
         bool tunnel = true; // false: the caller speaks to the proxy itself
     };
+    // What a 407 of the proxy means: credentials missing or wrong.
+    static QString credentialsRefused(const Via &via);
     // Connects in the background; Connected or Error follows.
     void Connect(const QString &host, qint32 port);
     void Connect(const QString &host, qint32 port, const Via &via);
