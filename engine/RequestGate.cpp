@@ -59,6 +59,7 @@ std::optional<RequestGate::Answer> RequestGate::judge(
         return std::nullopt;
     const std::shared_ptr<const ProxyAccess> access = server->access();
     if (!insideTunnel) {
+        // Made again only when the options change: they remember the last value that passed.
         if (access != m_access) {
             m_access = access;
             m_credentials = ProxyCredentials(access->proxyUser, access->proxyPasswordHash);
@@ -67,9 +68,10 @@ std::optional<RequestGate::Answer> RequestGate::judge(
         // server, and is asked as a server (RFC 9110 sections 11.6.1 and 11.7.1).
         const std::optional<HttpTarget> &target = request.target();
         const bool asServer = target && target->host.isEmpty();
-        const MessageHead head = MessageHead::read(request.Request(), MessageHead::Reading::Strict);
-        if (!m_credentials.accepts(
-                head.value(asServer ? "authorization" : "proxy-authorization").toByteArray())) {
+        if (m_credentials.required()
+            && !m_credentials.accepts(MessageHead::read(request.Request(), MessageHead::Reading::Strict)
+                                          .value(asServer ? "authorization" : "proxy-authorization")
+                                          .toByteArray())) {
             if (asServer)
                 return Answer { reply(401, "Unauthorized", "text/plain", "Authentication required\r\n",
                                     "WWW-Authenticate: Basic realm=\"Tarnwick\"\r\n"),

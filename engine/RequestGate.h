@@ -39,8 +39,7 @@ private:
     std::optional<Answer> setupPage(
         const CRequest &request, const CProxyServer *server, const QString &localIP) const;
 
-    // The snapshot the credentials were taken from: they remember the last good value, so they
-    // are only made again when the options change.
+    // The snapshot the credentials were taken from.
     std::shared_ptr<const ProxyAccess> m_access;
     ProxyCredentials m_credentials;
 };
