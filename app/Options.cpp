@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include "ProgramValues.h"
+#include "ProxyCredentials.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -27,6 +28,8 @@ struct Key {
     QString takes;
     std::function<bool(Options &, const QString &value)> parse;
     std::function<QString(const Options &)> format;
+    // A bad value is not quoted in the log: it may be a password.
+    bool secret = false;
 };
 
 Key number(const QString &name, int Options::*field, int min, int max)
@@ -83,6 +86,40 @@ Key bytes(const QString &name, QByteArray Options::*field)
         [=](const Options &options) { return QString::fromLatin1((options.*field).toBase64()); } };
 }
 
+// Any text for which valid says yes; lists are comma-separated.
+Key text(const QString &name, QString Options::*field, const QString &takes,
+    std::function<bool(const QString &)> valid = nullptr)
+{
+    return { name, takes,
+        [=](Options &options, const QString &value) {
+            if (valid && !value.isEmpty() && !valid(value))
+                return false;
+            options.*field = value;
+            return true;
+        },
+        [=](const Options &options) { return options.*field; } };
+}
+
+Key list(const QString &name, QStringList Options::*field)
+{
+    return { name, u"comma-separated host names"_s,
+        [=](Options &options, const QString &value) {
+            QStringList entries;
+            for (const QString &entry : value.split(u',', Qt::SkipEmptyParts))
+                if (!entry.trimmed().isEmpty())
+                    entries.append(entry.trimmed());
+            options.*field = entries;
+            return true;
+        },
+        [=](const Options &options) { return (options.*field).join(u", "_s); } };
+}
+
+Key secret(Key key)
+{
+    key.secret = true;
+    return key;
+}
+
 // Adding an option takes its member in Options and one row here.
 const QList<Key> &keys()
 {
@@ -96,6 +133,24 @@ const QList<Key> &keys()
         bytes(u"WindowGeometry"_s, &Options::windowGeometry),
         bytes(u"WindowSplitter"_s, &Options::windowSplitter),
         bytes(u"HistoryColumns"_s, &Options::historyColumns),
+        { u"AllowClients"_s, u"addresses and ranges like 192.168.1.0/24"_s,
+            [](Options &options, const QString &value) {
+                const auto allowed = ClientAllowList::parse(value);
+                if (allowed)
+                    options.allowClients = allowed->text();
+                return allowed.has_value();
+            },
+            [](const Options &options) { return options.allowClients; } },
+        text(u"ProxyUser"_s, &Options::proxyUser, u"a user name without a colon"_s,
+            [](const QString &value) { return !value.contains(u':'); }),
+        secret(text(u"ProxyPasswordHash"_s, &Options::proxyPasswordHash, u"a hash Tarnwick made"_s,
+            &ProxyCredentials::wellFormed)),
+        text(u"UpstreamProxy"_s, &Options::upstreamProxy, u"host:port"_s,
+            [](const QString &value) { return UpstreamProxy::parseEndpoint(value).has_value(); }),
+        text(u"UpstreamUser"_s, &Options::upstreamUser, u"a user name without a colon"_s,
+            [](const QString &value) { return !value.contains(u':'); }),
+        secret(text(u"UpstreamPassword"_s, &Options::upstreamPassword, {})),
+        list(u"UpstreamBypass"_s, &Options::upstreamBypass),
     };
     return table;
 }
@@ -110,6 +165,22 @@ QString shown(const QString &text)
 int Options::defaultThreads()
 {
     return std::clamp(QThread::idealThreadCount(), 1, MaxThreads);
+}
+
+ProxyAccess Options::access() const
+{
+    ProxyAccess access;
+    if (const auto allowed = ClientAllowList::parse(allowClients))
+        access.allowClients = *allowed;
+    // A user without a password could never be let in; such options ask for nothing.
+    if (!proxyPasswordHash.isEmpty()) {
+        access.proxyUser = proxyUser;
+        access.proxyPasswordHash = proxyPasswordHash;
+    }
+    if (const auto endpoint = UpstreamProxy::parseEndpoint(upstreamProxy)) {
+        access.upstream = { endpoint->host, endpoint->port, upstreamUser, upstreamPassword, upstreamBypass };
+    }
+    return access;
 }
 
 QString Options::defaultFileName()
@@ -158,8 +229,8 @@ Options::ReadResult Options::read(const QString &fileName)
         } else if (!key->parse(result.options, value)) {
             // An earlier line of the same key does not count either.
             key->parse(result.options, key->format(defaults));
-            result.logLines.append(u"%1: bad value for %2: %3 (%4); using %5"_s.arg(
-                file, key->name, shown(value), key->takes, key->format(defaults)));
+            result.logLines.append(u"%1: bad value for %2: %3 (%4); using %5"_s.arg(file, key->name,
+                key->secret ? u"(not shown)"_s : shown(value), key->takes, key->format(defaults)));
         }
     }
     return result;
@@ -172,7 +243,12 @@ bool Options::write(const QString &fileName, QString *why) const
         text += (key.name + u'=' + key.format(*this) + u'\n').toUtf8();
     // Written whole or not at all, so a crash or a full disk never leaves half an options file.
     QSaveFile output(fileName);
-    if (output.open(QIODevice::WriteOnly) && output.write(text) == text.size() && output.commit())
+    // The password goes into the file only once nobody else may read it.
+    const bool secret = !upstreamPassword.isEmpty();
+    const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    if (output.open(QIODevice::WriteOnly) && (!secret || output.setPermissions(ownerOnly))
+        && output.write(text) == text.size() && output.commit()
+        && (!secret || QFile::setPermissions(fileName, ownerOnly)))
         return true;
     if (why)
         *why = u"Cannot write %1: %2"_s.arg(fileName, output.errorString());

@@ -2,6 +2,7 @@
 
 #include "CProxyServer.h"
 #include "HistoryModel.h"
+#include "ProxyAccess.h"
 
 #include <QByteArray>
 #include <QString>
@@ -21,11 +22,25 @@ struct Options {
     QByteArray windowGeometry;
     QByteArray windowSplitter;
     QByteArray historyColumns;
+    // Addresses and ranges of the clients that may connect.
+    QString allowClients = ClientAllowList::defaultText();
+    // Clients must give this user name and the password whose hash is kept (never the password).
+    QString proxyUser;
+    QString proxyPasswordHash;
+    // host:port of a proxy to forward through, empty for direct; its credentials, which have to
+    // be sent and so are kept as they are, in a file only its owner may read; the hosts reached
+    // directly all the same.
+    QString upstreamProxy;
+    QString upstreamUser;
+    QString upstreamPassword;
+    QStringList upstreamBypass;
 
     static constexpr int MinHistoryLimit = 10;
     static constexpr int MaxHistoryLimit = 1000000;
     static constexpr int MaxThreads = CProxyServer::MaxThreads;
     static int defaultThreads();
+    // The settings the proxy server takes from these options.
+    ProxyAccess access() const;
 
     struct ReadResult;
 
@@ -34,7 +49,8 @@ struct Options {
     // A missing file gives the defaults; an unknown key or a bad value gives a log line, and a bad
     // value leaves that key's default.
     static ReadResult read(const QString &fileName);
-    // Every known key, replacing the file whole.
+    // Every known key, replacing the file whole; readable by its owner only while it holds a
+    // password.
     bool write(const QString &fileName, QString *why = nullptr) const;
 
     bool operator==(const Options &) const = default;

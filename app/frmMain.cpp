@@ -332,6 +332,7 @@ void frmMain::loadOptions()
         Proxy->AddLog(line);
     m_options = read.options;
     Proxy->setThreads(m_options.threads);
+    Proxy->setAccess(m_options.access());
     History->setLimit(m_options.historyLimit, m_options.historyMode);
     if (!m_options.windowGeometry.isEmpty())
         restoreGeometry(m_options.windowGeometry);
@@ -692,6 +693,7 @@ void frmMain::mnuToolsItem_Click(int Index)
             break;
         m_options = dialog.options();
         History->setLimit(m_options.historyLimit, m_options.historyMode);
+        Proxy->setAccess(m_options.access());
         saveOptions();
         break;
     }

@@ -35,6 +35,29 @@ QByteArray methodOf(const QByteArray &request)
 {
     return request.left(request.indexOf(' ')).toUpper();
 }
+
+// A proxy reads the target in absolute form (RFC 9112 section 3.2.2), and the credentials meant
+// for it in Proxy-Authorization.
+QByteArray forProxy(
+    const QByteArray &request, const QString &host, qint32 port, const QByteArray &authorization)
+{
+    const qsizetype methodEnd = request.indexOf(' ');
+    const qsizetype lineEnd = request.indexOf("\r\n");
+    if (methodEnd < 0 || lineEnd < methodEnd)
+        return request;
+    QByteArray target = "http://"
+        + (host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host).toLatin1();
+    if (port != 80)
+        target += ':' + QByteArray::number(port);
+    QByteArray out = request;
+    if (!authorization.isEmpty())
+        out.insert(lineEnd + 2, "Proxy-Authorization: " + authorization + "\r\n");
+    // "OPTIONS *" asks about the server as a whole: its absolute form has no path.
+    if (out.mid(methodEnd + 1, 2) == "* ")
+        out.remove(methodEnd + 1, 1);
+    out.insert(methodEnd + 1, target);
+    return out;
+}
 } // namespace
 
 CHTTPGet::CHTTPGet(QObject *parent)
@@ -90,10 +113,40 @@ void CHTTPGet::setPool(UpstreamPool *pool)
     m_pool = pool;
 }
 
+void CHTTPGet::setUpstreamProxy(std::shared_ptr<const UpstreamProxy> upstream)
+{
+    m_upstream = std::move(upstream);
+}
+
+bool CHTTPGet::throughUpstream() const
+{
+    return m_upstream && m_upstream->usedFor(m_host);
+}
+
+EventSocket::Via CHTTPGet::route() const
+{
+    if (!throughUpstream())
+        return {};
+    return { m_upstream->host, m_upstream->port, m_upstream->name(), m_upstream->authorization(),
+        m_secure || m_tunnel };
+}
+
 QString CHTTPGet::serverKey() const
 {
-    return (m_secure ? QStringLiteral("https://") + m_peerName + u'@' : QStringLiteral("http://")) + m_host
-        + u':' + QString::number(m_port);
+    // Connections through an upstream proxy are kept apart from direct ones, and per proxy.
+    const EventSocket::Via via = route();
+    const QString prefix = via.host.isEmpty() ? QString() : QStringLiteral("via ") + via.name + u' ';
+    return prefix + (m_secure ? QStringLiteral("https://") + m_peerName + u'@' : QStringLiteral("http://"))
+        + m_host + u':' + QString::number(m_port);
+}
+
+void CHTTPGet::connectServer()
+{
+    m_openKey = serverKey();
+    if (m_secure)
+        m_socket->ConnectEncrypted(m_host, m_port, m_peerName, m_tlsConfiguration, route());
+    else
+        m_socket->Connect(m_host, m_port, route());
 }
 
 CHTTPGet::~CHTTPGet()
@@ -246,7 +299,6 @@ void CHTTPGet::setRecordDone(RecordWriter::Done done)
 void CHTTPGet::OpenURL(const QString &URL)
 {
     const Target target = parseURL(URL);
-    const bool sameServer = target.host == m_host && target.port == m_port;
     ++m_exchange;
     m_finished = m_aborted = m_failed = m_partStarted = m_retried = m_recordKept = m_recordWritten = false;
     m_received = 0;
@@ -255,6 +307,7 @@ void CHTTPGet::OpenURL(const QString &URL)
     m_host = target.host;
     m_port = target.port;
     m_url = target.url;
+    const bool sameServer = serverKey() == m_openKey;
     // The last server's address stays for its row only; a kept connection still knows its peer.
     m_remoteIP.clear();
 
@@ -276,6 +329,7 @@ void CHTTPGet::OpenURL(const QString &URL)
         if (EventSocket *kept = m_pool->take(serverKey())) {
             EventSocket *old = m_socket;
             adopt(kept);
+            m_openKey = serverKey();
             old->Close();
             old->deleteLater();
             updateReadPause();
@@ -293,10 +347,7 @@ void CHTTPGet::OpenURL(const QString &URL)
         return;
     }
     m_socket->Close();
-    if (m_secure)
-        m_socket->ConnectEncrypted(m_host, m_port, m_peerName, m_tlsConfiguration);
-    else
-        m_socket->Connect(m_host, m_port);
+    connectServer();
 }
 
 void CHTTPGet::startTls(const QString &peerName, const QSslConfiguration &configuration)
@@ -309,6 +360,7 @@ void CHTTPGet::startTls(const QString &peerName, const QSslConfiguration &config
     m_finished = true;
     m_reusable = false;
     m_tlsPending = true;
+    m_openKey = serverKey();
     discardPart();
     m_socket->startClientTls(peerName, configuration);
 }
@@ -358,7 +410,10 @@ void CHTTPGet::Socket_Connect()
     emit Connected();
     if (!self || exchange != m_exchange || m_aborted || m_finished)
         return;
-    if (!m_sendHeader.isEmpty())
+    const EventSocket::Via via = route();
+    if (!m_sendHeader.isEmpty() && !via.host.isEmpty() && !via.tunnel)
+        m_socket->SendData(forProxy(m_sendHeader, m_host, m_port, via.authorization));
+    else if (!m_sendHeader.isEmpty())
         m_socket->SendData(m_sendHeader);
     DebugTrace(QStringLiteral("Connected to web #") + QString::number(m_requestID) + QStringLiteral(" - ")
         + m_host + QStringLiteral(" - ") + m_url);
@@ -396,6 +451,15 @@ void CHTTPGet::takeReply(QByteArray chunk)
         else if (verdict == ReplyFraming::Verdict::Complete && used < chunk.size()) {
             chunk.truncate(used);
             m_socket->Close();
+        }
+    }
+    // A 407 on a plain request is the upstream proxy's own: the browser never asked it.
+    if (!relay && verdict != ReplyFraming::Verdict::Invalid && m_framing.finalHeaderSeen()
+        && m_framing.status() == 407) {
+        const EventSocket::Via via = route();
+        if (!via.host.isEmpty()) {
+            failLater(EventSocket::credentialsRefused(via));
+            return;
         }
     }
     if (!chunk.isEmpty()) {
@@ -516,10 +580,7 @@ void CHTTPGet::serverGone(const QString &reason, bool keepRecord)
         m_retried = true;
         m_reused = false;
         m_socket->Close();
-        if (m_secure)
-            m_socket->ConnectEncrypted(m_host, m_port, m_peerName, m_tlsConfiguration);
-        else
-            m_socket->Connect(m_host, m_port);
+        connectServer();
         return;
     }
     // Nothing of the reply has been passed on: the browser can still be answered.

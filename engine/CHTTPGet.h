@@ -1,7 +1,9 @@
 #pragma once
 
+#include "EventSocket.h"
 #include "RecordWriter.h"
 #include "ReplyFraming.h"
+#include "UpstreamProxy.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -9,7 +11,8 @@
 #include <QSslConfiguration>
 #include <QString>
 
-class EventSocket;
+#include <memory>
+
 class UpstreamPool;
 
 // The web-server side of a browser connection: works out host and port, connects, sends each
@@ -36,6 +39,10 @@ public:
     // from it before connecting. Without a pool the connection is kept for this object's own
     // next exchange only.
     void setPool(UpstreamPool *pool);
+    // The proxy the next exchanges go through, for the servers it is used for; null for none.
+    void setUpstreamProxy(std::shared_ptr<const UpstreamProxy> upstream);
+    // This exchange's server is reached through the upstream proxy, whose address RemoteIP gives.
+    bool throughUpstream() const;
     void setResponseFile(const QString &Filename);
     // Told, on this thread, once the next complete reply's record is in place or could not be.
     // It is called even when this object is gone by then.
@@ -149,9 +156,15 @@ private:
     void failLater(const QString &reason, bool keepRecord = false);
     void updateReadPause();
     void sendRequest();
+    // Connects to the server of this exchange, directly or through the upstream proxy.
+    void connectServer();
+    // How this exchange's server is reached; an empty host for directly.
+    EventSocket::Via route() const;
 
     EventSocket *m_socket = nullptr;
     QPointer<UpstreamPool> m_pool;
+    std::shared_ptr<const UpstreamProxy> m_upstream;
+    QString m_openKey; // the pool key of the server the socket was connected to
     QString m_host;
     QString m_url;
     qint32 m_port = 0;

@@ -623,6 +623,19 @@ bool CProxyConnection::requestComplete(const std::shared_ptr<CExchange> &exchang
         refuseInTurn(400, QStringLiteral("Malformed request"));
         return false;
     }
+    // The user sends his own requests again: the proxy's credentials are for other clients.
+    if (const auto answer = m_resend
+            ? std::nullopt
+            : m_gate.judge(request, m_server, m_socket->LocalIP(), m_tls->origin().has_value())) {
+        RecordWriter::instance().remove(exchange->RequestFilePath());
+        answerInTurn(*answer);
+        return false;
+    }
+    if (target->host.isEmpty()) {
+        RecordWriter::instance().remove(exchange->RequestFilePath());
+        refuseInTurn(400, QStringLiteral("Target is not an absolute URL"));
+        return false;
+    }
     if (isOwnEndpoint(target->host, target->port, m_server)) {
         RecordWriter::instance().remove(exchange->RequestFilePath());
         refuseInTurn(508, QStringLiteral("Loop Detected"));
@@ -661,8 +674,7 @@ void CProxyConnection::startNext()
         if (resendNext())
             return;
         if (m_pendingRefusal) {
-            const auto [code, reason] = *std::exchange(m_pendingRefusal, std::nullopt);
-            refuse(code, reason);
+            answerInTurn(*std::exchange(m_pendingRefusal, std::nullopt));
         } else if (m_closeAfter) {
             endExchange();
         } else if (m_socket->readPaused()) {
@@ -739,6 +751,10 @@ void CProxyConnection::PassGet(
             exchange->settle(server);
         });
     m_browser->setUpgradeAsked(exchange->upgrade);
+    if (m_server) {
+        const std::shared_ptr<const ProxyAccess> access = m_server->access();
+        m_browser->setUpstreamProxy(std::shared_ptr<const UpstreamProxy>(access, &access->upstream));
+    }
     m_browser->setRequestID(RequestID);
     m_browser->OpenURL(Host);
 
@@ -807,7 +823,8 @@ void CProxyConnection::Browser_Connected()
         if (m_phase != Phase::Forwarding)
             return;
         // A name can resolve to this machine too; only the connected address tells.
-        if (isOwnEndpoint(m_browser->RemoteIP(), m_browser->port(), m_server)) {
+        if (!m_browser->throughUpstream()
+            && isOwnEndpoint(m_browser->RemoteIP(), m_browser->port(), m_server)) {
             report(errorReport(QStringLiteral("ERROR")));
             refuse(508, QStringLiteral("Loop Detected"));
             return;
@@ -1285,21 +1302,30 @@ void CProxyConnection::refuse(int code, const QString &reason)
 // requests before it; nothing after it is read.
 void CProxyConnection::refuseInTurn(int code, const QString &reason)
 {
-    if (m_queue.empty()) {
-        refuse(code, reason);
+    answerInTurn(
+        { RequestGate::reply(code, reasonPhrase(code).toLatin1(), "text/plain", reason.toUtf8() + kCrLf),
+            QStringLiteral("Refused: ") + QString::number(code) + QStringLiteral(" ") + reason });
+}
+
+void CProxyConnection::answerInTurn(const RequestGate::Answer &answer)
+{
+    if (!m_queue.empty()) {
+        m_pendingRefusal = answer;
+        m_socket->setReadPaused(true);
         return;
     }
-    m_pendingRefusal = { code, reason };
-    m_socket->setReadPaused(true);
+    if (m_server)
+        m_server->AddLog(logPrefix() + QStringLiteral(" - ") + answer.log);
+    sendAnswer(answer.bytes);
 }
 
 void CProxyConnection::answerAndClose(int code, const QString &body)
 {
-    const QByteArray content = body.toUtf8();
-    QByteArray answer = QByteArrayLiteral("HTTP/1.1 ") + QByteArray::number(code) + ' '
-        + reasonPhrase(code).toLatin1()
-        + QByteArrayLiteral("\r\nContent-Type: text/plain\r\nContent-Length: ")
-        + QByteArray::number(content.size()) + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + content;
+    sendAnswer(RequestGate::reply(code, reasonPhrase(code).toLatin1(), "text/plain", body.toUtf8()));
+}
+
+void CProxyConnection::sendAnswer(const QByteArray &answer)
+{
     // The answer is what the browser got for the exchange being served: its row names it as the
     // reply record, unless the server's own bytes were kept there (a reply refused as invalid).
     if (m_phase == Phase::Forwarding && !m_queue.empty() && m_queue.front()->stamp != 0

@@ -2,6 +2,7 @@
 
 #include "CProxyServer.h"
 #include "EventSocket.h"
+#include "RequestGate.h"
 #include "TunnelRelay.h"
 
 #include <QByteArray>
@@ -139,7 +140,9 @@ private:
     void exchangeDone();
     void refuse(int code, const QString &reason);
     void refuseInTurn(int code, const QString &reason);
+    void answerInTurn(const RequestGate::Answer &answer);
     void answerAndClose(int code, const QString &body);
+    void sendAnswer(const QByteArray &answer);
     void finishIfDrained();
     void endExchange();
     void endConnection(const QString &status);
@@ -175,8 +178,10 @@ private:
     std::shared_ptr<CExchange> m_receiving;
     // The last exchange served, still named by the accessors once it has ended.
     std::shared_ptr<CExchange> m_last;
-    // A refusal that waits for the replies before it, after which the connection closes.
-    std::optional<std::pair<int, QString>> m_pendingRefusal;
+    // An answer of the proxy's own (a refusal) that waits for the replies before it, after which
+    // the connection closes.
+    std::optional<RequestGate::Answer> m_pendingRefusal;
+    RequestGate m_gate;
 
     Phase m_phase = Phase::Receiving;
     bool m_closeAfter = false; // the browser will send no more requests

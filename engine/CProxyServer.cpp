@@ -3,6 +3,7 @@
 #include "CExchange.h"
 #include "CProxyConnection.h"
 #include "CTimer.h"
+#include "Clock.h"
 #include "CrossThread.h"
 #include "EventSocket.h"
 #include "IHistoryList.h"
@@ -13,6 +14,7 @@
 #include "TarnwickVersion.h"
 #include "UpstreamPool.h"
 
+#include <QHostAddress>
 #include <QLocale>
 #include <QPointer>
 #include <QTcpSocket>
@@ -60,6 +62,7 @@ CProxyServer::CProxyServer(IProxyShell *shell, QObject *parent)
     connect(m_server, &EventSocket::Closed, this, &CProxyServer::Server_Close);
     connect(m_server, &EventSocket::acceptFailed, this, &CProxyServer::Server_AcceptFailed);
     connect(m_timer, &CTimer::Timer, this, &CProxyServer::Timer_Timer);
+    m_server->setAcceptFilter([this](const QHostAddress &peer) { return clientAllowed(peer); });
 }
 
 CProxyServer::~CProxyServer()
@@ -321,6 +324,9 @@ void CProxyServer::StartListening()
         ServerPort = m_server->LocalPort();
         AddLog(
             QStringLiteral("Proxy server started on ") + IP() + QLatin1Char(':') + QString::number(m_port));
+        const QString warning = refusedMachinesWarning(IP(), access()->allowClients);
+        if (!warning.isEmpty())
+            AddLog(warning);
         m_running = true;
         m_lastStartError.clear();
     } catch (const std::exception &e) {
@@ -601,6 +607,55 @@ void CProxyServer::releaseHeld(quint64 id, const HoldDecision &decision)
             if (const auto held = weak.lock())
                 held->releaseHold(id, decision);
         });
+}
+
+void CProxyServer::setAccess(const ProxyAccess &access)
+{
+    auto snapshot = std::make_shared<const ProxyAccess>(access);
+    const std::lock_guard lock(m_accessLock);
+    m_access = std::move(snapshot);
+}
+
+std::shared_ptr<const ProxyAccess> CProxyServer::access() const
+{
+    const std::lock_guard lock(m_accessLock);
+    return m_access;
+}
+
+QString CProxyServer::refusedMachinesWarning(const QString &listenIP, const ClientAllowList &allowed)
+{
+    const QHostAddress address(listenIP);
+    if (address.isNull() || address.isLoopback() || !allowed.isDefault())
+        return {};
+    return QStringLiteral("Only this machine may use the proxy on %1: other machines will be refused until "
+                          "they are allowed in Options (Allow clients from)")
+        .arg(listenIP);
+}
+
+// Runs as the listener accepts, before anything of the connection is read. A flood from one
+// address costs one log line a minute.
+bool CProxyServer::clientAllowed(const QHostAddress &peer)
+{
+    if (access()->allowClients.allows(peer))
+        return true;
+    const qint64 now = Clock::tickCount();
+    bool mapped = false;
+    const quint32 v4 = peer.toIPv4Address(&mapped);
+    const QString address = mapped ? QHostAddress(v4).toString() : peer.toString();
+    const auto last = m_refusalsLogged.constFind(address);
+    if (last != m_refusalsLogged.constEnd() && now - *last < RefusalLogIntervalMs)
+        return false;
+    // Many addresses must not grow the table for ever: entries past their minute go, and while
+    // it is still full, new addresses are refused unlogged.
+    if (m_refusalsLogged.size() >= MaxRefusalsLogged) {
+        m_refusalsLogged.removeIf(
+            [now](const auto &entry) { return now - entry.value() >= RefusalLogIntervalMs; });
+        if (m_refusalsLogged.size() >= MaxRefusalsLogged)
+            return false;
+    }
+    m_refusalsLogged.insert(address, now);
+    AddLog(QStringLiteral("Refused client %1: not in the allowed list").arg(address));
+    return false;
 }
 
 void CProxyServer::Server_ConnectionRequest(qint32 RequestID)

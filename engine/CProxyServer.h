@@ -4,6 +4,7 @@
 #include "CLog.h"
 #include "CrossThread.h"
 #include "HttpTarget.h"
+#include "ProxyAccess.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -23,6 +24,7 @@ class HttpsDecryption;
 class IHistoryList;
 class IProxyShell;
 class NetworkHub;
+class QHostAddress;
 class QThread;
 class UpstreamPool;
 
@@ -161,6 +163,15 @@ public:
     // server or clears it first.
     void setHttpsDecryption(HttpsDecryption *decryption);
     HttpsDecryption *httpsDecryption() const;
+    // Who may connect, the credentials clients must give and the upstream proxy. Network threads
+    // take the current snapshot; a connection already accepted keeps being served.
+    void setAccess(const ProxyAccess &access);
+    std::shared_ptr<const ProxyAccess> access() const;
+    // The refusals of one client address are logged at most once in this long.
+    static constexpr qint64 RefusalLogIntervalMs = 60000;
+    static constexpr qsizetype MaxRefusalsLogged = 1024;
+    // Said at start when other machines can reach the listening address but may not connect.
+    static QString refusedMachinesWarning(const QString &listenIP, const ClientAllowList &allowed);
 
     // A request to send again, or one the user wrote: message goes to the server its target
     // names, or, in origin form, to origin (secure: over TLS, as inside a decrypted tunnel).
@@ -204,6 +215,7 @@ private:
     void Server_Close();
     void Server_AcceptFailed(const QString &reason);
     void refuseConnection(qint32 RequestID);
+    bool clientAllowed(const QHostAddress &peer);
     // The network thread the caller runs on, or null on this object's thread.
     NetworkHub *currentHub() const;
     // Off this object's thread: posts the call to it and says so.
@@ -252,6 +264,10 @@ private:
     std::shared_ptr<const Breakpoints> m_breakpoints;
     std::atomic<bool> m_breakpointsOn = false; // spares every exchange the lock while none are set
     QHash<quint64, std::weak_ptr<CProxyConnection>> m_held;
+    mutable std::mutex m_accessLock;
+    std::shared_ptr<const ProxyAccess> m_access = std::make_shared<ProxyAccess>();
+    // When each refused address was last logged.
+    QHash<QString, qint64> m_refusalsLogged;
     bool m_cleanedUp = false;
     // An accept failure has been logged and no connection was accepted since.
     bool m_acceptFailing = false;

@@ -383,6 +383,10 @@ bool CRequest::parseHeader()
                       .arg(host, defaultPort ? QString() : QStringLiteral(":%1").arg(m_origin->port))
                       .toLatin1()
             + targetText.toByteArray());
+    } else if (targetText.startsWith('/')) {
+        // A request for the proxy itself (its set-up page): the target names no server.
+        m_target = HttpTarget();
+        m_target->path = targetText.toByteArray();
     } else {
         m_target = HttpTarget::fromAbsolute(targetText, &why);
         if (!m_target)

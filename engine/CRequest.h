@@ -67,7 +67,8 @@ public:
 
     // The method word as the browser spelled it; empty until recognised.
     QByteArray method() const;
-    // Where the request goes, once the header has been read and accepted.
+    // Where the request goes, once the header has been read and accepted; a target in origin form
+    // outside a decrypted tunnel (a request for the proxy itself) has no host.
     const std::optional<HttpTarget> &target() const;
     // True when the body comes in chunked transfer coding.
     bool chunked() const;

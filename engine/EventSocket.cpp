@@ -58,14 +58,19 @@ int copyQtDescriptor(qintptr descriptor)
 // them can later be answered with TLS in the place of its server.
 class TlsCapableServer : public QTcpServer
 {
+public:
+    std::function<bool(const QHostAddress &)> filter;
+
 protected:
     void incomingConnection(qintptr descriptor) override
     {
         auto *socket = new QSslSocket(this);
-        if (socket->setSocketDescriptor(descriptor))
+        if (socket->setSocketDescriptor(descriptor) && (!filter || filter(socket->peerAddress()))) {
             addPendingConnection(socket);
-        else
-            delete socket;
+            return;
+        }
+        socket->abort();
+        delete socket;
     }
 };
 
@@ -120,6 +125,9 @@ QString describeTlsErrors(const QList<QSslError> &errors)
 // loopback), and every chunk handed on is then copied into the peer's send queue. Bounding one
 // read bounds the memory of a transfer; while reading is paused it also makes Qt stop reading.
 constexpr qint64 ReadBufferSize = 256 * 1024;
+
+// An upstream proxy's answer to CONNECT is a header alone; one longer than this is not one.
+constexpr qint64 MaxProxyReplyHeader = 16 * 1024;
 
 // A closing socket that still has bytes to send gets this long to hand them over.
 constexpr int LingerMilliseconds = 30000;
@@ -385,6 +393,13 @@ struct EventSocket::Private {
     // Inside a call of ours into Qt that can fail on bytes it already holds (a handshake
     // started over a buffered ClientHello): the socket must not be released under Qt's feet.
     int callsIntoQt = 0;
+    std::function<bool(const QHostAddress &)> acceptFilter;
+    // Through an upstream proxy: where the tunnel goes, whether the proxy's answer is awaited,
+    // and whether the connection is open (to the proxy itself, or through its tunnel).
+    Via via;
+    QByteArray viaTarget;
+    bool viaAwaiting = false;
+    bool viaOpen = false;
 };
 
 EventSocket::EventSocket(QObject *parent)
@@ -416,6 +431,10 @@ void EventSocket::Close()
     d->connectEncrypted = false;
     d->encrypted = false;
     d->tlsErrors.clear();
+    d->via = Via();
+    d->viaTarget.clear();
+    d->viaAwaiting = false;
+    d->viaOpen = false;
     ++d->generation;
 }
 
@@ -525,6 +544,7 @@ void EventSocket::Listen()
     if (d->state != sckClosed)
         throw RaisedError(ErrorAlreadyInUse, ErrorSource, QStringLiteral("The socket is already in use"));
     auto *server = new TlsCapableServer;
+    server->filter = d->acceptFilter;
     if (!server->listen(d->bindAddress, quint16(d->bindPort))) {
         const RaisedError error(winsockNumber(server->serverError()), ErrorSource, server->errorString());
         delete server;
@@ -537,6 +557,11 @@ void EventSocket::Listen()
     connect(server, &QTcpServer::newConnection, this, &EventSocket::onNewConnection);
     connect(server, &QTcpServer::acceptError, this, &EventSocket::onAcceptError);
     d->state = sckListening;
+}
+
+void EventSocket::setAcceptFilter(std::function<bool(const QHostAddress &peer)> filter)
+{
+    d->acceptFilter = std::move(filter);
 }
 
 qint32 EventSocket::LocalPort() const
@@ -730,13 +755,7 @@ void EventSocket::takeSocket(QTcpSocket *socket)
         if (d->state == sckResolvingHost && state == QAbstractSocket::ConnectingState)
             d->state = sckConnecting;
     });
-    connect(socket, &QAbstractSocket::connected, this, [this] {
-        d->socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        d->state = sckConnected;
-        // An encrypted connection is there for its owner once its handshake is done.
-        if (!d->tlsStarted)
-            emit Connected();
-    });
+    connect(socket, &QAbstractSocket::connected, this, &EventSocket::onConnected);
     if (auto *ssl = qobject_cast<QSslSocket *>(socket)) {
         connect(ssl, &QSslSocket::encrypted, this, &EventSocket::onEncrypted);
         // Sealed bytes leave later than Qt reports the plain ones written.
@@ -764,16 +783,100 @@ void EventSocket::onEncrypted()
 void EventSocket::ConnectEncrypted(
     const QString &host, qint32 port, const QString &peerName, const QSslConfiguration &configuration)
 {
-    Connect(host, port);
+    ConnectEncrypted(host, port, peerName, configuration, Via());
+}
+
+void EventSocket::ConnectEncrypted(const QString &host, qint32 port, const QString &peerName,
+    const QSslConfiguration &configuration, const Via &via)
+{
+    Connect(host, port, via);
     auto *ssl = qobject_cast<QSslSocket *>(d->socket);
     if (!ssl)
         return;
+    // Connect has begun a plain connection; encryption starts as soon as it is open.
     d->tlsStarted = true;
     d->connectEncrypted = true;
     ssl->setSslConfiguration(configuration);
     ssl->setPeerVerifyName(peerName);
-    // Connect has begun a plain connection; encryption starts as soon as it is made.
-    connect(ssl, &QAbstractSocket::connected, ssl, [ssl] { ssl->startClientEncryption(); });
+}
+
+void EventSocket::onConnected()
+{
+    d->socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (!d->via.host.isEmpty() && d->via.tunnel && !d->viaOpen) {
+        // RFC 9110 section 9.3.6: the target of CONNECT is host and port, also in Host.
+        QByteArray request = "CONNECT " + d->viaTarget + " HTTP/1.1\r\nHost: " + d->viaTarget + "\r\n";
+        if (!d->via.authorization.isEmpty())
+            request += "Proxy-Authorization: " + d->via.authorization + "\r\n";
+        d->socket->write(request + "\r\n");
+        d->viaAwaiting = true;
+        return;
+    }
+    d->viaOpen = true;
+    opened();
+}
+
+void EventSocket::opened()
+{
+    d->state = sckConnected;
+    // An encrypted connection is there for its owner once its handshake is done.
+    if (d->connectEncrypted) {
+        if (auto *ssl = qobject_cast<QSslSocket *>(d->socket))
+            ssl->startClientEncryption();
+    } else if (!d->tlsStarted) {
+        emit Connected();
+    }
+}
+
+void EventSocket::readProxyReply()
+{
+    const QByteArray seen = d->socket->peek(MaxProxyReplyHeader);
+    const qsizetype end = seen.indexOf("\r\n\r\n");
+    if (end < 0) {
+        if (seen.size() >= MaxProxyReplyHeader)
+            proxyFailed(
+                QStringLiteral("the upstream proxy %1 sent a reply header that never ends").arg(d->via.name));
+        return;
+    }
+    d->socket->skip(end + 4);
+    d->viaAwaiting = false;
+    // "HTTP/1.1 200 Connection established": any 2xx opens the tunnel (RFC 9110 section 9.3.6).
+    const QByteArray line = seen.first(seen.indexOf("\r\n"));
+    const qsizetype codeAt = line.indexOf(' ');
+    const QByteArray statusText = codeAt < 0 ? QByteArray() : line.mid(codeAt + 1).trimmed();
+    const int status = line.startsWith("HTTP/") ? statusText.left(3).toInt() : 0;
+    if (status >= 200 && status < 300) {
+        d->viaOpen = true;
+        const QPointer<EventSocket> self(this);
+        opened();
+        // Bytes the server sent first through the tunnel are announced like any others.
+        if (self && d->socket && !d->tlsStarted && d->socket->bytesAvailable() > 0) {
+            d->unannounced = true;
+            schedulePump();
+        }
+        return;
+    }
+    if (status == 407)
+        proxyFailed(credentialsRefused(d->via));
+    else if (status > 0)
+        proxyFailed(QStringLiteral("the upstream proxy %1 refused the CONNECT with %2")
+                        .arg(d->via.name, QString::fromLatin1(statusText)));
+    else
+        proxyFailed(QStringLiteral("the upstream proxy %1 gave no HTTP reply to CONNECT").arg(d->via.name));
+}
+
+QString EventSocket::credentialsRefused(const Via &via)
+{
+    return via.authorization.isEmpty()
+        ? QStringLiteral("the upstream proxy %1 asks for credentials (407) and none are set").arg(via.name)
+        : QStringLiteral("the upstream proxy %1 refused the credentials (407)").arg(via.name);
+}
+
+void EventSocket::proxyFailed(const QString &description)
+{
+    d->viaAwaiting = false;
+    d->state = sckError;
+    raiseSocketError(sckProxyFailed, description);
 }
 
 void EventSocket::startServerTls(const QSslConfiguration &configuration)
@@ -848,6 +951,11 @@ QString EventSocket::tlsSummary() const
 
 void EventSocket::Connect(const QString &host, qint32 port)
 {
+    Connect(host, port, Via());
+}
+
+void EventSocket::Connect(const QString &host, qint32 port, const Via &via)
+{
     if (d->state != sckClosed)
         throw RaisedError(ErrorAlreadyInUse, ErrorSource, QStringLiteral("The socket is already in use"));
     releaseSocket();
@@ -865,10 +973,20 @@ void EventSocket::Connect(const QString &host, qint32 port)
     }
     auto *socket = new QSslSocket;
     takeSocket(socket);
+    d->via = via;
+    QString peer = host;
+    qint32 peerPort = port;
+    if (!via.host.isEmpty()) {
+        d->viaTarget
+            = (host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host).toLatin1()
+            + ':' + QByteArray::number(port);
+        peer = via.host;
+        peerPort = via.port;
+    }
     QHostAddress literal;
-    if (literal.setAddress(host))
+    if (literal.setAddress(peer))
         d->state = sckConnecting;
-    socket->connectToHost(host, quint16(port));
+    socket->connectToHost(peer, quint16(peerPort));
 }
 
 // Failures found before anything starts are still reported in the background, as the caller
@@ -1051,6 +1169,10 @@ void EventSocket::raiseSocketError(qint16 number, const QString &description)
 
 void EventSocket::onReadyRead()
 {
+    if (d->viaAwaiting) {
+        readProxyReply();
+        return;
+    }
     d->unannounced = true;
     pump();
 }
@@ -1146,6 +1268,14 @@ void EventSocket::onSocketError(int error)
     }
     if (d->state == sckError || d->closedRaised)
         return;
+    if (!d->via.host.isEmpty() && !d->viaOpen) {
+        proxyFailed(QStringLiteral("the upstream proxy %1 %2 (%3)")
+                        .arg(d->via.name,
+                            d->viaAwaiting ? QStringLiteral("failed before opening the tunnel")
+                                           : QStringLiteral("cannot be reached"),
+                            d->socket->errorString()));
+        return;
+    }
     d->state = sckError;
     if (d->tlsStarted && !d->encrypted) {
         QString reason = d->tlsErrors.isEmpty() ? d->socket->errorString() : d->tlsErrors;
@@ -1167,6 +1297,11 @@ void EventSocket::onPeerClosed()
 {
     if (d->state == sckError || d->peerClosed || raisedLater([this] { onPeerClosed(); }))
         return;
+    if (!d->via.host.isEmpty() && !d->viaOpen) {
+        proxyFailed(QStringLiteral("the upstream proxy %1 closed the connection before opening the tunnel")
+                        .arg(d->via.name));
+        return;
+    }
     d->peerClosed = true;
     pump();
 }

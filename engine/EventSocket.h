@@ -7,6 +7,7 @@
 
 #include <functional>
 
+class QHostAddress;
 class QSslConfiguration;
 class QTcpServer;
 class QTcpSocket;
@@ -48,6 +49,8 @@ public:
         sckHostNotFound = 11001,
         // Not a Winsock number: the TLS handshake failed (its reason is in the description).
         sckTlsFailed = 12001,
+        // Not a Winsock number: the upstream proxy could not be reached or would not open a tunnel.
+        sckProxyFailed = 12002,
     };
 
     explicit EventSocket(QObject *parent = nullptr);
@@ -58,6 +61,9 @@ public:
     // Reserves the address for listening; the actual listen happens in Listen.
     void Bind(qint32 localPort, const QString &localIP);
     void Listen();
+    // Asked with each connection's peer address as it is accepted, before anything of it is
+    // read; a connection it refuses is closed at once and never announced. Set before Listen.
+    void setAcceptFilter(std::function<bool(const QHostAddress &peer)> filter);
     qint32 LocalPort() const;
     QString LocalIP() const;
     // On a fresh instance: take over the pending connection that ConnectionRequest announced.
@@ -77,8 +83,21 @@ public:
     static qint32 newRequestID();
     // On a fresh instance on the receiving thread.
     void Accept(const Handoff &handoff);
+    // An HTTP proxy to connect through: the socket connects to it and, for a tunnel, asks it
+    // with CONNECT for one to the host, then goes on as if connected to the host itself. A
+    // failure of the proxy is raised as sckProxyFailed with a description that names it.
+    struct Via {
+        QString host;
+        qint32 port = 0;
+        QString name; // as descriptions name the proxy
+        QByteArray authorization; // the Proxy-Authorization value, if any
+        bool tunnel = true; // false: the caller speaks to the proxy itself
+    };
+    // What a 407 of the proxy means: credentials missing or wrong.
+    static QString credentialsRefused(const Via &via);
     // Connects in the background; Connected or Error follows.
     void Connect(const QString &host, qint32 port);
+    void Connect(const QString &host, qint32 port, const Via &via);
     // Queues the bytes; SendComplete follows when everything queued has gone. On a socket that
     // is neither connected nor connecting the bytes are dropped: there is nobody to send them
     // to, so callers check State() first.
@@ -94,6 +113,8 @@ public:
     // failed handshake (or a certificate that fails verification) raises tlsFailed, then Error.
     void ConnectEncrypted(
         const QString &host, qint32 port, const QString &peerName, const QSslConfiguration &configuration);
+    void ConnectEncrypted(const QString &host, qint32 port, const QString &peerName,
+        const QSslConfiguration &configuration, const Via &via);
     // Answers as the server of a TLS handshake on this accepted connection; encrypted follows.
     void startServerTls(const QSslConfiguration &configuration);
     // Starts TLS as the client on this connected outgoing connection; encrypted follows.
@@ -171,6 +192,10 @@ private:
     void onSpareSent(qint64 bytesLeft, bool failed);
     void onReadyRead();
     void onEncrypted();
+    void onConnected();
+    void opened();
+    void readProxyReply();
+    void proxyFailed(const QString &description);
     void onBytesWritten();
     void onSocketError(int error);
     void onPeerClosed();

@@ -54,10 +54,15 @@ bool HttpsSettings::save(const QString &fileName, QString *why) const
 
 bool HttpsSettings::neverDecrypt(const QString &host) const
 {
+    return hostListed(neverDecryptHosts, host);
+}
+
+bool HttpsSettings::hostListed(const QStringList &patterns, const QString &host)
+{
     const QString name = normalHost(host);
     if (name.isEmpty())
         return false;
-    for (const QString &entry : neverDecryptHosts) {
+    for (const QString &entry : patterns) {
         const QString pattern = normalHost(entry);
         if (pattern.startsWith(QStringLiteral("*."))) {
             // The dot stays in the suffix, so "*.example.com" never matches "badexample.com".

@@ -22,6 +22,8 @@ struct HttpsSettings {
     // entry matches that host only; "*.example.com" matches every name below example.com but
     // not example.com itself, which takes an entry of its own.
     bool neverDecrypt(const QString &host) const;
+    // The same matching against any list of such entries.
+    static bool hostListed(const QStringList &patterns, const QString &host);
 
     bool operator==(const HttpsSettings &) const = default;
 };

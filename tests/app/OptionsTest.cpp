@@ -1,9 +1,13 @@
 #include "Options.h"
+#include "ProgramValues.h"
+#include "ProxyCredentials.h"
 #include "TestFolder.h"
 #include "frmOptions.h"
 
 #include <QCheckBox>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -20,6 +24,21 @@ Options make(int limit, Mode mode = Mode::Clear, bool keep = false)
 {
     Options options;
     std::tie(options.historyLimit, options.historyMode, options.keepHistory) = std::tuple(limit, mode, keep);
+    return options;
+}
+
+const QString Hash = u"pbkdf2-sha256$1000$c2FsdA==$"_s + QString::fromLatin1(QByteArray(32, 'h').toBase64());
+
+Options network()
+{
+    Options options;
+    options.allowClients = u"10.0.0.0/8, 127.0.0.1"_s;
+    options.proxyUser = u"ann"_s;
+    options.proxyPasswordHash = Hash;
+    options.upstreamProxy = u"[::1]:3128"_s;
+    options.upstreamUser = u"u"_s;
+    options.upstreamPassword = u"p w=1"_s;
+    options.upstreamBypass = QStringList { u"a"_s, u"*.b"_s };
     return options;
 }
 
@@ -42,7 +61,8 @@ TEST(OptionsFile, ReadsKnownKeysReportsTheRestAndWritesWhatItReads)
             make(1000000, Mode::Oldest, true), "" },
         { "unknown key and a line without =", "Colour=red\nHistoryLimit=10\njunk\n", make(10),
             R"(unknown key "Colour"; ignored|line 3 is not key=value: "junk"; ignored)" },
-        { "a bad value of each key", "HistoryLimit=abc\nHistoryMode=newest\nKeepHistory=yes\nWindowSplitter=!\n", {},
+        { "a bad value of each key",
+            "HistoryLimit=abc\nHistoryMode=newest\nKeepHistory=yes\nWindowSplitter=!\n", {},
             R"(bad value for HistoryLimit: "abc" (a whole number from 10 to 1000000); using 200|)"
             R"(bad value for HistoryMode: "newest" (clear or oldest); using clear|)"
             R"(bad value for KeepHistory: "yes" (true or false); using false|)"
@@ -53,7 +73,18 @@ TEST(OptionsFile, ReadsKnownKeysReportsTheRestAndWritesWhatItReads)
             R"(bad value for HistoryMode: "" (clear or oldest); using clear|)"
             R"(bad value for HistoryLimit: "9" (a whole number from 10 to 1000000); using 200)" },
         { "no options file is that large", QByteArray(65 * 1024, '\n'), {},
-            "larger than 64 KiB; using the defaults" } };
+            "larger than 64 KiB; using the defaults" },
+        { "the network keys, lists as written by hand",
+            "AllowClients= 10.0.0.0/8 ,127.0.0.1\nProxyUser=ann\nProxyPasswordHash=" + Hash.toLatin1()
+                + "\nUpstreamProxy=[::1]:3128\nUpstreamUser=u\nUpstreamPassword=p w=1\nUpstreamBypass=a,, "
+                  "*.b\n",
+            network(), "" },
+        { "bad network values; a password is never quoted",
+            "AllowClients=10.0.0.0/33\nProxyUser=a:b\nProxyPasswordHash=letmein\nUpstreamProxy=noport\n", {},
+            R"(bad value for AllowClients: "10.0.0.0/33" (addresses and ranges like 192.168.1.0/24); using 127.0.0.0/8, ::1|)"
+            R"(bad value for ProxyUser: "a:b" (a user name without a colon); using |)"
+            R"(bad value for ProxyPasswordHash: (not shown) (a hash Tarnwick made); using |)"
+            R"(bad value for UpstreamProxy: "noport" (host:port); using )" } };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         TestFolder folder;
@@ -69,6 +100,13 @@ TEST(OptionsFile, ReadsKnownKeysReportsTheRestAndWritesWhatItReads)
         EXPECT_EQ(Options::read(path).options, row.expected);
         EXPECT_TRUE(Options::read(path).logLines.isEmpty());
     }
+    // The upstream password has to be sent, so it is kept as it is, but for its owner's eyes only.
+    TestFolder folder;
+    ASSERT_TRUE(network().write(Options::defaultFileName()));
+    const auto others
+        = QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+    EXPECT_EQ(QFile::permissions(Options::defaultFileName()) & (others | QFileDevice::ReadOwner),
+        QFileDevice::ReadOwner);
     QString why;
     EXPECT_FALSE(Options().write(u"/nonexistent/tarnwick-options.ini"_s, &why));
     EXPECT_TRUE(why.startsWith(u"Cannot write /nonexistent/tarnwick-options.ini: "_s)) << why.toStdString();
@@ -86,4 +124,42 @@ TEST(OptionsDialog, ShowsTheOptionsAndGivesBackTheEditedOnes)
     QTest::mouseClick(dialog.cmdOK, Qt::LeftButton);
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(dialog.options(), make(123456));
+}
+
+TEST(OptionsDialog, SaysWhoWillBeRefusedRefusesWhatItCannotReadAndKeepsOnlyAPasswordHash)
+{
+    const QString listening = std::exchange(ServerIP, u"0.0.0.0"_s);
+    frmOptions dialog(network(), nullptr);
+    dialog.show();
+    EXPECT_EQ(dialog.options(), network());
+    const struct {
+        const char *name;
+        const char *allow, *upstream;
+        bool warned;
+        const char *error; // empty when OK closes the dialog
+    } rows[] = {
+        { "the default list on an address others reach", "127.0.0.0/8, ::1", "", true, "" },
+        { "a range that is no range", "10.0.0.0/33", "", false, "Allow clients from: " },
+        { "an upstream proxy without a port", "10.0.0.0/8", "proxy", false, "Forward through proxy: " },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        dialog.show();
+        dialog.setResult(QDialog::Rejected);
+        dialog.txtAllowClients->setText(QLatin1String(row.allow));
+        dialog.txtUpstreamProxy->setText(QLatin1String(row.upstream));
+        EXPECT_EQ(dialog.lblAllowWarning->isVisibleTo(&dialog), row.warned);
+        QTest::mouseClick(dialog.cmdOK, Qt::LeftButton);
+        EXPECT_EQ(dialog.result(), *row.error ? QDialog::Rejected : QDialog::Accepted);
+        EXPECT_EQ(dialog.lblError->text().left(int(strlen(row.error))), QLatin1String(row.error));
+    }
+    dialog.show();
+    dialog.txtUpstreamProxy->clear();
+    dialog.txtProxyPassword->setText(u"n3w"_s);
+    QTest::mouseClick(dialog.cmdOK, Qt::LeftButton);
+    const QString hash = dialog.options().proxyPasswordHash;
+    EXPECT_TRUE(ProxyCredentials::verify(hash, "n3w")) << hash.toStdString();
+    EXPECT_FALSE(ProxyCredentials::verify(hash, "n3W"));
+    EXPECT_FALSE(hash.contains(u"n3w"_s));
+    ServerIP = listening;
 }

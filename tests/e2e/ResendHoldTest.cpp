@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "FakeOrigin.h"
 #include "HttpsFixtures.h"
+#include "ProxyCredentials.h"
 #include "RawBrowser.h"
 
 #include <gtest/gtest.h>
@@ -85,11 +86,17 @@ TEST(Resend, TheServerGetsTheRecordedRequestAgainByteForByte)
     }
 }
 
-// Several requests go one after the other; one the parser refuses is skipped, and one whose
-// server cannot be reached gets the browser's 502 reasons in its row, its record and the log.
+// Several requests go one after the other, with no proxy credentials; one the parser refuses is
+// skipped, and one whose server cannot be reached gets the browser's 502 reasons in its row, its
+// record and the log.
 TEST(Resend, EachRequestGoesInTurnWhateverBecameOfTheOneBefore)
 {
     ProxyHarness h;
+    // The user's own requests need none of the credentials other clients must give.
+    ProxyAccess access;
+    access.proxyUser = u"user"_s;
+    access.proxyPasswordHash = ProxyCredentials::hashPassword(u"secret"_s, 1);
+    h.server->setAccess(access);
     FakeOrigin origin;
     origin.setReply({ kReply });
     const QByteArray closed = "http://127.0.0.1:" + QByteArray::number(ProxyHarness::freePort());
