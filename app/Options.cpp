@@ -4,6 +4,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QList>
 #include <QSaveFile>
 #include <QThread>
@@ -83,6 +86,33 @@ Key bytes(const QString &name, QByteArray Options::*field)
         [=](const Options &options) { return QString::fromLatin1((options.*field).toBase64()); } };
 }
 
+// The rules as one line of JSON: [{"pattern": text, "request": bool, "reply": bool}, ...].
+Key rules(const QString &name, QList<BreakpointRule> Options::*field)
+{
+    return { name, u"a JSON list of breakpoint rules"_s,
+        [=](Options &options, const QString &value) {
+            const QJsonDocument json = QJsonDocument::fromJson(value.toUtf8());
+            if (!json.isArray())
+                return false;
+            QList<BreakpointRule> rules;
+            for (const QJsonValue rule : json.array()) {
+                if (!rule[u"pattern"_s].isString())
+                    return false;
+                rules.append({ rule[u"pattern"_s].toString(), rule[u"request"_s].toBool(),
+                    rule[u"reply"_s].toBool() });
+            }
+            options.*field = rules;
+            return true;
+        },
+        [=](const Options &options) {
+            QJsonArray rules;
+            for (const BreakpointRule &rule : options.*field)
+                rules.append(QJsonObject { { u"pattern"_s, rule.pattern }, { u"request"_s, rule.onRequest },
+                    { u"reply"_s, rule.onReply } });
+            return QString::fromUtf8(QJsonDocument(rules).toJson(QJsonDocument::Compact));
+        } };
+}
+
 // Adding an option takes its member in Options and one row here.
 const QList<Key> &keys()
 {
@@ -96,6 +126,7 @@ const QList<Key> &keys()
         bytes(u"WindowGeometry"_s, &Options::windowGeometry),
         bytes(u"WindowSplitter"_s, &Options::windowSplitter),
         bytes(u"HistoryColumns"_s, &Options::historyColumns),
+        rules(u"BreakpointRules"_s, &Options::breakpointRules),
     };
     return table;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Breakpoints.h"
 #include "CProxyServer.h"
 #include "HistoryModel.h"
 
@@ -21,6 +22,8 @@ struct Options {
     QByteArray windowGeometry;
     QByteArray windowSplitter;
     QByteArray historyColumns;
+    // Kept for the next run, which starts with breakpoints off all the same.
+    QList<BreakpointRule> breakpointRules;
 
     static constexpr int MinHistoryLimit = 10;
     static constexpr int MaxHistoryLimit = 1000000;
