@@ -42,7 +42,8 @@ TEST(OptionsFile, ReadsKnownKeysReportsTheRestAndWritesWhatItReads)
             make(1000000, Mode::Oldest, true), "" },
         { "unknown key and a line without =", "Colour=red\nHistoryLimit=10\njunk\n", make(10),
             R"(unknown key "Colour"; ignored|line 3 is not key=value: "junk"; ignored)" },
-        { "a bad value of each key", "HistoryLimit=abc\nHistoryMode=newest\nKeepHistory=yes\nWindowSplitter=!\n", {},
+        { "a bad value of each key",
+            "HistoryLimit=abc\nHistoryMode=newest\nKeepHistory=yes\nWindowSplitter=!\n", {},
             R"(bad value for HistoryLimit: "abc" (a whole number from 10 to 1000000); using 200|)"
             R"(bad value for HistoryMode: "newest" (clear or oldest); using clear|)"
             R"(bad value for KeepHistory: "yes" (true or false); using false|)"
@@ -52,6 +53,15 @@ TEST(OptionsFile, ReadsKnownKeysReportsTheRestAndWritesWhatItReads)
             R"(bad value for HistoryLimit: "1000001" (a whole number from 10 to 1000000); using 200|)"
             R"(bad value for HistoryMode: "" (clear or oldest); using clear|)"
             R"(bad value for HistoryLimit: "9" (a whole number from 10 to 1000000); using 200)" },
+        { "breakpoint rules; a rule without a pattern is no list of rules",
+            "BreakpointRules=[{}]\n"
+            "BreakpointRules=[{\"pattern\":\"-a=b\",\"request\":false,\"reply\":true}]\n",
+            [] {
+                Options options;
+                options.breakpointRules = { { u"-a=b"_s, false, true } };
+                return options;
+            }(),
+            R"(bad value for BreakpointRules: "[{}]" (a JSON list of breakpoint rules); using [])" },
         { "no options file is that large", QByteArray(65 * 1024, '\n'), {},
             "larger than 64 KiB; using the defaults" } };
     for (const auto &row : rows) {

@@ -207,6 +207,35 @@ TEST_F(MainWindowTest, BreakpointsHoldExchangesUntilTheUserLetsThemGoOn)
         EXPECT_TRUE(browser.received.startsWith(abort ? "HTTP/1.1 502" : "HTTP/1.1 200"));
         EXPECT_TRUE(waitFor([this] { return main->Held->lstHeld->topLevelItemCount() == 0; }));
     }
+    // A reply edited while held reaches the browser with its new length; the pane still shows the
+    // server's own.
+    QTimer::singleShot(0, main, [this] {
+        auto *dialog = main->findChild<frmBreakpoints *>();
+        ASSERT_TRUE(dialog);
+        dialog->grdRules->item(0, 1)->setCheckState(Qt::Unchecked);
+        dialog->grdRules->item(0, 2)->setCheckState(Qt::Checked);
+        QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
+    });
+    child<QAction>(main, "mnuToolsItem6")->trigger();
+    RawBrowser browser(port);
+    browser.send(origin.getRequest(u"/held"_s));
+    ASSERT_TRUE(waitFor([this] { return main->Held->lstHeld->topLevelItemCount() == 1; }));
+    main->Held->editSelected();
+    ASSERT_TRUE(main->Held->editor);
+    main->Held->editor->txtBody->setPlainText(u"edited"_s);
+    QTest::mouseClick(main->Held->editor->cmdContinue, Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return browser.received.endsWith("edited"); }));
+    EXPECT_TRUE(browser.received.contains("\r\nContent-Length: 6\r\n"));
+    ASSERT_TRUE(waitFor([this] {
+        main->History->flush();
+        return main->History->row(main->History->rowCount() - 1).cells[HistoryRow::Status] == u"DONE"_s;
+    }));
+    RecordWriter::instance().drain(5000);
+    list->selectRow(main->History->rowCount() - 1);
+    emit list->itemClick(main->History->rowCount() - 1);
+    main->tabReplySource->setCurrentIndex(1);
+    EXPECT_TRUE(main->txtSniff->toPlainText().endsWith(u"ok"_s)) << qPrintable(main->txtSniff->toPlainText());
+
     QTest::mouseClick(main->cmdBreakpointsOff, Qt::LeftButton);
     EXPECT_TRUE(main->lblBreakpoints->isHidden() && !main->Proxy->breakpoints());
 }
