@@ -983,14 +983,14 @@ void CProxyConnection::resume(const CProxyServer::HoldDecision &decision, const 
             answerAndClose(502, QStringLiteral("The edited reply was refused: %1.\r\n").arg(why));
             return;
         }
-        // The record holds what the browser got; the server's own reply stays beside it. The
-        // writer runs its jobs in order, after the fetcher's own.
+        // The record holds what the browser got; the server's own reply, held whole, stays beside
+        // it. The fetcher may have written its record in one piece, which a finish would empty.
+        RecordWriter &writer = RecordWriter::instance();
+        writer.write(exchange->OriginalReplyFilePath(), reply);
         reply = *decision.edited;
         exchange->editedReplyLength = reply.size();
         if (untilClose)
             exchange->keepAlive = false;
-        RecordWriter &writer = RecordWriter::instance();
-        writer.finish(exchange->ResponseFilePath(), exchange->OriginalReplyFilePath());
         writer.write(exchange->ResponseFilePath(), reply);
     }
     m_socket->SendData(reply);
