@@ -631,7 +631,8 @@ void frmMain::mnuFileItem_Click(int Index)
     else if (Index == 3)
         saveSession();
     else if (Index == 4)
-        openEditor(frmRequestEditor::Mode::NewRequest, {});
+        openEditor(frmRequestEditor::Mode::NewRequest,
+            { false, {}, QStringLiteral("80"), QStringLiteral("GET / HTTP/1.1\n"), {}, true });
 }
 
 namespace {
@@ -951,7 +952,10 @@ void frmMain::editAndResend()
     const HistoryRow row = History->row(index);
     QString why;
     const QByteArray request = resendableRequest(row, &why);
-    if (request.isEmpty()) {
+    // The editor holds the whole request as text; past this it would take longer than it helps.
+    if (request.size() > DecodeReadLimit)
+        why = QStringLiteral("its request is too large to edit");
+    if (!why.isEmpty()) {
         statusBar()->showMessage(QStringLiteral("Cannot edit and resend this row: ") + why, 15000);
         return;
     }
