@@ -110,9 +110,10 @@ frmRequestEditor::Built frmRequestEditor::buildRequest(const Draft &draft)
             const qsizetype query = path.indexOf('?', scheme + 3);
             const qsizetype cut = end < 0 ? query : (query < 0 ? end : qMin(end, query));
             path = cut < 0 ? QByteArray("/") : path.mid(cut);
-            if (path.startsWith('?'))
-                path.prepend('/');
         }
+        // The path goes after the authority: one typed without its slash would join the host.
+        if (!path.startsWith('/') && path != "*")
+            path.prepend('/');
         words[1] = draft.secure ? path : "http://" + authority + path;
         lines[0] = words.join(' ');
     }
