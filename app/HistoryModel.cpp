@@ -1,6 +1,8 @@
 #include "HistoryModel.h"
 
+#include <QApplication>
 #include <QSet>
+#include <QStyle>
 
 #include <algorithm>
 #include <utility>
@@ -85,6 +87,10 @@ bool HistoryModel::PackedRow::apply(const HistoryCells &cells)
     }
     if (changed)
         setParts(views);
+    if (cells.Resent && *cells.Resent != resent) {
+        resent = *cells.Resent;
+        changed = true;
+    }
     return changed;
 }
 
@@ -102,6 +108,7 @@ HistoryModel::PackedRow HistoryModel::packed(const HistoryRow &row)
     PackedRow packed;
     packed.id = row.id;
     packed.checked = row.checked;
+    packed.resent = row.resent;
     PartViews parts;
     std::copy(row.cells.begin(), row.cells.end(), parts.begin());
     parts[FullUrlPart] = row.fullUrl;
@@ -115,6 +122,7 @@ HistoryRow HistoryModel::unpacked(const PackedRow &packed)
     HistoryRow row;
     row.id = packed.id;
     row.checked = packed.checked;
+    row.resent = packed.resent;
     for (int n = 0; n < HistoryRow::ColumnCount; ++n)
         row.cells[n] = packed.part(n).toString();
     row.fullUrl = packed.part(FullUrlPart).toString();
@@ -169,7 +177,7 @@ void HistoryModel::flush()
         while (last + 1 < touched.size() && touched[last + 1] - touched[last] <= RangeGap)
             ++last;
         emit dataChanged(index(touched[first], 0), index(touched[last], HistoryRow::ColumnCount - 1),
-            { Qt::DisplayRole, Qt::ToolTipRole });
+            { Qt::DisplayRole, Qt::ToolTipRole, Qt::DecorationRole });
         first = last + 1;
     }
 
@@ -388,6 +396,10 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
         if (column == 0)
             return int(row.checked ? Qt::Checked : Qt::Unchecked);
         break;
+    case Qt::DecorationRole:
+        if (column == 0 && row.resent)
+            return QApplication::style()->standardIcon(QStyle::SP_BrowserReload);
+        break;
     case Qt::ToolTipRole: {
         const bool wholeUrl = column == HistoryRow::URL && !row.part(FullUrlPart).isEmpty();
         QString tip = row.part(wholeUrl ? int(FullUrlPart) : column).toString();
@@ -435,12 +447,10 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
 
 void HistoryFilter::setFilterText(const QString &text)
 {
-    const QString trimmed = text.trimmed();
-    if (trimmed == m_text)
+    TextPattern pattern(text);
+    if (pattern.text() == m_pattern.text())
         return;
-    m_text = trimmed;
-    m_exclude = m_text.startsWith(u'-');
-    m_needle = QStringMatcher(QStringView(m_text).mid(m_exclude ? 1 : 0), Qt::CaseInsensitive);
+    m_pattern = std::move(pattern);
     // One layout change for the whole list: filtering again row range by row range costs the view
     // a notice per run of rows shown or hidden, which over many scattered rows takes seconds.
     invalidate();
@@ -449,12 +459,11 @@ void HistoryFilter::setFilterText(const QString &text)
 bool HistoryFilter::filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const
 {
     const auto *model = qobject_cast<const HistoryModel *>(sourceModel());
-    if (m_needle.pattern().isEmpty() || !model || sourceParent.isValid() || sourceRow >= model->rowCount())
+    if (m_pattern.isEmpty() || !model || sourceParent.isValid() || sourceRow >= model->rowCount())
         return true;
     const HistoryModel::PackedRow &row = model->m_rows[size_t(sourceRow)];
     const QStringView fullUrl = row.part(HistoryModel::FullUrlPart);
-    bool found = m_needle.indexIn(fullUrl.isEmpty() ? row.part(HistoryRow::URL) : fullUrl) >= 0;
-    for (const int column : { HistoryRow::Host, HistoryRow::Type, HistoryRow::Status, HistoryRow::Code })
-        found = found || m_needle.indexIn(row.part(column)) >= 0;
-    return found != m_exclude;
+    return m_pattern.matches(
+        { fullUrl.isEmpty() ? row.part(HistoryRow::URL) : fullUrl, row.part(HistoryRow::Host),
+            row.part(HistoryRow::Type), row.part(HistoryRow::Status), row.part(HistoryRow::Code) });
 }

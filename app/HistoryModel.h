@@ -1,12 +1,12 @@
 #pragma once
 
 #include "IHistoryList.h"
+#include "TextPattern.h"
 
 #include <QAbstractTableModel>
 #include <QHash>
 #include <QList>
 #include <QSortFilterProxyModel>
-#include <QStringMatcher>
 #include <QTimer>
 
 #include <array>
@@ -25,6 +25,8 @@ struct HistoryRow {
     // was made.
     QString note;
     bool checked = false;
+    // Sent again by the user: the first column shows an icon.
+    bool resent = false;
 };
 
 // The connection history: rows in the order their exchanges began, keyed by exchange id. The
@@ -111,6 +113,7 @@ private:
         QString text;
         std::array<quint32, PartCount> ends {};
         bool checked = false;
+        bool resent = false;
 
         QStringView part(int n) const;
         void setParts(const PartViews &parts);
@@ -159,7 +162,5 @@ protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;
 
 private:
-    QString m_text;
-    bool m_exclude = false;
-    QStringMatcher m_needle;
+    TextPattern m_pattern;
 };

@@ -457,6 +457,7 @@ std::optional<Opened> readEntry(
             opened.savedName = match.captured(1);
         row.checked = fields.get(Tarnwick + u".checked"_s, QJsonValue::Bool).toBool();
         row.fullUrl = fields.text(Tarnwick + u".fullUrl"_s);
+        row.resent = entry.value(Tarnwick).toObject().value(u"resent"_s).toBool();
         bool exact = entry.value(Tarnwick).toObject().contains(u"request"_s);
         if (exact)
             opened.request = fields.base64(Tarnwick + u".request"_s);
@@ -526,6 +527,8 @@ bool HistorySession::save(
             cells.append(cell);
         QJsonObject extra { { u"cells"_s, cells }, { u"checked"_s, row.checked },
             { u"fullUrl"_s, row.fullUrl } };
+        if (row.resent)
+            extra[u"resent"_s] = true;
         if (request)
             extra[u"request"_s] = QString::fromLatin1(request->toBase64());
         if (const auto reply = replyPath.isEmpty() ? std::nullopt : exactRecord(replyPath))

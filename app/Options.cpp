@@ -5,6 +5,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QList>
 #include <QSaveFile>
 #include <QThread>
@@ -120,6 +123,33 @@ Key secret(Key key)
     return key;
 }
 
+// The rules as one line of JSON: [{"pattern": text, "request": bool, "reply": bool}, ...].
+Key rules(const QString &name, QList<BreakpointRule> Options::*field)
+{
+    return { name, u"a JSON list of breakpoint rules"_s,
+        [=](Options &options, const QString &value) {
+            const QJsonDocument json = QJsonDocument::fromJson(value.toUtf8());
+            if (!json.isArray())
+                return false;
+            QList<BreakpointRule> rules;
+            for (const QJsonValue rule : json.array()) {
+                if (!rule[u"pattern"_s].isString())
+                    return false;
+                rules.append({ rule[u"pattern"_s].toString(), rule[u"request"_s].toBool(),
+                    rule[u"reply"_s].toBool() });
+            }
+            options.*field = rules;
+            return true;
+        },
+        [=](const Options &options) {
+            QJsonArray rules;
+            for (const BreakpointRule &rule : options.*field)
+                rules.append(QJsonObject { { u"pattern"_s, rule.pattern }, { u"request"_s, rule.onRequest },
+                    { u"reply"_s, rule.onReply } });
+            return QString::fromUtf8(QJsonDocument(rules).toJson(QJsonDocument::Compact));
+        } };
+}
+
 // Adding an option takes its member in Options and one row here.
 const QList<Key> &keys()
 {
@@ -151,6 +181,7 @@ const QList<Key> &keys()
             [](const QString &value) { return !value.contains(u':'); }),
         secret(text(u"UpstreamPassword"_s, &Options::upstreamPassword, {})),
         list(u"UpstreamBypass"_s, &Options::upstreamBypass),
+        rules(u"BreakpointRules"_s, &Options::breakpointRules),
     };
     return table;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Breakpoints.h"
 #include "CProxyServer.h"
 #include "HistoryModel.h"
 #include "ProxyAccess.h"
@@ -34,6 +35,8 @@ struct Options {
     QString upstreamUser;
     QString upstreamPassword;
     QStringList upstreamBypass;
+    // Kept for the next run, which starts with breakpoints off all the same.
+    QList<BreakpointRule> breakpointRules;
 
     static constexpr int MinHistoryLimit = 10;
     static constexpr int MaxHistoryLimit = 1000000;

@@ -1,6 +1,8 @@
 #include "frmMain.h"
 
+#include "CExchange.h"
 #include "CProxyServer.h"
+#include "CRequest.h"
 #include "CTray.h"
 #include "Clock.h"
 #include "CurlCommand.h"
@@ -17,6 +19,8 @@
 #include "TarnwickVersion.h"
 #include "Twips.h"
 #include "cDialog.h"
+#include "frmBreakpoints.h"
+#include "frmHeld.h"
 #include "frmHttps.h"
 #include "frmLog.h"
 #include "frmOptions.h"
@@ -47,6 +51,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTabBar>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -143,7 +148,23 @@ frmMain::frmMain(QWidget *parent)
         if (!m_shownFile.isNull())
             showRecord(m_shownFile, m_shownMissingText);
     });
-    paneLayout->addWidget(tabRecordView, 0, Qt::AlignLeft);
+    tabReplySource = new QTabBar(pane);
+    tabReplySource->setObjectName(QStringLiteral("tabReplySource"));
+    tabReplySource->setDocumentMode(true);
+    tabReplySource->setExpanding(false);
+    for (const char *source : { "Sent to browser", "From server" })
+        tabReplySource->addTab(QLatin1String(source));
+    tabReplySource->hide();
+    connect(tabReplySource, &QTabBar::currentChanged, this, [this] {
+        if (!m_shownFile.isNull())
+            showRecord(m_shownFile, m_shownMissingText);
+    });
+    auto *views = new QHBoxLayout;
+    views->addWidget(tabRecordView);
+    views->addSpacing(Twips::toPixelsX(300, this));
+    views->addWidget(tabReplySource);
+    views->addStretch(1);
+    paneLayout->addLayout(views);
 
     txtSniff = new QPlainTextEdit(pane);
     txtSniff->setObjectName(QStringLiteral("txtSniff"));
@@ -225,6 +246,19 @@ frmMain::frmMain(QWidget *parent)
     lblServerState->setObjectName(QStringLiteral("lblServerState"));
     statusBar()->setObjectName(QStringLiteral("StatusBar1"));
     statusBar()->addWidget(lblServerState, 1);
+    lblBreakpoints = new QLabel(QStringLiteral("Breakpoints on"), this);
+    lblBreakpoints->setObjectName(QStringLiteral("lblBreakpoints"));
+    lblBreakpoints->setStyleSheet(
+        QStringLiteral("QLabel { color: white; background: #c00000; padding: 0 4px; }"));
+    cmdBreakpointsOff = new QToolButton(this);
+    cmdBreakpointsOff->setObjectName(QStringLiteral("cmdBreakpointsOff"));
+    cmdBreakpointsOff->setText(QStringLiteral("Turn off"));
+    cmdBreakpointsOff->setAutoRaise(true);
+    connect(cmdBreakpointsOff, &QToolButton::clicked, this, [this] { setBreakpointsOn(false); });
+    statusBar()->addPermanentWidget(lblBreakpoints);
+    statusBar()->addPermanentWidget(cmdBreakpointsOff);
+    lblBreakpoints->hide();
+    cmdBreakpointsOff->hide();
 
     const auto addItem = [this](QMenu *menu, QList<QAction *> &group, const QString &name,
                              const QString &caption, void (frmMain::*handler)(int)) {
@@ -249,6 +283,9 @@ frmMain::frmMain(QWidget *parent)
     for (const int item : { 2, 3, 1 })
         mnuFile->insertAction(mnuFileItem[0], mnuFileItem[item]);
     mnuFile->insertSeparator(mnuFileItem[0]);
+    addItem(mnuFile, mnuFileItem, QStringLiteral("mnuFileItem"), QStringLiteral("New &Request..."),
+        &frmMain::mnuFileItem_Click);
+    mnuFile->insertAction(mnuFileItem[2], mnuFileItem[4]);
 
     mnuTools = menuBar()->addMenu(QStringLiteral("&Tools"));
     mnuTools->setObjectName(QStringLiteral("mnuTools"));
@@ -266,6 +303,8 @@ frmMain::frmMain(QWidget *parent)
     mnuTools->insertAction(mnuToolsItem[1], mnuToolsItem[4]);
     addItem(mnuTools, mnuToolsItem, tools, QStringLiteral("&Options..."), &frmMain::mnuToolsItem_Click);
     mnuTools->insertAction(mnuToolsItem[1], mnuToolsItem[5]);
+    addItem(mnuTools, mnuToolsItem, tools, QStringLiteral("&Breakpoints..."), &frmMain::mnuToolsItem_Click);
+    mnuTools->insertAction(mnuToolsItem[1], mnuToolsItem[6]);
 
     mnuPopupTray = new QMenu(QStringLiteral("PopupTray"), this);
     mnuPopupTray->setObjectName(QStringLiteral("mnuPopupTray"));
@@ -278,6 +317,15 @@ frmMain::frmMain(QWidget *parent)
         &frmMain::mnuPopupRowItem_Click);
     addItem(mnuPopupRow, mnuPopupRowItem, QStringLiteral("mnuPopupRowItem"), QStringLiteral("Copy URL"),
         &frmMain::mnuPopupRowItem_Click);
+    mnuPopupRow->addSeparator();
+    addItem(mnuPopupRow, mnuPopupRowItem, QStringLiteral("mnuPopupRowItem"), QStringLiteral("&Resend"),
+        &frmMain::mnuPopupRowItem_Click);
+    addItem(mnuPopupRow, mnuPopupRowItem, QStringLiteral("mnuPopupRowItem"),
+        QStringLiteral("&Edit and Resend..."), &frmMain::mnuPopupRowItem_Click);
+    // The list takes the shortcut while it has the focus; the menu only shows it.
+    mnuPopupRowItem[2]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    mnuPopupRowItem[2]->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    ListView1->addAction(mnuPopupRowItem[2]);
 
     resize(Twips::toPixelsX(8640, this),
         Twips::toPixelsY(5940, this) + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
@@ -317,6 +365,9 @@ void frmMain::Form_Load()
     Proxy = new CProxyServer(this, this);
     Proxy->setHttpsDecryption(httpsDecryption());
     connect(Proxy, &CProxyServer::stateChanged, this, &frmMain::updateServerState);
+    Held = new frmHeld(Proxy, this);
+    connect(Proxy, &CProxyServer::exchangeHeld, Held, &frmHeld::exchangeHeld);
+    connect(Proxy, &CProxyServer::holdEnded, Held, &frmHeld::holdEnded);
     frmLog *log = logWindow();
     if (log)
         log->setWindowIcon(windowIcon());
@@ -331,6 +382,7 @@ void frmMain::loadOptions()
     for (const QString &line : read.logLines)
         Proxy->AddLog(line);
     m_options = read.options;
+    m_breakpointRules = m_options.breakpointRules;
     Proxy->setThreads(m_options.threads);
     Proxy->setAccess(m_options.access());
     History->setLimit(m_options.historyLimit, m_options.historyMode);
@@ -349,6 +401,7 @@ void frmMain::saveOptions()
     m_options.windowGeometry = saveGeometry();
     m_options.windowSplitter = splitter->saveState();
     m_options.historyColumns = ListView1->header()->saveState();
+    m_options.breakpointRules = m_breakpointRules;
     QString why;
     if (!m_options.write(Options::defaultFileName(), &why) && Proxy)
         Proxy->AddLog(why);
@@ -447,6 +500,9 @@ void frmMain::deleteRecords(const QList<HistoryRow> &rows)
         // the row yet; it takes the request record's name.
         if (files[1].isEmpty() && files[0].endsWith(QStringLiteral("-Q.txt")))
             files[1] = files[0].chopped(6) + QStringLiteral("-A.txt");
+        // The server's own reply, kept beside the one the user edited.
+        if (files[1].endsWith(QStringLiteral("-A.txt")))
+            files.append(CExchange::originalReplyPath(files[1]));
         for (const QString &file : std::as_const(files))
             if (isPlainFileName(file))
                 writer.remove(folder + file);
@@ -512,7 +568,12 @@ void frmMain::showRecord(const QString &fileName, const QString &missingText)
     m_shownFile = fileName.isNull() ? QStringLiteral("") : fileName;
     m_shownMissingText = missingText;
     const auto mode = static_cast<RecordView::Mode>(tabRecordView->currentIndex());
-    const RecordView::Shown shown = recordShown(fileName, missingText, mode);
+    const QString original = isPlainFileName(fileName) && fileName.endsWith(QStringLiteral("-A.txt"))
+        ? CExchange::originalReplyPath(fileName)
+        : QString();
+    m_hasOriginal = !original.isEmpty() && QFileInfo::exists(recordFolder() + original);
+    const bool fromServer = m_hasOriginal && tabReplySource->currentIndex() == 1;
+    const RecordView::Shown shown = recordShown(fromServer ? original : fileName, missingText, mode);
     m_showingPicture = !shown.image.isNull();
     if (m_showingPicture) {
         lblPictureHeader->setText(shown.text);
@@ -532,6 +593,7 @@ void frmMain::showRecordPane(bool show)
 {
     m_paneShown = show;
     tabRecordView->setVisible(show);
+    tabReplySource->setVisible(show && m_hasOriginal);
     txtSniff->setVisible(show && !m_showingPicture);
     scrPicture->setVisible(show && m_showingPicture);
 }
@@ -569,6 +631,9 @@ void frmMain::mnuFileItem_Click(int Index)
         openSession();
     else if (Index == 3)
         saveSession();
+    else if (Index == 4)
+        openEditor(frmRequestEditor::Mode::NewRequest,
+            { false, {}, QStringLiteral("80"), QStringLiteral("GET / HTTP/1.1\n"), {}, true });
 }
 
 namespace {
@@ -653,6 +718,10 @@ void frmMain::ListView1_RowMenuRequested(int index, const QPoint &globalPos)
 
 void frmMain::mnuPopupRowItem_Click(int Index)
 {
+    if (Index == 2)
+        return resendRows();
+    if (Index == 3)
+        return editAndResend();
     if (m_menuRow < 0 || m_menuRow >= History->rowCount())
         return;
     const QString name = History->row(m_menuRow).cells[HistoryRow::RequestFile];
@@ -697,6 +766,9 @@ void frmMain::mnuToolsItem_Click(int Index)
         saveOptions();
         break;
     }
+    case 6:
+        showBreakpoints();
+        break;
     default:
         break;
     }
@@ -810,4 +882,115 @@ void frmMain::endHistory()
     }
     waitForRecordDeletion();
     saveOptions();
+}
+
+QList<HistoryRow> frmMain::commandRows() const
+{
+    History->flush();
+    if (History->anyChecked())
+        return listedRows();
+    const int row = ListView1->selectedRow() >= 0 ? ListView1->selectedRow() : m_menuRow;
+    if (row < 0 || row >= History->rowCount())
+        return {};
+    return { History->row(row) };
+}
+
+QByteArray frmMain::resendableRequest(const HistoryRow &row, QString *why) const
+{
+    const QString name = row.cells[HistoryRow::RequestFile];
+    if (!isPlainFileName(name)) {
+        *why = QStringLiteral("it has no request record");
+        return {};
+    }
+    const QString path = recordFolder() + name;
+    RecordWriter::instance().waitUntilWritten(path, RecordWaitMs);
+    bool cut = false;
+    const QByteArray record
+        = HarBuilder::readRecord(path, qint64(CRequest::MaxHeaderLength) + CRequest::MaxContentLength, &cut);
+    if (record.isEmpty())
+        *why = QStringLiteral("its request record cannot be read");
+    else if (cut)
+        *why = QStringLiteral("its request is larger than the proxy takes");
+    else if (RecordMessage::parse(record).word(0).compare("CONNECT", Qt::CaseInsensitive) == 0)
+        *why = QStringLiteral("a tunnel (CONNECT) cannot be sent again");
+    return why->isEmpty() ? record : QByteArray();
+}
+
+void frmMain::resendRows()
+{
+    QList<CProxyServer::ResendItem> items;
+    QStringList refused;
+    for (const HistoryRow &row : commandRows()) {
+        QString why;
+        const QByteArray request = resendableRequest(row, &why);
+        if (request.isEmpty()) {
+            refused.append(row.cells[HistoryRow::URL].isEmpty() ? row.cells[HistoryRow::RequestFile]
+                                                                : row.cells[HistoryRow::URL]);
+            refused.last() += QStringLiteral(": ") + why;
+            continue;
+        }
+        CProxyServer::ResendItem item { request, {} };
+        // A decrypted request is recorded in origin form; its row knows the server.
+        if (const auto origin = HttpTarget::fromUrl(row.fullUrl.toUtf8()); origin && origin->secure)
+            item.origin = *origin;
+        items.append(item);
+    }
+    if (!items.isEmpty() && Proxy)
+        Proxy->resend(items);
+    QString said
+        = items.isEmpty() ? QString() : QStringLiteral("Sent %1 request(s) again.").arg(items.size());
+    if (!refused.isEmpty())
+        said += (said.isEmpty() ? QString() : QStringLiteral(" ")) + QStringLiteral("Not sent: ")
+            + refused.join(QStringLiteral("; "));
+    statusBar()->showMessage(said, 15000);
+}
+
+void frmMain::editAndResend()
+{
+    const int index
+        = m_menuRow >= 0 && m_menuRow < History->rowCount() ? m_menuRow : ListView1->selectedRow();
+    if (index < 0)
+        return;
+    const HistoryRow row = History->row(index);
+    QString why;
+    const QByteArray request = resendableRequest(row, &why);
+    // The editor holds the whole request as text; past this it would take longer than it helps.
+    if (request.size() > DecodeReadLimit)
+        why = QStringLiteral("its request is too large to edit");
+    if (!why.isEmpty()) {
+        statusBar()->showMessage(QStringLiteral("Cannot edit and resend this row: ") + why, 15000);
+        return;
+    }
+    openEditor(frmRequestEditor::Mode::Resend, frmRequestEditor::draftOf(request, row.fullUrl));
+}
+
+void frmMain::openEditor(frmRequestEditor::Mode mode, const frmRequestEditor::Draft &draft)
+{
+    auto *editor = new frmRequestEditor(mode, draft, this);
+    connect(editor, &frmRequestEditor::sendRequested, this, [this](const CProxyServer::ResendItem &item) {
+        if (Proxy)
+            Proxy->resend({ item });
+    });
+    editor->show();
+}
+
+void frmMain::showBreakpoints()
+{
+    QPointer<frmMain> self(this);
+    frmBreakpoints dialog(m_breakpointRules, m_breakpointsOn, this);
+    if (dialog.exec() != QDialog::Accepted || !self)
+        return;
+    m_breakpointRules = dialog.rules();
+    setBreakpointsOn(dialog.on());
+    saveOptions();
+}
+
+void frmMain::setBreakpointsOn(bool on)
+{
+    const std::optional<Breakpoints> made = Breakpoints::make(m_breakpointRules);
+    m_breakpointsOn = on && made;
+    if (Proxy)
+        Proxy->setBreakpoints(m_breakpointsOn ? std::make_shared<const Breakpoints>(*made) : nullptr);
+    lblBreakpoints->setVisible(m_breakpointsOn);
+    cmdBreakpointsOff->setVisible(m_breakpointsOn);
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "Breakpoints.h"
 #include "IProxyShell.h"
 #include "Options.h"
 #include "RecordView.h"
+#include "frmRequestEditor.h"
 
 #include <QIcon>
 #include <QMainWindow>
@@ -21,6 +23,8 @@ class QLineEdit;
 class QPlainTextEdit;
 class QScrollArea;
 class QTabBar;
+class QToolButton;
+class frmHeld;
 class HistoryModel;
 class HistoryView;
 class QSplitter;
@@ -63,6 +67,8 @@ public:
     QPlainTextEdit *txtSniff = nullptr;
     // Raw, Decoded, Hex: how txtSniff shows the record.
     QTabBar *tabRecordView = nullptr;
+    // Sent to browser, From server: which reply the pane shows, when the user edited the reply.
+    QTabBar *tabReplySource = nullptr;
     // Takes txtSniff's place when a decoded body is a picture.
     QScrollArea *scrPicture = nullptr;
     QLabel *lblPictureHeader = nullptr;
@@ -75,6 +81,11 @@ public:
     PictureBox *pic = nullptr;
     PictureBox *pics[2] = { nullptr, nullptr };
     QLabel *lblServerState = nullptr;
+    // Shown while breakpoints are on, with the button that turns them off.
+    QLabel *lblBreakpoints = nullptr;
+    QToolButton *cmdBreakpointsOff = nullptr;
+    // The exchanges held at breakpoints; comes up when one is held.
+    frmHeld *Held = nullptr;
     QMenu *mnuFile = nullptr;
     QMenu *mnuTools = nullptr;
     QMenu *mnuPopupTray = nullptr;
@@ -111,6 +122,16 @@ private:
     void waitForRecordDeletion();
     // The ticked rows, or every row when none is ticked.
     QList<HistoryRow> listedRows() const;
+    // The ticked rows, else the selected row, else the row the menu was opened on.
+    QList<HistoryRow> commandRows() const;
+    // A row's request record, bounded; empty with why when it cannot be sent again.
+    QByteArray resendableRequest(const HistoryRow &row, QString *why) const;
+    void resendRows();
+    void editAndResend();
+    void openEditor(frmRequestEditor::Mode mode, const frmRequestEditor::Draft &draft);
+    void showBreakpoints();
+    // On: the kept rules hold exchanges from now on; off: nothing is held.
+    void setBreakpointsOn(bool on);
     void endHistory();
     // Reads tarnwick-options.ini, applies it and opens the kept history.
     void loadOptions();
@@ -124,9 +145,13 @@ private:
     QString m_shownFile;
     QString m_shownMissingText;
     bool m_showingPicture = false;
+    // The shown reply was edited: the server's own lies beside it.
+    bool m_hasOriginal = false;
     bool m_paneShown = true;
     int m_menuRow = -1;
     Options m_options;
+    QList<BreakpointRule> m_breakpointRules;
+    bool m_breakpointsOn = false;
     bool m_loaded = false;
     bool m_closing = false;
 };

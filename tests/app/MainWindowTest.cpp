@@ -188,6 +188,17 @@ TEST_F(MainWindowTest, RowClicksAndKeysShowTheRecordInTheChosenView)
     click(8, Qt::RightButton);
     release.join();
     EXPECT_EQ(main->txtSniff->toPlainText(), QStringLiteral("HTTP/1.1 204 Late\n\n"));
+
+    // A reply the user edited: the pane switches between what the browser got and what the server sent.
+    addRow("e-Q.txt", "e-A.txt", "HTTP/1.1 200 OK\r\n\r\nedited");
+    writeFile(records() + QStringLiteral("e-A.orig.txt"), "HTTP/1.1 200 OK\r\n\r\nserver");
+    click(9, Qt::RightButton);
+    EXPECT_TRUE(main->tabReplySource->isVisible()
+        && main->txtSniff->toPlainText().endsWith(QStringLiteral("edited")));
+    main->tabReplySource->setCurrentIndex(1);
+    EXPECT_TRUE(main->txtSniff->toPlainText().endsWith(QStringLiteral("server")));
+    click(1, Qt::RightButton);
+    EXPECT_FALSE(main->tabReplySource->isVisible());
 }
 
 TEST_F(MainWindowTest, RowCommandsCopyTheRequestAsCurlOrItsUrlAndExportHarOfTheTickedRowsOrEveryRow)
@@ -318,7 +329,8 @@ TEST_F(MainWindowTest, ExitAndClearCommandsPurgeUncheckedRecords)
         bool quits = true, exitAgain = false, unwritable = false, slow = false;
     } rows[] = { { "File > Exit", "mnuFileItem0" },
         { "File > Exit, slow deletion", "mnuFileItem0", OnScreen, true, false, false, true },
-        { "Remove Tarnwick while hidden in the tray", "mnuPopupTrayItem0", InTheTray, true, false, false, true },
+        { "Remove Tarnwick while hidden in the tray", "mnuPopupTrayItem0", InTheTray, true, false, false,
+            true },
         // Guards against the purge's event pass re-running the close routine on a half-closed window.
         { "exit asked again during the purge", "mnuFileItem0", OnScreen, true, true, false, true },
         { "Clear Connection History", "mnuToolsItem3", OnScreen, false, false, false, true },
@@ -336,6 +348,7 @@ TEST_F(MainWindowTest, ExitAndClearCommandsPurgeUncheckedRecords)
         // A file deleted by hand does not stop the purge of the rows after it.
         addRow("h-Q.txt", "h-A.txt");
         addRow("z-Q.txt", "z-A.txt", "reply");
+        writeFile(records() + QStringLiteral("z-A.orig.txt"), "reply");
         const QPointer<QObject> parts[] = { main, logWindow(), main->Proxy.data() };
         // Rows the filter hides are purged all the same.
         main->txtFilter->setText(QStringLiteral("host2"));
@@ -361,7 +374,7 @@ TEST_F(MainWindowTest, ExitAndClearCommandsPurgeUncheckedRecords)
         writer.drain(5000);
         EXPECT_EQ(spy.shown, row.quits && row.slow && row.shown == OnScreen ? 1 : 0);
 
-        for (const char *gone : { "n-Q.txt", "z-Q.txt", "z-A.txt" })
+        for (const char *gone : { "n-Q.txt", "z-Q.txt", "z-A.txt", "z-A.orig.txt" })
             EXPECT_FALSE(QFileInfo::exists(records() + QLatin1String(gone))) << gone;
         for (const char *kept : { "k-Q.txt", "k-A.txt" })
             EXPECT_TRUE(QFile::remove(records() + QLatin1String(kept))) << kept;

@@ -72,6 +72,15 @@ TEST(OptionsFile, ReadsKnownKeysReportsTheRestAndWritesWhatItReads)
             R"(bad value for HistoryLimit: "1000001" (a whole number from 10 to 1000000); using 200|)"
             R"(bad value for HistoryMode: "" (clear or oldest); using clear|)"
             R"(bad value for HistoryLimit: "9" (a whole number from 10 to 1000000); using 200)" },
+        { "breakpoint rules; a rule without a pattern is no list of rules",
+            "BreakpointRules=[{}]\n"
+            "BreakpointRules=[{\"pattern\":\"-a=b\",\"request\":false,\"reply\":true}]\n",
+            [] {
+                Options options;
+                options.breakpointRules = { { u"-a=b"_s, false, true } };
+                return options;
+            }(),
+            R"(bad value for BreakpointRules: "[{}]" (a JSON list of breakpoint rules); using [])" },
         { "no options file is that large", QByteArray(65 * 1024, '\n'), {},
             "larger than 64 KiB; using the defaults" },
         { "the network keys, lists as written by hand",

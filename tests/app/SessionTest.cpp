@@ -58,6 +58,7 @@ TEST(Session, SavedRowsOpenInAFreshFolderWithTheirRecordsByteForByte)
             exchange.reply.isEmpty() ? QString() : name + u"-A.txt"_s, u"200"_s };
         row.fullUrl = exchange.fullUrl;
         row.checked = exchange.checked;
+        row.resent = i % 2 == 1;
         writeBytes(saved.requests() + row.cells[HistoryRow::RequestFile], exchange.request);
         if (!exchange.reply.isEmpty())
             writeBytes(saved.requests() + row.cells[HistoryRow::ResponseFile], exchange.reply);
@@ -81,7 +82,7 @@ TEST(Session, SavedRowsOpenInAFreshFolderWithTheirRecordsByteForByte)
             SCOPED_TRACE(exchanges[i].name);
             const HistoryRow &row = opened->at(i);
             EXPECT_EQ(row.cells, rows[i].cells);
-            EXPECT_EQ(row.checked, rows[i].checked);
+            EXPECT_EQ(std::pair(row.checked, row.resent), std::pair(rows[i].checked, rows[i].resent));
             EXPECT_EQ(row.fullUrl, rows[i].fullUrl);
             EXPECT_EQ(row.note, u"Opened from session.har: exact recorded bytes"_s);
             EXPECT_EQ(fileBytes(folder + row.cells[HistoryRow::RequestFile]), exchanges[i].request);
