@@ -284,12 +284,11 @@ frmRequestEditor::frmRequestEditor(Mode mode, const Draft &draft, QWidget *owner
     for (QPushButton *button : { cmdSend, cmdContinue, cmdAbort, cmdCancel })
         buttons->addWidget(button);
     auto *form = new QVBoxLayout(this);
-    if (mode != Mode::HeldReply)
-        form->addLayout(server);
-    else
-        for (QWidget *box : { static_cast<QWidget *>(cboScheme), static_cast<QWidget *>(txtHost),
-                 static_cast<QWidget *>(txtPort) })
-            box->hide();
+    form->addLayout(server);
+    // A reply goes back on the connection it came for: there is no server to choose.
+    for (int i = 0; mode == Mode::HeldReply && i < server->count(); ++i)
+        if (QWidget *widget = server->itemAt(i)->widget())
+            widget->hide();
     form->addWidget(split, 1);
     form->addWidget(lblError);
     form->addLayout(buttons);
