@@ -141,6 +141,12 @@ CProxyConnection::CProxyConnection(QObject *parent)
         m_browser, &CHTTPGet::sendComplete, this, [this] { guarded([&] { m_relay->serverDrained(0); }); });
 }
 
+std::shared_ptr<CProxyConnection> CProxyConnection::create()
+{
+    return std::shared_ptr<CProxyConnection>(
+        new CProxyConnection, [](CProxyConnection *c) { c->deleteLater(); });
+}
+
 CProxyConnection::~CProxyConnection()
 {
     // The relays first, as they use both sockets; then the browser's socket, the exchanges and

@@ -54,6 +54,9 @@ public:
     static constexpr qint64 MaxHeldReply = 16 * 1024 * 1024;
 
     explicit CProxyConnection(QObject *parent = nullptr);
+    // A connection for a table: deleted from the event loop, so that the handler that makes the
+    // table drop it can still return through it.
+    static std::shared_ptr<CProxyConnection> create();
     ~CProxyConnection() override;
 
     CHTTPGet *HTTPGet() const;

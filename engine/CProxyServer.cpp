@@ -540,13 +540,8 @@ void CProxyServer::resend(const QList<ResendItem> &items)
             CrossThread::post(worker.hub, [hub = worker.hub, items, id] { hub->adoptResend(items, id); });
             ++m_liveOnThreads;
         } else {
-            std::shared_ptr<CProxyConnection> connection(
-                new CProxyConnection, [](CProxyConnection *c) { c->deleteLater(); });
-            m_table.push_back(connection);
-            if (!m_timer->Enabled()) {
-                m_timer->setInterval(SweepInterval);
-                m_timer->setEnabled(true);
-            }
+            const auto connection = CProxyConnection::create();
+            track(connection);
             connection->startResend(id, this, items);
         }
         if (m_shell)
@@ -554,6 +549,15 @@ void CProxyServer::resend(const QList<ResendItem> &items)
         AddLog(QStringLiteral("Resending - ") + QString::number(id));
     } catch (const std::exception &e) {
         AddLog(QStringLiteral("Proxy Server Error: ") + describe(e));
+    }
+}
+
+void CProxyServer::track(const std::shared_ptr<CProxyConnection> &connection)
+{
+    m_table.push_back(connection);
+    if (!m_timer->Enabled()) {
+        m_timer->setInterval(SweepInterval);
+        m_timer->setEnabled(true);
     }
 }
 
@@ -676,14 +680,9 @@ void CProxyServer::Server_ConnectionRequest(qint32 RequestID)
                 worker.hub, [hub = worker.hub, handoff, RequestID] { hub->adopt(handoff, RequestID); });
             ++m_liveOnThreads;
         } else {
-            std::shared_ptr<CProxyConnection> connection(
-                new CProxyConnection, [](CProxyConnection *c) { c->deleteLater(); });
+            const auto connection = CProxyConnection::create();
             connection->Attach(RequestID, this);
-            m_table.push_back(connection);
-            if (!m_timer->Enabled()) {
-                m_timer->setInterval(SweepInterval);
-                m_timer->setEnabled(true);
-            }
+            track(connection);
         }
         m_acceptFailing = false;
         if (m_shell)

@@ -215,6 +215,8 @@ private:
     void Server_Close();
     void Server_AcceptFailed(const QString &reason);
     void refuseConnection(qint32 RequestID);
+    // Puts a connection served on this thread in the table, and sweeps the table from now on.
+    void track(const std::shared_ptr<CProxyConnection> &connection);
     bool clientAllowed(const QHostAddress &peer);
     // The network thread the caller runs on, or null on this object's thread.
     NetworkHub *currentHub() const;

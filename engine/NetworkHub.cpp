@@ -22,28 +22,28 @@ NetworkHub::~NetworkHub() = default;
 
 void NetworkHub::adopt(const EventSocket::Handoff &handoff, qint32 requestID)
 {
-    std::shared_ptr<CProxyConnection> connection(
-        new CProxyConnection, [](CProxyConnection *c) { c->deleteLater(); });
-    m_table.push_back(connection);
+    const auto connection = CProxyConnection::create();
+    track(connection);
     try {
         connection->Attach(requestID, m_server, handoff);
     } catch (const std::exception &e) {
         m_server->AddLog(QStringLiteral("Proxy Server Error: ") + QString::fromLocal8Bit(e.what()));
         m_server->RemoveRequest(requestID);
-        return;
     }
-    if (!m_sweep->isActive())
-        m_sweep->start();
 }
 
 void NetworkHub::adoptResend(const QList<CProxyServer::ResendItem> &items, qint32 requestID)
 {
-    std::shared_ptr<CProxyConnection> connection(
-        new CProxyConnection, [](CProxyConnection *c) { c->deleteLater(); });
+    const auto connection = CProxyConnection::create();
+    track(connection);
+    connection->startResend(requestID, m_server, items);
+}
+
+void NetworkHub::track(const std::shared_ptr<CProxyConnection> &connection)
+{
     m_table.push_back(connection);
     if (!m_sweep->isActive())
         m_sweep->start();
-    connection->startResend(requestID, m_server, items);
 }
 
 bool NetworkHub::remove(qint32 requestID)

@@ -40,6 +40,8 @@ protected:
     void customEvent(QEvent *event) override;
 
 private:
+    // Puts a connection in this thread's table, and sweeps the table from now on.
+    void track(const std::shared_ptr<CProxyConnection> &connection);
     void sweep();
 
     CProxyServer *m_server;
