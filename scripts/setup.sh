@@ -9,11 +9,11 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     zlib1g-dev libbrotli-dev libzstd-dev
     libgtest-dev googletest
-    libssl-dev
+    libssl-dev libnghttp2-dev
     curl openssl xvfb xauth x11-apps imagemagick
 )
 if [ "${1:-}" = --tests ]; then
-    packages+=(chromium)
+    packages+=(chromium nghttp2-server)
 fi
 
 missing=()

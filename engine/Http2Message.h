@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+
+class MessageHead;
+
+// HTTP/2 messages as the records show them, and HTTP/1.1 heads as HTTP/2 carries them.
+//
+// An HTTP/2 message is recorded as HTTP/1.1-shaped text, not as its frames: a start line built
+// from the pseudo-header fields with the version "HTTP/2", the header fields as they came, in
+// order, then the body bytes exactly, without DATA framing. The viewer, the filter, the exports
+// and resending read it as they read any record.
+class Http2Message
+{
+public:
+    struct Field {
+        QByteArray name;
+        QByteArray value;
+    };
+    using Fields = QList<Field>;
+
+    // The version word of recorded HTTP/2 start lines.
+    static constexpr QByteArrayView Version = "HTTP/2";
+
+    // "GET /path HTTP/2", the fields and the blank line.
+    static QByteArray requestHead(QByteArrayView method, QByteArrayView path, const Fields &fields);
+    // "HTTP/2 200", the fields and the blank line.
+    static QByteArray replyHead(int status, const Fields &fields);
+
+    // The fields of an HTTP/1.1 head as HTTP/2 sends them: names in lower case, without the fields
+    // that concern one HTTP/1.1 connection only (RFC 9113 section 8.2.2: Connection and the fields
+    // it names, Keep-Alive, Proxy-Connection, Transfer-Encoding, Upgrade; TE unless "trailers"),
+    // without Host, which goes as :authority, and without the proxy's own credentials.
+    static Fields fromHttp11(const MessageHead &head);
+
+    // The record of a request holds an HTTP/2 start line.
+    static bool isHttp2(QByteArrayView message);
+    // A recorded HTTP/2 request as HTTP/1.1, to send it again: the version HTTP/1.1, a Host field
+    // for authority when it has none, Cookie fields joined into one, and a Content-Length for its
+    // body when it has one and names none. Anything else is returned as it is.
+    static QByteArray asHttp11Request(const QByteArray &message, QByteArrayView authority);
+};
