@@ -29,7 +29,7 @@ ChunkedBody::Verdict ChunkedBody::verdict() const
     return m_verdict;
 }
 
-ChunkedBody::Verdict ChunkedBody::feed(QByteArrayView bytes, qsizetype &used)
+ChunkedBody::Verdict ChunkedBody::feed(QByteArrayView bytes, qsizetype &used, QByteArray *data)
 {
     used = 0;
     // The byte that makes the body malformed or too large is not counted as part of it.
@@ -40,6 +40,8 @@ ChunkedBody::Verdict ChunkedBody::feed(QByteArrayView bytes, qsizetype &used)
     while (m_verdict == Verdict::More && used < bytes.size()) {
         if (m_step == Step::Data) {
             const qint64 take = qMin<qint64>(m_size, bytes.size() - used);
+            if (data)
+                data->append(bytes.sliced(used, take));
             used += take;
             m_size -= take;
             if (m_size == 0)

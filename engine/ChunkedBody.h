@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
@@ -15,8 +16,9 @@ public:
     explicit ChunkedBody(qint64 maxDecodedBytes);
 
     // Takes the next bytes of the body; `used` tells how many of them belong to it (all of them,
-    // unless the body ended or went wrong inside them; a wrong byte does not belong).
-    Verdict feed(QByteArrayView bytes, qsizetype &used);
+    // unless the body ended or went wrong inside them; a wrong byte does not belong). When data
+    // is given, the chunks' data bytes are appended to it: the body without its framing.
+    Verdict feed(QByteArrayView bytes, qsizetype &used, QByteArray *data = nullptr);
     Verdict verdict() const;
 
 private:
