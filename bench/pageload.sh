@@ -203,7 +203,7 @@ for page in light heavy; do
     done
 done
 
-median() { tr ' ' '\n' <<<"$1" | grep . | sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)]; else print "" }'; }
+median() { tr ' ' '\n' <<<"$1" | awk NF | sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)]; else print "" }'; }
 count() { wc -w <<<"$1" | tr -d ' '; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "" && b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
