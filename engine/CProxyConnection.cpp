@@ -9,6 +9,7 @@
 #include "CrossThread.h"
 #include "EventSocket.h"
 #include "HopByHop.h"
+#include "Http2Frontend.h"
 #include "HttpsDecryption.h"
 #include "IHistoryList.h"
 #include "IProxyShell.h"
@@ -329,6 +330,93 @@ bool CProxyConnection::resendNext()
     return true;
 }
 
+void CProxyConnection::attachStream(qint32 RequestID, CProxyServer *Server, EventSocket::Pipe *pipe,
+    const HttpTarget &origin, const QByteArray &recordHead, std::function<void()> ended)
+{
+    m_requestID = RequestID;
+    m_socket->attachPipe(pipe);
+    attached(Server);
+    m_stream = true;
+    m_streamOrigin = origin;
+    m_streamRecordHead = recordHead;
+    m_streamEnded = std::move(ended);
+    // One request per stream; the server connection is kept all the same.
+    m_closeAfter = true;
+    m_browser->setSecure(
+        origin.host, TlsInterceptor::serverConfiguration(m_server ? m_server->httpsDecryption() : nullptr));
+}
+
+std::optional<HttpTarget> CProxyConnection::decryptedOrigin() const
+{
+    if (m_resendOrigin)
+        return m_resendOrigin;
+    if (m_streamOrigin)
+        return m_streamOrigin;
+    return m_tls->origin();
+}
+
+void CProxyConnection::leave()
+{
+    if (m_streamEnded) {
+        std::exchange(m_streamEnded, nullptr)();
+        return;
+    }
+    if (m_server)
+        m_server->RemoveRequest(m_requestID);
+}
+
+void CProxyConnection::startHttp2()
+{
+    m_h2 = new Http2Frontend(
+        m_socket, [this](EventSocket::Pipe *pipe, const QByteArray &head) { return openStream(pipe, head); },
+        this);
+    connect(m_h2, &Http2Frontend::log, this, [this](const QString &text) {
+        if (m_server)
+            m_server->AddLog(logPrefix() + QStringLiteral(" - ") + text);
+    });
+    connect(m_h2, &Http2Frontend::finished, this, [this] { guarded([&] { http2Ended(); }); });
+    if (m_server)
+        m_server->AddLog(logPrefix() + QStringLiteral(" - HTTP/2 with the browser"));
+}
+
+EventSocket *CProxyConnection::openStream(EventSocket::Pipe *pipe, const QByteArray &recordHead)
+{
+    const std::optional<HttpTarget> origin = m_tls->origin();
+    if (!origin || m_phase == Phase::Ended || !m_server)
+        return nullptr;
+    const auto stream = create();
+    m_streams.push_back(stream);
+    CProxyConnection *raw = stream.get();
+    stream->attachStream(m_requestID, m_server, pipe, *origin, recordHead, [this, raw] {
+        // The stream's connection may be running the handler that ended it; its deleter waits.
+        const auto it = std::find_if(
+            m_streams.begin(), m_streams.end(), [raw](const auto &stream) { return stream.get() == raw; });
+        if (it != m_streams.end())
+            m_streams.erase(it);
+        leaveOnceStreamsEnded();
+    });
+    return stream->socket();
+}
+
+// The session is over: the browser's connection closes once the streams' exchanges have ended.
+void CProxyConnection::http2Ended()
+{
+    if (m_phase == Phase::Ended)
+        return;
+    m_phase = Phase::Ended;
+    m_socket->Close();
+    m_browser->abort();
+    if (m_h2)
+        m_h2->browserGone();
+    leaveOnceStreamsEnded();
+}
+
+void CProxyConnection::leaveOnceStreamsEnded()
+{
+    if (m_phase == Phase::Ended && m_streams.empty() && m_h2)
+        leave();
+}
+
 void CProxyConnection::customEvent(QEvent *event)
 {
     CrossThread::deliver(event);
@@ -345,6 +433,18 @@ void CProxyConnection::attached(CProxyServer *Server)
 void CProxyConnection::CheckTimeout()
 {
     guarded([&] {
+        if (m_h2) {
+            for (const auto &stream : std::vector(m_streams))
+                stream->CheckTimeout();
+            if (m_phase == Phase::Ended || !m_server)
+                return;
+            // A browser with streams open is busy, however long their servers take.
+            if (!m_streams.empty())
+                UpdateTimeout();
+            else if (m_lastActivity.secsTo(Clock::now()) > m_server->Timeout())
+                m_h2->goAway();
+            return;
+        }
         if (m_phase == Phase::Ended || !m_server)
             return;
         const QDateTime now = Clock::now();
@@ -383,7 +483,7 @@ void CProxyConnection::CheckTimeout()
         m_socket->Close();
         m_browser->abort();
         DebugTrace(QStringLiteral("Timeout on ") + QString::number(m_requestID));
-        m_server->RemoveRequest(m_requestID);
+        leave();
     });
 }
 
@@ -394,6 +494,8 @@ void CProxyConnection::Shutdown()
     if (m_graceTimer)
         m_graceTimer->stop();
     m_phase = Phase::Ended;
+    for (const auto &stream : std::exchange(m_streams, {}))
+        stream->Shutdown();
     m_socket->Close();
     m_browser->abort();
     dropOrphanRecords();
@@ -404,6 +506,8 @@ void CProxyConnection::dropOrphanRecords()
 {
     if (!m_server || !m_server->historyList())
         return;
+    for (const auto &stream : m_streams)
+        stream->dropOrphanRecords();
     RecordWriter &writer = RecordWriter::instance();
     for (const auto &exchange : exchanges()) {
         if (exchange->keepsRecords())
@@ -498,6 +602,13 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
     Q_UNUSED(bytesTotal);
     guarded([&] {
         UpdateTimeout();
+        if (!m_h2 && m_phase != Phase::Ended && m_tls->origin() && m_socket->isEncrypted()
+            && m_socket->negotiatedProtocol() == "h2")
+            startHttp2();
+        if (m_h2) {
+            m_h2->browserReadable();
+            return;
+        }
         if (m_relay->isActive() && m_tls->armed() && m_upstreamConnected) {
             switch (m_tls->probe(m_server ? m_server->httpsDecryption() : nullptr)) {
             case TlsInterceptor::Probe::NeedMore:
@@ -577,8 +688,10 @@ void CProxyConnection::readRequests(QByteArray bytes)
         if (!m_receiving) {
             m_receiving = std::make_shared<CExchange>(recordFolder());
             m_receiving->firstByteAt = Clock::now();
-            if (const std::optional<HttpTarget> &origin = m_resendOrigin ? m_resendOrigin : m_tls->origin())
+            if (const std::optional<HttpTarget> origin = decryptedOrigin())
                 m_receiving->request().setOrigin(*origin);
+            if (!m_streamRecordHead.isEmpty())
+                m_receiving->request().setRecordHead(m_streamRecordHead);
             const QString path = m_receiving->RequestFilePath();
             m_receiving->request().setRecordFailed([weak = weak_from_this(), path](const QString &reason) {
                 if (const auto self = weak.lock())
@@ -624,7 +737,7 @@ bool CProxyConnection::requestComplete(const std::shared_ptr<CExchange> &exchang
     CRequest &request = exchange->request();
     const std::optional<HttpTarget> &target = request.target();
     if (request.RequestType() == CRequest::TypeUnknown || !target
-        || ((m_tls->origin() || m_resend) && request.RequestType() == CRequest::TypeConnect)) {
+        || ((decryptedOrigin() || m_resend) && request.RequestType() == CRequest::TypeConnect)) {
         RecordWriter::instance().remove(exchange->RequestFilePath());
         refuseInTurn(400, QStringLiteral("Malformed request"));
         return false;
@@ -632,7 +745,7 @@ bool CProxyConnection::requestComplete(const std::shared_ptr<CExchange> &exchang
     // The user sends his own requests again: the proxy's credentials are for other clients.
     if (const auto answer = m_resend
             ? std::nullopt
-            : m_gate.judge(request, m_server, m_socket->LocalIP(), m_tls->origin().has_value())) {
+            : m_gate.judge(request, m_server, m_socket->LocalIP(), decryptedOrigin().has_value())) {
         RecordWriter::instance().remove(exchange->RequestFilePath());
         answerInTurn(*answer);
         return false;
@@ -731,7 +844,9 @@ void CProxyConnection::PassGet(
         // The server connection may carry the next request only when the browser's may; one
         // that has finished sending still has its queued requests served.
         // A request sent again keeps its server connection for the next one, as the browser's did.
-        const bool more = m_resend || !m_closeAfter || m_queue.size() > 1 || !m_unparsed.isEmpty();
+        // So does a stream's, whose connection carries one request.
+        const bool more
+            = m_resend || m_stream || !m_closeAfter || m_queue.size() > 1 || !m_unparsed.isEmpty();
         const QByteArray connection = exchange->upgrade ? QByteArrayLiteral("upgrade")
             : exchange->keepAlive && more               ? QByteArrayLiteral("keep-alive")
                                                         : QByteArrayLiteral("close");
@@ -922,7 +1037,7 @@ void CProxyConnection::Browser_TransferCompleted(
             m_phase = Phase::Ended;
             m_queue.front()->relayedRow = fullReport(QStringLiteral("DONE"));
             m_queue.front()->settle(m_server);
-            m_server->RemoveRequest(m_requestID);
+            leave();
             return;
         }
         finishIfDrained();
@@ -982,7 +1097,7 @@ void CProxyConnection::resume(const CProxyServer::HoldDecision &decision, const 
     }
     if (!held.atReply) {
         QString why;
-        if (decision.edited && !exchange->replaceRequest(*decision.edited, m_tls->origin(), &why)) {
+        if (decision.edited && !exchange->replaceRequest(*decision.edited, decryptedOrigin(), &why)) {
             report(errorReport(QStringLiteral("ERROR")));
             refuse(400, why);
             return;
@@ -1119,6 +1234,10 @@ void CProxyConnection::Interceptor_Ready()
 void CProxyConnection::Socket_SendComplete()
 {
     guarded([&] {
+        if (m_h2) {
+            m_h2->browserDrained();
+            return;
+        }
         resumeUpstreamIfDrained(0);
         finishIfDrained();
     });
@@ -1129,6 +1248,10 @@ void CProxyConnection::Socket_SendProgress(qint64 bytesLeft)
     guarded([&] {
         // A browser that is taking the reply is active, however slowly it reads.
         UpdateTimeout();
+        if (m_h2) {
+            m_h2->browserDrained();
+            return;
+        }
         resumeUpstreamIfDrained(bytesLeft);
     });
 }
@@ -1192,7 +1315,7 @@ void CProxyConnection::endExchange()
     m_socket->Close();
     m_browser->abort();
     if (m_server)
-        m_server->RemoveRequest(m_requestID);
+        leave();
 }
 
 // Ends the connection from the browser's side: the exchange being served and those waiting
@@ -1204,7 +1327,7 @@ void CProxyConnection::endConnection(const QString &status)
     m_socket->Close();
     m_browser->abort();
     if (m_server)
-        m_server->RemoveRequest(m_requestID);
+        leave();
     for (const auto &exchange : m_queue)
         exchange->report(m_server, exchange == m_queue.front() ? fullReport(status) : errorReport(status));
 }
@@ -1212,6 +1335,10 @@ void CProxyConnection::endConnection(const QString &status)
 void CProxyConnection::Socket_Close()
 {
     guarded([&] {
+        if (m_h2) {
+            http2Ended();
+            return;
+        }
         if (m_phase == Phase::Ended || m_phase == Phase::BrowserGone)
             return;
         if (m_phase == Phase::Answering) {
@@ -1247,6 +1374,10 @@ void CProxyConnection::Socket_Close()
 void CProxyConnection::Socket_PeerFinished()
 {
     guarded([&] {
+        if (m_h2) {
+            http2Ended();
+            return;
+        }
         if (m_phase == Phase::Forwarding && m_relay->isActive()) {
             m_relay->browserFinished();
             return;
@@ -1281,6 +1412,10 @@ void CProxyConnection::Socket_Error(qint16 Number, const QString &Description)
 {
     Q_UNUSED(Description);
     guarded([&] {
+        if (m_h2) {
+            http2Ended();
+            return;
+        }
         if (m_phase == Phase::Ended)
             return;
         dropHold();
@@ -1291,7 +1426,7 @@ void CProxyConnection::Socket_Error(qint16 Number, const QString &Description)
             exchange->report(m_server, errorReport(status));
         m_browser->abort();
         if (m_server)
-            m_server->RemoveRequest(m_requestID);
+            leave();
         m_socket->Close();
     });
 }

@@ -12,11 +12,13 @@
 #include <QString>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 
 class CExchange;
 class CHTTPGet;
+class Http2Frontend;
 class CRequest;
 class QTimer;
 class TlsInterceptor;
@@ -76,6 +78,12 @@ public:
     // Serves the requests one after the other, as a connection with no browser would: requests
     // the user sends again.
     void startResend(qint32 RequestID, CProxyServer *Server, const QList<CProxyServer::ResendItem> &items);
+    // Serves one HTTP/2 stream of a browser connection in a decrypted tunnel to origin, read
+    // from and answered through pipe as one request on a connection of its own; recordHead is the
+    // request's head as its record shows it. ended is called, once, when the connection is over,
+    // in place of leaving the server's table.
+    void attachStream(qint32 RequestID, CProxyServer *Server, EventSocket::Pipe *pipe,
+        const HttpTarget &origin, const QByteArray &recordHead, std::function<void()> ended);
     // The user decided on the exchange held with this id; nothing happens when it is not held.
     void releaseHold(quint64 id, const CProxyServer::HoldDecision &decision);
     void Send(const QByteArray &msg);
@@ -136,6 +144,15 @@ private:
     void Interceptor_Ready();
 
     CExchange *current() const;
+    // The server of the decrypted tunnel (or of the request sent again) whose requests these are.
+    std::optional<HttpTarget> decryptedOrigin() const;
+    // The connection is over: it leaves the server's table, or, as a stream's, its owner's.
+    void leave();
+    // The browser chose HTTP/2 in the decrypted tunnel: the frontend takes the connection over.
+    void startHttp2();
+    EventSocket *openStream(EventSocket::Pipe *pipe, const QByteArray &recordHead);
+    void http2Ended();
+    void leaveOnceStreamsEnded();
     void feedRequests(QByteArray bytes);
     void readRequests(QByteArray bytes);
     bool requestComplete(const std::shared_ptr<CExchange> &exchange);
@@ -209,5 +226,13 @@ private:
     bool m_collectReply = false; // the front exchange's reply is gathered to be held
     QByteArray m_heldReply;
     qint64 m_peakQueued = 0;
+    // HTTP/2 with the browser: the frontend, and the connection of each open stream.
+    Http2Frontend *m_h2 = nullptr;
+    std::vector<std::shared_ptr<CProxyConnection>> m_streams;
+    // As one stream's connection: its request's record head, and who to tell when it is over.
+    bool m_stream = false;
+    std::optional<HttpTarget> m_streamOrigin;
+    QByteArray m_streamRecordHead;
+    std::function<void()> m_streamEnded;
     int m_readPauses = 0;
 };

@@ -436,12 +436,20 @@ void CRequest::ParsePage(const QByteArray &text)
     m_page = QString::fromLatin1(target);
 }
 
+void CRequest::setRecordHead(const QByteArray &head)
+{
+    m_recordHead = head;
+}
+
 void CRequest::SaveRequest()
 {
     if (m_requestFile.isEmpty())
         return;
+    const QByteArray record = m_recordHead.isEmpty()
+        ? m_request
+        : m_recordHead + m_request.sliced(qMin<qsizetype>(m_headerLength, m_request.size()));
     RecordWriter::instance().write(
-        m_requestFile, m_request, [handler = m_recordFailed](bool ok, const QString &error) {
+        m_requestFile, record, [handler = m_recordFailed](bool ok, const QString &error) {
             if (!ok && handler)
                 handler(error);
         });

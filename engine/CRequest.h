@@ -81,6 +81,9 @@ public:
     // Requests inside a decrypted tunnel to this server: their targets are paths on it, and the
     // page shows as https://host[:port]/path.
     void setOrigin(const HttpTarget &origin);
+    // The request came as HTTP/2 and is read here in the HTTP/1.1 form it was turned into: its
+    // record holds this head, the HTTP/2 one, then the body exactly as it came.
+    void setRecordHead(const QByteArray &head);
     // Told, later and on the window thread, why the request record could not be written.
     void setRecordFailed(std::function<void(const QString &reason)> handler);
     const std::function<void(const QString &reason)> &recordFailed() const;
@@ -126,6 +129,7 @@ private:
     QByteArray m_excess;
     std::function<void(const QString &)> m_recordFailed;
     std::optional<HttpTarget> m_origin;
+    QByteArray m_recordHead;
 
     Scan m_scan = Scan::Method;
     qsizetype m_scanned = 0; // bytes of m_request the header scan has looked at

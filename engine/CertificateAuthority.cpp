@@ -44,7 +44,7 @@ QSslConfiguration LeafCertificate::serverConfiguration() const
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
     configuration.setLocalCertificateChain(chain);
     configuration.setPrivateKey(key);
-    configuration.setAllowedNextProtocols({ QByteArrayLiteral("http/1.1") });
+    configuration.setAllowedNextProtocols({ QByteArrayLiteral("h2"), QByteArrayLiteral("http/1.1") });
     // Asking for a client certificate would make browsers prompt the user to pick one.
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     return configuration;

@@ -400,6 +400,9 @@ struct EventSocket::Private {
     QByteArray viaTarget;
     bool viaAwaiting = false;
     bool viaOpen = false;
+    // A stream inside another connection, and what it brought that was not taken yet.
+    Pipe *pipe = nullptr;
+    QByteArray pipeIn;
 };
 
 EventSocket::EventSocket(QObject *parent)
@@ -416,6 +419,10 @@ EventSocket::~EventSocket()
 
 void EventSocket::Close()
 {
+    if (Pipe *pipe = std::exchange(d->pipe, nullptr)) {
+        d->pipeIn.clear();
+        pipe->pipeClosed();
+    }
     releaseSocket();
     releaseServer();
     d->state = sckClosed;
@@ -575,6 +582,8 @@ qint32 EventSocket::LocalPort() const
 
 QString EventSocket::LocalIP() const
 {
+    if (d->pipe)
+        return d->pipe->pipeLocalIP();
     if (d->server)
         return dottedText(d->server->serverAddress());
     if (d->socket && d->socket->state() == QAbstractSocket::ConnectedState)
@@ -920,6 +929,12 @@ bool EventSocket::isEncrypted() const
     return d->encrypted;
 }
 
+QByteArray EventSocket::negotiatedProtocol() const
+{
+    auto *ssl = qobject_cast<QSslSocket *>(d->socket.data());
+    return ssl && d->encrypted ? ssl->sslConfiguration().nextNegotiatedProtocol() : QByteArray();
+}
+
 QByteArray EventSocket::peekData(qint64 maxBytes) const
 {
     return d->socket ? d->socket->peek(maxBytes) : QByteArray();
@@ -1004,6 +1019,13 @@ void EventSocket::failConnectLater(qint16 number, const QString &description)
 
 void EventSocket::SendData(const QByteArray &data)
 {
+    if (d->pipe) {
+        if (!data.isEmpty() && d->state == sckConnected) {
+            d->sendPending = true;
+            d->pipe->pipeSend(data);
+        }
+        return;
+    }
     if (d->writer && !data.isEmpty() && !d->goneRaised) {
         d->sendPending = true;
         d->writer->send(data);
@@ -1033,6 +1055,13 @@ void EventSocket::SendData(const QByteArray &data)
 
 void EventSocket::GetData(QByteArray &data)
 {
+    if (d->pipe || !d->pipeIn.isEmpty()) {
+        data = std::exchange(d->pipeIn, QByteArray());
+        d->bytesTaken += data.size();
+        if (d->peerClosed && !d->closedRaised)
+            schedulePump();
+        return;
+    }
     if (!d->socket) {
         data.clear();
         return;
@@ -1048,6 +1077,8 @@ void EventSocket::GetData(QByteArray &data)
 
 qint32 EventSocket::BytesReceived() const
 {
+    if (d->pipe)
+        return qint32(d->pipeIn.size());
     if (!d->socket)
         return 0;
     return qint32(qMin<qint64>(d->socket->bytesAvailable(), std::numeric_limits<qint32>::max()));
@@ -1060,6 +1091,8 @@ int EventSocket::State() const
 
 QString EventSocket::RemoteHostIP() const
 {
+    if (d->pipe)
+        return d->pipe->pipePeerIP();
     if (!d->socket)
         return QString();
     return dottedText(d->socket->peerAddress());
@@ -1067,6 +1100,8 @@ QString EventSocket::RemoteHostIP() const
 
 QString EventSocket::RemoteHost() const
 {
+    if (d->pipe)
+        return d->pipe->pipePeerIP();
     if (!d->socket)
         return QString();
     const QString name = d->socket->peerName();
@@ -1075,6 +1110,8 @@ QString EventSocket::RemoteHost() const
 
 qint64 EventSocket::bytesToWrite() const
 {
+    if (d->pipe)
+        return d->pipe->pipeQueued();
     if (d->writer)
         return d->writer->queued();
     return d->socket ? unsent(d->socket) : 0;
@@ -1082,6 +1119,12 @@ qint64 EventSocket::bytesToWrite() const
 
 void EventSocket::ShutdownSend()
 {
+    if (Pipe *pipe = d->pipe) {
+        // Nothing more goes to the far end; what it sends may still be read.
+        d->shutdownWanted = true;
+        pipe->pipeClosed();
+        return;
+    }
     d->shutdownWanted = true;
     if (d->writer)
         d->writer->shutdownWhenSent();
@@ -1195,6 +1238,10 @@ void EventSocket::schedulePump()
 // every byte before it has been taken.
 void EventSocket::pump()
 {
+    if (d->pipe) {
+        pumpPipe();
+        return;
+    }
     if (!d->socket || d->readPaused || d->closedRaised)
         return;
     QPointer<EventSocket> self(this);
@@ -1304,4 +1351,67 @@ void EventSocket::onPeerClosed()
     }
     d->peerClosed = true;
     pump();
+}
+
+void EventSocket::attachPipe(Pipe *pipe)
+{
+    Close();
+    d->pipe = pipe;
+    d->state = sckConnected;
+}
+
+void EventSocket::detachPipe()
+{
+    d->pipe = nullptr;
+}
+
+void EventSocket::pipeReceived(const QByteArray &data)
+{
+    if (!d->pipe || d->peerClosed || data.isEmpty())
+        return;
+    d->pipeIn += data;
+    d->unannounced = true;
+    pumpPipe();
+}
+
+void EventSocket::pipeDrained(qint64 bytesLeft)
+{
+    if (!d->pipe)
+        return;
+    QPointer<EventSocket> self(this);
+    emit sendProgress(bytesLeft);
+    if (self && d->pipe && d->sendPending && bytesLeft == 0) {
+        d->sendPending = false;
+        emit SendComplete();
+    }
+}
+
+void EventSocket::pipeFinished()
+{
+    if (!d->pipe || d->peerClosed)
+        return;
+    d->peerClosed = true;
+    pumpPipe();
+}
+
+// As pump, for a stream inside another connection.
+void EventSocket::pumpPipe()
+{
+    if (d->readPaused || d->closedRaised)
+        return;
+    QPointer<EventSocket> self(this);
+    if (d->unannounced && !d->pipeIn.isEmpty()) {
+        d->unannounced = false;
+        const quint64 generation = d->generation;
+        emit DataArrival(qint32(qMin<qint64>(d->pipeIn.size(), std::numeric_limits<qint32>::max())));
+        if (!self || !d->pipe || d->generation != generation)
+            return;
+        if (!d->pipeIn.isEmpty() && d->unannounced)
+            schedulePump();
+    }
+    if (d->peerClosed && !d->closedRaised && d->pipeIn.isEmpty()) {
+        d->closedRaised = true;
+        d->state = sckClosing;
+        emit Closed();
+    }
 }

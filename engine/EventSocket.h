@@ -56,6 +56,33 @@ public:
     explicit EventSocket(QObject *parent = nullptr);
     ~EventSocket() override;
 
+    // The far end of a socket that carries a stream inside another connection (one HTTP/2 stream
+    // of a browser connection) instead of a connection of its own. The socket's owner uses it as
+    // any connected socket; what it sends and how it closes go to the far end, which answers
+    // with pipeReceived, pipeDrained and pipeFinished.
+    class Pipe
+    {
+    public:
+        virtual ~Pipe() = default;
+        virtual void pipeSend(const QByteArray &data) = 0;
+        // Bytes sent and not yet passed on by the far end.
+        virtual qint64 pipeQueued() const = 0;
+        // The owner will send nothing more: after a shutdown, or a close.
+        virtual void pipeClosed() = 0;
+        virtual QString pipePeerIP() const = 0;
+        virtual QString pipeLocalIP() const = 0;
+    };
+    // Carries the stream of pipe from now on, as a connected socket; the pipe must outlive the
+    // socket or be cut loose with detachPipe first.
+    void attachPipe(Pipe *pipe);
+    void detachPipe();
+    // From the far end: bytes for the owner (DataArrival, at once unless reading is paused);
+    // what was sent has gone but bytesLeft (sendProgress, SendComplete at 0); the far end will
+    // send no more (Closed once everything before it has been taken).
+    void pipeReceived(const QByteArray &data);
+    void pipeDrained(qint64 bytesLeft);
+    void pipeFinished();
+
     // Closes whatever the socket carries; harmless on a closed socket.
     void Close();
     // Reserves the address for listening; the actual listen happens in Listen.
@@ -120,6 +147,8 @@ public:
     // Starts TLS as the client on this connected outgoing connection; encrypted follows.
     void startClientTls(const QString &peerName, const QSslConfiguration &configuration);
     bool isEncrypted() const;
+    // The application protocol the TLS handshake settled on (ALPN), such as "h2"; empty for none.
+    QByteArray negotiatedProtocol() const;
     // Received bytes not taken yet, left in place for GetData.
     QByteArray peekData(qint64 maxBytes) const;
     // Protocol, cipher, ALPN and the peer's certificate with its verification, one per line.
@@ -202,6 +231,7 @@ private:
     bool raisedLater(const std::function<void()> &event);
     void schedulePump();
     void pump();
+    void pumpPipe();
     void raiseSocketError(qint16 number, const QString &description);
     void failConnectLater(qint16 number, const QString &description);
 

@@ -64,7 +64,7 @@ bool Http2Message::isHttp2(QByteArrayView message)
     QByteArrayView line = end < 0 ? message : message.first(end);
     if (line.endsWith('\r'))
         line.chop(1);
-    return line.endsWith(QByteArrayView(" ") + Version.toByteArray());
+    return line.endsWith(" " + Version.toByteArray());
 }
 
 QByteArray Http2Message::asHttp11Request(const QByteArray &message, QByteArrayView authority)

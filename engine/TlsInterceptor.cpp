@@ -78,9 +78,19 @@ const std::optional<HttpTarget> &TlsInterceptor::origin() const
 
 QString TlsInterceptor::summary() const
 {
-    return QStringLiteral("Browser side, answered with a certificate for %1:\r\n%2\r\nServer side, %1:\r\n%3")
-        .arg(m_host, m_browser->tlsSummary(),
-            m_serverError.isEmpty() ? m_server->tlsSummary() : QStringLiteral("failed: ") + m_serverError);
+    const auto protocol = [](const QByteArray &alpn) {
+        return alpn.isEmpty() ? QStringLiteral("http/1.1") : QString::fromLatin1(alpn);
+    };
+    const QString protocols
+        = QStringLiteral("Protocols: browser %1, server %2\r\n")
+              .arg(protocol(m_browser->negotiatedProtocol()),
+                  m_serverError.isEmpty() ? protocol(m_server->socket()->negotiatedProtocol())
+                                          : QStringLiteral("none"));
+    return protocols
+        + QStringLiteral("Browser side, answered with a certificate for %1:\r\n%2\r\nServer side, %1:\r\n%3")
+              .arg(m_host, m_browser->tlsSummary(),
+                  m_serverError.isEmpty() ? m_server->tlsSummary()
+                                          : QStringLiteral("failed: ") + m_serverError);
 }
 
 bool TlsInterceptor::serverFailed() const
