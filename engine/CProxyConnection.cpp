@@ -10,6 +10,7 @@
 #include "EventSocket.h"
 #include "HopByHop.h"
 #include "Http2Frontend.h"
+#include "Http2Message.h"
 #include "HttpsDecryption.h"
 #include "IHistoryList.h"
 #include "IProxyShell.h"
@@ -324,7 +325,9 @@ bool CProxyConnection::resendNext()
                 m_resendOrigin = item.origin;
             m_browser->setSecure(item.origin.secure ? item.origin.host : QString(),
                 TlsInterceptor::serverConfiguration(m_server ? m_server->httpsDecryption() : nullptr));
-            feedRequests(item.message);
+            // A request that came over HTTP/2 is recorded as its rendering; it goes again as
+            // the HTTP/1.1 request the server got.
+            feedRequests(Http2Message::asHttp11Request(item.message, item.origin.authority));
         });
     });
     return true;

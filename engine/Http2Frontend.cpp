@@ -57,6 +57,10 @@ struct Http2Frontend::Stream : EventSocket::Pipe {
     QByteArray recordHead;
     QByteArray body; // gathered while no length is known
     QByteArray toChild;
+    // DATA bytes received and not yet handed on: the browser's window opens again as they go.
+    size_t unconsumed = 0;
+    // What the browser may still send on the stream, as it has been told.
+    qint64 credit = 0;
 
     // The exchange.
     bool opened = false;
@@ -99,6 +103,19 @@ struct Http2Frontend::Callbacks {
     static int beginFrame(nghttp2_session *, const nghttp2_frame_hd *hd, void *user)
     {
         Http2Frontend *self = of(user);
+        if (hd->type == NGHTTP2_DATA) {
+            // Counted against the windows as the browser was told them: nghttp2 counts a window
+            // opened when the update is queued, so a burst sent ahead of it would pass.
+            Stream *stream = self->stream(hd->stream_id);
+            self->m_credit -= qint64(hd->length);
+            if (stream)
+                stream->credit -= qint64(hd->length);
+            if (self->m_credit < 0 || (stream && stream->credit < 0)) {
+                self->fault(
+                    QStringLiteral("DATA beyond the flow-control window"), NGHTTP2_FLOW_CONTROL_ERROR);
+                return NGHTTP2_ERR_CALLBACK_FAILURE;
+            }
+        }
         if (hd->type == NGHTTP2_HEADERS)
             self->m_continuations = 0;
         else if (hd->type == NGHTTP2_CONTINUATION && ++self->m_continuations > MaxContinuations) {
@@ -114,7 +131,9 @@ struct Http2Frontend::Callbacks {
         Http2Frontend *self = of(user);
         if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST)
             return 0;
-        self->m_streams[frame->hd.stream_id] = std::make_unique<Stream>(self, frame->hd.stream_id);
+        auto stream = std::make_unique<Stream>(self, frame->hd.stream_id);
+        stream->credit = self->m_streamWindow;
+        self->m_streams[frame->hd.stream_id] = std::move(stream);
         return 0;
     }
 
@@ -164,6 +183,14 @@ struct Http2Frontend::Callbacks {
             if (Stream *stream = self->stream(frame->hd.stream_id); stream && ended)
                 self->requestEnded(stream);
             break;
+        case NGHTTP2_SETTINGS:
+            // The browser has taken our window size for streams from here on.
+            if ((frame->hd.flags & NGHTTP2_FLAG_ACK) && self->m_streamWindow != StreamWindow) {
+                for (auto &[id, stream] : self->m_streams)
+                    stream->credit += StreamWindow - self->m_streamWindow;
+                self->m_streamWindow = StreamWindow;
+            }
+            break;
         case NGHTTP2_RST_STREAM:
             if (!self->countWithin(self->m_resets, MaxResetsPerSecond)) {
                 self->fault(QStringLiteral("more than %1 streams reset in a second").arg(MaxResetsPerSecond),
@@ -190,8 +217,11 @@ struct Http2Frontend::Callbacks {
     {
         Http2Frontend *self = of(user);
         Stream *stream = self->stream(id);
-        if (!stream || stream->h2Closed)
+        if (!stream || stream->h2Closed) {
+            self->m_unclaimed += length;
             return 0;
+        }
+        stream->unconsumed += length;
         const QByteArrayView bytes(reinterpret_cast<const char *>(data), qsizetype(length));
         if (stream->lengthKnown) {
             stream->toChild += bytes;
@@ -210,6 +240,7 @@ struct Http2Frontend::Callbacks {
         Http2Frontend *self = of(user);
         if (Stream *stream = self->stream(id)) {
             stream->h2Closed = true;
+            self->m_unclaimed += std::exchange(stream->unconsumed, 0);
             stream->closedEarly = code != NGHTTP2_NO_ERROR || stream->step != Stream::Step::Done;
             self->m_buffered -= stream->pending();
             stream->out.clear();
@@ -225,6 +256,17 @@ struct Http2Frontend::Callbacks {
         if (frame->hd.type == NGHTTP2_GOAWAY && frame->goaway.error_code != NGHTTP2_NO_ERROR
             && self->m_fault.isEmpty())
             self->m_fault = QString::fromLatin1(nghttp2_http2_strerror(frame->goaway.error_code));
+        if (frame->hd.type == NGHTTP2_WINDOW_UPDATE) {
+            if (frame->hd.stream_id == 0)
+                self->m_credit += frame->window_update.window_size_increment;
+            else if (Stream *stream = self->stream(frame->hd.stream_id))
+                stream->credit += frame->window_update.window_size_increment;
+        }
+        // A browser that sends beyond a stream's window is broken or hostile: it ends the
+        // connection, not only the stream.
+        if (frame->hd.type == NGHTTP2_RST_STREAM
+            && frame->rst_stream.error_code == NGHTTP2_FLOW_CONTROL_ERROR)
+            self->fault(QStringLiteral("DATA beyond the flow-control window"), NGHTTP2_FLOW_CONTROL_ERROR);
         return 0;
     }
 
@@ -276,6 +318,8 @@ Http2Frontend::Http2Frontend(EventSocket *browser, Opener opener, QObject *paren
     nghttp2_option *options = nullptr;
     nghttp2_option_new(&options);
     nghttp2_option_set_max_continuations(options, MaxContinuations + 1);
+    // The window opens as the exchanges take what came, not as it arrives.
+    nghttp2_option_set_no_auto_window_update(options, 1);
     nghttp2_option_set_stream_reset_rate_limit(options, MaxResetsPerSecond * 2, MaxResetsPerSecond);
     nghttp2_session_server_new2(&m_session, callbacks, this, options);
     nghttp2_option_del(options);
@@ -283,12 +327,12 @@ Http2Frontend::Http2Frontend(EventSocket *browser, Opener opener, QObject *paren
 
     const nghttp2_settings_entry settings[] = {
         { NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, MaxConcurrentStreams },
-        { NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 1024 * 1024 },
+        { NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, StreamWindow },
         { NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, MaxHeaderListSize },
         { NGHTTP2_SETTINGS_ENABLE_PUSH, 0 },
     };
     nghttp2_submit_settings(m_session, NGHTTP2_FLAG_NONE, settings, std::size(settings));
-    nghttp2_session_set_local_window_size(m_session, NGHTTP2_FLAG_NONE, 0, 4 * 1024 * 1024);
+    nghttp2_session_set_local_window_size(m_session, NGHTTP2_FLAG_NONE, 0, ConnectionWindow);
 }
 
 Http2Frontend::~Http2Frontend()
@@ -597,6 +641,9 @@ void Http2Frontend::service()
             }
             if (stream->opened && !stream->socket && !stream->childClosed)
                 replyClosed(stream);
+            if (stream->unconsumed > 0
+                && (!stream->lengthKnown || stream->toChild.isEmpty() || stream->socket))
+                nghttp2_session_consume(m_session, id, std::exchange(stream->unconsumed, 0));
             if (stream->socket && !stream->childClosed && !stream->toChild.isEmpty()) {
                 stream->socket->pipeReceived(std::exchange(stream->toChild, QByteArray()));
                 if (!self)
@@ -632,6 +679,8 @@ void Http2Frontend::service()
                 m_streams.erase(id);
             }
         }
+        if (m_unclaimed > 0)
+            nghttp2_session_consume_connection(m_session, std::exchange(m_unclaimed, 0));
         if (!m_gone)
             send();
     } while (m_again && self);

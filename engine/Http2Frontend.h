@@ -41,6 +41,9 @@ public:
     static constexpr int MaxPingsPerSecond = 100;
     // A request body without a Content-Length is gathered whole before it goes on, up to this.
     static constexpr qint64 MaxUnframedBody = 16 * 1024 * 1024;
+    // The windows the browser may send request bodies into.
+    static constexpr qint32 StreamWindow = 1024 * 1024;
+    static constexpr qint32 ConnectionWindow = 4 * 1024 * 1024;
     // Encoded bytes handed to the browser's socket before waiting for it to drain.
     static constexpr qint64 SendAhead = 256 * 1024;
 
@@ -101,4 +104,10 @@ private:
     std::deque<qint64> m_resets;
     std::deque<qint64> m_pings;
     int m_continuations = 0;
+    // DATA bytes of streams that are gone, to give back to the connection's window.
+    size_t m_unclaimed = 0;
+    // What the browser may still send, as it has been told: the connection's window, and the
+    // window of new streams (the protocol's default until it acknowledges our settings).
+    qint64 m_credit = 65535;
+    qint32 m_streamWindow = 65535;
 };

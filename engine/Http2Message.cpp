@@ -79,7 +79,7 @@ QByteArray Http2Message::asHttp11Request(const QByteArray &message, QByteArrayVi
     start.chop(Version.size());
     QByteArray out = start + "HTTP/1.1\r\n";
     if (!head.contains("host"))
-        out += "Host: " + authority.toByteArray() + "\r\n";
+        out += "host: " + authority.toByteArray() + "\r\n";
     QByteArray cookies;
     for (const MessageHead::Field &field : head.fields()) {
         if (field.is("cookie")) {

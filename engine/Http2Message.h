@@ -37,8 +37,9 @@ public:
 
     // The record of a request holds an HTTP/2 start line.
     static bool isHttp2(QByteArrayView message);
-    // A recorded HTTP/2 request as HTTP/1.1, to send it again: the version HTTP/1.1, a Host field
-    // for authority when it has none, Cookie fields joined into one, and a Content-Length for its
-    // body when it has one and names none. Anything else is returned as it is.
+    // A recorded HTTP/2 request as HTTP/1.1, to send it again, the same bytes as the server got it
+    // the first time: the version HTTP/1.1, a Host field for authority first when it has none,
+    // Cookie fields joined into one after the others, and then a Content-Length for its body when
+    // it has one and names none. Anything else is returned as it is.
     static QByteArray asHttp11Request(const QByteArray &message, QByteArrayView authority);
 };

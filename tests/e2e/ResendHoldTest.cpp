@@ -72,7 +72,10 @@ TEST(Resend, TheServerGetsTheRecordedRequestAgainByteForByte)
         ASSERT_TRUE(waitFor([&] { return origin.completeRequests() == 2; }))
             << p.h.logLines().join(u'\n').toStdString();
         ASSERT_TRUE(p.h.waitUntilIdle());
-        EXPECT_EQ(origin.requests.value(1), origin.requests.value(0));
+        // On one kept connection or two: the same bytes twice.
+        const QByteArray sent = origin.requests.join();
+        const QByteArray first = sent.left(sent.size() / 2);
+        EXPECT_EQ(sent.mid(first.size()), first);
 
         ASSERT_EQ(p.h.rowCount(), original + 1);
         EXPECT_TRUE(waitFor([&] { return p.h.row(original + 1).at(6) == u"DONE"_s; }));
@@ -81,7 +84,8 @@ TEST(Resend, TheServerGetsTheRecordedRequestAgainByteForByte)
         EXPECT_EQ(QStringList({ resent.at(2), resent.at(6), resent.at(10) }),
             QStringList({ row.at(2), u"DONE"_s, row.at(10) }));
         EXPECT_NE(resent.at(7), row.at(7));
-        EXPECT_EQ(p.h.readRecord(resent.at(7)), record);
+        // A request that came over HTTP/2 goes again, and is recorded, as the HTTP/1.1 the server got.
+        EXPECT_EQ(p.h.readRecord(resent.at(7)), c.https ? first : record);
         EXPECT_EQ(p.h.readRecord(resent.at(8)), kReply);
     }
 }
