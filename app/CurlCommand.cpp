@@ -69,12 +69,14 @@ QString CurlCommand::url(const RecordMessage &request)
     return QStringLiteral("http://") + RecordMessage::text(request.header("Host")) + target;
 }
 
-QString CurlCommand::fromRecord(const QByteArray &record)
+QString CurlCommand::fromRecord(const QByteArray &record, const QString &fullUrl)
 {
     const RecordMessage request = RecordMessage::parse(record);
     const QByteArray method = request.word(0);
     QStringList words { QStringLiteral("curl"),
-        request.word(2) == "HTTP/1.0" ? QStringLiteral("--http1.0") : QStringLiteral("--http1.1"),
+        request.word(2) == "HTTP/1.0" ? QStringLiteral("--http1.0")
+            : request.word(2) == "HTTP/2" ? QStringLiteral("--http2")
+                                          : QStringLiteral("--http1.1"),
         // No URL globbing and no folding of "/../": the target goes out as recorded.
         QStringLiteral("-g"), QStringLiteral("--path-as-is") };
     // -X HEAD would make curl wait for a body that never comes.
@@ -82,7 +84,7 @@ QString CurlCommand::fromRecord(const QByteArray &record)
         words << QStringLiteral("--head");
     else
         words << QStringLiteral("-X") << quote(QString::fromLatin1(method));
-    words << quote(url(request));
+    words << quote(fullUrl.isEmpty() ? url(request) : fullUrl);
 
     QByteArray body = request.body;
     const bool chunked = request.header("Transfer-Encoding").toLower().contains("chunked");

@@ -11,7 +11,9 @@ struct RecordMessage;
 class CurlCommand
 {
 public:
-    static QString fromRecord(const QByteArray &record);
+    // fullUrl, when known, in place of the URL the record gives: a decrypted or HTTP/2 request
+    // is recorded without its scheme, and HTTP/2 ones without a Host field.
+    static QString fromRecord(const QByteArray &record, const QString &fullUrl = QString());
     // The request's absolute URL, as the proxy's history names it.
     static QString url(const RecordMessage &request);
     // One shell word that stands for text in any POSIX shell.

@@ -7,6 +7,8 @@
 #include "Clock.h"
 #include "CurlCommand.h"
 #include "HarBuilder.h"
+#include "Http2Message.h"
+#include "HttpTarget.h"
 #include "HistoryModel.h"
 #include "HistorySession.h"
 #include "HistoryView.h"
@@ -724,12 +726,14 @@ void frmMain::mnuPopupRowItem_Click(int Index)
         return editAndResend();
     if (m_menuRow < 0 || m_menuRow >= History->rowCount())
         return;
-    const QString name = History->row(m_menuRow).cells[HistoryRow::RequestFile];
+    const HistoryRow row = History->row(m_menuRow);
+    const QString name = row.cells[HistoryRow::RequestFile];
     if (!isPlainFileName(name))
         return;
     const QByteArray record = HarBuilder::readRecord(recordFolder() + name, DecodeReadLimit);
-    QGuiApplication::clipboard()->setText(
-        Index == 0 ? CurlCommand::fromRecord(record) : CurlCommand::url(RecordMessage::parse(record)));
+    QGuiApplication::clipboard()->setText(Index == 0 ? CurlCommand::fromRecord(record, row.fullUrl)
+            : row.fullUrl.isEmpty()                 ? CurlCommand::url(RecordMessage::parse(record))
+                                                    : row.fullUrl);
 }
 
 void frmMain::mnuToolsItem_Click(int Index)
@@ -961,7 +965,11 @@ void frmMain::editAndResend()
         statusBar()->showMessage(QStringLiteral("Cannot edit and resend this row: ") + why, 15000);
         return;
     }
-    openEditor(frmRequestEditor::Mode::Resend, frmRequestEditor::draftOf(request, row.fullUrl));
+    // A request that came over HTTP/2 is edited as the HTTP/1.1 request the server got.
+    const std::optional<HttpTarget> origin = HttpTarget::fromUrl(row.fullUrl.toLatin1());
+    openEditor(frmRequestEditor::Mode::Resend,
+        frmRequestEditor::draftOf(
+            Http2Message::asHttp11Request(request, origin ? origin->authority : QByteArray()), row.fullUrl));
 }
 
 void frmMain::openEditor(frmRequestEditor::Mode mode, const frmRequestEditor::Draft &draft)

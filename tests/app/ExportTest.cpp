@@ -186,4 +186,7 @@ TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
             QList { row.sent.isEmpty() ? QByteArray(row.record).replace(url, "") : row.sent })
             << qPrintable(command);
     }
+    // A request that came over HTTP/2 is recorded without Host or scheme: the row's URL is used.
+    const QString h2 = CurlCommand::fromRecord("GET /x HTTP/2\r\nuser-agent: a\r\n\r\n", u"https://h:1/x"_s);
+    EXPECT_TRUE(h2.startsWith(u"curl --http2 "_s) && h2.contains(u"'https://h:1/x'"_s)) << qPrintable(h2);
 }

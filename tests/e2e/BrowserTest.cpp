@@ -87,12 +87,18 @@ TEST(Browser, LoadsAnHttpsPageWithItsPictureAndScriptThroughDecryption)
     site.setReply({}, FakeOrigin::Closing::WhenAsked);
     const QByteArray png = QByteArray::fromBase64(
         "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8DwHwAFBQIAX8jx0gAAAABJRU5ErkJggg==");
-    site.pages = { { "/page.html",
-                       "<html><body><img id=i src=/dot.png><script src=/run.js></script></body></html>" },
-        { "/dot.png", png },
+    // A page of 60 resources, as a browser fetches them: many streams on one HTTP/2 connection.
+    QByteArray page = "<html><body><img id=i src=/dot.png><script src=/run.js></script>";
+    site.pages = { { "/dot.png", png },
         { "/run.js",
             "addEventListener('load', () => document.body.dataset.seen = "
             "document.getElementById('i').naturalWidth);" } };
+    for (int i = 0; i < 58; ++i) {
+        const QByteArray path = "/r" + QByteArray::number(i) + (i % 2 ? ".css" : ".png");
+        page += i % 2 ? "<link rel=stylesheet href=" + path + ">" : "<img src=" + path + ">";
+        site.pages.insert(path, i % 2 ? "p" + QByteArray::number(i) + "{}" : png);
+    }
+    site.pages.insert("/page.html", page + "</body></html>");
 
     QTemporaryDir profile;
     QProcess browser;
@@ -113,8 +119,14 @@ TEST(Browser, LoadsAnHttpsPageWithItsPictureAndScriptThroughDecryption)
 
     ASSERT_TRUE(p.h.waitUntilIdle(15000));
     QHash<QString, QStringList> rows;
-    for (int i = 1; i <= p.h.rowCount(); ++i)
+    for (int i = 1; i <= p.h.rowCount(); ++i) {
         rows.insert(p.h.row(i).at(3), p.h.row(i));
+        if (p.h.row(i).at(2) == QStringLiteral("CONNECT")) {
+            const QByteArray summary = p.h.readRecord(p.h.row(i).at(8));
+            EXPECT_TRUE(summary.startsWith("Protocols: browser h2, ")) << "chromium multiplexes over HTTP/2\n"
+                                                                        << summary.constData();
+        }
+    }
     for (const auto &[path, body] : site.pages.asKeyValueRange()) {
         const QStringList row = rows.value(site.url(QString::fromLatin1(path)));
         ASSERT_EQ(row.size(), 11) << path.constData();
