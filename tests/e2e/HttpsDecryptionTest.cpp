@@ -3,7 +3,12 @@
 
 #include "RawBrowser.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSslKey>
+#include <QStandardPaths>
+#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -142,4 +147,61 @@ TEST(HttpsDecryption, LargeDownloadIsRelayedAndRecordedWhole)
     EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
     EXPECT_TRUE(curl.out == FakeOrigin::pattern(0, size)) << "the download differs";
     EXPECT_EQ(QFileInfo(p.h.folder.requests() + p.h.row(2).at(8)).size(), header.size() + size);
+}
+
+// Regression guard: a server that speaks HTTP/2 only could not be reached through decryption;
+// its replies must reach an HTTP/1.1 browser byte-exact and be recorded as HTTP/2 messages.
+TEST(HttpsDecryption, Http2OnlyServerServesAnHttp11Browser)
+{
+    const QString nghttpd = QStandardPaths::findExecutable(u"nghttpd"_s).isEmpty()
+        ? QStandardPaths::findExecutable(u"nghttpd"_s, { u"/usr/sbin"_s })
+        : QStandardPaths::findExecutable(u"nghttpd"_s);
+    if (nghttpd.isEmpty())
+        GTEST_SKIP() << "nghttpd is not installed";
+    DecryptingProxy p;
+    ASSERT_TRUE(p.applied);
+    const QString docs = p.h.folder.path() + u"htdocs/"_s;
+    ASSERT_TRUE(QDir().mkpath(docs));
+    const QByteArray small = "hello over h2\n", big = FakeOrigin::pattern(0, 1024 * 1024 + 7);
+    const QByteArray posted = "x=1&y=" + QByteArray(3000, 'z');
+    QSslKey key;
+    const QSslCertificate cert = p.pki.server(u"localhost"_s, -1, 30, &key);
+    for (const auto &[name, bytes] : { std::pair { u"a.txt"_s, small }, std::pair { u"big"_s, big },
+             std::pair { u"key.pem"_s, key.toPem() }, std::pair { u"cert.pem"_s, cert.toPem() } }) {
+        QFile file((name.endsWith(u".pem"_s) ? p.h.folder.path() : docs) + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+    const quint16 port = ProxyHarness::freePort();
+    QProcess server;
+    server.start(nghttpd,
+        { u"-a"_s, u"127.0.0.1"_s, u"-d"_s, docs, u"--echo-upload"_s, QString::number(port),
+            p.h.folder.path() + u"key.pem"_s, p.h.folder.path() + u"cert.pem"_s });
+    ASSERT_TRUE(server.waitForStarted(5000));
+    ASSERT_TRUE(waitFor([port] {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        return probe.waitForConnected(200);
+    })) << "nghttpd did not listen";
+
+    const QString base = u"https://localhost:%1/"_s.arg(port);
+    const CurlResult curl = p.curl(
+        { base + u"a.txt"_s, base + u"big"_s, u"--next"_s, u"--http1.1"_s, u"--cacert"_s, p.tarnwickCa,
+            u"-x"_s, p.h.proxyUrl(), u"--data-binary"_s, QString::fromLatin1(posted), base + u"a.txt"_s },
+        { u"--http1.1"_s });
+    ASSERT_TRUE(p.h.waitUntilIdle());
+    server.kill();
+    server.waitForFinished(2000);
+    EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
+    EXPECT_TRUE(curl.out == small + big + posted) << "the browser's bodies differ";
+    ASSERT_EQ(p.h.rowCount(), 4);
+    EXPECT_TRUE(p.h.readRecord(p.h.row(1).at(8)).contains("ALPN: h2"));
+    const QByteArray bodies[] = { small, big, posted };
+    for (int i = 2; i <= 4; ++i) {
+        const QByteArray reply = p.h.readRecord(p.h.row(i).at(8));
+        const qsizetype headEnd = reply.indexOf("\r\n\r\n") + 4;
+        EXPECT_TRUE(
+            reply.startsWith("HTTP/2 200\r\n") && reply.first(headEnd).contains("\r\nserver: nghttpd"))
+            << reply.first(qMin<qsizetype>(reply.size(), 300)).constData();
+        EXPECT_TRUE(reply.sliced(headEnd) == bodies[i - 2]) << "row " << i << "'s recorded body differs";
+    }
 }
