@@ -196,6 +196,8 @@ Http2Client::Http2Client(EventSocket *socket, QObject *parent)
 
 Http2Client::~Http2Client()
 {
+    // The socket, a child, goes after this object: nothing it raises then may reach the session.
+    disconnect(m_socket, nullptr, this, nullptr);
     nghttp2_session_del(m_session);
 }
 

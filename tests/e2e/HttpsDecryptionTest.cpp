@@ -150,7 +150,8 @@ TEST(HttpsDecryption, LargeDownloadIsRelayedAndRecordedWhole)
 }
 
 // Regression guard: a server that speaks HTTP/2 only could not be reached through decryption;
-// its replies must reach an HTTP/1.1 browser byte-exact and be recorded as HTTP/2 messages.
+// its replies, without lengths and with trailers, must reach an HTTP/1.1 browser byte-exact and
+// be recorded as HTTP/2 messages.
 TEST(HttpsDecryption, Http2OnlyServerServesAnHttp11Browser)
 {
     const QString nghttpd = QStandardPaths::findExecutable(u"nghttpd"_s).isEmpty()
@@ -174,8 +175,9 @@ TEST(HttpsDecryption, Http2OnlyServerServesAnHttp11Browser)
     const quint16 port = ProxyHarness::freePort();
     QProcess server;
     server.start(nghttpd,
-        { u"-a"_s, u"127.0.0.1"_s, u"-d"_s, docs, u"--echo-upload"_s, QString::number(port),
-            p.h.folder.path() + u"key.pem"_s, p.h.folder.path() + u"cert.pem"_s });
+        { u"-a"_s, u"127.0.0.1"_s, u"-d"_s, docs, u"--echo-upload"_s, u"--no-content-length"_s,
+            u"--trailer=x-t: 1"_s, QString::number(port), p.h.folder.path() + u"key.pem"_s,
+            p.h.folder.path() + u"cert.pem"_s });
     ASSERT_TRUE(server.waitForStarted(5000));
     ASSERT_TRUE(waitFor([port] {
         QTcpSocket probe;
