@@ -7,8 +7,13 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSslKey>
+#include <QSslServer>
 #include <QStandardPaths>
 #include <QTcpSocket>
+
+#include <nghttp2/nghttp2.h>
+
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -206,4 +211,112 @@ TEST(HttpsDecryption, Http2OnlyServerServesAnHttp11Browser)
             << reply.first(qMin<qsizetype>(reply.size(), 300)).constData();
         EXPECT_TRUE(reply.sliced(headEnd) == bodies[i - 2]) << "row " << i << "'s recorded body differs";
     }
+}
+
+namespace {
+
+// An h2-only origin that misbehaves on request: the first stream for /refused is refused
+// unprocessed, /huge gets a header list over the proxy's bound; anything else gets "ok".
+struct FakeHttp2Origin : QObject {
+    explicit FakeHttp2Origin(QSslConfiguration tls)
+    {
+        tls.setAllowedNextProtocols({ QByteArrayLiteral("h2") });
+        server.setSslConfiguration(tls);
+        server.listen(QHostAddress::LocalHost, 0);
+        connect(&server, &QTcpServer::pendingConnectionAvailable, this, [this] {
+            while (QTcpSocket *socket = server.nextPendingConnection())
+                serve(socket);
+        });
+    }
+    ~FakeHttp2Origin() override
+    {
+        for (nghttp2_session *session : sessions)
+            nghttp2_session_del(session);
+    }
+    void serve(QTcpSocket *socket)
+    {
+        nghttp2_session_callbacks *callbacks = nullptr;
+        nghttp2_session_callbacks_new(&callbacks);
+        nghttp2_session_callbacks_set_on_header_callback(callbacks,
+            [](nghttp2_session *, const nghttp2_frame *frame, const uint8_t *name, size_t,
+                const uint8_t *value, size_t valueLength, uint8_t, void *self) {
+                if (std::strcmp(reinterpret_cast<const char *>(name), ":path") == 0)
+                    static_cast<FakeHttp2Origin *>(self)->paths[frame->hd.stream_id]
+                        = QByteArray(reinterpret_cast<const char *>(value), qsizetype(valueLength));
+                return 0;
+            });
+        nghttp2_session_callbacks_set_on_frame_recv_callback(
+            callbacks, [](nghttp2_session *session, const nghttp2_frame *frame, void *self) {
+                if (frame->hd.type == NGHTTP2_HEADERS && (frame->hd.flags & NGHTTP2_FLAG_END_STREAM))
+                    static_cast<FakeHttp2Origin *>(self)->answer(session, frame->hd.stream_id);
+                return 0;
+            });
+        nghttp2_option *options = nullptr;
+        nghttp2_option_new(&options);
+        nghttp2_option_set_max_send_header_block_length(options, 1 << 20);
+        nghttp2_session *session = nullptr;
+        nghttp2_session_server_new2(&session, callbacks, this, options);
+        nghttp2_option_del(options);
+        nghttp2_session_callbacks_del(callbacks);
+        sessions.append(session);
+        nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0);
+        const auto pump = [socket, session] {
+            const QByteArray in = socket->readAll();
+            nghttp2_session_mem_recv(
+                session, reinterpret_cast<const uint8_t *>(in.constData()), size_t(in.size()));
+            const uint8_t *out = nullptr;
+            for (ssize_t n; (n = nghttp2_session_mem_send(session, &out)) > 0;)
+                socket->write(reinterpret_cast<const char *>(out), n);
+        };
+        connect(socket, &QTcpSocket::readyRead, this, pump);
+        pump();
+    }
+    void answer(nghttp2_session *session, qint32 id)
+    {
+        const QByteArray path = paths.value(id);
+        if (path == "/refused" && !refused++) {
+            nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, id, NGHTTP2_REFUSED_STREAM);
+            return;
+        }
+        const QByteArray big(path == "/huge" ? 70000 : 1, 'h');
+        const auto nv = [](const char *name, const QByteArray &value) {
+            return nghttp2_nv { reinterpret_cast<uint8_t *>(const_cast<char *>(name)),
+                reinterpret_cast<uint8_t *>(const_cast<char *>(value.constData())), std::strlen(name),
+                size_t(value.size()), NGHTTP2_NV_FLAG_NONE };
+        };
+        static const QByteArray ok = "200", length = "2";
+        const nghttp2_nv head[] = { nv(":status", ok), nv("content-length", length), nv("x-big", big) };
+        nghttp2_data_provider body {};
+        body.read_callback = [](nghttp2_session *, int32_t, uint8_t *buffer, size_t, uint32_t *flags,
+                                 nghttp2_data_source *, void *) -> ssize_t {
+            std::memcpy(buffer, "ok", 2);
+            *flags |= NGHTTP2_DATA_FLAG_EOF;
+            return 2;
+        };
+        nghttp2_submit_response(session, id, head, std::size(head), &body);
+    }
+
+    QSslServer server;
+    QList<nghttp2_session *> sessions;
+    QHash<qint32, QByteArray> paths; // streams of all sessions: ids repeat, but requests go in turn
+    int refused = 0;
+};
+
+} // namespace
+
+// Regression guard: a refused stream must be sent again on a new connection, and a server that
+// breaks the bounds must end its own session with a 502, not the proxy or the browser's next
+// request.
+TEST(HttpsDecryption, Http2ServerFaultsEndTheirStreamOrSessionOnly)
+{
+    DecryptingProxy p;
+    FakeHttp2Origin origin(p.origin(u"localhost"_s));
+    const QString base = u"https://localhost:%1/"_s.arg(origin.server.serverPort());
+    const CurlResult curl = p.curl({ base + u"refused"_s, base + u"huge"_s, base + u"after"_s },
+        { u"--http1.1"_s, u"-w"_s, u" %{http_code};"_s });
+    ASSERT_TRUE(p.h.waitUntilIdle());
+    EXPECT_EQ(origin.refused, 2);
+    EXPECT_TRUE(curl.out.startsWith("ok 200;") && curl.out.contains(" 502;") && curl.out.endsWith("ok 200;"))
+        << curl.out.constData();
+    EXPECT_TRUE(p.h.log.text.contains(u"header list over"_s)) << p.h.log.text.toStdString();
 }
