@@ -247,7 +247,7 @@ struct FakeHttp2Origin : QObject {
             });
         nghttp2_session_callbacks_set_on_frame_recv_callback(
             callbacks, [](nghttp2_session *session, const nghttp2_frame *frame, void *self) {
-                if (frame->hd.type == NGHTTP2_HEADERS && (frame->hd.flags & NGHTTP2_FLAG_END_STREAM))
+                if (frame->hd.type <= NGHTTP2_HEADERS && (frame->hd.flags & NGHTTP2_FLAG_END_STREAM))
                     static_cast<FakeHttp2Origin *>(self)->answer(session, frame->hd.stream_id);
                 return 0;
             });
@@ -304,16 +304,16 @@ struct FakeHttp2Origin : QObject {
 
 } // namespace
 
-// Regression guard: a refused stream must be sent again on a new connection, and a server that
-// breaks the bounds must end its own session with a 502, not the proxy or the browser's next
-// request.
+// Regression guard: a refused stream must be sent again on a new connection, even a POST, and a
+// server that breaks the bounds must end its own session with a 502, not the proxy or the
+// browser's next request.
 TEST(HttpsDecryption, Http2ServerFaultsEndTheirStreamOrSessionOnly)
 {
     DecryptingProxy p;
     FakeHttp2Origin origin(p.origin(u"localhost"_s));
     const QString base = u"https://localhost:%1/"_s.arg(origin.server.serverPort());
     const CurlResult curl = p.curl({ base + u"refused"_s, base + u"huge"_s, base + u"after"_s },
-        { u"--http1.1"_s, u"-w"_s, u" %{http_code};"_s });
+        { u"--http1.1"_s, u"--data-binary"_s, u"x"_s, u"-w"_s, u" %{http_code};"_s });
     ASSERT_TRUE(p.h.waitUntilIdle());
     EXPECT_EQ(origin.refused, 2);
     EXPECT_TRUE(curl.out.startsWith("ok 200;") && curl.out.contains(" 502;") && curl.out.endsWith("ok 200;"))
