@@ -1,6 +1,8 @@
 #include "CHTTPGet.h"
 
 #include "EventSocket.h"
+#include "Http2Client.h"
+#include "Http2Message.h"
 #include "HttpTarget.h"
 #include "ProgramValues.h"
 #include "RecordWriter.h"
@@ -90,13 +92,19 @@ void CHTTPGet::adopt(EventSocket *socket)
         if (!m_tlsPending)
             return;
         m_tlsPending = false;
+        Http2Client *session = m_socket->negotiatedProtocol() == "h2" ? takeSession() : nullptr;
+        releaseClaim();
         // An exchange that asked for the connection during the handshake is served now.
         const bool waiting = !m_finished && m_reused;
         const quint64 exchange = m_exchange;
-        m_reusable = m_finished;
+        m_reusable = m_finished && !session;
         QPointer<CHTTPGet> self(this);
         emit tlsReady(true, QString());
-        if (self && waiting && exchange == m_exchange)
+        if (!self || !waiting || exchange != m_exchange)
+            return;
+        if (session)
+            startStream(session);
+        else
             Socket_Connect();
     });
     connect(m_socket, &EventSocket::tlsFailed, this, [this](const QString &reason) {
@@ -104,6 +112,7 @@ void CHTTPGet::adopt(EventSocket *socket)
             return;
         m_tlsPending = false;
         m_reusable = false;
+        releaseClaim();
         emit tlsReady(false, reason);
     });
 }
@@ -151,6 +160,8 @@ void CHTTPGet::connectServer()
 
 CHTTPGet::~CHTTPGet()
 {
+    dropStream();
+    releaseClaim();
     // A transfer cut off before its end leaves no reply record behind.
     if (!m_finished)
         discardPart();
@@ -299,15 +310,16 @@ void CHTTPGet::setRecordDone(RecordWriter::Done done)
 void CHTTPGet::OpenURL(const QString &URL)
 {
     const Target target = parseURL(URL);
+    dropStream();
     ++m_exchange;
     m_finished = m_aborted = m_failed = m_partStarted = m_retried = m_recordKept = m_recordWritten = false;
     m_received = 0;
     m_held.clear();
     m_framing.start(methodOf(m_sendHeader) == "HEAD", m_upgradeAsked);
+    m_verdict = ReplyFraming::Verdict::More;
     m_host = target.host;
     m_port = target.port;
     m_url = target.url;
-    const bool sameServer = serverKey() == m_openKey;
     // The last server's address stays for its row only; a kept connection still knows its peer.
     m_remoteIP.clear();
 
@@ -322,6 +334,14 @@ void CHTTPGet::OpenURL(const QString &URL)
         failLater(QStringLiteral("port %1 out of range").arg(m_port));
         return;
     }
+    openServer();
+}
+
+void CHTTPGet::openServer()
+{
+    if (m_secure && !m_tunnel && openStream())
+        return;
+    const bool sameServer = serverKey() == m_openKey;
     m_reused = sameServer && (m_reusable || m_tlsPending) && !m_tunnel
         && m_socket->State() == EventSocket::sckConnected;
     m_reusable = false;
@@ -374,7 +394,171 @@ void CHTTPGet::setSecure(const QString &peerName, const QSslConfiguration &confi
 
 QString CHTTPGet::tlsSummary() const
 {
-    return m_socket->tlsSummary();
+    QString summary = m_socket->isEncrypted() || m_lastTls.isEmpty() ? m_socket->tlsSummary() : m_lastTls;
+    // Every TLS connection offers h2 and http/1.1; a server that names neither speaks HTTP/1.1.
+    if (m_secure)
+        summary.replace(QStringLiteral("ALPN: (none)"), QStringLiteral("ALPN: http/1.1"));
+    return summary;
+}
+
+void CHTTPGet::releaseToPool()
+{
+    if (!m_pool || !m_secure || !m_finished || m_tlsPending || m_tunnel || m_upgraded || !m_reusable
+        || !m_socket->isEncrypted() || m_socket->State() != EventSocket::sckConnected)
+        return;
+    m_lastTls = m_socket->tlsSummary();
+    EventSocket *kept = m_socket;
+    adopt(new EventSocket(this));
+    m_pool->give(m_openKey, kept);
+    m_reusable = false;
+}
+
+bool CHTTPGet::openStream()
+{
+    const QString key = serverKey();
+    Http2Client *session = nullptr;
+    if (m_session && m_sessionKey == key && m_session->hasRoom())
+        session = m_session;
+    else if (m_pool)
+        session = m_pool->session(key);
+    if (session) {
+        m_reused = true;
+        startStream(session);
+        return true;
+    }
+    if (!m_pool || !m_pool->speaksHttp2(key))
+        return false;
+    const bool own = m_pool->claimConnect(key, this, [this, exchange = m_exchange] {
+        if (exchange == m_exchange && !m_aborted && !m_failed && !m_finished)
+            openServer();
+    });
+    if (!own)
+        return true;
+    m_claim = key;
+    return false;
+}
+
+void CHTTPGet::releaseClaim()
+{
+    if (!m_claim.isEmpty() && m_pool)
+        m_pool->connectDone(std::exchange(m_claim, {}));
+}
+
+Http2Client *CHTTPGet::takeSession()
+{
+    m_lastTls = m_socket->tlsSummary();
+    m_remoteIP = m_socket->RemoteHostIP();
+    EventSocket *socket = m_socket;
+    adopt(new EventSocket(this));
+    updateReadPause();
+    m_reusable = false;
+    auto *session = new Http2Client(socket, this);
+    // An exchange already on another session's stream keeps it.
+    if (!m_stream) {
+        m_session = session;
+        m_sessionKey = m_openKey;
+    }
+    if (m_pool)
+        m_pool->giveSession(m_openKey, session);
+    return session;
+}
+
+void CHTTPGet::startStream(Http2Client *session)
+{
+    QString why;
+    const std::optional<Http2Message::Request> request = Http2Message::fromHttp11Request(m_sendHeader, &why);
+    if (!request) {
+        failLater(why);
+        return;
+    }
+    m_session = session;
+    m_sessionKey = serverKey();
+    m_lastTls = session->tlsSummary();
+    m_remoteIP = session->remoteIP();
+    m_stream = session->submit(*request, this, &why);
+    if (m_stream < 0) {
+        m_stream = 0;
+        failLater(why);
+        return;
+    }
+    updateReadPause();
+    // Raised from the event loop, as for a new connection: the owner may still be in OpenURL.
+    QTimer::singleShot(0, this, [this, exchange = m_exchange] {
+        if (exchange == m_exchange && !m_aborted && !m_failed)
+            emit Connected();
+    });
+}
+
+void CHTTPGet::dropStream()
+{
+    if (m_session && m_stream)
+        m_session->cancel(m_stream);
+    m_stream = 0;
+}
+
+void CHTTPGet::streamHead(int status, const Http2Message::Fields &fields)
+{
+    passOn(Http2Message::replyHead(status, fields),
+        Http2Message::http11ReplyHead(status, fields, methodOf(m_sendHeader) == "HEAD", m_chunked));
+}
+
+void CHTTPGet::streamData(const QByteArray &data)
+{
+    passOn(data, m_chunked ? Http2Message::chunk(data) : data);
+}
+
+void CHTTPGet::streamEnd()
+{
+    m_stream = 0;
+    QPointer<CHTTPGet> self(this);
+    const quint64 exchange = m_exchange;
+    if (m_chunked)
+        passOn({}, Http2Message::chunk({}));
+    if (!self || exchange != m_exchange || m_aborted || m_failed)
+        return;
+    if (m_verdict == ReplyFraming::Verdict::Complete)
+        complete();
+    else
+        serverGone(QStringLiteral("the server ended the stream before the reply was complete"), true);
+}
+
+void CHTTPGet::streamFailed(const QString &reason, bool unprocessed)
+{
+    m_stream = 0;
+    // Refused before the server acted on it: sent once more, on a connection of its own.
+    if (unprocessed && m_received == 0 && !m_retried) {
+        m_retried = true;
+        m_reused = false;
+        m_socket->Close();
+        connectServer();
+        return;
+    }
+    serverGone(reason, true);
+}
+
+void CHTTPGet::passOn(const QByteArray &record, const QByteArray &browser)
+{
+    if (!record.isEmpty()) {
+        RecordWriter &writer = RecordWriter::instance();
+        writer.append(partFile(), record);
+        m_partStarted = true;
+        m_received += record.size();
+        if (writer.shouldPause(partFile())) {
+            m_writerPausedFor = partFile();
+            updateReadPause();
+        }
+    }
+    if (browser.isEmpty())
+        return;
+    // The re-framed reply goes through the same framing as any server's, which keeps status,
+    // keep-alive and the end of the reply as the owner asks for them.
+    qsizetype used = 0;
+    m_verdict = m_framing.feed(browser, used);
+    if (m_verdict == ReplyFraming::Verdict::Invalid) {
+        serverGone(m_framing.error(), true);
+        return;
+    }
+    emit DataReceived(browser, static_cast<qint32>(browser.size()), 0);
 }
 
 void CHTTPGet::sendUpstream(const QByteArray &data)
@@ -396,14 +580,24 @@ void CHTTPGet::setRelayPaused(bool paused)
 
 void CHTTPGet::updateReadPause()
 {
-    m_socket->setReadPaused(m_relayPaused || !m_writerPausedFor.isEmpty());
+    const bool paused = m_relayPaused || !m_writerPausedFor.isEmpty();
+    m_socket->setReadPaused(paused);
+    if (m_session && m_stream)
+        m_session->setPaused(m_stream, paused);
 }
 
 void CHTTPGet::Socket_Connect()
 {
+    Http2Client *session
+        = m_secure && !m_tunnel && m_socket->negotiatedProtocol() == "h2" ? takeSession() : nullptr;
+    releaseClaim();
     // A handshake finished with no exchange waiting for the connection.
     if (m_aborted || m_failed || m_finished)
         return;
+    if (session) {
+        startStream(session);
+        return;
+    }
     m_remoteIP = m_socket->RemoteHostIP();
     QPointer<CHTTPGet> self(this);
     const quint64 exchange = m_exchange;
@@ -576,6 +770,8 @@ void CHTTPGet::serverGone(const QString &reason, bool keepRecord)
     // A kept-alive connection the server timed out between requests: the request is sent again
     // once on a new connection when repeating it does no harm (RFC 9110 section 9.2.2).
     static const QList<QByteArray> idempotent = { "GET", "HEAD", "OPTIONS" };
+    dropStream();
+    releaseClaim();
     if (m_received == 0 && m_reused && !m_retried && idempotent.contains(methodOf(m_sendHeader))) {
         m_retried = true;
         m_reused = false;
@@ -599,6 +795,8 @@ void CHTTPGet::failLater(const QString &reason, bool keepRecord)
 {
     m_failed = true;
     m_reusable = false;
+    dropStream();
+    releaseClaim();
     m_socket->Close();
     endPart(keepRecord);
     // Raised from the event loop: the owner may still be inside OpenURL when the failure is known.
@@ -614,6 +812,8 @@ void CHTTPGet::abort()
         return;
     m_aborted = true;
     m_reusable = false;
+    dropStream();
+    releaseClaim();
     m_socket->Close();
     if (!m_finished)
         discardPart();

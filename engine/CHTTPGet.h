@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EventSocket.h"
+#include "Http2Client.h"
 #include "RecordWriter.h"
 #include "ReplyFraming.h"
 #include "UpstreamProxy.h"
@@ -24,7 +25,12 @@ class UpstreamPool;
 // temporary file beside the reply record, which takes the record's name when the reply is
 // complete. TransferCompleted is raised as soon as the reply is complete, without waiting for
 // the disk; the record's own outcome goes to the handler set with setRecordDone.
-class CHTTPGet : public QObject
+//
+// A TLS server that chooses h2 is spoken to over an HTTP/2 session (Http2Client), one stream per
+// exchange, shared with the other exchanges of the thread through the pool. The caller sees no
+// difference: the reply it is passed is HTTP/1.1, re-framed from the stream; the record holds
+// the HTTP/2 reply as Http2Message renders it.
+class CHTTPGet : public QObject, private Http2Client::Stream
 {
     Q_OBJECT
 
@@ -119,8 +125,12 @@ public:
     // before it (a request the user sends again to an https server); with no peerName, in the
     // clear.
     void setSecure(const QString &peerName, const QSslConfiguration &configuration);
-    // What the server side's TLS session is (or why it failed).
+    // What the server side's TLS session is (or why it failed), with the protocol chosen.
     QString tlsSummary() const;
+    // Hands the open, idle TLS connection startTls made to the pool, or leaves its HTTP/2 session
+    // there, so that the exchanges of other browser connections of the thread use it. Harmless
+    // when there is nothing to hand over.
+    void releaseToPool();
 
 signals:
     void Connected();
@@ -160,6 +170,22 @@ private:
     void connectServer();
     // How this exchange's server is reached; an empty host for directly.
     EventSocket::Via route() const;
+    // Sends the request over a kept connection, an HTTP/2 stream, or a new connection.
+    void openServer();
+
+    // HTTP/2: sends the request on a stream of a session with room, or waits for a connection
+    // under way; false when a connection of this exchange's own is needed.
+    bool openStream();
+    // The connection has become an HTTP/2 session.
+    Http2Client *takeSession();
+    void startStream(Http2Client *session);
+    void dropStream();
+    void releaseClaim();
+    void passOn(const QByteArray &record, const QByteArray &browser);
+    void streamHead(int status, const Http2Message::Fields &fields) override;
+    void streamData(const QByteArray &data) override;
+    void streamEnd() override;
+    void streamFailed(const QString &reason, bool unprocessed) override;
 
     EventSocket *m_socket = nullptr;
     QPointer<UpstreamPool> m_pool;
@@ -199,4 +225,13 @@ private:
     bool m_tlsPending = false;
     QString m_peerName;
     QSslConfiguration m_tlsConfiguration;
+    QString m_lastTls; // the summary of the last TLS connection, once it left m_socket
+
+    // HTTP/2.
+    QPointer<Http2Client> m_session; // the last session used or made
+    QString m_sessionKey;
+    qint32 m_stream = 0; // this exchange's stream on m_session; 0 for none
+    bool m_chunked = false; // the reply passed on is chunked
+    ReplyFraming::Verdict m_verdict = ReplyFraming::Verdict::More;
+    QString m_claim; // the server whose awaited connection this exchange makes
 };

@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
+#include <QString>
+
+#include <optional>
 
 class MessageHead;
 
@@ -34,6 +37,26 @@ public:
     // it names, Keep-Alive, Proxy-Connection, Transfer-Encoding, Upgrade; TE unless "trailers"),
     // without Host, which goes as :authority, and without the proxy's own credentials.
     static Fields fromHttp11(const MessageHead &head);
+
+    // A forwarded HTTP/1.1 request (origin form, with Host, body included) as HTTP/2 sends it.
+    struct Request {
+        QByteArray method;
+        QByteArray authority;
+        QByteArray path;
+        Fields fields;
+        QByteArray body; // without transfer coding
+    };
+    // Empty, with the reason in why, when the head cannot be read, has no Host, or its chunked
+    // body is malformed or unfinished.
+    static std::optional<Request> fromHttp11Request(const QByteArray &request, QString *why = nullptr);
+
+    // The HTTP/1.1 head a browser gets for an HTTP/2 reply: the status with its reason phrase and
+    // the fields without those of one connection. The body keeps a Content-Length the server
+    // gave; otherwise it goes chunked (chunked becomes true), unless the reply has no body:
+    // answers to HEAD, 1xx, 204 and 304.
+    static QByteArray http11ReplyHead(int status, const Fields &fields, bool headRequest, bool &chunked);
+    // One chunk of a chunked body; the last chunk for empty data.
+    static QByteArray chunk(QByteArrayView data);
 
     // The record of a request holds an HTTP/2 start line.
     static bool isHttp2(QByteArrayView message);

@@ -67,7 +67,9 @@ QSslConfiguration TlsInterceptor::serverConfiguration(HttpsDecryption *https)
         server.addCaCertificates(https->extraTrustedCAs());
     server.setPeerVerifyMode(QSslSocket::VerifyPeer);
     server.setProtocol(QSsl::TlsV1_2OrLater);
-    server.setAllowedNextProtocols({ QByteArrayLiteral("http/1.1") });
+    // A server that chooses h2 gets an HTTP/2 session (Http2Client); the browser side is not
+    // affected by the choice.
+    server.setAllowedNextProtocols({ QByteArrayLiteral("h2"), QByteArrayLiteral("http/1.1") });
     return server;
 }
 

@@ -2,6 +2,9 @@
 
 #include "Clock.h"
 #include "EventSocket.h"
+#include "Http2Client.h"
+
+#include <QTimer>
 
 UpstreamPool::UpstreamPool(QObject *parent)
     : QObject(parent)
@@ -57,6 +60,66 @@ void UpstreamPool::closeIdle(qint64 idleMs)
             it->pop_front();
         }
         it = it->empty() ? m_idle.erase(it) : std::next(it);
+    }
+    for (const QList<QPointer<Http2Client>> &sessions : std::as_const(m_sessions))
+        for (const QPointer<Http2Client> &session : sessions)
+            if (session)
+                session->closeIfIdle(idleMs);
+}
+
+void UpstreamPool::giveSession(const QString &server, Http2Client *session)
+{
+    session->setParent(this);
+    m_connecting.insert(server, m_connecting.value(server));
+    if (session->isGone())
+        return;
+    m_sessions[server].append(session);
+    // A session the server ends or sends GOAWAY on takes no new streams; it finishes its own
+    // and deletes itself.
+    connect(session, &Http2Client::gone, this, [this, server, session] {
+        const auto it = m_sessions.find(server);
+        if (it == m_sessions.end())
+            return;
+        it->removeAll(session);
+        if (it->isEmpty())
+            m_sessions.erase(it);
+    });
+}
+
+Http2Client *UpstreamPool::session(const QString &server) const
+{
+    for (const QPointer<Http2Client> &session : m_sessions.value(server))
+        if (session && session->hasRoom())
+            return session;
+    return nullptr;
+}
+
+bool UpstreamPool::speaksHttp2(const QString &server) const
+{
+    return m_connecting.contains(server);
+}
+
+bool UpstreamPool::claimConnect(const QString &server, QObject *context, std::function<void()> retry)
+{
+    const auto it = m_connecting.find(server);
+    if (it == m_connecting.end())
+        return true;
+    if (!*it) {
+        *it = true;
+        return true;
+    }
+    m_waiters[server].append({ context, std::move(retry) });
+    return false;
+}
+
+void UpstreamPool::connectDone(const QString &server)
+{
+    const auto it = m_connecting.find(server);
+    if (it != m_connecting.end())
+        *it = false;
+    for (const Waiter &waiter : m_waiters.take(server)) {
+        if (waiter.context)
+            QTimer::singleShot(0, waiter.context, waiter.retry);
     }
 }
 

@@ -3,7 +3,17 @@
 
 #include "RawBrowser.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSslKey>
+#include <QSslServer>
+#include <QStandardPaths>
+#include <QTcpSocket>
+
+#include <nghttp2/nghttp2.h>
+
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -145,4 +155,171 @@ TEST(HttpsDecryption, LargeDownloadIsRelayedAndRecordedWhole)
     EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
     EXPECT_TRUE(curl.out == FakeOrigin::pattern(0, size)) << "the download differs";
     EXPECT_EQ(QFileInfo(p.h.folder.requests() + p.h.row(2).at(8)).size(), header.size() + size);
+}
+
+// Regression guard: a server that speaks HTTP/2 only could not be reached through decryption;
+// its replies, without lengths and with trailers, must reach an HTTP/1.1 browser byte-exact and
+// be recorded as HTTP/2 messages.
+TEST(HttpsDecryption, Http2OnlyServerServesAnHttp11Browser)
+{
+    const QString nghttpd = QStandardPaths::findExecutable(u"nghttpd"_s).isEmpty()
+        ? QStandardPaths::findExecutable(u"nghttpd"_s, { u"/usr/sbin"_s })
+        : QStandardPaths::findExecutable(u"nghttpd"_s);
+    if (nghttpd.isEmpty())
+        GTEST_SKIP() << "nghttpd is not installed";
+    DecryptingProxy p;
+    ASSERT_TRUE(p.applied);
+    const QString docs = p.h.folder.path() + u"htdocs/"_s;
+    ASSERT_TRUE(QDir().mkpath(docs));
+    const QByteArray small = "hello over h2\n", big = FakeOrigin::pattern(0, 1024 * 1024 + 7);
+    const QByteArray posted = "x=1&y=" + QByteArray(3000, 'z');
+    QSslKey key;
+    const QSslCertificate cert = p.pki.server(u"localhost"_s, -1, 30, &key);
+    for (const auto &[name, bytes] : { std::pair { u"a.txt"_s, small }, std::pair { u"big"_s, big },
+             std::pair { u"key.pem"_s, key.toPem() }, std::pair { u"cert.pem"_s, cert.toPem() } }) {
+        QFile file((name.endsWith(u".pem"_s) ? p.h.folder.path() : docs) + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+    const quint16 port = ProxyHarness::freePort();
+    QProcess server;
+    server.start(nghttpd,
+        { u"-a"_s, u"127.0.0.1"_s, u"-d"_s, docs, u"--echo-upload"_s, u"--no-content-length"_s,
+            u"--trailer=x-t: 1"_s, QString::number(port), p.h.folder.path() + u"key.pem"_s,
+            p.h.folder.path() + u"cert.pem"_s });
+    ASSERT_TRUE(server.waitForStarted(5000));
+    ASSERT_TRUE(waitFor([port] {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        return probe.waitForConnected(200);
+    })) << "nghttpd did not listen";
+
+    const QString base = u"https://localhost:%1/"_s.arg(port);
+    const CurlResult curl = p.curl(
+        { base + u"a.txt"_s, base + u"big"_s, u"--next"_s, u"--http1.1"_s, u"--cacert"_s, p.tarnwickCa,
+            u"-x"_s, p.h.proxyUrl(), u"--data-binary"_s, QString::fromLatin1(posted), base + u"a.txt"_s },
+        { u"--http1.1"_s });
+    ASSERT_TRUE(p.h.waitUntilIdle());
+    server.kill();
+    server.waitForFinished(2000);
+    EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
+    EXPECT_TRUE(curl.out == small + big + posted) << "the browser's bodies differ";
+    ASSERT_EQ(p.h.rowCount(), 4);
+    EXPECT_TRUE(p.h.readRecord(p.h.row(1).at(8)).contains("ALPN: h2"));
+    const QByteArray bodies[] = { small, big, posted };
+    for (int i = 2; i <= 4; ++i) {
+        const QByteArray reply = p.h.readRecord(p.h.row(i).at(8));
+        const qsizetype headEnd = reply.indexOf("\r\n\r\n") + 4;
+        EXPECT_TRUE(
+            reply.startsWith("HTTP/2 200\r\n") && reply.first(headEnd).contains("\r\nserver: nghttpd"))
+            << reply.first(qMin<qsizetype>(reply.size(), 300)).constData();
+        EXPECT_TRUE(reply.sliced(headEnd) == bodies[i - 2]) << "row " << i << "'s recorded body differs";
+    }
+}
+
+namespace {
+
+// An h2-only origin that misbehaves on request: the first stream for /refused is refused
+// unprocessed, /huge gets a header list over the proxy's bound; anything else gets "ok".
+struct FakeHttp2Origin : QObject {
+    explicit FakeHttp2Origin(QSslConfiguration tls)
+    {
+        tls.setAllowedNextProtocols({ QByteArrayLiteral("h2") });
+        server.setSslConfiguration(tls);
+        server.listen(QHostAddress::LocalHost, 0);
+        connect(&server, &QTcpServer::pendingConnectionAvailable, this, [this] {
+            while (QTcpSocket *socket = server.nextPendingConnection())
+                serve(socket);
+        });
+    }
+    ~FakeHttp2Origin() override
+    {
+        for (nghttp2_session *session : sessions)
+            nghttp2_session_del(session);
+    }
+    void serve(QTcpSocket *socket)
+    {
+        nghttp2_session_callbacks *callbacks = nullptr;
+        nghttp2_session_callbacks_new(&callbacks);
+        nghttp2_session_callbacks_set_on_header_callback(callbacks,
+            [](nghttp2_session *, const nghttp2_frame *frame, const uint8_t *name, size_t,
+                const uint8_t *value, size_t valueLength, uint8_t, void *self) {
+                if (std::strcmp(reinterpret_cast<const char *>(name), ":path") == 0)
+                    static_cast<FakeHttp2Origin *>(self)->paths[frame->hd.stream_id]
+                        = QByteArray(reinterpret_cast<const char *>(value), qsizetype(valueLength));
+                return 0;
+            });
+        nghttp2_session_callbacks_set_on_frame_recv_callback(
+            callbacks, [](nghttp2_session *session, const nghttp2_frame *frame, void *self) {
+                if (frame->hd.type <= NGHTTP2_HEADERS && (frame->hd.flags & NGHTTP2_FLAG_END_STREAM))
+                    static_cast<FakeHttp2Origin *>(self)->answer(session, frame->hd.stream_id);
+                return 0;
+            });
+        nghttp2_option *options = nullptr;
+        nghttp2_option_new(&options);
+        nghttp2_option_set_max_send_header_block_length(options, 1 << 20);
+        nghttp2_session *session = nullptr;
+        nghttp2_session_server_new2(&session, callbacks, this, options);
+        nghttp2_option_del(options);
+        nghttp2_session_callbacks_del(callbacks);
+        sessions.append(session);
+        nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0);
+        const auto pump = [socket, session] {
+            const QByteArray in = socket->readAll();
+            nghttp2_session_mem_recv(
+                session, reinterpret_cast<const uint8_t *>(in.constData()), size_t(in.size()));
+            const uint8_t *out = nullptr;
+            for (ssize_t n; (n = nghttp2_session_mem_send(session, &out)) > 0;)
+                socket->write(reinterpret_cast<const char *>(out), n);
+        };
+        connect(socket, &QTcpSocket::readyRead, this, pump);
+        pump();
+    }
+    void answer(nghttp2_session *session, qint32 id)
+    {
+        const QByteArray path = paths.value(id);
+        if (path == "/refused" && !refused++) {
+            nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, id, NGHTTP2_REFUSED_STREAM);
+            return;
+        }
+        const QByteArray big(path == "/huge" ? 70000 : 1, 'h');
+        const auto nv = [](const char *name, const QByteArray &value) {
+            return nghttp2_nv { reinterpret_cast<uint8_t *>(const_cast<char *>(name)),
+                reinterpret_cast<uint8_t *>(const_cast<char *>(value.constData())), std::strlen(name),
+                size_t(value.size()), NGHTTP2_NV_FLAG_NONE };
+        };
+        static const QByteArray ok = "200", length = "2";
+        const nghttp2_nv head[] = { nv(":status", ok), nv("content-length", length), nv("x-big", big) };
+        nghttp2_data_provider body {};
+        body.read_callback = [](nghttp2_session *, int32_t, uint8_t *buffer, size_t, uint32_t *flags,
+                                 nghttp2_data_source *, void *) -> ssize_t {
+            std::memcpy(buffer, "ok", 2);
+            *flags |= NGHTTP2_DATA_FLAG_EOF;
+            return 2;
+        };
+        nghttp2_submit_response(session, id, head, std::size(head), &body);
+    }
+
+    QSslServer server;
+    QList<nghttp2_session *> sessions;
+    QHash<qint32, QByteArray> paths; // streams of all sessions: ids repeat, but requests go in turn
+    int refused = 0;
+};
+
+} // namespace
+
+// Regression guard: a refused stream must be sent again on a new connection, even a POST, and a
+// server that breaks the bounds must end its own session with a 502, not the proxy or the
+// browser's next request.
+TEST(HttpsDecryption, Http2ServerFaultsEndTheirStreamOrSessionOnly)
+{
+    DecryptingProxy p;
+    FakeHttp2Origin origin(p.origin(u"localhost"_s));
+    const QString base = u"https://localhost:%1/"_s.arg(origin.server.serverPort());
+    const CurlResult curl = p.curl({ base + u"refused"_s, base + u"huge"_s, base + u"after"_s },
+        { u"--http1.1"_s, u"--data-binary"_s, u"x"_s, u"-w"_s, u" %{http_code};"_s });
+    ASSERT_TRUE(p.h.waitUntilIdle());
+    EXPECT_EQ(origin.refused, 2);
+    EXPECT_TRUE(curl.out.startsWith("ok 200;") && curl.out.contains(" 502;") && curl.out.endsWith("ok 200;"))
+        << curl.out.constData();
+    EXPECT_TRUE(p.h.log.text.contains(u"header list over"_s)) << p.h.log.text.toStdString();
 }
