@@ -606,8 +606,13 @@ void CProxyConnection::Socket_DataArrival(qint32 bytesTotal)
     guarded([&] {
         UpdateTimeout();
         if (!m_h2 && m_phase != Phase::Ended && m_tls->origin() && m_socket->isEncrypted()
-            && m_socket->negotiatedProtocol() == "h2")
+            && m_socket->negotiatedProtocol() == "h2") {
+            // The streams wait in the socket until the server's handshake is over too, so that
+            // the first of them takes the tunnel's server connection.
+            if (!m_queue.empty() && m_queue.front()->request().RequestType() == CRequest::TypeConnect)
+                return;
             startHttp2();
+        }
         if (m_h2) {
             m_h2->browserReadable();
             return;
@@ -1229,7 +1234,17 @@ void CProxyConnection::Interceptor_Ready()
         tunnel->report(m_server, row);
         m_last = tunnel;
         m_queue.pop_front();
+        // The streams of an HTTP/2 browser are served by connections of their own, which take
+        // the tunnel's server connection (or its HTTP/2 session) from the pool.
+        if (m_h2 || m_socket->negotiatedProtocol() == "h2")
+            m_browser->releaseToPool();
         UpdateTimeout();
+        if (!m_h2 && m_socket->negotiatedProtocol() == "h2" && m_phase != Phase::Ended) {
+            m_phase = Phase::Receiving;
+            startHttp2();
+            m_h2->browserReadable();
+            return;
+        }
         startNext();
     });
 }

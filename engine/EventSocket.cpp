@@ -964,12 +964,6 @@ QString EventSocket::tlsSummary() const
     return out;
 }
 
-QByteArray EventSocket::negotiatedProtocol() const
-{
-    auto *ssl = qobject_cast<QSslSocket *>(d->socket.data());
-    return ssl && d->encrypted ? ssl->sslConfiguration().nextNegotiatedProtocol() : QByteArray();
-}
-
 void EventSocket::Connect(const QString &host, qint32 port)
 {
     Connect(host, port, Via());

@@ -153,8 +153,6 @@ public:
     QByteArray peekData(qint64 maxBytes) const;
     // Protocol, cipher, ALPN and the peer's certificate with its verification, one per line.
     QString tlsSummary() const;
-    // The application protocol the TLS handshake settled on (ALPN); empty when none was.
-    QByteArray negotiatedProtocol() const;
 
     // Bytes queued towards the peer that the system has not taken yet.
     qint64 bytesToWrite() const;
