@@ -86,8 +86,11 @@ QString TlsInterceptor::summary() const
     const QString protocols
         = QStringLiteral("Protocols: browser %1, server %2\r\n")
               .arg(protocol(m_browser->negotiatedProtocol()),
-                  m_serverError.isEmpty() ? protocol(m_server->socket()->negotiatedProtocol())
-                                          : QStringLiteral("none"));
+                  !m_serverError.isEmpty() ? QStringLiteral("none")
+                      // An h2 connection has gone to its session by now; its summary stays.
+                      : m_server->tlsSummary().contains(QStringLiteral("\r\nALPN: h2\r\n"))
+                      ? QStringLiteral("h2")
+                      : QStringLiteral("http/1.1"));
     return protocols
         + QStringLiteral("Browser side, answered with a certificate for %1:\r\n%2\r\nServer side, %1:\r\n%3")
               .arg(m_host, m_browser->tlsSummary(),

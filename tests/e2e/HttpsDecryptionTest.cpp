@@ -160,7 +160,7 @@ TEST(HttpsDecryption, LargeDownloadIsRelayedAndRecordedWhole)
 // Regression guard: a server that speaks HTTP/2 only could not be reached through decryption;
 // its replies, without lengths and with trailers, must reach an HTTP/1.1 browser byte-exact and
 // be recorded as HTTP/2 messages.
-TEST(HttpsDecryption, Http2OnlyServerServesAnHttp11Browser)
+TEST(HttpsDecryption, Http2OnlyServerServesHttp11AndHttp2Browsers)
 {
     const QString nghttpd = QStandardPaths::findExecutable(u"nghttpd"_s).isEmpty()
         ? QStandardPaths::findExecutable(u"nghttpd"_s, { u"/usr/sbin"_s })
@@ -193,27 +193,47 @@ TEST(HttpsDecryption, Http2OnlyServerServesAnHttp11Browser)
         return probe.waitForConnected(200);
     })) << "nghttpd did not listen";
 
-    const QString base = u"https://localhost:%1/"_s.arg(port);
-    const CurlResult curl = p.curl(
-        { base + u"a.txt"_s, base + u"big"_s, u"--next"_s, u"--http1.1"_s, u"--cacert"_s, p.tarnwickCa,
-            u"-x"_s, p.h.proxyUrl(), u"--data-binary"_s, QString::fromLatin1(posted), base + u"a.txt"_s },
-        { u"--http1.1"_s });
-    ASSERT_TRUE(p.h.waitUntilIdle());
+    const QString base = u"https://localhost:%1/"_s.arg(port), out = p.h.folder.path() + u"out-"_s;
+    const struct {
+        const char *name;
+        QStringList curl;
+        const char *protocols;
+    } rows[] = {
+        { "HTTP/1.1 browser", { u"--http1.1"_s }, "Protocols: browser http/1.1, server h2\r\n" },
+        { "HTTP/2 browser, three streams at once", { u"--http2"_s, u"-Z"_s },
+            "Protocols: browser h2, server h2\r\n" },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const int before = p.h.rowCount();
+        const CurlResult curl = p.curl(
+            QStringList { u"-o"_s, out + u"1"_s, base + u"a.txt"_s, u"-o"_s, out + u"2"_s, base + u"big"_s,
+                u"--next"_s, u"--cacert"_s, p.tarnwickCa, u"-x"_s, p.h.proxyUrl(), u"--data-binary"_s,
+                QString::fromLatin1(posted), u"-o"_s, out + u"3"_s, base + u"a.txt"_s }
+                + QStringList(row.curl.first()),
+            row.curl);
+        ASSERT_TRUE(p.h.waitUntilIdle());
+        EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
+        ASSERT_EQ(p.h.rowCount(), before + 4);
+        EXPECT_TRUE(p.h.readRecord(p.h.row(before + 1).at(8)).startsWith(row.protocols))
+            << p.h.readRecord(p.h.row(before + 1).at(8)).constData();
+        for (int i = before + 2; i <= before + 4; ++i) {
+            const QStringList cells = p.h.row(i);
+            const int which = cells.at(2) == u"POST"_s ? 3 : cells.at(3).endsWith(u"big"_s) ? 2 : 1;
+            const QByteArray body = which == 3 ? posted : which == 2 ? big : small;
+            QFile got(out + QString::number(which));
+            EXPECT_TRUE(got.open(QIODevice::ReadOnly) && got.readAll() == body)
+                << "the browser's body " << which;
+            const QByteArray reply = p.h.readRecord(cells.at(8));
+            const qsizetype headEnd = reply.indexOf("\r\n\r\n") + 4;
+            EXPECT_TRUE(
+                reply.startsWith("HTTP/2 200\r\n") && reply.first(headEnd).contains("\r\nserver: nghttpd"))
+                << reply.first(qMin<qsizetype>(reply.size(), 300)).constData();
+            EXPECT_TRUE(reply.sliced(headEnd) == body) << "row " << i << "'s recorded body differs";
+        }
+    }
     server.kill();
     server.waitForFinished(2000);
-    EXPECT_EQ(curl.exitCode, 0) << curl.err.constData();
-    EXPECT_TRUE(curl.out == small + big + posted) << "the browser's bodies differ";
-    ASSERT_EQ(p.h.rowCount(), 4);
-    EXPECT_TRUE(p.h.readRecord(p.h.row(1).at(8)).contains("ALPN: h2"));
-    const QByteArray bodies[] = { small, big, posted };
-    for (int i = 2; i <= 4; ++i) {
-        const QByteArray reply = p.h.readRecord(p.h.row(i).at(8));
-        const qsizetype headEnd = reply.indexOf("\r\n\r\n") + 4;
-        EXPECT_TRUE(
-            reply.startsWith("HTTP/2 200\r\n") && reply.first(headEnd).contains("\r\nserver: nghttpd"))
-            << reply.first(qMin<qsizetype>(reply.size(), 300)).constData();
-        EXPECT_TRUE(reply.sliced(headEnd) == bodies[i - 2]) << "row " << i << "'s recorded body differs";
-    }
 }
 
 namespace {
