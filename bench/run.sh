@@ -71,7 +71,7 @@ write_nginx_conf "$WORK" <<CONF
         root $WORK/www;
     }
     server {
-        listen 127.0.0.1:$ORIGIN_TLS ssl;
+        listen 127.0.0.1:$ORIGIN_TLS ssl http2;
         ssl_certificate $WORK/tls/site.pem;
         ssl_certificate_key $WORK/tls/site.key;
         keepalive_requests 100000;
@@ -306,3 +306,20 @@ printf 'tarnwick against mitmdump %s, against the plain tunnel %s\n' \
     "$(ratio "$wb" "$mb")" "$(ratio "$wb" "$tb")"
 printf 'tarnwick peak resident memory over the HTTPS runs: %s MiB (target under 96)\n' \
     "$(awk '/^VmHWM:/ {printf "%.1f", $2 / 1024}' "/proc/$TPID/status")"
+
+echo
+echo "Decrypted keep-alive requests over HTTP/2 and over HTTP/1.1: one curl, 20 requests at once"
+h2n=$((N / 2))
+multiplexed() {
+    local t0 t1
+    t0=$(date +%s.%N)
+    curl -s -Z --parallel-max 20 --max-time 120 "$@" --cacert "$TCA" -x "127.0.0.1:$TARN" \
+        "https://localhost:$ORIGIN_TLS/small.html?[1-$h2n]" >/dev/null
+    t1=$(date +%s.%N)
+    awk -v a="$t0" -v b="$t1" -v n="$h2n" 'BEGIN { printf "%.0f", n / (b - a) }'
+}
+h1rate=$(multiplexed --http1.1)
+h2rate=$(multiplexed --http2)
+printf '%-26s %12s %8s\n' "browser side" req/s ratio
+printf '%-26s %12s %8s\n' "HTTP/1.1 (20 connections)" "$h1rate" 1.00
+printf '%-26s %12s %8s\n' "HTTP/2 (one connection)" "$h2rate" "$(ratio "$h2rate" "$h1rate")"
