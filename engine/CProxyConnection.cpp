@@ -390,13 +390,16 @@ EventSocket *CProxyConnection::openStream(EventSocket::Pipe *pipe, const QByteAr
     const auto stream = create();
     m_streams.push_back(stream);
     CProxyConnection *raw = stream.get();
-    stream->attachStream(m_requestID, m_server, pipe, *origin, recordHead, [this, raw] {
+    stream->attachStream(m_requestID, m_server, pipe, *origin, recordHead, [weak = weak_from_this(), raw] {
+        const auto self = weak.lock();
+        if (!self)
+            return;
         // The stream's connection may be running the handler that ended it; its deleter waits.
-        const auto it = std::find_if(
-            m_streams.begin(), m_streams.end(), [raw](const auto &stream) { return stream.get() == raw; });
-        if (it != m_streams.end())
-            m_streams.erase(it);
-        leaveOnceStreamsEnded();
+        const auto it = std::find_if(self->m_streams.begin(), self->m_streams.end(),
+            [raw](const auto &stream) { return stream.get() == raw; });
+        if (it != self->m_streams.end())
+            self->m_streams.erase(it);
+        self->leaveOnceStreamsEnded();
     });
     return stream->socket();
 }
