@@ -47,3 +47,17 @@ CONF
         echo "}"
     } >"$1/nginx/nginx.conf"
 }
+
+# Stops every process named in PIDS: asked first, for up to 10 seconds (Tarnwick ends in order,
+# deleting its records and writing its settings), then killed.
+stop_pids() {
+    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for _ in $(seq 1 100); do
+        alive=0
+        for pid in "${PIDS[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ "$alive" = 0 ] && break
+        sleep 0.1
+    done
+    for pid in "${PIDS[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}

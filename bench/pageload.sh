@@ -41,15 +41,7 @@ PIDS=()
 CHROMEPID=""
 cleanup() {
     [ -z "$CHROMEPID" ] || kill -9 -- "-$CHROMEPID" 2>/dev/null || true
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for _ in $(seq 1 100); do
-        alive=0
-        for pid in "${PIDS[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
-        [ "$alive" = 0 ] && break
-        sleep 0.1
-    done
-    for pid in "${PIDS[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    stop_pids
     rm -rf "$WORK"
 }
 trap cleanup EXIT

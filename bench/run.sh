@@ -26,16 +26,7 @@ WORK=$(mktemp -d /tmp/tarnwick-bench.XXXXXX)
 chmod 755 "$WORK"
 PIDS=()
 cleanup() {
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    # Tarnwick ends in order: it deletes its records (GiB of them here) and writes its settings.
-    for _ in $(seq 1 100); do
-        alive=0
-        for pid in "${PIDS[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
-        [ "$alive" = 0 ] && break
-        sleep 0.1
-    done
-    for pid in "${PIDS[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    stop_pids
     rm -rf "$WORK"
 }
 trap cleanup EXIT

@@ -488,6 +488,7 @@ void Http2Frontend::replyBytes(Stream *stream, const QByteArray &data)
             continue; // interim replies are not passed on
         submitReply(stream, status, head);
     }
+    schedule();
     if (stream->step != Stream::Step::Body)
         return;
     const qint64 before = stream->out.size();
