@@ -34,13 +34,15 @@ TEST(Http2, ConcurrentStreamsAreExchangesOfTheirOwnWithRecordsOfWhatCame)
     const QString dir = p.h.folder.path();
     const CurlResult curl
         = p.curl({ u"-o"_s, dir + u"out-a"_s, origin.url(u"/a"_s), u"-o"_s, dir + u"out-b"_s,
-                     origin.url(u"/b"_s), u"-o"_s, dir + u"out-c"_s, origin.url(u"/c"_s) },
+                     origin.url(u"/b"_s), u"-o"_s, dir + u"out-c"_s, origin.url(u"/c"_s),
+                                       // A reply without a body: HEADERS alone end its stream.
+                                       u"-o"_s, dir + u"out-m"_s, origin.url(u"/m"_s) },
             { u"--http2"_s, u"-Z"_s, u"-H"_s, u"Cookie: x=1"_s, u"-H"_s, u"Cookie: y=2"_s });
     ASSERT_TRUE(p.h.waitUntilIdle());
     ASSERT_EQ(curl.exitCode, 0) << curl.err.constData();
-    ASSERT_EQ(p.h.rowCount(), 4);
+    ASSERT_EQ(p.h.rowCount(), 5);
     EXPECT_TRUE(p.h.readRecord(p.h.row(1).at(8)).startsWith("Protocols: browser h2, server http/1.1\r\n"));
-    for (int i = 2; i <= 4; ++i) {
+    for (int i = 2; i <= 5; ++i) {
         const QStringList row = p.h.row(i);
         const QByteArray path = row.at(3).section(u'/', 3).prepend(u'/').toLatin1();
         SCOPED_TRACE(path.constData());
@@ -54,7 +56,8 @@ TEST(Http2, ConcurrentStreamsAreExchangesOfTheirOwnWithRecordsOfWhatCame)
         EXPECT_TRUE(origin.requests.join().contains("\r\ncookie: x=1; y=2\r\n"));
         const QByteArray page = origin.pages.value(path);
         EXPECT_EQ(p.h.readRecord(row.at(8)),
-            "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(page.size()) + "\r\n\r\n" + page);
+            (page.isEmpty() ? "HTTP/1.1 404 Not Found" : "HTTP/1.1 200 OK") + QByteArray("\r\nContent-Length: ")
+                + QByteArray::number(page.size()) + "\r\n\r\n" + page);
     }
 }
 
