@@ -62,7 +62,7 @@ write_nginx_conf "$WORK" <<CONF
         root $WORK/www;
     }
     server {
-        listen 127.0.0.1:$ORIGIN_TLS ssl http2;
+        listen 127.0.0.1:$ORIGIN_TLS ssl;
         ssl_certificate $WORK/tls/site.pem;
         ssl_certificate_key $WORK/tls/site.key;
         keepalive_requests 100000;
