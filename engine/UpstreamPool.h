@@ -29,7 +29,10 @@ class UpstreamPool : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int MaxIdlePerServer = 6;
+    // An HTTP/2 browser has up to 100 requests in flight on one connection, each served over an
+    // HTTP/1.1 server connection of its own; those kept must cover such a burst, or each one
+    // after it pays a new handshake.
+    static constexpr int MaxIdlePerServer = 32;
 
     explicit UpstreamPool(QObject *parent = nullptr);
     ~UpstreamPool() override;
