@@ -61,3 +61,10 @@ stop_pids() {
     for pid in "${PIDS[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
 }
+
+# A CA of the run's own in the current folder (ca.pem, ca.key), to sign the origins' certificates.
+make_ca() {
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem \
+        -days 2 -subj /CN=bench-ca -addext basicConstraints=critical,CA:TRUE \
+        -addext keyUsage=critical,keyCertSign 2>/dev/null
+}

@@ -61,9 +61,7 @@ MITM=$(pick_port $((TDEC + 1)))
 mkdir -p "$WORK/tls"
 (
     cd "$WORK/tls"
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem \
-        -days 2 -subj /CN=bench-ca -addext basicConstraints=critical,CA:TRUE \
-        -addext keyUsage=critical,keyCertSign 2>/dev/null
+    make_ca
     for host in "${HOSTS[@]}"; do
         openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "$host.key" -out "$host.csr" \
             -subj "/CN=$host" 2>/dev/null

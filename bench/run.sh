@@ -41,9 +41,7 @@ MITM=$(pick_port $((ORIGIN_TLS + 1)))
 mkdir -p "$WORK/tls"
 (
     cd "$WORK/tls"
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem \
-        -days 2 -subj /CN=bench-ca -addext basicConstraints=critical,CA:TRUE \
-        -addext keyUsage=critical,keyCertSign 2>/dev/null
+    make_ca
     openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout site.key -out site.csr \
         -subj /CN=localhost 2>/dev/null
     printf 'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n' >site.ext
