@@ -293,7 +293,8 @@ struct Http2Frontend::Callbacks {
             stream->outOffset = 0;
             if (stream->outEnded)
                 *flags |= NGHTTP2_DATA_FLAG_EOF;
-        } else if (stream->outOffset > 256 * 1024) {
+        } else if (stream->outOffset > 256 * 1024 && stream->outOffset * 2 > stream->out.size()) {
+            // Moved only once most of it has gone, so that each byte is moved about once.
             stream->out.remove(0, stream->outOffset);
             stream->outOffset = 0;
         }
@@ -466,7 +467,11 @@ void Http2Frontend::replyBytes(Stream *stream, const QByteArray &data)
 {
     if (stream->h2Closed || m_gone || stream->step == Stream::Step::Done)
         return;
-    stream->replyIn += data;
+    // A body's bytes are taken from data itself; only a head is gathered.
+    if (stream->replyIn.isEmpty())
+        stream->replyIn = data;
+    else
+        stream->replyIn += data;
     stream->sentSinceReport = true;
     while (stream->step == Stream::Step::Head) {
         const qsizetype end = stream->replyIn.indexOf("\r\n\r\n");
@@ -495,7 +500,11 @@ void Http2Frontend::replyBytes(Stream *stream, const QByteArray &data)
     switch (stream->framing) {
     case Stream::Framing::Length: {
         const qint64 take = qMin<qint64>(stream->remaining, stream->replyIn.size());
-        stream->out += QByteArrayView(stream->replyIn).first(take);
+        // Shared, not copied, when nothing waits before it.
+        if (stream->out.isEmpty() && take == stream->replyIn.size())
+            stream->out = stream->replyIn;
+        else
+            stream->out += QByteArrayView(stream->replyIn).first(take);
         stream->remaining -= take;
         if (stream->remaining == 0)
             stream->step = Stream::Step::Done;
