@@ -68,3 +68,14 @@ make_ca() {
         -days 2 -subj /CN=bench-ca -addext basicConstraints=critical,CA:TRUE \
         -addext keyUsage=critical,keyCertSign 2>/dev/null
 }
+
+# tinyproxy at its fastest (warnings only) on 127.0.0.1 port $2, written to file $1, opening
+# tunnels to the ports after those.
+write_tinyproxy_conf() {
+    local file=$1 port=$2
+    shift 2
+    {
+        printf 'Port %s\nListen 127.0.0.1\nTimeout 600\nLogLevel Warning\nMaxClients 200\nAllow 127.0.0.1\n' "$port"
+        for tunnelled in "$@"; do printf 'ConnectPort %s\n' "$tunnelled"; done
+    } >"$file"
+}

@@ -99,15 +99,7 @@ CONF
 nginx -c "$WORK/nginx/nginx.conf" &
 PIDS+=($!)
 
-cat >"$WORK/tinyproxy.conf" <<CONF
-Port $TINY
-Listen 127.0.0.1
-Timeout 600
-LogLevel Warning
-MaxClients 200
-Allow 127.0.0.1
-ConnectPort $ORIGIN
-CONF
+write_tinyproxy_conf "$WORK/tinyproxy.conf" "$TINY" "$ORIGIN"
 tinyproxy -d -c "$WORK/tinyproxy.conf" >/dev/null 2>&1 &
 PIDS+=($!)
 

@@ -70,17 +70,7 @@ CONF
 nginx -c "$WORK/nginx/nginx.conf" &
 PIDS+=($!)
 
-# tinyproxy at its fastest: warnings only.
-cat >"$WORK/tinyproxy.conf" <<CONF
-Port $TINY
-Listen 127.0.0.1
-Timeout 600
-LogLevel Warning
-MaxClients 200
-Allow 127.0.0.1
-ConnectPort $ORIGIN
-ConnectPort $ORIGIN_TLS
-CONF
+write_tinyproxy_conf "$WORK/tinyproxy.conf" "$TINY" "$ORIGIN" "$ORIGIN_TLS"
 tinyproxy -d -c "$WORK/tinyproxy.conf" >/dev/null 2>&1 &
 TINYPID=$!
 PIDS+=($TINYPID)
