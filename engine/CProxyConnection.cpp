@@ -339,7 +339,6 @@ void CProxyConnection::attachStream(qint32 RequestID, CProxyServer *Server, Even
     m_requestID = RequestID;
     m_socket->attachPipe(pipe);
     attached(Server);
-    m_stream = true;
     m_streamOrigin = origin;
     m_streamRecordHead = recordHead;
     m_streamEnded = std::move(ended);
@@ -857,7 +856,7 @@ void CProxyConnection::PassGet(
         // A request sent again keeps its server connection for the next one, as the browser's did.
         // So does a stream's, whose connection carries one request.
         const bool more
-            = m_resend || m_stream || !m_closeAfter || m_queue.size() > 1 || !m_unparsed.isEmpty();
+            = m_resend || m_streamOrigin || !m_closeAfter || m_queue.size() > 1 || !m_unparsed.isEmpty();
         const QByteArray connection = exchange->upgrade ? QByteArrayLiteral("upgrade")
             : exchange->keepAlive && more               ? QByteArrayLiteral("keep-alive")
                                                         : QByteArrayLiteral("close");

@@ -229,8 +229,8 @@ private:
     // HTTP/2 with the browser: the frontend, and the connection of each open stream.
     Http2Frontend *m_h2 = nullptr;
     std::vector<std::shared_ptr<CProxyConnection>> m_streams;
-    // As one stream's connection: its request's record head, and who to tell when it is over.
-    bool m_stream = false;
+    // As one stream's connection: the tunnel's server, its request's record head, and who to
+    // tell when it is over.
     std::optional<HttpTarget> m_streamOrigin;
     QByteArray m_streamRecordHead;
     std::function<void()> m_streamEnded;

@@ -18,13 +18,6 @@ QString describe(uint32_t error)
     return QString::fromLatin1(nghttp2_http2_strerror(error));
 }
 
-nghttp2_nv field(const QByteArray &name, const QByteArray &value)
-{
-    return { reinterpret_cast<uint8_t *>(const_cast<char *>(name.constData())),
-        reinterpret_cast<uint8_t *>(const_cast<char *>(value.constData())), size_t(name.size()),
-        size_t(value.size()), NGHTTP2_NV_FLAG_NONE };
-}
-
 } // namespace
 
 struct Http2Client::Callbacks {
@@ -240,16 +233,9 @@ qint32 Http2Client::submit(const Http2Message::Request &request, Stream *stream,
         *why = QStringLiteral("the server session has ended");
         return -1;
     }
-    static const QByteArray method = ":method", scheme = ":scheme", https = "https", authority = ":authority",
-                            path = ":path";
-    std::vector<nghttp2_nv> nva;
-    nva.reserve(size_t(request.fields.size()) + 4);
-    nva.push_back(field(method, request.method));
-    nva.push_back(field(scheme, https));
-    nva.push_back(field(authority, request.authority));
-    nva.push_back(field(path, request.path));
-    for (const Http2Message::Field &f : request.fields)
-        nva.push_back(field(f.name, f.value));
+    const Http2Message::Fields pseudo { { ":method", request.method }, { ":scheme", "https" },
+        { ":authority", request.authority }, { ":path", request.path } };
+    const std::vector<nghttp2_nv> nva = Http2Message::nameValues(pseudo, request.fields);
     nghttp2_data_provider body {};
     body.read_callback = &Callbacks::readBody;
     const int32_t id = nghttp2_submit_request(

@@ -11,6 +11,7 @@
 
 #include <nghttp2/nghttp2.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -51,9 +52,7 @@ struct Http2Frontend::Stream : EventSocket::Pipe {
     Http2Message::Fields fields;
     qint64 headerBytes = 0;
     bool headersDone = false;
-    bool requestEnded = false;
     bool lengthKnown = false;
-    QByteArray head; // without its blank line while the body's length is not known yet
     QByteArray recordHead;
     QByteArray body; // gathered while no length is known
     QByteArray toChild;
@@ -85,7 +84,6 @@ struct Http2Frontend::Stream : EventSocket::Pipe {
     qsizetype outOffset = 0;
     bool outEnded = false;
     bool deferred = false;
-    bool submitted = false;
 
     qint64 pending() const { return out.size() - outOffset; }
 
@@ -410,7 +408,6 @@ void Http2Frontend::goAway()
 void Http2Frontend::requestHeadersDone(Stream *stream, bool ended)
 {
     stream->headersDone = true;
-    stream->requestEnded = ended;
     // nghttp2 has checked the pseudo-header fields and the field names and values; what the
     // HTTP/1.1 form needs beyond that is a request line with no blank in it.
     if (!isToken(stream->method) || !visibleAscii(stream->path)
@@ -419,42 +416,21 @@ void Http2Frontend::requestHeadersDone(Stream *stream, bool ended)
         return;
     }
     stream->recordHead = Http2Message::requestHead(stream->method, stream->path, stream->fields);
-    QByteArray head = stream->method + ' ' + stream->path + " HTTP/1.1\r\n";
-    if (!stream->authority.isEmpty())
-        head += "host: " + stream->authority + "\r\n";
-    QByteArray cookies;
-    for (const Http2Message::Field &field : std::as_const(stream->fields)) {
-        if (field.name == "cookie") {
-            cookies += (cookies.isEmpty() ? "" : "; ") + field.value;
-            continue;
-        }
-        if (field.name == "host" && !stream->authority.isEmpty())
-            continue;
-        if (field.name == "content-length")
-            stream->lengthKnown = true;
-        head += field.name + ": " + field.value + "\r\n";
-    }
-    if (!cookies.isEmpty())
-        head += "cookie: " + cookies + "\r\n";
-    stream->head = head;
-    if (stream->lengthKnown || ended) {
-        stream->lengthKnown = true;
-        stream->toChild = head + "\r\n";
-    }
+    stream->lengthKnown = ended
+        || std::any_of(stream->fields.cbegin(), stream->fields.cend(),
+            [](const Http2Message::Field &field) { return field.name == "content-length"; });
+    if (stream->lengthKnown)
+        stream->toChild = Http2Message::asHttp11Request(stream->recordHead, stream->authority);
 }
 
 void Http2Frontend::requestEnded(Stream *stream)
 {
-    stream->requestEnded = true;
     if (stream->lengthKnown || !stream->headersDone)
         return;
     // A body of unknown length goes on whole, framed by the length it turned out to have.
     stream->lengthKnown = true;
-    stream->toChild = stream->head;
-    if (!stream->body.isEmpty())
-        stream->toChild += "content-length: " + QByteArray::number(stream->body.size()) + "\r\n";
-    stream->toChild += "\r\n";
-    stream->toChild += std::exchange(stream->body, QByteArray());
+    stream->toChild = Http2Message::asHttp11Request(
+        stream->recordHead + std::exchange(stream->body, QByteArray()), stream->authority);
 }
 
 qint64 Http2Frontend::queuedFor(const Stream *stream) const
@@ -558,25 +534,14 @@ void Http2Frontend::submitReply(Stream *stream, int status, const QByteArray &he
     } else {
         stream->framing = Stream::Framing::UntilClose;
     }
-    const QByteArray statusText = QByteArray::number(status);
-    std::vector<nghttp2_nv> nva;
-    nva.reserve(size_t(fields.size()) + 1);
-    const auto add = [&](const QByteArray &name, const QByteArray &value) {
-        nva.push_back({ reinterpret_cast<uint8_t *>(const_cast<char *>(name.constData())),
-            reinterpret_cast<uint8_t *>(const_cast<char *>(value.constData())), size_t(name.size()),
-            size_t(value.size()), NGHTTP2_NV_FLAG_NONE });
-    };
-    const QByteArray statusName = QByteArrayLiteral(":status");
-    add(statusName, statusText);
-    for (const Http2Message::Field &field : fields)
-        add(field.name, field.value);
+    const Http2Message::Fields pseudo { { ":status", QByteArray::number(status) } };
+    const std::vector<nghttp2_nv> nva = Http2Message::nameValues(pseudo, fields);
     nghttp2_data_provider provider {};
     provider.source.ptr = stream;
     provider.read_callback = &Callbacks::readReply;
     const bool body = stream->framing != Stream::Framing::None;
     stream->step = body ? Stream::Step::Body : Stream::Step::Done;
     stream->outEnded = !body;
-    stream->submitted = true;
     if (nghttp2_submit_response(m_session, stream->id, nva.data(), nva.size(), body ? &provider : nullptr)
         != 0)
         resetStream(stream, NGHTTP2_INTERNAL_ERROR);

@@ -269,7 +269,7 @@ QByteArray Http2Message::asHttp11Request(const QByteArray &message, QByteArrayVi
     QByteArray start = head.startLine().toByteArray();
     start.chop(Version.size());
     QByteArray out = start + "HTTP/1.1\r\n";
-    if (!head.contains("host"))
+    if (!authority.isEmpty())
         out += "host: " + authority.toByteArray() + "\r\n";
     QByteArray cookies;
     for (const MessageHead::Field &field : head.fields()) {
@@ -277,6 +277,8 @@ QByteArray Http2Message::asHttp11Request(const QByteArray &message, QByteArrayVi
             cookies += (cookies.isEmpty() ? "" : "; ") + field.value.toByteArray();
             continue;
         }
+        if (field.is("host") && !authority.isEmpty())
+            continue;
         out += field.line.toByteArray() + "\r\n";
     }
     if (!cookies.isEmpty())
@@ -285,5 +287,17 @@ QByteArray Http2Message::asHttp11Request(const QByteArray &message, QByteArrayVi
         out += "content-length: " + QByteArray::number(body.size()) + "\r\n";
     out += "\r\n";
     out += body;
+    return out;
+}
+
+std::vector<nghttp2_nv> Http2Message::nameValues(const Fields &pseudo, const Fields &fields)
+{
+    std::vector<nghttp2_nv> out;
+    out.reserve(size_t(pseudo.size() + fields.size()));
+    for (const Fields *list : { &pseudo, &fields })
+        for (const Field &field : *list)
+            out.push_back({ reinterpret_cast<uint8_t *>(const_cast<char *>(field.name.constData())),
+                reinterpret_cast<uint8_t *>(const_cast<char *>(field.value.constData())),
+                size_t(field.name.size()), size_t(field.value.size()), NGHTTP2_NV_FLAG_NONE });
     return out;
 }

@@ -5,7 +5,10 @@
 #include <QList>
 #include <QString>
 
+#include <nghttp2/nghttp2.h>
+
 #include <optional>
+#include <vector>
 
 class MessageHead;
 
@@ -58,11 +61,16 @@ public:
     // One chunk of a chunked body; the last chunk for empty data.
     static QByteArray chunk(QByteArrayView data);
 
+    // The fields as nghttp2 takes them, the pseudo-header fields first; the entries point into both
+    // lists, which must outlive them.
+    static std::vector<nghttp2_nv> nameValues(const Fields &pseudo, const Fields &fields);
+
     // The record of a request holds an HTTP/2 start line.
     static bool isHttp2(QByteArrayView message);
-    // A recorded HTTP/2 request as HTTP/1.1, to send it again, the same bytes as the server got it
-    // the first time: the version HTTP/1.1, a Host field for authority first when it has none,
-    // Cookie fields joined into one after the others, and then a Content-Length for its body when
-    // it has one and names none. Anything else is returned as it is.
+    // A request recorded as HTTP/2 in the HTTP/1.1 form the server gets it in, both when it first
+    // goes and when it is sent again: the version HTTP/1.1, a Host field for authority first (in
+    // place of any Host field the request had, as :authority wins over Host), Cookie fields joined
+    // into one after the others, and then a Content-Length for its body when it has one and names
+    // none. Anything else is returned as it is.
     static QByteArray asHttp11Request(const QByteArray &message, QByteArrayView authority);
 };
