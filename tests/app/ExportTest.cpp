@@ -179,7 +179,7 @@ TEST(CopyAsCurl, TheCommandSendsTheRecordedRequestAgainByteForByte)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        origin.requests.clear();
+        origin.clearRequests();
         const QString command = CurlCommand::fromRecord(row.record);
         EXPECT_EQ(runInShell(command), 0) << qPrintable(command);
         EXPECT_EQ(origin.requests,

@@ -123,7 +123,7 @@ TEST(ClientAccess, CredentialsAreAskedForOnEveryRequestAndCONNECTAndNeverForward
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        origin.requests.clear();
+        origin.clearRequests();
         QStringList args { u"-x"_s, h.proxyUrl(), u"-D"_s, u"-"_s, u"-o"_s, u"/dev/null"_s, u"-o"_s,
             u"/dev/null"_s, u"-w"_s, u"%{http_connect} %{http_code};"_s, origin.url(), origin.url() };
         if (row.user)

@@ -42,10 +42,11 @@ public:
         connect(m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
             while (QTcpSocket *socket = m_server->nextPendingConnection()) {
                 ++connectionsAccepted;
-                Peer *peer = &m_peers.emplace_back(Peer { socket, int(requests.size()) });
-                requests.append(QByteArray());
+                Peer *peer = &m_peers.emplace_back(Peer { socket });
                 const auto read = [this, peer] {
-                    requests[peer->index] += peer->socket->readAll();
+                    const QByteArray data = peer->socket->readAll();
+                    peer->received += data;
+                    logRequestBytes(peer, data);
                     onReadyRead(peer);
                 };
                 connect(socket, &QTcpSocket::readyRead, this, read);
@@ -100,6 +101,12 @@ public:
                 startReply(&peer);
     }
     int completeRequests() const { return m_complete; }
+    // Forgets what came so far; a connection still open starts a new entry with its next bytes.
+    void clearRequests()
+    {
+        requests.clear();
+        ++m_generation;
+    }
     // Bytes offset.. of a streamed body; a lost or repeated piece of it shows.
     static QByteArray pattern(qint64 offset, qint64 size)
     {
@@ -115,13 +122,14 @@ public:
     // When set, each request is answered with the page for its path (404 for another path)
     // instead of the canned reply.
     QHash<QByteArray, QByteArray> pages;
-    QList<QByteArray> requests;
+    QList<QByteArray> requests; // per connection, in the order they opened; see clearRequests()
     int connectionsAccepted = 0, connectionsClosedByPeer = 0;
 
 private:
     struct Peer {
         QPointer<QTcpSocket> socket;
-        int index = 0, nextChunk = 0;
+        int index = -1, generation = -1, nextChunk = 0;
+        QByteArray received = {};
         bool complete = false, replying = false, closeWhenDone = true;
         QList<QByteArray> chunks = {};
         qint64 streamed = 0, consumed = 0; // consumed: bytes of earlier requests on this connection
@@ -129,7 +137,7 @@ private:
 
     void onReadyRead(Peer *peer)
     {
-        const QByteArray received = requests.at(peer->index).mid(peer->consumed);
+        const QByteArray received = peer->received.mid(peer->consumed);
         const qsizetype headerEnd = received.indexOf("\r\n\r\n");
         if (peer->complete || headerEnd < 0)
             return;
@@ -156,6 +164,15 @@ private:
         ++m_complete;
         if (!m_hold)
             startReply(peer);
+    }
+    void logRequestBytes(Peer *peer, const QByteArray &data)
+    {
+        if (peer->generation != m_generation) {
+            peer->generation = m_generation;
+            peer->index = int(requests.size());
+            requests.append(QByteArray());
+        }
+        requests[peer->index] += data;
     }
     void startReply(Peer *peer)
     {
@@ -209,6 +226,6 @@ private:
     QByteArray m_streamHeader;
     qint64 m_streamSize = -1;
     bool m_hold = false;
-    int m_complete = 0;
+    int m_complete = 0, m_generation = 0;
     std::list<Peer> m_peers;
 };
