@@ -1,3 +1,4 @@
+#include "Clock.h"
 #include "FakeOrigin.h"
 #include "Http2Browser.h"
 #include "HttpsFixtures.h"
@@ -35,8 +36,8 @@ TEST(Http2, ConcurrentStreamsAreExchangesOfTheirOwnWithRecordsOfWhatCame)
     const CurlResult curl
         = p.curl({ u"-o"_s, dir + u"out-a"_s, origin.url(u"/a"_s), u"-o"_s, dir + u"out-b"_s,
                      origin.url(u"/b"_s), u"-o"_s, dir + u"out-c"_s, origin.url(u"/c"_s),
-                                       // A reply without a body: HEADERS alone end its stream.
-                                       u"-o"_s, dir + u"out-m"_s, origin.url(u"/m"_s) },
+                     // A reply without a body: HEADERS alone end its stream.
+                     u"-o"_s, dir + u"out-m"_s, origin.url(u"/m"_s) },
             { u"--http2"_s, u"-Z"_s, u"-H"_s, u"Cookie: x=1"_s, u"-H"_s, u"Cookie: y=2"_s });
     ASSERT_TRUE(p.h.waitUntilIdle());
     ASSERT_EQ(curl.exitCode, 0) << curl.err.constData();
@@ -57,8 +58,8 @@ TEST(Http2, ConcurrentStreamsAreExchangesOfTheirOwnWithRecordsOfWhatCame)
         EXPECT_TRUE(origin.requests.join().contains("\r\ncookie: x=1; y=2\r\n"));
         const QByteArray page = origin.pages.value(path);
         EXPECT_EQ(p.h.readRecord(row.at(8)),
-            (page.isEmpty() ? "HTTP/1.1 404 Not Found" : "HTTP/1.1 200 OK") + QByteArray("\r\nContent-Length: ")
-                + QByteArray::number(page.size()) + "\r\n\r\n" + page);
+            (page.isEmpty() ? "HTTP/1.1 404 Not Found" : "HTTP/1.1 200 OK")
+                + QByteArray("\r\nContent-Length: ") + QByteArray::number(page.size()) + "\r\n\r\n" + page);
     }
 }
 
@@ -84,6 +85,13 @@ TEST(Http2, SlowReaderOnOneStreamDoesNotHoldTheOthers)
     ASSERT_TRUE(waitFor([&] { return browser.streams[big].closed; }, 30000));
     EXPECT_EQ(browser.streams[big].body, origin.pages.value("/big"));
     EXPECT_TRUE(waitFor([&] { return p.h.row(2).at(6) == u"DONE"_s && p.h.row(3).at(6) == u"DONE"_s; }));
+
+    // With no stream open for the time-out, the connection is ended at the next sweep.
+    EXPECT_FALSE(browser.peerClosed);
+    const qint64 idle = (p.h.server->Timeout() + 1) * 1000;
+    Clock::advanceForTest(idle);
+    EXPECT_TRUE(waitFor([&] { return browser.peerClosed; }, CProxyServer::SweepInterval + 5000));
+    Clock::advanceForTest(-idle);
 }
 
 // Regression guard: floods and frames that break the protocol's bounds (rapid reset, CONTINUATION
