@@ -73,7 +73,20 @@ void UpstreamPool::giveSession(const QString &server, Http2Client *session)
     m_connecting.insert(server, m_connecting.value(server));
     if (session->isGone())
         return;
+    // Counted from the newest, the new one first. Those past the bound are closed once it is in
+    // the list, so that the list stays while they leave it.
+    QList<QPointer<Http2Client>> surplus;
+    int idle = 1;
+    const QList<QPointer<Http2Client>> &kept = m_sessions[server];
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+        if (*it && (*it)->activeStreams() == 0 && ++idle > MaxIdleSessionsPerServer)
+            surplus.append(*it);
+    }
     m_sessions[server].append(session);
+    for (const QPointer<Http2Client> &old : std::as_const(surplus)) {
+        if (old)
+            old->closeIfIdle(-1);
+    }
     // A session the server ends or sends GOAWAY on takes no new streams; it finishes its own
     // and deletes itself.
     connect(session, &Http2Client::gone, this, [this, server, session] {

@@ -33,6 +33,10 @@ public:
     // HTTP/1.1 server connection of its own; those kept must cover such a burst, or each one
     // after it pays a new handshake.
     static constexpr int MaxIdlePerServer = 32;
+    // Each decrypted tunnel makes a server connection of its own, so each one to a server that
+    // speaks HTTP/2 brings another session; beyond this many without a stream, the oldest of
+    // those are closed as the next one comes.
+    static constexpr int MaxIdleSessionsPerServer = 4;
 
     explicit UpstreamPool(QObject *parent = nullptr);
     ~UpstreamPool() override;
@@ -47,7 +51,7 @@ public:
     int idleCount(const QString &server) const;
 
     // Keeps a session while it takes new streams, taking it over; the server is known to speak
-    // HTTP/2 from now on.
+    // HTTP/2 from now on. The session given is kept even while it has no stream yet.
     void giveSession(const QString &server, Http2Client *session);
     // A session to the server with room for another stream, or null. It stays the pool's.
     Http2Client *session(const QString &server) const;

@@ -2,6 +2,7 @@
 #include "HttpsFixtures.h"
 
 #include "RawBrowser.h"
+#include "UpstreamPool.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -284,6 +285,7 @@ struct FakeHttp2Origin : QObject {
         nghttp2_option_del(options);
         nghttp2_session_callbacks_del(callbacks);
         sessions.append(session);
+        connect(socket, &QTcpSocket::disconnected, this, [this] { ++closed; });
         nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0);
         const auto pump = [socket, session] {
             const QByteArray in = socket->readAll();
@@ -326,7 +328,7 @@ struct FakeHttp2Origin : QObject {
     QSslServer server;
     QList<nghttp2_session *> sessions;
     QHash<qint32, QByteArray> paths; // streams of all sessions: ids repeat, but requests go in turn
-    int refused = 0;
+    int refused = 0, closed = 0;
 };
 
 } // namespace
@@ -348,4 +350,18 @@ TEST(HttpsDecryption, Http2ServerFaultsEndTheirStreamOrSessionOnly)
     EXPECT_TRUE(codes.match(QString::fromLatin1(curl.out)).hasMatch()) << curl.out.constData();
     EXPECT_EQ(origin.sessions.size(), 4) << "one more after the refusal, the bound and GOAWAY each";
     EXPECT_TRUE(p.h.log.text.contains(u"header list over"_s)) << p.h.log.text.toStdString();
+
+    // Regression: each tunnel's own server session stayed open after the tunnel until the idle
+    // sweep, so that a page's worth of tunnels left hundreds of them. Each network thread keeps
+    // its own.
+    const qsizetype before = origin.sessions.size();
+    const int tunnels = 12, bound = p.h.server->threads() * UpstreamPool::MaxIdleSessionsPerServer;
+    ASSERT_LT(bound, tunnels);
+    EXPECT_EQ(
+        p.curl(QStringList(tunnels, base + u"after"_s), { u"--http1.1"_s, u"-H"_s, u"Connection: close"_s })
+            .out,
+        QByteArray("ok").repeated(tunnels));
+    EXPECT_EQ(origin.sessions.size() - before, tunnels) << "a connection per tunnel";
+    EXPECT_TRUE(waitFor([&] { return origin.sessions.size() - origin.closed <= bound; }))
+        << origin.sessions.size() - origin.closed << " sessions open";
 }
