@@ -102,7 +102,9 @@ void CHTTPGet::adopt(EventSocket *socket)
         emit tlsReady(true, QString());
         if (!self || !waiting || exchange != m_exchange)
             return;
-        if (session)
+        if (session && m_upgradeAsked)
+            openServer(); // on another connection, of HTTP/1.1
+        else if (session)
             startStream(session);
         else
             Socket_Connect();
@@ -152,9 +154,15 @@ QString CHTTPGet::serverKey() const
 void CHTTPGet::connectServer()
 {
     m_openKey = serverKey();
-    if (m_secure)
+    if (m_secure && m_upgradeAsked) {
+        // HTTP/2 has no Upgrade: a request that asks for one (a WebSocket) needs a connection
+        // that speaks HTTP/1.1, as browsers open for it.
+        QSslConfiguration http11 = m_tlsConfiguration;
+        http11.setAllowedNextProtocols({ QByteArrayLiteral("http/1.1") });
+        m_socket->ConnectEncrypted(m_host, m_port, m_peerName, http11, route());
+    } else if (m_secure) {
         m_socket->ConnectEncrypted(m_host, m_port, m_peerName, m_tlsConfiguration, route());
-    else
+    } else
         m_socket->Connect(m_host, m_port, route());
 }
 
@@ -339,7 +347,7 @@ void CHTTPGet::OpenURL(const QString &URL)
 
 void CHTTPGet::openServer()
 {
-    if (m_secure && !m_tunnel && openStream())
+    if (m_secure && !m_tunnel && !m_upgradeAsked && openStream())
         return;
     const bool sameServer = serverKey() == m_openKey;
     m_reused = sameServer && (m_reusable || m_tlsPending) && !m_tunnel

@@ -2,6 +2,7 @@
 #include "HttpsFixtures.h"
 
 #include "RawBrowser.h"
+#include "TlsTunnel.h"
 #include "UpstreamPool.h"
 
 #include <QDir>
@@ -239,14 +240,14 @@ TEST(HttpsDecryption, Http2OnlyServerServesHttp11AndHttp2Browsers)
 
 namespace {
 
-// An h2-only origin that misbehaves on request: the first stream for /refused is refused
-// unprocessed, /huge gets a header list over the proxy's bound, /goaway is answered and its
-// session then ended gracefully, as a server does after its last request on a connection;
-// anything else gets "ok".
+// An origin that speaks h2 whenever it is offered, and misbehaves on request: the first stream
+// for /refused is refused unprocessed, /huge gets a header list over the proxy's bound, /goaway
+// is answered and its session then ended gracefully, as a server does after its last request on
+// a connection; anything else gets "ok". Over HTTP/1.1 it switches to a WebSocket.
 struct FakeHttp2Origin : QObject {
     explicit FakeHttp2Origin(QSslConfiguration tls)
     {
-        tls.setAllowedNextProtocols({ QByteArrayLiteral("h2") });
+        tls.setAllowedNextProtocols({ QByteArrayLiteral("h2"), QByteArrayLiteral("http/1.1") });
         server.setSslConfiguration(tls);
         server.listen(QHostAddress::LocalHost, 0);
         connect(&server, &QTcpServer::pendingConnectionAvailable, this, [this] {
@@ -261,6 +262,8 @@ struct FakeHttp2Origin : QObject {
     }
     void serve(QTcpSocket *socket)
     {
+        if (static_cast<QSslSocket *>(socket)->sslConfiguration().nextNegotiatedProtocol() != "h2")
+            return serveWebSocket(socket);
         nghttp2_session_callbacks *callbacks = nullptr;
         nghttp2_session_callbacks_new(&callbacks);
         nghttp2_session_callbacks_set_on_header_callback(callbacks,
@@ -325,7 +328,20 @@ struct FakeHttp2Origin : QObject {
             nghttp2_submit_goaway(session, NGHTTP2_FLAG_NONE, id, NGHTTP2_NO_ERROR, nullptr, 0);
     }
 
+    // The switch and a frame once the request is in; what comes after it is kept.
+    void serveWebSocket(QTcpSocket *socket)
+    {
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+            const bool asked = http11.contains("\r\n\r\n");
+            http11 += socket->readAll();
+            if (!asked && http11.contains("\r\n\r\n"))
+                socket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                              "Connection: Upgrade\r\n\r\n\x81\x02hi");
+        });
+    }
+
     QSslServer server;
+    QByteArray http11; // what came over HTTP/1.1
     QList<nghttp2_session *> sessions;
     QHash<qint32, QByteArray> paths; // streams of all sessions: ids repeat, but requests go in turn
     int refused = 0, closed = 0;
@@ -364,4 +380,26 @@ TEST(HttpsDecryption, Http2ServerFaultsEndTheirStreamOrSessionOnly)
     EXPECT_EQ(origin.sessions.size() - before, tunnels) << "a connection per tunnel";
     EXPECT_TRUE(waitFor([&] { return origin.sessions.size() - origin.closed <= bound; }))
         << origin.sessions.size() - origin.closed << " sessions open";
+}
+
+// Regression: a WebSocket's request went to a server that speaks HTTP/2 as a stream, without its
+// Upgrade field, so that the browser got an ordinary reply and no WebSocket.
+TEST(HttpsDecryption, WebSocketToAnHttp2ServerGetsAConnectionOfHttp11)
+{
+    DecryptingProxy p;
+    FakeHttp2Origin origin(p.origin(u"localhost"_s));
+    QSslSocket browser;
+    ASSERT_TRUE(openTlsTunnel(
+        browser, p.h.port(), origin.server.serverPort(), p.tarnwickCa, { QByteArrayLiteral("http/1.1") }));
+    browser.write("GET /ws HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
+    QByteArray received;
+    EXPECT_TRUE(waitFor([&] { return (received += browser.readAll()).endsWith("\x81\x02hi"); }))
+        << received.constData();
+    EXPECT_TRUE(received.startsWith("HTTP/1.1 101 ")) << received.constData();
+    browser.write("\x81\x02yo");
+    EXPECT_TRUE(waitFor([&] { return origin.http11.endsWith("\x81\x02yo"); })) << origin.http11.constData();
+    EXPECT_TRUE(origin.http11.contains("\r\nUpgrade: websocket\r\n"));
+    EXPECT_EQ(origin.sessions.size(), 1) << "the tunnel's own connection speaks h2";
+    browser.disconnectFromHost();
+    EXPECT_TRUE(p.h.waitUntilIdle());
 }

@@ -1,9 +1,7 @@
 #pragma once
 
-#include "Wait.h"
+#include "TlsTunnel.h"
 
-#include <QFile>
-#include <QSslConfiguration>
 #include <QSslSocket>
 
 #include <nghttp2/nghttp2.h>
@@ -31,27 +29,10 @@ public:
         const QByteArray &rawFrames = {}, qint32 initialWindow = 65535)
         : m_socket(new QSslSocket(this))
     {
-        connect(m_socket, &QSslSocket::readyRead, this, &Http2Browser::readAvailable);
         connect(m_socket, &QSslSocket::disconnected, this, [this] { peerClosed = true; });
-        m_socket->connectToHost(QStringLiteral("127.0.0.1"), proxyPort);
-        if (!waitFor([this] { return m_socket->state() == QAbstractSocket::ConnectedState; }))
+        if (!openTlsTunnel(*m_socket, proxyPort, originPort, caFile, { QByteArrayLiteral("h2") }))
             return;
-        const QByteArray target = "localhost:" + QByteArray::number(originPort);
-        m_socket->write("CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
-        if (!waitFor([this] { return m_tunnel.contains("\r\n\r\n"); })
-            || !m_tunnel.startsWith("HTTP/1.1 200"))
-            return;
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        QFile ca(caFile);
-        ca.open(QIODevice::ReadOnly);
-        tls.setCaCertificates(QSslCertificate::fromData(ca.readAll()));
-        tls.setAllowedNextProtocols({ QByteArrayLiteral("h2") });
-        m_socket->setSslConfiguration(tls);
-        m_socket->startClientEncryption();
-        m_socket->setPeerVerifyName(QStringLiteral("localhost"));
-        if (!waitFor([this] { return m_socket->isEncrypted(); })
-            || m_socket->sslConfiguration().nextNegotiatedProtocol() != "h2")
-            return;
+        connect(m_socket, &QSslSocket::readyRead, this, &Http2Browser::readAvailable);
         if (raw) {
             m_socket->write(QByteArray("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n") + frame(NGHTTP2_SETTINGS, 0, 0, {})
                 + rawFrames);
@@ -196,10 +177,6 @@ private:
     void readAvailable()
     {
         const QByteArray bytes = m_socket->readAll();
-        if (!m_socket->isEncrypted()) {
-            m_tunnel += bytes;
-            return;
-        }
         if (!m_session) {
             received += bytes;
             return;
@@ -222,7 +199,6 @@ private:
     }
 
     QSslSocket *m_socket;
-    QByteArray m_tunnel;
     nghttp2_session *m_session = nullptr;
     std::list<QByteArray> m_bodies;
 };
