@@ -503,6 +503,21 @@ int CProxyServer::liveConnections() const
     return int(m_table.size()) + m_liveOnThreads;
 }
 
+void CProxyServer::afterNetworkThreadsForTest(const std::function<void()> &done)
+{
+    auto left = std::make_shared<size_t>(m_workers.size());
+    if (*left == 0)
+        return done();
+    for (const Worker &worker : m_workers) {
+        CrossThread::post(worker.hub, [this, left, done] {
+            postedHere([left, done] {
+                if (--*left == 0)
+                    done();
+            });
+        });
+    }
+}
+
 const std::vector<std::shared_ptr<CProxyConnection>> &CProxyServer::connections() const
 {
     return m_table;

@@ -156,6 +156,9 @@ public:
     const std::vector<std::shared_ptr<CProxyConnection>> &connections() const;
     // Connections not ended yet, on this thread and on the network threads.
     int liveConnections() const;
+    // Calls done on this thread once every network thread has run what was posted to it before
+    // the call, and this thread what they posted here meanwhile (rows told of records written).
+    void afterNetworkThreadsForTest(const std::function<void()> &done);
     double MaxConnections() const;
     // Description of the last failure to start listening; empty after a successful start.
     QString lastStartError() const;

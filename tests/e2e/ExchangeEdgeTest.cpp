@@ -192,8 +192,11 @@ TEST(ExchangeEdge, TunnelUploadWaitsForASlowDestination)
 
     ASSERT_NE(accepted, nullptr);
     accepted->setReadBufferSize(0);
-    EXPECT_TRUE(waitFor([&] {
-        accepted->readAll();
-        return !connection->socket()->readPaused();
-    })) << "the browser side never resumed";
+    EXPECT_TRUE(waitFor(
+        [&] {
+            accepted->readAll();
+            return !connection->socket()->readPaused();
+        },
+        30000))
+        << "the browser side never resumed";
 }

@@ -64,11 +64,19 @@ public:
         return lines;
     }
     // Runs the event loop until no connection is left in the table and the records they wrote
-    // are in place, with their rows told.
+    // are in place, with their rows told: a record's end reaches its row by way of the network
+    // thread, after the writer is done.
     bool waitUntilIdle(int timeoutMs = 10000)
     {
+        const auto caughtUp = [&] {
+            bool done = false;
+            server->afterNetworkThreadsForTest([&done] { done = true; });
+            return waitFor([&done] { return done; }, timeoutMs);
+        };
+        // Twice: what a written record's row is told may write another.
         const bool idle = waitFor([this] { return server->liveConnections() == 0; }, timeoutMs)
-            && RecordWriter::instance().drain(timeoutMs);
+            && RecordWriter::instance().drain(timeoutMs) && caughtUp()
+            && RecordWriter::instance().drain(timeoutMs) && caughtUp();
         QCoreApplication::processEvents();
         flushDeferredDeletes();
         return idle;
