@@ -227,6 +227,7 @@ void CProxyServer::Cleanup()
     for (const auto &connection : table)
         connection->Shutdown();
     table.clear();
+    EventSocket::abortDraining();
 
     delete m_timer;
     m_timer = nullptr;

@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 #include <QHash>
 #include <QHostAddress>
+#include <QPointer>
 #include <QSslCipher>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
@@ -35,6 +37,14 @@ extern "C" void __tsan_ignore_thread_end();
 namespace {
 
 const QString ErrorSource = QStringLiteral("EventSocket");
+
+// The calling thread's closed connections that are still sending or draining; each deletes itself
+// when done, which nulls its entry.
+QList<QPointer<QTcpSocket>> &drainingSockets()
+{
+    thread_local QList<QPointer<QTcpSocket>> sockets;
+    return sockets;
+}
 
 #ifdef Q_OS_UNIX
 // Copies a descriptor that a Qt socket or server owns. Qt accepts and closes it where
@@ -489,8 +499,20 @@ void EventSocket::releaseSocket()
 
 // The sending side is shut down once everything queued has gone; then whatever the peer still
 // sends is read and dropped until its end or DrainMs, and only then is the socket closed.
+void EventSocket::abortDraining()
+{
+    for (const QPointer<QTcpSocket> &socket : std::exchange(drainingSockets(), {})) {
+        if (socket) {
+            socket->abort();
+            delete socket;
+        }
+    }
+}
+
 void EventSocket::drainAndClose(QTcpSocket *socket, bool alreadyShut)
 {
+    drainingSockets().removeAll(nullptr);
+    drainingSockets().append(socket);
     QObject::connect(
         socket, &QIODevice::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
     QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);

@@ -180,6 +180,9 @@ public:
     // drops what the peer still sends for this long after the last byte has gone, so that the
     // system does not answer the peer with a reset that destroys the reply.
     static constexpr int DrainMs = 2000;
+    // Ends at once the closed connections of the calling thread that are still sending or
+    // draining, before its event loop stops for good: their timers would never fire.
+    static void abortDraining();
 
     // Test seams: raise events that a real listening socket cannot produce.
     void raiseDataArrival(qint32 bytesTotal);

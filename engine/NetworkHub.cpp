@@ -3,6 +3,7 @@
 #include "CProxyConnection.h"
 #include "CProxyServer.h"
 #include "CrossThread.h"
+#include "EventSocket.h"
 #include "UpstreamPool.h"
 
 #include <QTcpSocket>
@@ -68,6 +69,7 @@ void NetworkHub::shutdown()
     for (const auto &connection : table)
         connection->Shutdown();
     table.clear();
+    EventSocket::abortDraining();
     deleteLater();
     CrossThread::published(thread());
 }
