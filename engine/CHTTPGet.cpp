@@ -162,8 +162,9 @@ void CHTTPGet::connectServer()
         m_socket->ConnectEncrypted(m_host, m_port, m_peerName, http11, route());
     } else if (m_secure) {
         m_socket->ConnectEncrypted(m_host, m_port, m_peerName, m_tlsConfiguration, route());
-    } else
+    } else {
         m_socket->Connect(m_host, m_port, route());
+    }
 }
 
 CHTTPGet::~CHTTPGet()

@@ -497,8 +497,6 @@ void EventSocket::releaseSocket()
     socket->deleteLater();
 }
 
-// The sending side is shut down once everything queued has gone; then whatever the peer still
-// sends is read and dropped until its end or DrainMs, and only then is the socket closed.
 void EventSocket::abortDraining()
 {
     for (const QPointer<QTcpSocket> &socket : std::exchange(drainingSockets(), {})) {
@@ -509,6 +507,8 @@ void EventSocket::abortDraining()
     }
 }
 
+// The sending side is shut down once everything queued has gone; then whatever the peer still
+// sends is read and dropped until its end or DrainMs, and only then is the socket closed.
 void EventSocket::drainAndClose(QTcpSocket *socket, bool alreadyShut)
 {
     drainingSockets().removeAll(nullptr);

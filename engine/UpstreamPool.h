@@ -21,9 +21,10 @@ class Http2Client;
 // on which it sends anything, is dropped at once.
 //
 // A server that chose HTTP/2 is kept as its live sessions instead, each lent to many exchanges at
-// once, one stream each; at most MaxIdleSessionsPerServer of them without a stream. The pool remembers which servers spoke HTTP/2: while a new connection
-// to one of them is being made, other exchanges wait for it rather than each making their own.
-// When every session is full, the next exchange opens another connection rather than waiting.
+// once, one stream each; at most MaxIdleSessionsPerServer of them without a stream. The pool
+// remembers which servers spoke HTTP/2: while a new connection to one of them is being made,
+// other exchanges wait for it rather than each making their own. When every session is full,
+// the next exchange opens another connection rather than waiting.
 class UpstreamPool : public QObject
 {
     Q_OBJECT
