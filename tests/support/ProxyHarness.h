@@ -69,9 +69,9 @@ public:
     bool waitUntilIdle(int timeoutMs = 10000)
     {
         const auto caughtUp = [&] {
-            bool done = false;
-            server->afterNetworkThreadsForTest([&done] { done = true; });
-            return waitFor([&done] { return done; }, timeoutMs);
+            const auto done = std::make_shared<bool>(false);
+            server->afterNetworkThreadsForTest([done] { *done = true; });
+            return waitFor([done] { return *done; }, timeoutMs);
         };
         // Twice: what a written record's row is told may write another.
         const bool idle = waitFor([this] { return server->liveConnections() == 0; }, timeoutMs)
