@@ -6,7 +6,8 @@
 # Every figure is printed as a ratio against the direct baseline measured in the same run.
 #
 # The HTTPS part compares decryption against a direct TLS connection, a plain CONNECT tunnel
-# through tinyproxy and mitmdump (with and without writing its flows).
+# through tinyproxy and mitmdump (with and without writing its flows), and ends with Tarnwick's
+# peak memory when every request opens a tunnel of its own to an origin that speaks HTTP/2.
 #
 # Usage: bench/run.sh [requests-per-ab-run]   (default 2000); BENCH_ONLY=https or BENCH_ONLY=http
 # runs that part only; THREADS=n gives Tarnwick n network threads (one per core unless set).
@@ -36,6 +37,7 @@ TINY=$(pick_port $((ORIGIN + 1)))
 TARN=$(pick_port $((TINY + 1)))
 ORIGIN_TLS=$(pick_port $((TARN + 1)))
 MITM=$(pick_port $((ORIGIN_TLS + 1)))
+ORIGIN_H2=$(pick_port $((MITM + 1)))
 
 # A CA of the run's own and a certificate for localhost signed by it, for the HTTPS origin.
 mkdir -p "$WORK/tls"
@@ -64,6 +66,12 @@ write_nginx_conf "$WORK" <<CONF
         ssl_certificate $WORK/tls/site.pem;
         ssl_certificate_key $WORK/tls/site.key;
         keepalive_requests 100000;
+        root $WORK/www;
+    }
+    server {
+        listen 127.0.0.1:$ORIGIN_H2 ssl http2;
+        ssl_certificate $WORK/tls/site.pem;
+        ssl_certificate_key $WORK/tls/site.key;
         root $WORK/www;
     }
 CONF
@@ -116,6 +124,13 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 cpu_ms() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f", ($14 + $15) * 1000 / hz }' "/proc/$1/stat"; }
 
 echo "Record folder: $(df -T "$WORK/tarnwick" | awk 'NR == 2 {print $2}') file system"
+
+peak_rss_during() {
+    # Resets the peak resident size, runs the command, prints the new peak in MiB.
+    echo 5 >"/proc/$TPID/clear_refs" 2>/dev/null || true
+    "$@" >/dev/null
+    awk '/^VmHWM:/ {printf "%.1f", $2 / 1024}' "/proc/$TPID/status"
+}
 
 if [ "${BENCH_ONLY:-}" != https ]; then
 sync
@@ -189,12 +204,6 @@ bulk() {
         best=$(awk -v a="$best" -v b="$speed" 'BEGIN { print (b > a) ? b : a }')
     done
     awk -v s="$best" 'BEGIN { printf "%.1f", s / 1048576 }'
-}
-peak_rss_during() {
-    # Resets the peak resident size, runs the command, prints the new peak in MiB.
-    echo 5 >"/proc/$TPID/clear_refs" 2>/dev/null || true
-    "$@" >/dev/null
-    awk '/^VmHWM:/ {printf "%.1f", $2 / 1024}' "/proc/$TPID/status"
 }
 
 echo
@@ -302,3 +311,8 @@ h2rate=$(multiplexed --http2)
 printf '%-26s %12s %8s\n' "browser side" req/s ratio
 printf '%-26s %12s %8s\n' "HTTP/1.1 (20 connections)" "$h1rate" 1.00
 printf '%-26s %12s %8s\n' "HTTP/2 (one connection)" "$h2rate" "$(ratio "$h2rate" "$h1rate")"
+
+echo
+echo "Tarnwick peak resident memory (MiB) with an HTTP/2 origin: $N requests of 1 KiB, a tunnel each, c=10"
+printf '%s (target under 96)\n' \
+    "$(peak_rss_during python3 bench/tls_load.py --port "$ORIGIN_H2" -n "$N" -c 10 --cafile "$TCA" --proxy "$TARN")"
