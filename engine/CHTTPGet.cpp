@@ -154,17 +154,14 @@ QString CHTTPGet::serverKey() const
 void CHTTPGet::connectServer()
 {
     m_openKey = serverKey();
-    if (m_secure && m_upgradeAsked) {
-        // HTTP/2 has no Upgrade: a request that asks for one (a WebSocket) needs a connection
-        // that speaks HTTP/1.1, as browsers open for it.
-        QSslConfiguration http11 = m_tlsConfiguration;
-        http11.setAllowedNextProtocols({ QByteArrayLiteral("http/1.1") });
-        m_socket->ConnectEncrypted(m_host, m_port, m_peerName, http11, route());
-    } else if (m_secure) {
-        m_socket->ConnectEncrypted(m_host, m_port, m_peerName, m_tlsConfiguration, route());
-    } else {
-        m_socket->Connect(m_host, m_port, route());
-    }
+    if (!m_secure)
+        return m_socket->Connect(m_host, m_port, route());
+    QSslConfiguration tls = m_tlsConfiguration;
+    // HTTP/2 has no Upgrade: a request that asks for one (a WebSocket) needs a connection that
+    // speaks HTTP/1.1, as browsers open for it.
+    if (m_upgradeAsked)
+        tls.setAllowedNextProtocols({ QByteArrayLiteral("http/1.1") });
+    m_socket->ConnectEncrypted(m_host, m_port, m_peerName, tls, route());
 }
 
 CHTTPGet::~CHTTPGet()

@@ -77,12 +77,12 @@ void UpstreamPool::giveSession(const QString &server, Http2Client *session)
     // the list, so that the list stays while they leave it.
     QList<QPointer<Http2Client>> surplus;
     int idle = 1;
-    const QList<QPointer<Http2Client>> &kept = m_sessions[server];
-    for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+    QList<QPointer<Http2Client>> &kept = m_sessions[server];
+    for (auto it = kept.crbegin(); it != kept.crend(); ++it) {
         if (*it && (*it)->activeStreams() == 0 && ++idle > MaxIdleSessionsPerServer)
             surplus.append(*it);
     }
-    m_sessions[server].append(session);
+    kept.append(session);
     for (const QPointer<Http2Client> &old : std::as_const(surplus)) {
         if (old)
             old->closeIfIdle(-1);
